@@ -1,0 +1,18 @@
+# Sourced by the other scripts: installs the Debian packages DUVO needs when
+# running as root and something is missing.
+DUVO_PACKAGES="cmake ninja-build g++ clang libclang-rt-14-dev qt6-base-dev libjpeg62-turbo-dev libgtest-dev libbenchmark-dev xvfb xdotool x11-apps imagemagick fonts-dejavu-core python3"
+
+duvo_install_deps() {
+    local missing=""
+    for p in $DUVO_PACKAGES; do
+        dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"
+    done
+    [ -z "$missing" ] && return 0
+    if [ "$(id -u)" = 0 ]; then
+        echo "Installing:$missing"
+        apt-get update -qq
+        DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends $missing >/dev/null
+    else
+        echo "Missing packages:$missing (run as root to install them)" >&2
+    fi
+}

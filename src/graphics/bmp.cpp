@@ -1,0 +1,285 @@
+#include "graphics/bmp.h"
+
+#include <algorithm>
+#include <cstring>
+#include <vector>
+
+#include "rtl/exceptions.h"
+
+namespace duvo {
+
+using platform::BitmapInfoHeader;
+using platform::Raster;
+using platform::RGBQuad;
+
+namespace {
+
+[[noreturn]] void Invalid() { throw EInvalidGraphic(msg::InvalidBitmap); }
+
+std::uint16_t U16(const std::uint8_t* p) { return static_cast<std::uint16_t>(p[0] | (p[1] << 8)); }
+std::uint32_t U32(const std::uint8_t* p) {
+    return static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
+           (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
+}
+void Put16(std::vector<std::uint8_t>& out, std::uint32_t v) {
+    out.push_back(static_cast<std::uint8_t>(v));
+    out.push_back(static_cast<std::uint8_t>(v >> 8));
+}
+void Put32(std::vector<std::uint8_t>& out, std::uint32_t v) {
+    Put16(out, v & 0xFFFF);
+    Put16(out, v >> 16);
+}
+
+// Largest header we keep: the V5 header. Bytes beyond it are skipped.
+constexpr std::uint32_t kMaxKeptHeader = 124;
+
+void SkipBytes(TStream& stream, std::uint64_t count) {
+    std::uint8_t scratch[4096];
+    while (count > 0) {
+        const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(count, sizeof scratch));
+        stream.ReadBuffer(scratch, n);
+        count -= n;
+    }
+}
+
+}  // namespace
+
+void DecodeRle(const std::uint8_t* data, std::size_t size, int bitsPerPixel, const RGBQuad* colors, Raster& out) {
+    // What the format leaves open, and what we do: runs and absolute blocks
+    // that reach past the end of a row are cut at the row's end (the rest of
+    // the run is dropped, not wrapped); a delta or line end that moves past
+    // the last row ends the picture; pixels never written keep the background
+    // (color-table entry 0). Indices past the table read entry values that
+    // are zero-filled, so every index is safe.
+    const int width = out.Width();
+    const int height = out.Height();
+    int x = 0;
+    int y = 0;  // counted from the bottom, as RLE data is stored
+    std::size_t i = 0;
+    auto put = [&](int index) {
+        if (x < width && y < height) {
+            std::uint8_t* p = out.Row(height - 1 - y) + static_cast<std::size_t>(x) * 3;
+            const RGBQuad& c = colors[index & 0xFF];
+            p[0] = c.blue;
+            p[1] = c.green;
+            p[2] = c.red;
+        }
+        ++x;
+    };
+    while (i + 1 < size && y < height) {
+        const int count = data[i];
+        const int value = data[i + 1];
+        i += 2;
+        if (count > 0) {
+            const int n = std::min(count, std::max(0, width - x));
+            for (int k = 0; k < n; ++k) put(bitsPerPixel == 8 ? value : (k & 1 ? value & 0x0F : value >> 4));
+            x += count - n;
+            x = std::min(x, width);
+            continue;
+        }
+        switch (value) {
+            case 0:  // end of line
+                x = 0;
+                ++y;
+                break;
+            case 1:  // end of bitmap
+                return;
+            case 2:  // delta
+                if (i + 1 >= size) return;
+                x = std::min(x + data[i], width);
+                y += data[i + 1];
+                i += 2;
+                break;
+            default: {  // absolute run of `value` pixels, padded to 16 bits
+                const int pixels = value;
+                const std::size_t bytes = bitsPerPixel == 8 ? static_cast<std::size_t>(pixels)
+                                                            : static_cast<std::size_t>(pixels + 1) / 2;
+                const std::size_t avail = std::min(bytes, size - i);
+                for (int k = 0; k < pixels; ++k) {
+                    const std::size_t b = bitsPerPixel == 8 ? static_cast<std::size_t>(k) : static_cast<std::size_t>(k) / 2;
+                    if (b >= avail) break;
+                    const int v = data[i + b];
+                    put(bitsPerPixel == 8 ? v : (k & 1 ? v & 0x0F : v >> 4));
+                }
+                x = std::min(x, width);
+                i += (bytes + 1) & ~std::size_t{1};
+                break;
+            }
+        }
+    }
+}
+
+TBitmapImage* ReadBitmapStore(TStream& stream, std::int64_t length) {
+    auto store = std::make_unique<TBitmapImage>();
+    if (length <= 0) return store.release();
+
+    std::uint8_t fileHeader[14];
+    stream.ReadBuffer(fileHeader, sizeof fileHeader);
+    if (U16(fileHeader) != 0x4D42) Invalid();
+    std::int64_t left = length - 14;
+
+    // Header, masks and color table share one buffer, as the reader's layout
+    // guarantees that a table never holds more than 256 entries.
+    std::uint8_t raw[kMaxKeptHeader + 12]{};
+    stream.ReadBuffer(raw, 4);
+    const std::uint32_t headerSize = U32(raw);
+    BitmapInfoHeader h;
+    const bool core = headerSize == 12;
+    if (core) {
+        stream.ReadBuffer(raw + 4, 8);
+        h.width = U16(raw + 4);
+        h.height = U16(raw + 6);
+        h.planes = U16(raw + 8);
+        h.bitCount = U16(raw + 10);
+        left -= 12;
+    } else {
+        if (headerSize < 40) Invalid();
+        if (static_cast<std::int64_t>(headerSize) > left) throw EReadError(msg::StreamRead);
+        const std::uint32_t kept = std::min(headerSize, kMaxKeptHeader);
+        stream.ReadBuffer(raw + 4, kept - 4);
+        SkipBytes(stream, headerSize - kept);
+        h.width = static_cast<std::int32_t>(U32(raw + 4));
+        h.height = static_cast<std::int32_t>(U32(raw + 8));
+        h.planes = U16(raw + 12);
+        h.bitCount = U16(raw + 14);
+        h.compression = U32(raw + 16);
+        h.sizeImage = U32(raw + 20);
+        h.xPelsPerMeter = static_cast<std::int32_t>(U32(raw + 24));
+        h.yPelsPerMeter = static_cast<std::int32_t>(U32(raw + 28));
+        h.clrUsed = U32(raw + 32);
+        h.clrImportant = U32(raw + 36);
+        left -= headerSize;
+    }
+    h.size = 40;
+    if (h.planes != 1) Invalid();
+
+    std::array<std::uint32_t, 3> masks{};
+    if (h.compression == platform::BI_BITFIELDS && (h.bitCount == 16 || h.bitCount == 32)) {
+        if (headerSize == 40) {
+            std::uint8_t m[12];
+            stream.ReadBuffer(m, 12);
+            left -= 12;
+            masks = {U32(m), U32(m + 4), U32(m + 8)};
+        } else if (!core) {
+            // Larger headers carry their masks; what a short one lacks is zero.
+            masks = {U32(raw + 40), U32(raw + 44), U32(raw + 48)};
+        }
+    }
+
+    if (h.clrUsed == 0) h.clrUsed = h.bitCount == 1 ? 2 : h.bitCount == 4 ? 16 : h.bitCount == 8 ? 256 : 0;
+    if (h.clrUsed > 256) Invalid();
+    const std::size_t entrySize = core ? 3 : 4;
+    std::uint8_t table[256 * 4];
+    stream.ReadBuffer(table, h.clrUsed * entrySize);
+    left -= static_cast<std::int64_t>(h.clrUsed * entrySize);
+    RGBQuad colors[256]{};
+    for (std::uint32_t k = 0; k < h.clrUsed; ++k) colors[k] = {table[k * entrySize], table[k * entrySize + 1], table[k * entrySize + 2], 0};
+
+    // What the platform would accept. Sizes are checked before any pixel
+    // memory is taken, so a tiny file cannot ask for gigabytes.
+    const bool rle = h.compression == platform::BI_RLE8 || h.compression == platform::BI_RLE4;
+    switch (h.compression) {
+        case platform::BI_RGB:
+            if (h.bitCount != 1 && h.bitCount != 4 && h.bitCount != 8 && h.bitCount != 16 && h.bitCount != 24 &&
+                h.bitCount != 32)
+                Invalid();
+            break;
+        case platform::BI_RLE8:
+            if (h.bitCount != 8 || h.height < 0) Invalid();
+            break;
+        case platform::BI_RLE4:
+            if (h.bitCount != 4 || h.height < 0) Invalid();
+            break;
+        case platform::BI_BITFIELDS:
+            if (h.bitCount != 16 && h.bitCount != 32) Invalid();
+            if (masks == std::array<std::uint32_t, 3>{}) masks = h.bitCount == 16
+                ? std::array<std::uint32_t, 3>{0x7C00, 0x03E0, 0x001F} : std::array<std::uint32_t, 3>{0xFF0000, 0xFF00, 0xFF};
+            break;
+        default:
+            Invalid();
+    }
+    const std::int64_t absHeight = h.height < 0 ? -static_cast<std::int64_t>(h.height) : h.height;
+    std::size_t stride = 0, total = 0;
+    if (!platform::RasterSize(h.width, absHeight, h.bitCount, &stride, &total)) Invalid();
+    if (h.sizeImage == 0) h.sizeImage = static_cast<std::uint32_t>(std::min<std::size_t>(total, 0xFFFFFFFFu));
+    const std::uint64_t available = left > 0 ? static_cast<std::uint64_t>(left) : 0;
+    const std::uint64_t toRead = std::min<std::uint64_t>(h.sizeImage, available);
+
+    if (rle) {
+        std::vector<std::uint8_t> data(static_cast<std::size_t>(toRead));
+        stream.ReadBuffer(data.data(), data.size());
+        platform::RasterFormat format;  // the screen's: 24 bits
+        store->raster = Raster::Create(h.width, static_cast<int>(absHeight), format, nullptr, 0, Raster::Fill::Zero);
+        Raster& r = *store->raster;
+        // Pixels the data never sets show color-table entry 0.
+        const RGBQuad bg = colors[0];
+        for (int y = 0; y < r.Height(); ++y) {
+            std::uint8_t* p = r.Row(y);
+            for (int x = 0; x < r.Width(); ++x, p += 3) {
+                p[0] = bg.blue;
+                p[1] = bg.green;
+                p[2] = bg.red;
+            }
+        }
+        DecodeRle(data.data(), data.size(), h.bitCount, colors, r);
+        store->dibSection = false;
+        store->description = DescribeRaster(r, false);
+        if (h.clrUsed > 0) store->palette = platform::PaletteFromColorTable(colors, static_cast<int>(h.clrUsed));
+    } else {
+        platform::RasterFormat format;
+        format.bitCount = h.bitCount;
+        format.compression = h.compression;
+        format.masks = masks;
+        store->raster = Raster::Create(h.width, h.height, format, colors, static_cast<int>(h.clrUsed), Raster::Fill::Zero);
+        Raster& r = *store->raster;
+        // One read straight into the rows; bytes the data lacks stay zero.
+        // An image-size field larger than the raster is cut to the raster.
+        stream.ReadBuffer(r.Bits(), static_cast<std::size_t>(std::min<std::uint64_t>(toRead, r.ImageSize())));
+        store->dibSection = true;
+        store->description = DescribeRaster(r, true);
+        store->description.header.sizeImage = h.sizeImage;
+        store->description.header.xPelsPerMeter = h.xPelsPerMeter;
+        store->description.header.yPelsPerMeter = h.yPelsPerMeter;
+        store->description.header.clrUsed = h.clrUsed;
+        store->description.header.clrImportant = h.clrImportant;
+        if (h.clrUsed > 0) store->palette = platform::PaletteFromColorTable(colors, static_cast<int>(h.clrUsed));
+    }
+    store->os2Format = core;
+    return store.release();
+}
+
+void WriteBitmapFile(const TBitmap& bitmap, TStream& stream) {
+    const Raster* r = bitmap.Raster();
+    if (!r) return;
+    const bool fields = r->Format().compression == platform::BI_BITFIELDS;
+    const int colorCount = r->BitCount() <= 8 ? std::max(r->ColorCount(), 1) : 0;
+    const std::uint32_t offset = 14 + 40 + (fields ? 12 : 0) + static_cast<std::uint32_t>(colorCount) * 4;
+    const std::uint64_t fileSize = offset + static_cast<std::uint64_t>(r->ImageSize());
+    std::vector<std::uint8_t> head;
+    head.reserve(offset);
+    Put16(head, 0x4D42);
+    Put32(head, fileSize > 0xFFFFFFFFu ? 0 : static_cast<std::uint32_t>(fileSize));
+    Put32(head, 0);
+    Put32(head, offset);
+    Put32(head, 40);
+    Put32(head, static_cast<std::uint32_t>(r->Width()));
+    Put32(head, static_cast<std::uint32_t>(r->SignedHeight()));
+    Put16(head, 1);
+    Put16(head, static_cast<std::uint32_t>(r->BitCount()));
+    Put32(head, fields ? platform::BI_BITFIELDS : platform::BI_RGB);
+    Put32(head, static_cast<std::uint32_t>(std::min<std::uint64_t>(r->ImageSize(), 0xFFFFFFFFu)));
+    Put32(head, 3780);  // 96 dots per inch
+    Put32(head, 3780);
+    Put32(head, static_cast<std::uint32_t>(colorCount));
+    Put32(head, 0);
+    if (fields)
+        for (std::uint32_t m : r->Format().masks) Put32(head, m);
+    for (int i = 0; i < colorCount; ++i) {
+        const RGBQuad& c = r->Colors()[static_cast<std::size_t>(i)];
+        head.insert(head.end(), {c.blue, c.green, c.red, 0});
+    }
+    stream.WriteBuffer(head.data(), head.size());
+    stream.WriteBuffer(r->Bits(), r->ImageSize());
+}
+
+}  // namespace duvo

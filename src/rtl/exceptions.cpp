@@ -1,0 +1,24 @@
+#include "rtl/exceptions.h"
+
+namespace duvo {
+
+std::string Format(const char* pattern, std::initializer_list<std::string> args) {
+    std::string out;
+    auto next = args.begin();
+    for (const char* p = pattern; *p; ++p) {
+        if (p[0] == '%' && (p[1] == 's' || p[1] == 'd')) {
+            if (next != args.end()) out += *next++;
+            ++p;
+        } else {
+            out += *p;
+        }
+    }
+    return out;
+}
+
+std::string ErrorDisplayText(const std::string& message) {
+    if (!message.empty() && static_cast<unsigned char>(message.back()) > '.') return message + ".";
+    return message;
+}
+
+}  // namespace duvo

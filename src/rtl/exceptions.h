@@ -1,0 +1,73 @@
+// Failure classes of the runtime. Each carries its message text; callers
+// catch by class (an EInvalidGraphic handler also catches EJPEG and
+// GIFException, which derive from it in their own modules).
+#pragma once
+
+#include <exception>
+#include <string>
+
+namespace duvo {
+
+class Exception : public std::exception {
+public:
+    explicit Exception(std::string message) : message_(std::move(message)) {}
+    const char* what() const noexcept override { return message_.c_str(); }
+    const std::string& Message() const noexcept { return message_; }
+
+private:
+    std::string message_;
+};
+
+#define DUVO_EXCEPTION(Name, Base)                 \
+    class Name : public Base {                     \
+    public:                                        \
+        using Base::Base;                          \
+    }
+
+DUVO_EXCEPTION(EAbort, Exception);
+DUVO_EXCEPTION(EConvertError, Exception);
+DUVO_EXCEPTION(EInvalidOperation, Exception);
+DUVO_EXCEPTION(EInvalidGraphic, Exception);
+DUVO_EXCEPTION(EInvalidGraphicOperation, Exception);
+DUVO_EXCEPTION(EStreamError, Exception);
+DUVO_EXCEPTION(EWin32Error, Exception);
+DUVO_EXCEPTION(EOutOfMemory, Exception);
+DUVO_EXCEPTION(EZeroDivide, Exception);
+DUVO_EXCEPTION(EInvalidOp, Exception);
+DUVO_EXCEPTION(EFOpenError, EStreamError);
+DUVO_EXCEPTION(EFCreateError, EStreamError);
+DUVO_EXCEPTION(EFilerError, EStreamError);
+DUVO_EXCEPTION(EReadError, EFilerError);
+DUVO_EXCEPTION(EWriteError, EFilerError);
+
+#undef DUVO_EXCEPTION
+
+// Message texts, kept in one place so that every module raises the same words.
+namespace msg {
+inline constexpr const char* StreamRead = "Stream read error";
+inline constexpr const char* StreamWrite = "Stream write error";
+inline constexpr const char* FOpen = "Cannot open file %s";
+inline constexpr const char* FCreate = "Cannot create file %s";
+inline constexpr const char* AssignError = "Cannot assign a %s to a %s";
+inline constexpr const char* InvalidBitmap = "Bitmap image is not valid";
+inline constexpr const char* InvalidPixelFormat = "Invalid pixel format";
+inline constexpr const char* ScanLine = "Scan line index out of range";
+inline constexpr const char* UnknownExtension = "Unknown picture file extension (.%s)";
+inline constexpr const char* NoCanvas = "Canvas does not allow drawing";
+inline constexpr const char* NoBitmapInImage = "Can only modify an image if it contains a bitmap";
+inline constexpr const char* InvalidIcon = "Icon image is not valid";
+inline constexpr const char* InvalidMetafile = "Metafile is not valid";
+inline constexpr const char* OutOfMemory = "Out of memory";
+inline constexpr const char* InvalidFloatOp = "Invalid floating point operation";
+inline constexpr const char* AbstractError = "Abstract Error";
+}  // namespace msg
+
+// Fills "%s" placeholders in order. Only %s and %d style text replacement is
+// needed by the messages above; arguments are already strings.
+std::string Format(const char* pattern, std::initializer_list<std::string> args);
+
+// The text the application's default error display shows: a full stop is
+// appended when the message's last character sorts after ".".
+std::string ErrorDisplayText(const std::string& message);
+
+}  // namespace duvo
