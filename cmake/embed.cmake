@@ -1,0 +1,16 @@
+# duvo_embed_resources(TARGET DIR NAME...): compiles the files DIR/NAME into
+# TARGET as byte arrays, reachable through src/app/resources.h. The files are
+# made by tools/make_assets.py and kept in the repository.
+function(duvo_embed_resources target dir)
+  set(out ${CMAKE_CURRENT_BINARY_DIR}/duvo_resources.cpp)
+  set(deps)
+  foreach(name ${ARGN})
+    list(APPEND deps ${dir}/${name})
+  endforeach()
+  add_custom_command(
+    OUTPUT ${out}
+    COMMAND ${CMAKE_COMMAND} -DOUT=${out} -DDIR=${dir} "-DNAMES=${ARGN}" -P ${CMAKE_SOURCE_DIR}/cmake/embed_run.cmake
+    DEPENDS ${deps} ${CMAKE_SOURCE_DIR}/cmake/embed_run.cmake
+    COMMENT "Embedding resources")
+  target_sources(${target} PRIVATE ${out})
+endfunction()

@@ -1,0 +1,18 @@
+# Script mode: writes OUT with one byte array per file of NAMES in DIR and a
+# lookup by file name.
+set(body "#include \"app/resources.h\"\n#include <cstring>\n\nnamespace duvo::res {\nnamespace {\n")
+set(table "")
+set(i 0)
+foreach(name ${NAMES})
+  file(READ ${DIR}/${name} hex HEX)
+  string(LENGTH "${hex}" hexlen)
+  math(EXPR size "${hexlen} / 2")
+  string(REGEX REPLACE "([0-9a-f][0-9a-f])" "0x\\1," bytes "${hex}")
+  string(APPEND body "const unsigned char r${i}[] = {${bytes} 0};\n")
+  string(APPEND table "    {\"${name}\", r${i}, ${size}},\n")
+  math(EXPR i "${i} + 1")
+endforeach()
+string(APPEND body "struct Entry { const char* name; const unsigned char* data; std::size_t size; };\n")
+string(APPEND body "const Entry kEntries[] = {\n${table}};\n}  // namespace\n\n")
+string(APPEND body "Blob Find(const char* name) {\n    for (const Entry& e : kEntries)\n        if (std::strcmp(e.name, name) == 0) return {e.data, e.size};\n    return {nullptr, 0};\n}\n\n}  // namespace duvo::res\n")
+file(WRITE ${OUT} "${body}")
