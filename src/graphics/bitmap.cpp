@@ -229,11 +229,12 @@ void TBitmap::RebuildStore(const TDibDescription& target, const platform::Palett
                                        platform::Raster::Fill::White);
         if (old && keepPixels) store->raster->CopyFrom(*old);
         store->description = DescribeRaster(*store->raster, dib);
-        if (newPalette)
-            store->palette = CopyPalette(newPalette);
-        else if (format.bitCount <= 8 && dib)
+        if (!newPalette && format.bitCount <= 8 && dib)
             store->palette = platform::PaletteFromColorTable(store->raster->Colors().data(), store->raster->ColorCount());
     }
+    // An empty bitmap keeps its palette too, so that a pixel kind chosen
+    // before the size still brings its colors when the bitmap is sized.
+    if (newPalette) store->palette = CopyPalette(newPalette);
     InstallStore(store.release());
 }
 

@@ -33,14 +33,44 @@ void Put32(std::vector<std::uint8_t>& out, std::uint32_t v) {
 // Largest header we keep: the V5 header. Bytes beyond it are skipped.
 constexpr std::uint32_t kMaxKeptHeader = 124;
 
-void SkipBytes(TStream& stream, std::uint64_t count) {
-    std::uint8_t scratch[4096];
-    while (count > 0) {
-        const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(count, sizeof scratch));
-        stream.ReadBuffer(scratch, n);
-        count -= n;
+// The data as a file of the given length: nothing past that length is read,
+// and a piece that does not fit in what is left is a short read.
+class DataReader {
+public:
+    DataReader(TStream& stream, std::uint64_t length) : stream_(stream), left_(length) {}
+
+    void Read(void* buffer, std::size_t count) {
+        if (count > left_) throw EReadError(msg::StreamRead);
+        stream_.ReadBuffer(buffer, count);
+        left_ -= count;
     }
-}
+
+    void Skip(std::uint64_t count) {
+        if (count > left_) throw EReadError(msg::StreamRead);
+        std::uint8_t scratch[4096];
+        while (count > 0) {
+            const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(count, sizeof scratch));
+            Read(scratch, n);
+            count -= n;
+        }
+    }
+
+    std::uint64_t Left() const { return left_; }
+
+    // What is left and really there: a stored length may promise more bytes
+    // than the stream holds, and no buffer is sized by such a promise.
+    std::uint64_t Available() {
+        const std::int64_t inStream = stream_.Size() - stream_.Position();
+        return std::min<std::uint64_t>(left_, inStream > 0 ? static_cast<std::uint64_t>(inStream) : 0);
+    }
+
+private:
+    TStream& stream_;
+    std::uint64_t left_;
+};
+
+constexpr std::array<std::uint32_t, 3> kDefaultMasks16{0xF800, 0x07E0, 0x001F};
+constexpr std::array<std::uint32_t, 3> kDefaultMasks32{0xFF0000, 0xFF00, 0xFF};
 
 }  // namespace
 
@@ -112,32 +142,31 @@ void DecodeRle(const std::uint8_t* data, std::size_t size, int bitsPerPixel, con
 TBitmapImage* ReadBitmapStore(TStream& stream, std::int64_t length) {
     auto store = std::make_unique<TBitmapImage>();
     if (length <= 0) return store.release();
+    DataReader in(stream, static_cast<std::uint64_t>(length));
 
     std::uint8_t fileHeader[14];
-    stream.ReadBuffer(fileHeader, sizeof fileHeader);
+    in.Read(fileHeader, sizeof fileHeader);
     if (U16(fileHeader) != 0x4D42) Invalid();
-    std::int64_t left = length - 14;
 
-    // Header, masks and color table share one buffer, as the reader's layout
-    // guarantees that a table never holds more than 256 entries.
-    std::uint8_t raw[kMaxKeptHeader + 12]{};
-    stream.ReadBuffer(raw, 4);
+    // The offset field of the file header is not used: the pixels are taken
+    // to follow the color table directly.
+    std::uint8_t raw[kMaxKeptHeader]{};
+    in.Read(raw, 4);
     const std::uint32_t headerSize = U32(raw);
-    BitmapInfoHeader h;
     const bool core = headerSize == 12;
+    if (!core && headerSize < 40) Invalid();
+    BitmapInfoHeader h;
     if (core) {
-        stream.ReadBuffer(raw + 4, 8);
+        in.Read(raw + 4, 8);
         h.width = U16(raw + 4);
         h.height = U16(raw + 6);
         h.planes = U16(raw + 8);
         h.bitCount = U16(raw + 10);
-        left -= 12;
     } else {
-        if (headerSize < 40) Invalid();
-        if (static_cast<std::int64_t>(headerSize) > left) throw EReadError(msg::StreamRead);
         const std::uint32_t kept = std::min(headerSize, kMaxKeptHeader);
-        stream.ReadBuffer(raw + 4, kept - 4);
-        SkipBytes(stream, headerSize - kept);
+        if (headerSize - 4 > in.Left()) throw EReadError(msg::StreamRead);
+        in.Read(raw + 4, kept - 4);
+        in.Skip(headerSize - kept);
         h.width = static_cast<std::int32_t>(U32(raw + 4));
         h.height = static_cast<std::int32_t>(U32(raw + 8));
         h.planes = U16(raw + 12);
@@ -148,7 +177,6 @@ TBitmapImage* ReadBitmapStore(TStream& stream, std::int64_t length) {
         h.yPelsPerMeter = static_cast<std::int32_t>(U32(raw + 28));
         h.clrUsed = U32(raw + 32);
         h.clrImportant = U32(raw + 36);
-        left -= headerSize;
     }
     h.size = 40;
     if (h.planes != 1) Invalid();
@@ -157,26 +185,28 @@ TBitmapImage* ReadBitmapStore(TStream& stream, std::int64_t length) {
     if (h.compression == platform::BI_BITFIELDS && (h.bitCount == 16 || h.bitCount == 32)) {
         if (headerSize == 40) {
             std::uint8_t m[12];
-            stream.ReadBuffer(m, 12);
-            left -= 12;
+            in.Read(m, sizeof m);
             masks = {U32(m), U32(m + 4), U32(m + 8)};
-        } else if (!core) {
+        } else {
             // Larger headers carry their masks; what a short one lacks is zero.
             masks = {U32(raw + 40), U32(raw + 44), U32(raw + 48)};
         }
     }
 
+    // The table has room for 256 entries; a file that claims more is refused
+    // rather than read past the table.
     if (h.clrUsed == 0) h.clrUsed = h.bitCount == 1 ? 2 : h.bitCount == 4 ? 16 : h.bitCount == 8 ? 256 : 0;
     if (h.clrUsed > 256) Invalid();
     const std::size_t entrySize = core ? 3 : 4;
     std::uint8_t table[256 * 4];
-    stream.ReadBuffer(table, h.clrUsed * entrySize);
-    left -= static_cast<std::int64_t>(h.clrUsed * entrySize);
+    in.Read(table, h.clrUsed * entrySize);
+    // Entries past the table stay black, so any index of a pixel is safe.
     RGBQuad colors[256]{};
-    for (std::uint32_t k = 0; k < h.clrUsed; ++k) colors[k] = {table[k * entrySize], table[k * entrySize + 1], table[k * entrySize + 2], 0};
+    for (std::uint32_t k = 0; k < h.clrUsed; ++k)
+        colors[k] = {table[k * entrySize], table[k * entrySize + 1], table[k * entrySize + 2], 0};
 
-    // What the platform would accept. Sizes are checked before any pixel
-    // memory is taken, so a tiny file cannot ask for gigabytes.
+    // What the platform would accept: the usual depths, RLE only bottom-up
+    // and at its own depth, and no compression beyond bit fields.
     const bool rle = h.compression == platform::BI_RLE8 || h.compression == platform::BI_RLE4;
     switch (h.compression) {
         case platform::BI_RGB:
@@ -192,49 +222,50 @@ TBitmapImage* ReadBitmapStore(TStream& stream, std::int64_t length) {
             break;
         case platform::BI_BITFIELDS:
             if (h.bitCount != 16 && h.bitCount != 32) Invalid();
-            if (masks == std::array<std::uint32_t, 3>{}) masks = h.bitCount == 16
-                ? std::array<std::uint32_t, 3>{0x7C00, 0x03E0, 0x001F} : std::array<std::uint32_t, 3>{0xFF0000, 0xFF00, 0xFF};
+            // No masks at all: the same defaults a bitmap gets when it is rebuilt.
+            if (masks == std::array<std::uint32_t, 3>{}) masks = h.bitCount == 16 ? kDefaultMasks16 : kDefaultMasks32;
             break;
         default:
             Invalid();
     }
+
+    // Every size is checked before any pixel memory is taken, so a tiny file
+    // cannot ask for gigabytes.
     const std::int64_t absHeight = h.height < 0 ? -static_cast<std::int64_t>(h.height) : h.height;
     std::size_t stride = 0, total = 0;
     if (!platform::RasterSize(h.width, absHeight, h.bitCount, &stride, &total)) Invalid();
     if (h.sizeImage == 0) h.sizeImage = static_cast<std::uint32_t>(std::min<std::size_t>(total, 0xFFFFFFFFu));
-    const std::uint64_t available = left > 0 ? static_cast<std::uint64_t>(left) : 0;
-    const std::uint64_t toRead = std::min<std::uint64_t>(h.sizeImage, available);
+    const std::uint64_t toRead = std::min<std::uint64_t>(h.sizeImage, in.Available());
 
     if (rle) {
         std::vector<std::uint8_t> data(static_cast<std::size_t>(toRead));
-        stream.ReadBuffer(data.data(), data.size());
+        in.Read(data.data(), data.size());
         platform::RasterFormat format;  // the screen's: 24 bits
         store->raster = Raster::Create(h.width, static_cast<int>(absHeight), format, nullptr, 0, Raster::Fill::Zero);
         Raster& r = *store->raster;
         // Pixels the data never sets show color-table entry 0.
         const RGBQuad bg = colors[0];
-        for (int y = 0; y < r.Height(); ++y) {
-            std::uint8_t* p = r.Row(y);
-            for (int x = 0; x < r.Width(); ++x, p += 3) {
-                p[0] = bg.blue;
-                p[1] = bg.green;
-                p[2] = bg.red;
-            }
+        std::uint8_t* first = r.Row(0);
+        for (int x = 0; x < r.Width(); ++x) {
+            first[x * 3] = bg.blue;
+            first[x * 3 + 1] = bg.green;
+            first[x * 3 + 2] = bg.red;
         }
+        for (int y = 1; y < r.Height(); ++y) std::memcpy(r.Row(y), first, static_cast<std::size_t>(r.Width()) * 3);
         DecodeRle(data.data(), data.size(), h.bitCount, colors, r);
         store->dibSection = false;
         store->description = DescribeRaster(r, false);
-        if (h.clrUsed > 0) store->palette = platform::PaletteFromColorTable(colors, static_cast<int>(h.clrUsed));
     } else {
         platform::RasterFormat format;
         format.bitCount = h.bitCount;
         format.compression = h.compression;
         format.masks = masks;
-        store->raster = Raster::Create(h.width, h.height, format, colors, static_cast<int>(h.clrUsed), Raster::Fill::Zero);
+        store->raster =
+            Raster::Create(h.width, h.height, format, colors, static_cast<int>(h.clrUsed), Raster::Fill::Zero);
         Raster& r = *store->raster;
         // One read straight into the rows; bytes the data lacks stay zero.
         // An image-size field larger than the raster is cut to the raster.
-        stream.ReadBuffer(r.Bits(), static_cast<std::size_t>(std::min<std::uint64_t>(toRead, r.ImageSize())));
+        in.Read(r.Bits(), static_cast<std::size_t>(std::min<std::uint64_t>(toRead, r.ImageSize())));
         store->dibSection = true;
         store->description = DescribeRaster(r, true);
         store->description.header.sizeImage = h.sizeImage;
@@ -242,8 +273,8 @@ TBitmapImage* ReadBitmapStore(TStream& stream, std::int64_t length) {
         store->description.header.yPelsPerMeter = h.yPelsPerMeter;
         store->description.header.clrUsed = h.clrUsed;
         store->description.header.clrImportant = h.clrImportant;
-        if (h.clrUsed > 0) store->palette = platform::PaletteFromColorTable(colors, static_cast<int>(h.clrUsed));
     }
+    if (h.clrUsed > 0) store->palette = platform::PaletteFromColorTable(colors, static_cast<int>(h.clrUsed));
     store->os2Format = core;
     return store.release();
 }
@@ -268,8 +299,10 @@ void WriteBitmapFile(const TBitmap& bitmap, TStream& stream) {
     Put16(head, static_cast<std::uint32_t>(r->BitCount()));
     Put32(head, fields ? platform::BI_BITFIELDS : platform::BI_RGB);
     Put32(head, static_cast<std::uint32_t>(std::min<std::uint64_t>(r->ImageSize(), 0xFFFFFFFFu)));
-    Put32(head, 3780);  // 96 dots per inch
-    Put32(head, 3780);
+    // The resolution the bitmap was read with, so a round trip keeps it.
+    const platform::BitmapInfoHeader& described = bitmap.Image()->description.header;
+    Put32(head, static_cast<std::uint32_t>(described.xPelsPerMeter));
+    Put32(head, static_cast<std::uint32_t>(described.yPelsPerMeter));
     Put32(head, static_cast<std::uint32_t>(colorCount));
     Put32(head, 0);
     if (fields)

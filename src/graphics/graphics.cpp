@@ -96,6 +96,16 @@ void TGraphic::ReportProgress(TPersistent* sender, TProgressStage stage, std::ui
 void TMetafile::ReadFromStream(TStream&) { throw EInvalidGraphic(msg::InvalidMetafile); }
 void TIcon::ReadFromStream(TStream&) { throw EInvalidGraphic(msg::InvalidIcon); }
 
+void TMetafile::CopyFrom(const TPersistent* source) {
+    if (!dynamic_cast<const TMetafile*>(source)) return TGraphic::CopyFrom(source);
+    Changed();
+}
+
+void TIcon::CopyFrom(const TPersistent* source) {
+    if (!dynamic_cast<const TIcon*>(source)) return TGraphic::CopyFrom(source);
+    Changed();
+}
+
 // ---- TPicture ---------------------------------------------------------------
 
 TPicture::TPicture() { GetFileFormats(); }

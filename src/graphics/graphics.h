@@ -215,6 +215,8 @@ TGraphicClass FindClipboardFormat(unsigned format);
 class TMetafile : public TGraphic {
     DUVO_CLASS(TMetafile)
 public:
+    // Another instance of the class holds nothing either: the copy is trivial.
+    void CopyFrom(const TPersistent* source) override;
     bool IsEmpty() const override { return true; }
     int GetHeight() const override { return 0; }
     int GetWidth() const override { return 0; }
@@ -227,6 +229,8 @@ public:
 class TIcon : public TGraphic {
     DUVO_CLASS(TIcon)
 public:
+    // Another instance of the class holds nothing either: the copy is trivial.
+    void CopyFrom(const TPersistent* source) override;
     bool IsEmpty() const override { return true; }
     int GetHeight() const override { return 0; }
     int GetWidth() const override { return 0; }

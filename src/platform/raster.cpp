@@ -21,8 +21,10 @@ std::uint64_t MaxPixels() { return g_maxPixels.load(std::memory_order_relaxed); 
 void SetMaxPixels(std::uint64_t pixels) { g_maxPixels.store(pixels, std::memory_order_relaxed); }
 
 bool RasterSize(std::int64_t width, std::int64_t height, int bitCount, std::size_t* stride, std::size_t* total) {
-    if (width <= 0 || height <= 0 || bitCount <= 0 || bitCount > 32) return false;
-    // Both dimensions are at most 2^31, so the products below fit in 64 bits.
+    constexpr std::int64_t kMaxSide = std::numeric_limits<std::int32_t>::max();
+    if (width <= 0 || height <= 0 || width > kMaxSide || height > kMaxSide || bitCount <= 0 || bitCount > 32)
+        return false;
+    // Both dimensions are below 2^31, so the products below fit in 64 bits.
     const auto pixels = static_cast<std::uint64_t>(width) * static_cast<std::uint64_t>(height);
     if (pixels > MaxPixels()) return false;
     const std::uint64_t rowBits = static_cast<std::uint64_t>(width) * static_cast<std::uint64_t>(bitCount);
@@ -37,7 +39,10 @@ bool RasterSize(std::int64_t width, std::int64_t height, int bitCount, std::size
 MaskChannel::MaskChannel(std::uint32_t m) : mask(m) {
     if (m == 0) return;
     shift = std::countr_zero(m);
-    bits = std::popcount(m >> shift);
+    // The span from the lowest to the highest set bit, not the popcount: a
+    // mask with holes (0b1010) still yields values as wide as its span, and
+    // widening them must not spill into the next channel.
+    bits = 32 - std::countl_zero(m >> shift);
 }
 
 std::uint32_t MaskChannel::Read8(std::uint32_t pixel) const {
@@ -80,6 +85,8 @@ std::unique_ptr<Raster> Raster::Create(int width, int height, const RasterFormat
     r->height_ = static_cast<int>(absHeight);
     r->bottomUp_ = height > 0;
     r->format_ = format;
+    const auto masks = EffectiveMasks(format);
+    for (int i = 0; i < 3; ++i) r->channels_[i] = MaskChannel(masks[i]);
     r->stride_ = stride;
     r->bits_ = bits;
     r->SetColors(colors, colorCount);
@@ -141,8 +148,7 @@ TColor Raster::GetPixel(int x, int y) const {
             } else {
                 px = static_cast<std::uint32_t>(row[x * 2]) | (static_cast<std::uint32_t>(row[x * 2 + 1]) << 8);
             }
-            const auto m = EffectiveMasks(format_);
-            return static_cast<TColor>(PackRGB(MaskChannel(m[0]).Read8(px), MaskChannel(m[1]).Read8(px), MaskChannel(m[2]).Read8(px)));
+            return static_cast<TColor>(PackRGB(channels_[0].Read8(px), channels_[1].Read8(px), channels_[2].Read8(px)));
         }
         case 8:
         case 4:
@@ -174,8 +180,7 @@ void Raster::SetPixel(int x, int y, TColor color) {
         }
         case 32:
         case 16: {
-            const auto m = EffectiveMasks(format_);
-            const std::uint32_t px = MaskChannel(m[0]).Write8(r) | MaskChannel(m[1]).Write8(g) | MaskChannel(m[2]).Write8(b);
+            const std::uint32_t px = channels_[0].Write8(r) | channels_[1].Write8(g) | channels_[2].Write8(b);
             if (format_.bitCount == 32) {
                 std::memcpy(row + static_cast<std::size_t>(x) * 4, &px, 4);
             } else {

@@ -75,6 +75,18 @@ struct RasterFormat {
     std::array<std::uint32_t, 3> masks{};  // red, green, blue (bit fields only)
 };
 
+// Widens a channel read through a bit-field mask to 8 bits by bit replication
+// (5-bit 31 gives 255).
+struct MaskChannel {
+    int shift = 0;
+    int bits = 0;
+    std::uint32_t mask = 0;
+    MaskChannel() = default;
+    explicit MaskChannel(std::uint32_t m);
+    std::uint32_t Read8(std::uint32_t pixel) const;
+    std::uint32_t Write8(std::uint32_t value8) const;
+};
+
 class Raster {
 public:
     enum class Fill { Zero, White };
@@ -138,21 +150,11 @@ private:
     int height_ = 0;
     bool bottomUp_ = true;
     RasterFormat format_;
+    std::array<MaskChannel, 3> channels_{};  // red, green, blue of 16- and 32-bit pixels
     std::size_t stride_ = 0;
     std::uint8_t* bits_ = nullptr;
     std::array<RGBQuad, 256> colors_{};
     int colorCount_ = 0;
-};
-
-// Widens a channel read through a bit-field mask to 8 bits by bit replication
-// (5-bit 31 gives 255).
-struct MaskChannel {
-    int shift = 0;
-    int bits = 0;
-    std::uint32_t mask = 0;
-    explicit MaskChannel(std::uint32_t m = 0);
-    std::uint32_t Read8(std::uint32_t pixel) const;
-    std::uint32_t Write8(std::uint32_t value8) const;
 };
 
 // Default masks: 5-5-5 for 16 bits without bit fields, 8-8-8 for 32 bits.

@@ -31,6 +31,7 @@ std::int64_t TStream::CopyFrom(TStream& source, std::int64_t count) {
         source.SetPosition(0);
         count = source.Size();
     }
+    if (count <= 0) return 0;
     std::vector<std::uint8_t> chunk(static_cast<std::size_t>(std::min<std::int64_t>(count, 1 << 20)));
     for (std::int64_t left = count; left > 0;) {
         const auto n = static_cast<std::size_t>(std::min<std::int64_t>(left, chunk.size()));
