@@ -1,0 +1,102 @@
+// The comparison engine: compares two bitmaps pixel by pixel over their common
+// top-left area, writes the difference picture and counts every pixel into one
+// of 101 similarity bins; Normalise then turns the counts into percentages.
+//
+// The work is split in two on purpose. CountSimilarity does all pixel work in
+// integers (exact, and the same whatever the thread count); Normalise is the
+// only floating-point step. ComparePictures runs both, the way the comparison
+// command does.
+//
+// Per pixel, with c1 and c2 the packed 0x00BBGGRR colors of the left and the
+// right picture:
+//   v = 16777215 - |c1 - c2|          (the difference picture's color)
+//   k = floor(100 * v / 16777215)     (the similarity bin, 0..100)
+// so k = 100 exactly when the colors are equal.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <limits>
+
+#include "graphics/bitmap.h"
+
+namespace duvo {
+
+// The percentages are extended-precision reals with a 64-bit significand; the
+// summary's digits depend on it.
+static_assert(std::numeric_limits<long double>::digits == 64, "long double must be the 80-bit extended type");
+
+inline constexpr int kSimilarityBins = 101;
+inline constexpr std::uint32_t kMaxSimilarity = 0xFFFFFF;
+
+using SimilarityCounts = std::array<std::uint64_t, kSimilarityBins>;
+using SimilarityHistogram = std::array<long double, kSimilarityBins>;
+
+// v for two packed colors in 0..0xFFFFFF.
+constexpr std::uint32_t SimilarityValue(TColor c1, TColor c2) {
+    const std::int32_t d = c1 - c2;
+    return kMaxSimilarity - static_cast<std::uint32_t>(d < 0 ? -d : d);
+}
+
+// k for v in 0..0xFFFFFF; 100 * v fits in 32 bits.
+constexpr int SimilarityBin(std::uint32_t v) { return static_cast<int>((100u * v) / kMaxSimilarity); }
+
+// The same without a division, as the engine's inner loop uses it; exact for
+// every v in 0..0xFFFFFF (a test checks all of them).
+constexpr int FastSimilarityBin(std::uint32_t v) { return static_cast<int>((std::uint64_t{v} * 0xC80000Du) >> 45); }
+
+// The progress bar's whole percentage after row y (0-based) of h rows:
+// Trunc((y / h) * 100) in extended precision.
+int RowPercent(int y, int h);
+
+struct CompareOptions {
+    // Worker threads; 0 takes std::thread::hardware_concurrency() (one for
+    // small pictures), 1 does all the work on the calling thread. The result
+    // does not depend on it.
+    unsigned threads = 0;
+    // Rows a worker takes at a time; 0 chooses about 2^18 pixels' worth.
+    int rowsPerBlock = 0;
+    // One progress bar step, called on the calling thread each time the whole
+    // percentage of finished rows changes (RowPercent against the last mark,
+    // which starts at 0), in row order. May throw to abandon the comparison;
+    // the workers are stopped and the exception passes on.
+    std::function<void()> step;
+};
+
+struct CompareResult {
+    int width = 0;   // the common area
+    int height = 0;
+    std::uint64_t pixelCount = 0;  // width * height, in 64 bits
+    SimilarityCounts counts{};     // pixels per bin; they add up to pixelCount
+};
+
+// Compares left and right over their common area and makes difference a new
+// width x height 24-bit bitmap of the similarity values (an empty bitmap when
+// the area is empty). Any pixel kinds; left and right are only read, and
+// difference may be the same object as either of them. Throws
+// EInvalidGraphic(InvalidPixelFormat) for a raster depth other than 1, 4, 8,
+// 16, 24 or 32 bits.
+CompareResult CountSimilarity(const TBitmap& left, const TBitmap& right, TBitmap& difference,
+                              const CompareOptions& options = {});
+
+// Each bin's share of pixelCount in percent: (count / pixelCount) * 100 in
+// extended precision, dividing first. An empty area is 0 / 0: EInvalidOp
+// (msg::InvalidFloatOp), raised explicitly rather than through a trap.
+SimilarityHistogram Normalise(const SimilarityCounts& counts, std::uint64_t pixelCount);
+
+// The whole comparison: the histogram is cleared, the pixels counted, and the
+// histogram normalised. On an empty area the difference picture is empty, the
+// histogram stays all zero and EInvalidOp is thrown.
+CompareResult ComparePictures(const TBitmap& left, const TBitmap& right, TBitmap& difference,
+                              SimilarityHistogram& histogram, const CompareOptions& options = {});
+
+// The plain transcription kept as the oracle for tests and the yardstick for
+// benchmarks: one ReadPixel per picture and one WritePixel per pixel through
+// the drawing surfaces, the bin as Trunc(v / 16777215.0 * 100.0) in extended
+// precision, the histogram counted in extended precision, the progress steps
+// after every row. Returns the counts (the histogram before normalising).
+CompareResult CompareReference(TBitmap& left, TBitmap& right, TBitmap& difference, SimilarityHistogram& histogram,
+                               const std::function<void()>& step = {});
+
+}  // namespace duvo

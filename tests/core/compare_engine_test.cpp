@@ -1,0 +1,437 @@
+// The comparison engine against its per-pixel reference and against the
+// documented cases.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "compare/compare.h"
+#include "rtl/exceptions.h"
+#include "rtl/streams.h"
+
+namespace duvo {
+namespace {
+
+// ---- fixtures ------------------------------------------------------------------
+
+// Pixel layouts a picture can have; Mask16 and Mask32 are bit-field layouts
+// that no pixel kind names (they load from BMP files only).
+enum class Kind { Bit1, Bit4, Bit8, Bit8Palette, Bit15, Bit16, Bit24, Bit32, Device, Mask16, Mask32 };
+
+const char* KindName(Kind k) {
+    static const char* names[] = {"1", "4", "8", "8pal", "15", "16", "24", "32", "device", "mask16", "mask32"};
+    return names[static_cast<int>(k)];
+}
+
+void Put16(std::vector<std::uint8_t>& b, std::uint32_t v) {
+    b.push_back(static_cast<std::uint8_t>(v));
+    b.push_back(static_cast<std::uint8_t>(v >> 8));
+}
+void Put32(std::vector<std::uint8_t>& b, std::uint32_t v) {
+    Put16(b, v & 0xFFFF);
+    Put16(b, v >> 16);
+}
+
+// A bit-field BMP of random pixels: masks with holes, narrow and wide
+// channels, so that the engine's widening must match the surface's.
+void LoadBitFields(TBitmap& bmp, int bitCount, int w, int h, std::mt19937& rng) {
+    const std::uint32_t masks16[3] = {0xF000, 0x0F80, 0x003F};          // 4, 5, 6 bits
+    const std::uint32_t masks32[3] = {0x3FF00000, 0x000FFC00, 0x00000B7}; // 10, 10, 8 bits with holes
+    const std::uint32_t* masks = bitCount == 16 ? masks16 : masks32;
+    const std::size_t stride = (static_cast<std::size_t>(w) * bitCount + 31) / 32 * 4;
+    const std::size_t image = stride * static_cast<std::size_t>(h);
+    std::vector<std::uint8_t> b;
+    b.push_back('B');
+    b.push_back('M');
+    Put32(b, static_cast<std::uint32_t>(14 + 40 + 12 + image));
+    Put32(b, 0);
+    Put32(b, 14 + 40 + 12);
+    Put32(b, 40);
+    Put32(b, static_cast<std::uint32_t>(w));
+    Put32(b, static_cast<std::uint32_t>(h));
+    Put16(b, 1);
+    Put16(b, static_cast<std::uint32_t>(bitCount));
+    Put32(b, 3);  // bit fields
+    Put32(b, static_cast<std::uint32_t>(image));
+    for (int i = 0; i < 4; ++i) Put32(b, 0);
+    for (int i = 0; i < 3; ++i) Put32(b, masks[i]);
+    for (std::size_t i = 0; i < image; ++i) b.push_back(static_cast<std::uint8_t>(rng()));
+    TMemoryStream stream;
+    stream.WriteBuffer(b.data(), b.size());
+    stream.SetPosition(0);
+    bmp.ReadFromStream(stream);
+}
+
+// A w x h picture of the given layout with random pixels.
+void MakePicture(TBitmap& bmp, Kind kind, int w, int h, std::uint32_t seed) {
+    std::mt19937 rng(seed);
+    if (kind == Kind::Mask16 || kind == Kind::Mask32) {
+        LoadBitFields(bmp, kind == Kind::Mask16 ? 16 : 32, w, h, rng);
+        ASSERT_EQ(bmp.PixelKind(), pkCustom);
+        return;
+    }
+    static const TPixelKind kinds[] = {pk1Bit, pk4Bit, pk8Bit, pk8Bit, pk15Bit, pk16Bit, pk24Bit, pk32Bit, pkDevice};
+    bmp.SetPixelKind(kinds[static_cast<int>(kind)]);
+    if (kind == Kind::Bit8Palette) {
+        auto pal = std::make_unique<platform::Palette>();
+        for (int i = 0; i < 200; ++i)
+            pal->entries.push_back({static_cast<std::uint8_t>(rng()), static_cast<std::uint8_t>(rng()),
+                                    static_cast<std::uint8_t>(rng()), 0});
+        bmp.SetPalette(std::move(pal));
+    }
+    bmp.SetWidth(w);
+    bmp.SetHeight(h);
+    platform::Raster* r = bmp.GetHandle();
+    ASSERT_NE(r, nullptr);
+    for (int y = 0; y < h; ++y) {
+        std::uint8_t* row = r->Row(y);
+        for (std::size_t i = 0; i < r->Stride(); ++i) row[i] = static_cast<std::uint8_t>(rng());
+    }
+    if (kind == Kind::Device) {
+        ASSERT_EQ(bmp.PixelKind(), pkDevice);
+    }
+}
+
+// Makes equal pixels frequent: copies pixels of the left picture into the
+// right one where the layouts allow, so that bin 100 and the near bins fill.
+void ShareSomePixels(TBitmap& left, TBitmap& right, std::uint32_t seed) {
+    std::mt19937 rng(seed);
+    const int w = std::min(left.Width(), right.Width()), h = std::min(left.Height(), right.Height());
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x)
+            if (rng() % 3 == 0) right.Canvas().WritePixel(x, y, left.Canvas().ReadPixel(x, y) ^ (rng() % 2));
+}
+
+void ExpectSamePictures(TBitmap& expected, TBitmap& actual) {
+    ASSERT_EQ(actual.Width(), expected.Width());
+    ASSERT_EQ(actual.Height(), expected.Height());
+    for (int y = 0; y < expected.Height(); ++y)
+        for (int x = 0; x < expected.Width(); ++x)
+            ASSERT_EQ(actual.Canvas().ReadPixel(x, y), expected.Canvas().ReadPixel(x, y)) << x << "," << y;
+}
+
+TBitmap& Solid(TBitmap& bmp, int w, int h, TColor color) {
+    bmp.SetPixelKind(pk24Bit);
+    bmp.SetWidth(w);
+    bmp.SetHeight(h);
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) bmp.Canvas().WritePixel(x, y, color);
+    return bmp;
+}
+
+// ---- the bin -------------------------------------------------------------------
+
+TEST(CompareBin, FastBinEqualsDivisionAndExtendedFormulaForEveryValue) {
+    for (std::uint32_t v = 0; v <= kMaxSimilarity; ++v) {
+        const int k = SimilarityBin(v);
+        ASSERT_EQ(FastSimilarityBin(v), k) << v;
+        ASSERT_EQ(static_cast<int>(std::trunc(static_cast<long double>(v) / 16777215.0L * 100.0L)), k) << v;
+    }
+}
+
+TEST(CompareBin, Boundaries) {
+    struct Case {
+        std::uint32_t v;
+        int bin;
+    };
+    const Case cases[] = {{0, 0},        {167772, 0},   {167773, 1},   {8388607, 49},  {8388608, 50},
+                          {15099493, 89}, {15099494, 90}, {16777214, 99}, {16777215, 100}};
+    for (const Case& c : cases) {
+        EXPECT_EQ(SimilarityBin(c.v), c.bin) << c.v;
+        EXPECT_EQ(FastSimilarityBin(c.v), c.bin) << c.v;
+    }
+}
+
+// ---- documented cases ------------------------------------------------------------
+
+struct PixelCase {
+    const char* what;
+    TColor left, right;
+    TColor difference;
+    int bin;
+};
+
+class ComparePixelCase : public ::testing::TestWithParam<PixelCase> {};
+
+TEST_P(ComparePixelCase, DifferenceAndBin) {
+    const PixelCase& c = GetParam();
+    for (unsigned threads : {1u, 2u}) {
+        TBitmap left, right, diff;
+        Solid(left, 5, 3, c.left);
+        Solid(right, 5, 3, c.right);
+        SimilarityHistogram histogram;
+        CompareOptions options;
+        options.threads = threads;
+        options.rowsPerBlock = 1;
+        const CompareResult r = ComparePictures(left, right, diff, histogram, options);
+        EXPECT_EQ(r.counts[static_cast<std::size_t>(c.bin)], 15u) << c.what;
+        EXPECT_EQ(histogram[static_cast<std::size_t>(c.bin)], 100.0L) << c.what;
+        EXPECT_EQ(diff.PixelKind(), pk24Bit);
+        for (int y = 0; y < 3; ++y)
+            for (int x = 0; x < 5; ++x) ASSERT_EQ(diff.Canvas().ReadPixel(x, y), c.difference) << c.what;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Documented, ComparePixelCase,
+    ::testing::Values(PixelCase{"identical", 0x123456, 0x123456, 0xFFFFFF, 100},
+                      PixelCase{"black against white", 0x000000, 0xFFFFFF, 0x000000, 0},
+                      PixelCase{"packed difference of one", 0x000100, 0x0000FF, 0xFFFFFE, 99},
+                      PixelCase{"pure red against black", 0x0000FF, 0x000000, 0xFFFF00, 99},
+                      PixelCase{"pure blue against black", 0xFF0000, 0x000000, 0x00FFFF, 0},
+                      PixelCase{"order does not matter", 0x000000, 0xFF0000, 0x00FFFF, 0}));
+
+// ---- against the reference ---------------------------------------------------------
+
+struct Size {
+    int w, h;
+};
+
+void CheckAgainstReference(Kind leftKind, Kind rightKind, Size ls, Size rs, std::uint32_t seed) {
+    SCOPED_TRACE(std::string(KindName(leftKind)) + " vs " + KindName(rightKind) + " " + std::to_string(ls.w) + "x" +
+                 std::to_string(ls.h) + " / " + std::to_string(rs.w) + "x" + std::to_string(rs.h));
+    TBitmap left, right;
+    MakePicture(left, leftKind, ls.w, ls.h, seed);
+    MakePicture(right, rightKind, rs.w, rs.h, seed * 7 + 1);
+    ShareSomePixels(left, right, seed);
+
+    TBitmap refDiff;
+    SimilarityHistogram refHistogram;
+    int refSteps = 0;
+    const CompareResult ref = CompareReference(left, right, refDiff, refHistogram, [&] { ++refSteps; });
+
+    struct Run {
+        unsigned threads;
+        int rowsPerBlock;
+    };
+    for (const Run run : {Run{1, 0}, Run{3, 1}, Run{2, 3}}) {
+        TBitmap diff;
+        SimilarityHistogram histogram;
+        histogram.fill(-1.0L);
+        int steps = 0;
+        CompareOptions options;
+        options.threads = run.threads;
+        options.rowsPerBlock = run.rowsPerBlock;
+        options.step = [&] { ++steps; };
+        const CompareResult r = ComparePictures(left, right, diff, histogram, options);
+        EXPECT_EQ(r.width, ref.width);
+        EXPECT_EQ(r.height, ref.height);
+        EXPECT_EQ(r.pixelCount, ref.pixelCount);
+        EXPECT_EQ(r.counts, ref.counts) << "threads " << run.threads;
+        for (int k = 0; k < kSimilarityBins; ++k) ASSERT_EQ(histogram[k], refHistogram[k]) << k;
+        EXPECT_EQ(steps, refSteps);
+        EXPECT_EQ(diff.PixelKind(), pk24Bit);
+        ExpectSamePictures(refDiff, diff);
+    }
+}
+
+TEST(CompareEngine, EveryPixelLayoutPairMatchesTheReference) {
+    const Kind kinds[] = {Kind::Bit1, Kind::Bit4,   Kind::Bit8,   Kind::Bit8Palette, Kind::Bit15, Kind::Bit16,
+                          Kind::Bit24, Kind::Bit32, Kind::Device, Kind::Mask16,      Kind::Mask32};
+    std::uint32_t seed = 1;
+    for (Kind a : kinds)
+        for (Kind b : kinds) CheckAgainstReference(a, b, {13, 9}, {11, 10}, seed++);
+}
+
+TEST(CompareEngine, OddSizesMatchTheReference) {
+    const struct {
+        Size left, right;
+    } cases[] = {
+        {{1, 1}, {1, 1}},       // a single pixel: only the last-pixel path
+        {{1, 17}, {3, 17}},     // one column
+        {{17, 1}, {17, 1}},     // one row: no progress step
+        {{2, 2}, {5, 1}},       // different sizes, both dimensions cut
+        {{5, 50}, {5, 50}},     // 49 progress steps
+        {{6, 10}, {7, 12}},     // 9 progress steps
+        {{33, 7}, {31, 9}},     // widths that are no multiple of 4
+        {{100, 50}, {80, 60}},  // the documented 80 x 50 area
+        {{257, 3}, {258, 3}},
+    };
+    const Kind kinds[] = {Kind::Bit1, Kind::Bit4, Kind::Bit8, Kind::Bit16, Kind::Bit24, Kind::Bit32, Kind::Mask32};
+    std::uint32_t seed = 1000;
+    for (const auto& c : cases)
+        for (Kind a : kinds)
+            for (Kind b : {Kind::Bit24, Kind::Bit1, Kind::Bit32}) CheckAgainstReference(a, b, c.left, c.right, seed++);
+}
+
+TEST(CompareEngine, ThreadCountsGiveIdenticalResults) {
+    TBitmap left, right;
+    MakePicture(left, Kind::Bit24, 301, 257, 5);
+    MakePicture(right, Kind::Bit8Palette, 299, 260, 6);
+    ShareSomePixels(left, right, 7);
+    TBitmap single;
+    CompareOptions one;
+    one.threads = 1;
+    const CompareResult expected = CountSimilarity(left, right, single, one);
+    for (unsigned threads : {0u, 2u, 3u, 4u, 7u})
+        for (int rows : {0, 1, 5, 1000}) {
+            TBitmap diff;
+            CompareOptions options;
+            options.threads = threads;
+            options.rowsPerBlock = rows;
+            const CompareResult r = CountSimilarity(left, right, diff, options);
+            EXPECT_EQ(r.counts, expected.counts) << threads << " " << rows;
+            for (int y = 0; y < r.height; ++y)
+                ASSERT_EQ(std::memcmp(diff.Raster()->Row(y), single.Raster()->Row(y), 3 * 299), 0) << y;
+        }
+}
+
+// ---- progress ------------------------------------------------------------------------
+
+TEST(CompareProgress, StepsFollowTheRowPercentage) {
+    const struct {
+        int h;
+        int steps;
+    } cases[] = {{1, 0}, {2, 1}, {10, 9}, {50, 49}, {99, 98}};
+    for (const auto& c : cases)
+        for (unsigned threads : {1u, 3u}) {
+            TBitmap left, right, diff;
+            Solid(left, 3, c.h, 0);
+            Solid(right, 3, c.h, 1);
+            int steps = 0;
+            std::vector<std::thread::id> callers;
+            CompareOptions options;
+            options.threads = threads;
+            options.rowsPerBlock = 2;
+            options.step = [&] {
+                ++steps;
+                callers.push_back(std::this_thread::get_id());
+            };
+            CountSimilarity(left, right, diff, options);
+            EXPECT_EQ(steps, c.steps) << "H = " << c.h << ", threads " << threads;
+            for (auto id : callers) EXPECT_EQ(id, std::this_thread::get_id());
+        }
+}
+
+TEST(CompareProgress, RowPercentUsesTheExtendedFormula) {
+    for (int h : {1, 3, 7, 10, 100, 333, 1000, 4097})
+        for (int y = 0; y < h; ++y) {
+            const long double expected = std::trunc((static_cast<long double>(y) / h) * 100.0L);
+            ASSERT_EQ(RowPercent(y, h), static_cast<int>(expected));
+            ASSERT_GE(RowPercent(y, h), 0);
+            ASSERT_LE(RowPercent(y, h), 99);
+        }
+    // Counting the steps for a tall picture: never more than 99.
+    int steps = 0, mark = 0;
+    for (int y = 0; y < 12345; ++y)
+        if (const int p = RowPercent(y, 12345); p != mark) {
+            mark = p;
+            ++steps;
+        }
+    EXPECT_EQ(steps, 99);
+}
+
+TEST(CompareProgress, AThrowingStepStopsTheComparison) {
+    for (unsigned threads : {1u, 2u}) {
+        TBitmap left, right, diff;
+        Solid(left, 4, 200, 0x10);
+        Solid(right, 4, 200, 0x20);
+        int steps = 0;
+        CompareOptions options;
+        options.threads = threads;
+        options.rowsPerBlock = 1;
+        options.step = [&] {
+            if (++steps == 3) throw EAbort("stop");
+        };
+        EXPECT_THROW(CountSimilarity(left, right, diff, options), EAbort);
+        EXPECT_EQ(steps, 3);
+    }
+}
+
+// ---- the difference picture and the histogram ----------------------------------------
+
+TEST(CompareEngine, EmptyAreaIsAnInvalidFloatingPointOperation) {
+    TBitmap empty, picture, diff;
+    Solid(picture, 4, 4, 0x123456);
+    Solid(diff, 2, 2, 0);
+    SimilarityHistogram histogram;
+    histogram.fill(7.0L);
+    try {
+        ComparePictures(empty, picture, diff, histogram);
+        FAIL() << "no exception";
+    } catch (const EInvalidOp& e) {
+        EXPECT_EQ(e.Message(), "Invalid floating point operation");
+    }
+    EXPECT_TRUE(diff.IsEmpty());
+    for (long double bin : histogram) EXPECT_EQ(bin, 0.0L);
+
+    TBitmap refDiff;
+    EXPECT_THROW(CompareReference(picture, empty, refDiff, histogram), EInvalidOp);
+    EXPECT_THROW(Normalise(SimilarityCounts{}, 0), EInvalidOp);
+}
+
+TEST(CompareEngine, DifferencePictureMayBeAnInput) {
+    TBitmap left, right, expected;
+    MakePicture(left, Kind::Bit8Palette, 9, 7, 3);
+    MakePicture(right, Kind::Bit24, 8, 9, 4);
+    TBitmap leftCopy, rightCopy;
+    leftCopy.CopyFrom(&left);
+    rightCopy.CopyFrom(&right);
+    const CompareResult want = CountSimilarity(left, right, expected, {});
+
+    TBitmap a, b;
+    a.CopyFrom(&left);
+    b.CopyFrom(&right);
+    const CompareResult got = CountSimilarity(a, b, a, {});
+    EXPECT_EQ(got.counts, want.counts);
+    ExpectSamePictures(expected, a);
+    // The copies sharing the stores were left alone.
+    ExpectSamePictures(leftCopy, left);
+    ExpectSamePictures(rightCopy, right);
+}
+
+TEST(CompareEngine, DifferencePictureSharingAStoreDoesNotTouchTheOtherBitmap) {
+    TBitmap left, right, other, diff;
+    Solid(left, 6, 5, 0x000000);
+    Solid(right, 6, 5, 0xFFFFFF);
+    Solid(other, 6, 5, 0xABCDEF);
+    diff.CopyFrom(&other);  // already 24-bit and the right size, but shared
+    CountSimilarity(left, right, diff, {});
+    for (int y = 0; y < 5; ++y)
+        for (int x = 0; x < 6; ++x) {
+            ASSERT_EQ(other.Canvas().ReadPixel(x, y), 0xABCDEF);
+            ASSERT_EQ(diff.Canvas().ReadPixel(x, y), 0x000000);
+        }
+}
+
+TEST(CompareEngine, EachComparisonGetsItsOwnPictureAndHistogram) {
+    TBitmap a, b, c, diff;
+    Solid(a, 10, 8, 0x000000);
+    Solid(b, 10, 8, 0x000000);
+    Solid(c, 7, 20, 0xFFFFFF);
+    SimilarityHistogram histogram;
+    ComparePictures(a, b, diff, histogram);
+    EXPECT_EQ(histogram[100], 100.0L);
+    ComparePictures(a, c, diff, histogram);
+    EXPECT_EQ(diff.Width(), 7);
+    EXPECT_EQ(diff.Height(), 8);
+    EXPECT_EQ(histogram[100], 0.0L);
+    EXPECT_EQ(histogram[0], 100.0L);
+    long double sum = 0;
+    for (long double bin : histogram) sum += bin;
+    EXPECT_EQ(sum, 100.0L);
+}
+
+TEST(CompareNormalise, DividesFirstInExtendedPrecision) {
+    SimilarityCounts counts{};
+    counts[100] = 1;
+    counts[3] = 2;
+    const SimilarityHistogram h = Normalise(counts, 3);
+    EXPECT_EQ(h[100], (1.0L / 3.0L) * 100.0L);
+    EXPECT_EQ(h[3], (2.0L / 3.0L) * 100.0L);
+    EXPECT_EQ(h[50], 0.0L);
+    // A count beyond 32 bits keeps every digit.
+    counts = {};
+    counts[7] = (std::uint64_t{1} << 40) + 1;
+    counts[8] = (std::uint64_t{1} << 40) - 1;
+    const SimilarityHistogram big = Normalise(counts, std::uint64_t{1} << 41);
+    EXPECT_GT(big[7], 50.0L);
+    EXPECT_LT(big[8], 50.0L);
+}
+
+}  // namespace
+}  // namespace duvo
