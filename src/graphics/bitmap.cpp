@@ -195,7 +195,9 @@ void TBitmap::RebuildStore(const TDibDescription& target, const platform::Palett
         if (dib) {
             width = h.width;
             height = h.height;
-            format.bitCount = h.bitCount;
+            // A header without a depth (an empty bitmap switched to DIB and
+            // then sized) takes the screen's.
+            format.bitCount = h.bitCount != 0 ? h.bitCount : platform::kScreenBitsPerPixel;
             format.compression = h.compression == platform::BI_BITFIELDS ? platform::BI_BITFIELDS : platform::BI_RGB;
             if (format.compression == platform::BI_BITFIELDS) {
                 format.masks = target.masks;
@@ -337,7 +339,9 @@ void TBitmap::SetPixelKind(TPixelKind kind) {
 void TBitmap::SetStorageMode(TStorageMode mode) {
     if (mode == StorageMode()) return;
     if (!image_->raster) {
+        PrepareChange();
         image_->description.header.size = mode == TStorageMode::smDevice ? 0 : 40;
+        Changed();
         return;
     }
     if (mode == TStorageMode::smDevice) {
