@@ -1,10 +1,12 @@
 # Sourced by the other scripts: installs the Debian packages DUVO needs when
-# running as root and something is missing.
+# running as root and something is missing. Extra package names given to
+# duvo_install_deps are installed the same way (scripts/screenshots adds a
+# window manager and x11-utils).
 DUVO_PACKAGES="cmake ninja-build g++ clang libclang-rt-14-dev qt6-base-dev libjpeg62-turbo-dev libgtest-dev libbenchmark-dev xvfb xdotool x11-apps imagemagick fonts-dejavu-core python3"
 
 duvo_install_deps() {
     local missing=""
-    for p in $DUVO_PACKAGES; do
+    for p in $DUVO_PACKAGES "$@"; do
         dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"
     done
     [ -z "$missing" ] && return 0
