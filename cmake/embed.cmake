@@ -11,6 +11,7 @@ function(duvo_embed_resources target dir)
     OUTPUT ${out}
     COMMAND ${CMAKE_COMMAND} -DOUT=${out} -DDIR=${dir} "-DNAMES=${ARGN}" -P ${CMAKE_SOURCE_DIR}/cmake/embed_run.cmake
     DEPENDS ${deps} ${CMAKE_SOURCE_DIR}/cmake/embed_run.cmake
-    COMMENT "Embedding resources")
+    COMMENT "Embedding resources"
+    VERBATIM)
   target_sources(${target} PRIVATE ${out})
 endfunction()

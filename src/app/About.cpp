@@ -1,0 +1,73 @@
+#include "app/About.h"
+
+#include <QKeyEvent>
+#include <QPlainTextEdit>
+#include <QPushButton>
+
+#include "app/FormSupport.h"
+
+namespace duvo {
+
+TAboutForm::TAboutForm(QWidget* parent) : QDialog(parent) {
+    setObjectName(QStringLiteral("AboutForm"));
+    setWindowTitle(QStringLiteral("O programie ..."));
+    setFont(SansSerif(10));
+    SetBackground(this, Background::ButtonFace);
+    setModal(true);
+
+    Memo1 = new QPlainTextEdit(this);
+    Memo1->setObjectName(QStringLiteral("Memo1"));
+    Memo1->setGeometry(0, 0, 365, 137);
+    Memo1->setReadOnly(true);
+    Memo1->setFont(SansSerif(13, true));
+    {
+        QPalette palette = Memo1->palette();
+        for (auto group : {QPalette::Active, QPalette::Inactive, QPalette::Disabled}) {
+            palette.setColor(group, QPalette::Base, Qt::white);
+            palette.setColor(group, QPalette::Text, kMaroon);
+        }
+        Memo1->setPalette(palette);
+    }
+    Memo1->setPlainText(QStringLiteral(
+        "Program DUVO.\n"
+        "Jest to porównywarka plików graficznych.\n"
+        "\n"
+        "Autorzy:\n"
+        "the DUVO team\n"
+        "\n"
+        "Dekodery BMP, JPEG i GIF,\n"
+        "silnik porównania i okna:\n"
+        "the DUVO team"));
+
+    Button1 = new QPushButton(QStringLiteral("OK"), this);
+    Button1->setObjectName(QStringLiteral("Button1"));
+    Button1->setGeometry(368, 55, 57, 20);
+    Button1->setAutoDefault(false);
+    Button1->setDefault(false);
+    setTabOrder(Memo1, Button1);
+    connect(Button1, &QPushButton::clicked, this, &TAboutForm::Button1Click);
+
+    SetOuterGeometry(this, 295, 165, 435, 170);
+}
+
+void TAboutForm::Button1Click() { done(QDialog::Accepted); }
+
+void TAboutForm::reject() { done(QDialog::Accepted); }
+
+void TAboutForm::keyPressEvent(QKeyEvent* event) {
+    // No cancel button: Esc leaves the window open, as Enter on the memo does.
+    switch (event->key()) {
+        case Qt::Key_Escape:
+            event->accept();
+            return;
+        case Qt::Key_Enter:
+        case Qt::Key_Return:
+            if (auto* button = qobject_cast<QPushButton*>(focusWidget())) button->click();
+            event->accept();
+            return;
+        default:
+            QDialog::keyPressEvent(event);
+    }
+}
+
+}  // namespace duvo

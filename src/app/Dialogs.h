@@ -1,0 +1,40 @@
+// Every modal box and modal dialog of the program goes through one object, so
+// tests can answer them without a nested event loop.
+#pragma once
+
+#include <QMessageBox>
+#include <QString>
+#include <optional>
+
+class QDialog;
+
+namespace duvo {
+
+class TOpenPictureDialog;
+
+class Dialogs {
+public:
+    virtual ~Dialogs() = default;
+
+    // The platform's modal message box owned by the application; returns the
+    // button pressed (QMessageBox::Ok, Yes, No).
+    virtual int MessageBox(const QString& text, const QString& caption, QMessageBox::StandardButtons buttons,
+                           QMessageBox::Icon icon);
+    // Runs the open dialog; the chosen file name, or nothing when cancelled.
+    virtual std::optional<QString> OpenFileName(TOpenPictureDialog& dialog);
+    // Shows a dialog modally and returns its result (QDialog::Accepted or
+    // Rejected).
+    virtual int ExecModal(QDialog& dialog);
+
+    // The instance in use; the default one runs the real windows.
+    static Dialogs& Current();
+    // Installs another instance (nullptr: the default) and returns the one
+    // that was installed before. The caller keeps ownership.
+    static Dialogs* Install(Dialogs* dialogs);
+};
+
+// Shorthands for the program's boxes.
+int ShowMessage(const QString& text, const QString& caption,
+                QMessageBox::StandardButtons buttons = QMessageBox::Ok, QMessageBox::Icon icon = QMessageBox::NoIcon);
+
+}  // namespace duvo

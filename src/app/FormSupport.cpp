@@ -1,0 +1,97 @@
+#include "app/FormSupport.h"
+
+#include <QFontDatabase>
+#include <QEvent>
+#include <QPalette>
+#include <QWidget>
+
+namespace duvo {
+
+QString FallbackFamily() {
+    static const QString family = [] {
+        const QStringList families = QFontDatabase::families();
+        if (families.contains(QStringLiteral("DejaVu Sans"))) return QStringLiteral("DejaVu Sans");
+        QFont probe(QStringLiteral("sans-serif"));
+        probe.setStyleHint(QFont::SansSerif);
+        return QFontInfo(probe).family();
+    }();
+    return family;
+}
+
+QFont FormFont(const QString& face, int pixelHeight, bool bold) {
+    QFont font;
+    font.setFamily(QFontDatabase::families().contains(face) ? face : FallbackFamily());
+    font.setStyleHint(QFont::SansSerif);
+    font.setPixelSize(pixelHeight);
+    font.setBold(bold);
+    return font;
+}
+
+void SetBackground(QWidget* widget, Background background) {
+    QPalette palette = widget->palette();
+    QColor color;
+    switch (background) {
+        case Background::ButtonFace: color = palette.color(QPalette::Button); break;
+        case Background::Window: color = palette.color(QPalette::Base); break;
+        case Background::White: color = Qt::white; break;
+    }
+    palette.setColor(QPalette::Window, color);
+    widget->setPalette(palette);
+    widget->setAutoFillBackground(true);
+}
+
+void SetTextColor(QWidget* widget, const QColor& color) {
+    QPalette palette = widget->palette();
+    palette.setColor(QPalette::WindowText, color);
+    palette.setColor(QPalette::Text, color);
+    widget->setPalette(palette);
+}
+
+namespace {
+
+// Re-applies a window's outer geometry once it is first shown, when the
+// window system has put a frame around it.
+class OuterGeometry : public QObject {
+public:
+    static constexpr const char* kName = "duvo_outer_geometry";
+
+    OuterGeometry(QWidget* window, const QRect& outer) : QObject(window), window_(window), outer_(outer) {
+        setObjectName(QLatin1String(kName));
+        window->installEventFilter(this);
+    }
+
+    // The position is the frame's already (move places the frame); only the
+    // size depends on the frame's extent.
+    void Apply() {
+        const QSize frame = window_->frameGeometry().size() - window_->geometry().size();
+        window_->resize(std::max(0, outer_.width() - frame.width()), std::max(0, outer_.height() - frame.height()));
+    }
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (watched == window_ && event->type() == QEvent::Show) {
+            window_->removeEventFilter(this);
+            Apply();
+            deleteLater();
+        }
+        return false;
+    }
+
+private:
+    QWidget* window_;
+    QRect outer_;
+};
+
+}  // namespace
+
+void SetOuterGeometry(QWidget* window, int left, int top, int width, int height) {
+    // The last geometry given wins over one still waiting for the first show.
+    for (QObject* old : window->findChildren<QObject*>(QLatin1String(OuterGeometry::kName), Qt::FindDirectChildrenOnly))
+        delete old;
+    auto* keeper = new OuterGeometry(window, QRect(left, top, width, height));
+    window->move(left, top);
+    keeper->Apply();
+    if (window->isVisible()) delete keeper;
+}
+
+}  // namespace duvo

@@ -1,0 +1,37 @@
+// Small helpers the windows share: design fonts, background colors and the
+// outer geometry of a top-level window.
+#pragma once
+
+#include <QColor>
+#include <QFont>
+#include <QString>
+
+class QWidget;
+
+namespace duvo {
+
+// The named face when the system has it, else the system's sans-serif, at the
+// given character height in pixels.
+QFont FormFont(const QString& face, int pixelHeight, bool bold = false);
+inline QFont SansSerif(int pixelHeight, bool bold = false) {
+    return FormFont(QStringLiteral("MS Sans Serif"), pixelHeight, bold);
+}
+
+// The family FormFont falls back to.
+QString FallbackFamily();
+
+enum class Background { ButtonFace, Window, White };
+void SetBackground(QWidget* widget, Background background);
+void SetTextColor(QWidget* widget, const QColor& color);
+
+// Places a top-level window so that its frame stands at (left, top) and its
+// outer size is width x height. Without a frame (no window manager, or the
+// offscreen platform) the outer size is the client size.
+void SetOuterGeometry(QWidget* window, int left, int top, int width, int height);
+
+// The design colors of the windows, 0x00BBGGRR names in RGB.
+inline const QColor kNavy{0, 0, 128};
+inline const QColor kMaroon{128, 0, 0};
+inline const QColor kGray{128, 128, 128};
+
+}  // namespace duvo

@@ -1,0 +1,56 @@
+#include "app/Glyphs.h"
+
+#include <QPixmap>
+
+#include "app/ImageControl.h"
+#include "app/resources.h"
+#include "graphics/bitmap.h"
+#include "rtl/exceptions.h"
+#include "rtl/streams.h"
+
+namespace duvo {
+
+QImage ResourceImage(const char* name) {
+    const res::Blob blob = res::Find(name);
+    if (!blob.data) return {};
+    TBitmap bitmap;
+    TBytesStream stream(blob.data, blob.size);
+    bitmap.ReadFromStream(stream);
+    return ToQImage(bitmap);
+}
+
+QImage GlyphHalf(const QImage& glyph, int half) {
+    if (glyph.isNull()) return {};
+    const int w = glyph.width() / 2;
+    const QRgb transparent = glyph.pixel(0, glyph.height() - 1) & 0x00FFFFFF;
+    QImage image = glyph.copy(half * w, 0, w, glyph.height()).convertToFormat(QImage::Format_ARGB32);
+    for (int y = 0; y < image.height(); ++y) {
+        auto* row = reinterpret_cast<QRgb*>(image.scanLine(y));
+        for (int x = 0; x < w; ++x)
+            if ((row[x] & 0x00FFFFFF) == transparent) row[x] = 0;
+    }
+    return image;
+}
+
+QIcon GlyphIcon(const char* name) {
+    const QImage glyph = ResourceImage(name);
+    QIcon icon;
+    if (glyph.isNull()) return icon;
+    icon.addPixmap(QPixmap::fromImage(GlyphHalf(glyph, 0)), QIcon::Normal);
+    icon.addPixmap(QPixmap::fromImage(GlyphHalf(glyph, 1)), QIcon::Disabled);
+    return icon;
+}
+
+QIcon ApplicationIcon() {
+    const QImage image = ResourceImage("icon.bmp");
+    return image.isNull() ? QIcon() : QIcon(QPixmap::fromImage(image));
+}
+
+void ReadStoredPicture(const char* name, TPicture& picture) {
+    const res::Blob blob = res::Find(name);
+    if (!blob.data) throw EReadError(msg::StreamRead);
+    TBytesStream stream(blob.data, blob.size);
+    picture.ReadData(stream);
+}
+
+}  // namespace duvo

@@ -1,0 +1,59 @@
+#include "results/Wynik.h"
+
+#include <QScrollArea>
+#include <QShowEvent>
+#include <QVBoxLayout>
+
+#include "app/FormSupport.h"
+#include "app/ImageControl.h"
+
+namespace duvo {
+
+TWynikForm::TWynikForm(QWidget* parent) : QWidget(parent, Qt::Window) {
+    setObjectName(QStringLiteral("WynikForm"));
+    setWindowTitle(QStringLiteral("Wynik graficzny:"));
+    setFont(SansSerif(10));
+    SetBackground(this, Background::ButtonFace);
+
+    // The client area scrolls when the picture is larger than the window.
+    ClientArea = new QScrollArea(this);
+    ClientArea->setFrameStyle(QFrame::NoFrame);
+    ClientArea->setWidgetResizable(false);
+    ClientArea->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    ClientArea->viewport()->setAutoFillBackground(false);
+    // The client may be as small as a tiny picture plus two.
+    ClientArea->setMinimumSize(1, 1);
+    auto* layout = new QVBoxLayout(this);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->addWidget(ClientArea);
+
+    WynikImage = new TImageControl;
+    WynikImage->setObjectName(QStringLiteral("WynikImage"));
+    WynikImage->SetBounds(0, 0, 267, 196);
+    ClientArea->setWidget(WynikImage);
+
+    SetOuterGeometry(this, 297, 219, 348, 309);
+}
+
+void TWynikForm::FormShow() {
+    move(400, 20);
+    WynikImage->SetWidth(WynikImage->Picture().Width());
+    WynikImage->SetHeight(WynikImage->Picture().Height());
+    resize(WynikImage->Width() + 2, WynikImage->Height() + 2);
+}
+
+void TWynikForm::showEvent(QShowEvent* event) {
+    if (!event->spontaneous()) FormShow();
+    QWidget::showEvent(event);
+}
+
+void ShowForm(QWidget* form) {
+    if (form->isVisible()) {
+        form->raise();
+        form->activateWindow();
+        return;
+    }
+    form->show();
+}
+
+}  // namespace duvo

@@ -1,0 +1,36 @@
+// The progress window shown while a comparison walks its rows. Its bar exists
+// only while the window is shown, so every comparison starts from empty.
+#pragma once
+
+#include <QWidget>
+
+class QLabel;
+class QProgressBar;
+
+namespace duvo {
+
+class TProgressForm : public QWidget {
+    Q_OBJECT
+public:
+    explicit TProgressForm(QWidget* parent = nullptr);
+
+    QLabel* Label1;
+    QProgressBar* ProgressBar = nullptr;
+
+    void FormShow();
+    void FormHide();
+    // Advances the bar by its step (one).
+    void StepIt();
+
+protected:
+    void showEvent(QShowEvent* event) override;
+    void hideEvent(QHideEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
+    // No close box: the user cannot close it.
+    void closeEvent(QCloseEvent* event) override;
+
+private:
+    void PlaceBar();
+};
+
+}  // namespace duvo

@@ -1,0 +1,323 @@
+// The compare command: its checks and boxes, the progress window, the result
+// windows chosen by the flags, and the figures in the percentages window.
+#include <QEvent>
+#include <QLineEdit>
+#include <QProgressBar>
+#include <QScrollArea>
+#include <QScrollBar>
+#include <QToolButton>
+
+#include "app/Forms.h"
+#include "app/ImageControl.h"
+#include "app/Main.h"
+#include "gui_fixture.h"
+#include "results/Check.h"
+#include "results/Skala.h"
+#include "results/Wynik.h"
+#include "results/procent.h"
+#include "results/progress.h"
+
+namespace duvo::test {
+namespace {
+
+// Watches the progress window: how often it was shown, and the bar's value
+// just before each hiding destroys the bar.
+class ProgressWatch : public QObject {
+public:
+    explicit ProgressWatch(TProgressForm* form) : form_(form) { form->installEventFilter(this); }
+    ~ProgressWatch() override { form_->removeEventFilter(this); }
+    int shown = 0;
+    std::vector<int> finalValues;
+    bool barWhileShown = false;
+    bool waitCursorWhileShown = false;
+
+protected:
+    bool eventFilter(QObject*, QEvent* event) override {
+        if (event->type() == QEvent::Show) ++shown;
+        if (event->type() == QEvent::Hide && form_->ProgressBar) {
+            finalValues.push_back(form_->ProgressBar->value());
+            barWhileShown = form_->ProgressBar->parent() == form_ && form_->ProgressBar->maximum() == 100 &&
+                            form_->ProgressBar->minimum() == 0;
+            waitCursorWhileShown = form_->cursor().shape() == Qt::WaitCursor;
+        }
+        return false;
+    }
+
+private:
+    TProgressForm* form_;
+};
+
+class CompareTest : public FormsTest {
+protected:
+    void Place(TImageControl* pane, int width, int height, const std::function<TColor(int, int)>& fill) {
+        TBitmap b;
+        MakeBitmap(b, width, height, fill);
+        pane->Picture().SetGraphic(&b);
+    }
+    void PlaceBoth(int width, int height, const std::function<TColor(int, int)>& left,
+                   const std::function<TColor(int, int)>& right) {
+        Place(Forms.MainForm->Image1, width, height, left);
+        Place(Forms.MainForm->Image2, width, height, right);
+    }
+    void Compare() { Forms.MainForm->Porownaj->trigger(); }
+    std::vector<QString> Texts() const {
+        std::vector<QString> out;
+        for (QLineEdit* e : Forms.ProcentForm->Fields()) out.push_back(e->text());
+        return out;
+    }
+};
+
+TColor Black(int, int) { return 0; }
+TColor White(int, int) { return 0xFFFFFF; }
+TColor Gradient(int x, int y) { return (x * 0x010203 + y * 0x030201) & 0xFFFFFF; }
+
+TEST_F(CompareTest, EmptyPaneGivesTheBoxAndNoProgressWindow) {
+    ProgressWatch watch(Forms.ProgressForm);
+    Place(Forms.MainForm->Image1, 4, 4, Black);
+    Compare();
+    ASSERT_EQ(dialogs.boxes.size(), 1u);
+    EXPECT_EQ(dialogs.boxes[0].text, QStringLiteral("Nie ma obrazów w obu panelach !!!"));
+    EXPECT_EQ(dialogs.boxes[0].caption, QStringLiteral("Bląd !"));
+    EXPECT_EQ(dialogs.boxes[0].buttons, QMessageBox::StandardButtons(QMessageBox::Ok));
+    EXPECT_EQ(watch.shown, 0);
+    EXPECT_FALSE(Forms.WynikForm->isVisible());
+    EXPECT_FALSE(Forms.ProcentForm->isVisible());
+}
+
+TEST_F(CompareTest, DifferentSizesAskAndNoChangesNothing) {
+    ProgressWatch watch(Forms.ProgressForm);
+    Place(Forms.MainForm->Image1, 100, 50, Black);
+    Place(Forms.MainForm->Image2, 80, 60, White);
+    dialogs.boxAnswers.push_back(QMessageBox::No);
+    Compare();
+    ASSERT_EQ(dialogs.boxes.size(), 1u);
+    EXPECT_EQ(dialogs.boxes[0].text, QStringLiteral("Obrazy mają różne wielkosci! Porównywac?"));
+    EXPECT_EQ(dialogs.boxes[0].caption, QStringLiteral("Ostrzeżenie !"));
+    EXPECT_EQ(dialogs.boxes[0].buttons, QMessageBox::Yes | QMessageBox::No);
+    EXPECT_EQ(watch.shown, 0);
+    EXPECT_TRUE(Forms.WynikForm->WynikImage->Picture().Empty());
+    EXPECT_FALSE(Forms.WynikForm->isVisible());
+}
+
+TEST_F(CompareTest, DifferentSizesYesComparesTheCommonArea) {
+    Place(Forms.MainForm->Image1, 100, 50, Black);
+    Place(Forms.MainForm->Image2, 80, 60, White);
+    dialogs.boxAnswers.push_back(QMessageBox::Yes);
+    Compare();
+    ASSERT_EQ(dialogs.boxes.size(), 1u);
+    const TPicture& diff = Forms.WynikForm->WynikImage->Picture();
+    EXPECT_EQ(diff.Width(), 80);
+    EXPECT_EQ(diff.Height(), 50);
+    EXPECT_TRUE(Forms.WynikForm->isVisible());
+    // Black against white everywhere: all in the last band, a black picture.
+    EXPECT_EQ(Texts(), (std::vector<QString>{"0 %", "0 %", "0 %", "0 %", "0 %", "0 %", "100 %"}));
+    EXPECT_EQ(Forms.WynikForm->WynikImage->Surface().ReadPixel(79, 49), 0);
+}
+
+TEST_F(CompareTest, IdenticalPicturesGiveAWhitePictureAndAHundredPercentSameColor) {
+    PlaceBoth(320, 200, Gradient, Gradient);
+    ProgressWatch watch(Forms.ProgressForm);
+    Compare();
+    EXPECT_TRUE(dialogs.boxes.empty());
+    EXPECT_EQ(watch.shown, 1);
+    EXPECT_FALSE(Forms.ProgressForm->isVisible());
+    EXPECT_EQ(Forms.ProgressForm->ProgressBar, nullptr);
+    EXPECT_EQ(Texts(), (std::vector<QString>{"100 %", "0 %", "0 %", "0 %", "0 %", "0 %", "0 %"}));
+    EXPECT_EQ(Forms.MainForm->Histogram[100], 100.0L);
+    TCanvas& diff = Forms.WynikForm->WynikImage->Surface();
+    EXPECT_EQ(diff.ReadPixel(0, 0), 0xFFFFFF);
+    EXPECT_EQ(diff.ReadPixel(319, 199), 0xFFFFFF);
+    // The result window at 400, 20 with a client two pixels larger than the
+    // picture, the picture at its top-left corner; then the scale window.
+    TWynikForm& w = *Forms.WynikForm;
+    EXPECT_EQ(w.pos(), QPoint(400, 20));
+    EXPECT_EQ(w.size(), QSize(322, 202));
+    EXPECT_EQ(w.WynikImage->geometry(), QRect(0, 0, 320, 200));
+    EXPECT_TRUE(Forms.Form1->isVisible());
+    EXPECT_TRUE(Forms.ProcentForm->isVisible());
+}
+
+TEST_F(CompareTest, PackedColorDifferenceAndBinsFollowTheWholeInteger) {
+    // Left red 0x0000FF, blue 0xFF0000, 0x000100; right black, black, 0x0000FF.
+    auto left = [](int x, int) -> TColor { return x == 0 ? 0x0000FF : x == 1 ? 0xFF0000 : 0x000100; };
+    auto right = [](int x, int) -> TColor { return x == 2 ? 0x0000FF : 0; };
+    PlaceBoth(3, 1, left, right);
+    SetDecimalSymbol(QStringLiteral(","));
+    Compare();
+    TCanvas& diff = Forms.WynikForm->WynikImage->Surface();
+    EXPECT_EQ(diff.ReadPixel(0, 0), 0xFFFF00);
+    EXPECT_EQ(diff.ReadPixel(1, 0), 0x00FFFF);
+    EXPECT_EQ(diff.ReadPixel(2, 0), 0xFFFFFE);
+    // Two of three pixels in bin 99, one in bin 0.
+    EXPECT_EQ(Texts(), (std::vector<QString>{"0 %", "66,6666666666667 %", "0 %", "0 %", "0 %", "0 %",
+                                             "33,3333333333333 %"}));
+}
+
+TEST_F(CompareTest, DecimalSymbolFullStop) {
+    // One pixel of eight differs slightly: 12.5 percent.
+    auto right = [](int x, int) -> TColor { return x == 0 ? 1 : 0; };
+    PlaceBoth(8, 1, Black, right);
+    SetDecimalSymbol(QStringLiteral("."));
+    Compare();
+    EXPECT_EQ(Texts(), (std::vector<QString>{"87.5 %", "12.5 %", "0 %", "0 %", "0 %", "0 %", "0 %"}));
+}
+
+struct StepRow {
+    int height;
+    int steps;  // -1: as many as the whole row percentage changes
+};
+
+// The row percentage Trunc((y / h) * 100) in extended precision, counted where
+// it changes; with h = 100 some quotients fall just below a whole number.
+int PercentChanges(int h) {
+    int mark = 0, changes = 0;
+    for (int y = 0; y < h; ++y) {
+        const int p = static_cast<int>((static_cast<long double>(y) / h) * 100.0L);
+        if (p != mark) {
+            mark = p;
+            ++changes;
+        }
+    }
+    return changes;
+}
+
+class ProgressStepTest : public CompareTest, public ::testing::WithParamInterface<StepRow> {};
+
+TEST_P(ProgressStepTest, BarAdvancesOncePerWholePercentOfFinishedRows) {
+    PlaceBoth(3, GetParam().height, Gradient, Black);
+    ProgressWatch watch(Forms.ProgressForm);
+    Compare();
+    Compare();
+    ASSERT_EQ(watch.finalValues.size(), 2u);
+    const int steps = GetParam().steps >= 0 ? GetParam().steps : PercentChanges(GetParam().height);
+    EXPECT_LE(steps, 99);
+    // The second comparison starts again from an empty bar.
+    EXPECT_EQ(watch.finalValues[0], steps);
+    EXPECT_EQ(watch.finalValues[1], steps);
+    EXPECT_TRUE(watch.barWhileShown);
+    EXPECT_TRUE(watch.waitCursorWhileShown);
+    EXPECT_EQ(Forms.ProgressForm->cursor().shape(), Qt::ArrowCursor);
+}
+
+INSTANTIATE_TEST_SUITE_P(Heights, ProgressStepTest,
+                         ::testing::Values(StepRow{1, 0}, StepRow{2, 1}, StepRow{10, 9}, StepRow{50, 49},
+                                           StepRow{100, -1}, StepRow{250, -1}, StepRow{1000, 99}));
+
+struct FlagRow {
+    bool graficznie;
+    bool procentowo;
+};
+
+class FlagTest : public CompareTest, public ::testing::WithParamInterface<FlagRow> {};
+
+TEST_P(FlagTest, ResultWindowsFollowTheFlags) {
+    Forms.CheckForm->Graficznie = GetParam().graficznie;
+    Forms.CheckForm->Procentowo = GetParam().procentowo;
+    PlaceBoth(4, 4, Gradient, Black);
+    ProgressWatch watch(Forms.ProgressForm);
+    Compare();
+    EXPECT_EQ(watch.shown, 1);
+    EXPECT_EQ(Forms.WynikForm->isVisible(), GetParam().graficznie);
+    EXPECT_EQ(Forms.Form1->isVisible(), GetParam().graficznie);
+    EXPECT_EQ(Forms.ProcentForm->isVisible(), GetParam().procentowo);
+    EXPECT_EQ(Forms.ProcentForm->Edit1->text().isEmpty(), !GetParam().procentowo);
+    // The difference picture is replaced whatever the flags.
+    EXPECT_EQ(Forms.WynikForm->WynikImage->Picture().Width(), 4);
+}
+
+INSTANTIATE_TEST_SUITE_P(Flags, FlagTest,
+                         ::testing::Values(FlagRow{true, true}, FlagRow{true, false}, FlagRow{false, true},
+                                           FlagRow{false, false}));
+
+TEST_F(CompareTest, PercentagesKeepTheirFiguresWhenProcentowoIsOff) {
+    PlaceBoth(2, 2, Gradient, Gradient);
+    Compare();
+    ASSERT_EQ(Forms.ProcentForm->Edit1->text(), QStringLiteral("100 %"));
+    Forms.CheckForm->Procentowo = false;
+    PlaceBoth(2, 2, Black, White);
+    Compare();
+    EXPECT_EQ(Forms.ProcentForm->Edit1->text(), QStringLiteral("100 %"));
+    EXPECT_EQ(Forms.ProcentForm->Edit7->text(), QStringLiteral("0 %"));
+    EXPECT_EQ(Forms.MainForm->Histogram[0], 100.0L);
+}
+
+TEST_F(CompareTest, ReopenedResultWindowReturnsTo400_20AndAnOpenOneKeepsItsPlace) {
+    TWynikForm& w = *Forms.WynikForm;
+    PlaceBoth(320, 200, Gradient, Black);
+    Compare();
+    ASSERT_TRUE(w.isVisible());
+    // Still open: the next comparison keeps position and size.
+    w.move(10, 10);
+    w.resize(200, 150);
+    Forms.Form1->move(600, 400);
+    PlaceBoth(100, 80, Gradient, Black);
+    Compare();
+    EXPECT_EQ(w.pos(), QPoint(10, 10));
+    EXPECT_EQ(w.size(), QSize(200, 150));
+    EXPECT_EQ(w.WynikImage->size(), QSize(100, 80));
+    // Closed and compared again: back at 400, 20, sized to the picture.
+    w.close();
+    Forms.Form1->close();
+    EXPECT_FALSE(w.isVisible());
+    PlaceBoth(100, 80, Gradient, Black);
+    Compare();
+    EXPECT_TRUE(w.isVisible());
+    EXPECT_EQ(w.pos(), QPoint(400, 20));
+    EXPECT_EQ(w.size(), QSize(102, 82));
+    // The scale window keeps the place the user gave it.
+    EXPECT_TRUE(Forms.Form1->isVisible());
+    EXPECT_EQ(Forms.Form1->pos(), QPoint(600, 400));
+}
+
+TEST_F(CompareTest, LargerPictureInAnOpenResultWindowScrolls) {
+    TWynikForm& w = *Forms.WynikForm;
+    PlaceBoth(50, 40, Gradient, Black);
+    Compare();
+    PlaceBoth(300, 250, Gradient, Black);
+    Compare();
+    EXPECT_EQ(w.size(), QSize(52, 42));
+    EXPECT_EQ(w.WynikImage->size(), QSize(300, 250));
+    EXPECT_GT(w.ClientArea->horizontalScrollBar()->maximum(), 0);
+    EXPECT_GT(w.ClientArea->verticalScrollBar()->maximum(), 0);
+}
+
+TEST_F(CompareTest, ZeroSizedCommonAreaEndsWithTheFloatingPointError) {
+    Place(Forms.MainForm->Image1, 5, 5, Black);
+    TBitmap empty;
+    Forms.MainForm->Image2->Picture().SetGraphic(&empty);
+    ASSERT_FALSE(Forms.MainForm->Image2->Picture().Empty());
+    dialogs.boxAnswers.push_back(QMessageBox::Yes);
+    ProgressWatch watch(Forms.ProgressForm);
+    Compare();
+    ASSERT_EQ(dialogs.boxes.size(), 2u);
+    EXPECT_EQ(dialogs.boxes[1].text, QStringLiteral("Invalid floating point operation."));
+    EXPECT_EQ(dialogs.boxes[1].caption, ApplicationTitle());
+    EXPECT_EQ(dialogs.boxes[1].icon, QMessageBox::Critical);
+    EXPECT_EQ(watch.shown, 1);
+    EXPECT_FALSE(Forms.ProgressForm->isVisible());
+    EXPECT_FALSE(Forms.WynikForm->isVisible());
+    EXPECT_FALSE(Forms.ProcentForm->isVisible());
+    for (long double bin : Forms.MainForm->Histogram) EXPECT_EQ(bin, 0.0L);
+}
+
+TEST_F(CompareTest, ToolButtonRunsTheSameCommand) {
+    PlaceBoth(2, 2, Gradient, Gradient);
+    Forms.MainForm->SpeedButton2->click();
+    EXPECT_TRUE(Forms.WynikForm->isVisible());
+    EXPECT_EQ(Forms.ProcentForm->Edit1->text(), QStringLiteral("100 %"));
+}
+
+TEST_F(CompareTest, TwoComparisonsInARowLeaveNothingOfTheFirst) {
+    PlaceBoth(4, 1, Black, White);
+    Compare();
+    auto right = [](int x, int) -> TColor { return x < 2 ? 0 : 0xFFFFFF; };
+    PlaceBoth(4, 1, Black, right);
+    Compare();
+    EXPECT_EQ(Texts(), (std::vector<QString>{"50 %", "0 %", "0 %", "0 %", "0 %", "0 %", "50 %"}));
+    long double sum = 0;
+    for (long double bin : Forms.MainForm->Histogram) sum += bin;
+    EXPECT_NEAR(static_cast<double>(sum), 100.0, 1e-9);
+}
+
+}  // namespace
+}  // namespace duvo::test

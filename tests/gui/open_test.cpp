@@ -1,0 +1,333 @@
+// The open command: the routes by extension, the boxes of its failures, the
+// side dialog, the label and the layout after an open.
+#include <QDir>
+#include <QFileDialog>
+#include <QGroupBox>
+#include <QTextEdit>
+#include <QLabel>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QTest>
+#include <filesystem>
+
+#include "app/Forms.h"
+#include "app/ImageControl.h"
+#include "app/Main.h"
+#include "app/OpenPictureDialog.h"
+#include "gui_fixture.h"
+#include "loading/panel/Panel.h"
+#include "rtl/exceptions.h"
+
+namespace duvo::test {
+namespace {
+
+TColor Pattern(int x, int y) { return static_cast<TColor>((x * 7 + y * 13) & 0xFF) | ((x & 0xFF) << 8) | ((y & 0xFF) << 16); }
+
+class OpenTest : public FormsTest {};
+
+TEST_F(OpenTest, BmpIntoTheLeftPaneLaysOutPaneHeaderAndLabel) {
+    const std::string file = Path("kot.bmp");
+    const auto size = WriteBmp(file, 640, 480, Pattern);
+    OpenInto(file, 0);
+    TMainForm& m = *Forms.MainForm;
+    EXPECT_TRUE(dialogs.boxes.empty());
+    EXPECT_EQ(dialogs.modals, (std::vector<QString>{QStringLiteral("PanelForm")}));
+    ASSERT_FALSE(m.Image1->Picture().Empty());
+    EXPECT_EQ(m.Image1->Picture().Width(), 640);
+    EXPECT_EQ(m.Image1->Picture().Height(), 480);
+    EXPECT_EQ(m.Image1->geometry(), QRect(0, 51, 640, 500));
+    EXPECT_EQ(m.Panel->geometry(), QRect(0, 32, 640, 20));
+    EXPECT_EQ(m.Label1->pos(), QPoint(0, 535));
+    EXPECT_EQ(m.Label1->text(), QStringLiteral("kot.bmp:%1").arg(size));
+    EXPECT_EQ(m.Panel2->geometry(), QRect(641, 32, 300, 20));
+    EXPECT_TRUE(m.Image2->Picture().Empty());
+    // The pane shows the scratch pane's pixels without a copy.
+    auto* pane = dynamic_cast<TBitmap*>(m.Image1->Picture().Graphic());
+    auto* temp = dynamic_cast<TBitmap*>(m.ImageTemp->Picture().Graphic());
+    ASSERT_TRUE(pane && temp);
+    EXPECT_TRUE(pane->SharesStoreWith(*temp));
+    EXPECT_EQ(pane->Canvas().ReadPixel(100, 200), Pattern(100, 200));
+    // The client area scrolls to the farthest control.
+    EXPECT_GE(m.ClientArea->width(), 941);
+    EXPECT_GE(m.ClientArea->height(), 551);
+}
+
+TEST_F(OpenTest, PictureOnlyOnTheRightStartsAfterTheEmptyLeftHeader) {
+    const std::string file = Path("a.bmp");
+    const auto size = WriteBmp(file, 30, 10, Pattern);
+    OpenInto(file, 1);
+    TMainForm& m = *Forms.MainForm;
+    EXPECT_EQ(m.Panel->geometry(), QRect(0, 32, 300, 20));
+    EXPECT_EQ(m.Image2->geometry(), QRect(301, 51, 30, 30));
+    EXPECT_EQ(m.Panel2->geometry(), QRect(301, 32, 30, 20));
+    EXPECT_EQ(m.Label2->pos(), QPoint(301, 65));
+    EXPECT_EQ(m.Label2->text(), QStringLiteral("a.bmp:%1").arg(size));
+    EXPECT_TRUE(m.Label1->text().isEmpty());
+}
+
+TEST_F(OpenTest, SideDialogOffersTheSideChosenLast) {
+    const std::string file = Path("b.bmp");
+    WriteBmp(file, 4, 3, Pattern);
+    OpenInto(file, 1);
+    // The next open presses OK without touching the choice.
+    dialogs.openAnswers.push_back(QString::fromStdString(file));
+    int offered = -1;
+    dialogs.onModal = [&](QDialog& d) {
+        auto& panel = dynamic_cast<TPanelForm&>(d);
+        offered = panel.ItemIndex();
+        panel.OKBtn->click();
+    };
+    Forms.MainForm->FileOpenItem->trigger();
+    EXPECT_EQ(offered, 1);
+    EXPECT_TRUE(Forms.MainForm->Image1->Picture().Empty());
+    EXPECT_FALSE(Forms.MainForm->Image2->Picture().Empty());
+}
+
+TEST_F(OpenTest, CancelInTheSideDialogLeavesThePanesAndKeepsTheScratchPicture) {
+    const std::string first = Path("first.bmp"), second = Path("second.bmp");
+    WriteBmp(first, 5, 5, Pattern);
+    WriteBmp(second, 7, 2, Pattern);
+    OpenInto(first, 0);
+    TMainForm& m = *Forms.MainForm;
+    const QString label = m.Label1->text();
+    dialogs.openAnswers.push_back(QString::fromStdString(second));
+    dialogs.onModal = [](QDialog& d) { dynamic_cast<TPanelForm&>(d).CancelBtn->click(); };
+    m.FileOpenItem->trigger();
+    EXPECT_EQ(m.Image1->Picture().Width(), 5);
+    EXPECT_TRUE(m.Image2->Picture().Empty());
+    EXPECT_EQ(m.Label1->text(), label);
+    EXPECT_EQ(m.ImageTemp->Picture().Width(), 7);
+    EXPECT_EQ(m.Panel2->x(), 6);
+    EXPECT_TRUE(dialogs.boxes.empty());
+}
+
+TEST_F(OpenTest, CancelledOpenDialogDoesNothing) {
+    Forms.MainForm->FileOpenItem->trigger();
+    EXPECT_EQ(dialogs.openCalls, 1);
+    EXPECT_TRUE(dialogs.modals.empty());
+    EXPECT_TRUE(dialogs.boxes.empty());
+    EXPECT_TRUE(Forms.MainForm->ImageTemp->Picture().Empty());
+}
+
+TEST_F(OpenTest, UpperCaseExtensionTakesTheBmpRoute) {
+    const std::string file = Path("PHOTO.BMP");
+    WriteBmp(file, 3, 3, Pattern);
+    OpenInto(file, 0);
+    EXPECT_TRUE(dialogs.boxes.empty());
+    EXPECT_EQ(Forms.MainForm->Label1->text().left(10), QStringLiteral("PHOTO.BMP:"));
+}
+
+struct FailureRow {
+    const char* what;
+    const char* name;       // file created under the temporary folder ("" none)
+    std::string contents;   // written when name is not empty
+    const char* open;       // the name the dialog returns, relative to the folder
+    const char* text;       // expected box text ("%1": the full path)
+    const char* caption;    // "%t": the application title
+    QMessageBox::Icon icon;
+};
+
+class OpenFailureTest : public FormsTest, public ::testing::WithParamInterface<FailureRow> {};
+
+TEST_P(OpenFailureTest, ShowsItsBoxAndLeavesThePanes) {
+    const FailureRow& row = GetParam();
+    // A picture on the left first, so "unchanged" means something.
+    const std::string good = Path("good.bmp");
+    WriteBmp(good, 6, 4, Pattern);
+    OpenInto(good, 0);
+    ASSERT_TRUE(dialogs.boxes.empty());
+    TMainForm& m = *Forms.MainForm;
+    dialogs.modals.clear();
+
+    if (*row.name) {
+        std::filesystem::create_directories(std::filesystem::path(Path(row.name)).parent_path());
+        WriteBytes(Path(row.name), row.contents);
+    }
+    const std::string target = Path(row.open);
+    dialogs.openAnswers.push_back(QString::fromStdString(target));
+    m.FileOpenItem->trigger();
+
+    ASSERT_EQ(dialogs.boxes.size(), 1u);
+    const ShownBox& box = dialogs.boxes[0];
+    EXPECT_EQ(box.text, QString::fromUtf8(row.text).replace(QStringLiteral("%1"), QString::fromStdString(target)));
+    EXPECT_EQ(box.caption, QString::fromUtf8(row.caption).replace(QStringLiteral("%t"), ApplicationTitle()));
+    EXPECT_EQ(box.buttons, QMessageBox::StandardButtons(QMessageBox::Ok));
+    EXPECT_EQ(box.icon, row.icon);
+    EXPECT_TRUE(dialogs.modals.empty()) << "no side dialog after a failure";
+    EXPECT_EQ(m.Image1->Picture().Width(), 6);
+    EXPECT_TRUE(m.Image2->Picture().Empty());
+    EXPECT_EQ(m.Label1->text().left(9), QStringLiteral("good.bmp:"));
+}
+
+const std::string kValidBmpBytes = [] {
+    // A real BMP with another extension, so only the extension decides.
+    TBitmap b;
+    MakeBitmap(b, 2, 2, Pattern);
+    TMemoryStream s;
+    b.WriteToStream(s);
+    return std::string(reinterpret_cast<const char*>(s.Memory()), static_cast<std::size_t>(s.Size()));
+}();
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, OpenFailureTest,
+    ::testing::Values(
+        FailureRow{"jpeg extension", "photo.jpeg", kValidBmpBytes, "photo.jpeg", "Nieznany format pliku graficznego !!!",
+                   "Bląd !", QMessageBox::NoIcon},
+        FailureRow{"no extension", "picture", kValidBmpBytes, "picture", "Nieznany format pliku graficznego !!!", "Bląd !",
+                   QMessageBox::NoIcon},
+        FailureRow{"dot only in a folder name", "dir.bmp/picture", kValidBmpBytes, "dir.bmp/picture",
+                   "Nieznany format pliku graficznego !!!", "Bląd !", QMessageBox::NoIcon},
+        FailureRow{"png", "x.png", kValidBmpBytes, "x.png", "Nieznany format pliku graficznego !!!", "Bląd !",
+                   QMessageBox::NoIcon},
+        FailureRow{"bmp that is not a bitmap", "bad.bmp", std::string("BM") + std::string(12, '\0') + std::string("\x05\0\0\0", 4) +
+                   std::string(60, 'x'), "bad.bmp", "Bląd przy wczytywaniu pliku graficznego !!!", "Bląd!",
+                   QMessageBox::NoIcon},
+        FailureRow{"bmp with a bad signature", "sig.bmp", "XX" + kValidBmpBytes.substr(2), "sig.bmp",
+                   "Bląd przy wczytywaniu pliku graficznego !!!", "Bląd!", QMessageBox::NoIcon},
+        FailureRow{"truncated bmp header", "short.bmp", kValidBmpBytes.substr(0, 20), "short.bmp", "Stream read error.",
+                   "%t", QMessageBox::Critical},
+        FailureRow{"missing file", "", "", "missing.bmp", "Cannot open file %1.", "%t", QMessageBox::Critical}),
+    [](const ::testing::TestParamInfo<FailureRow>& info) {
+        std::string name = info.param.what;
+        for (char& c : name)
+            if (!std::isalnum(static_cast<unsigned char>(c))) c = '_';
+        return name;
+    });
+
+// ---- the side dialog --------------------------------------------------------
+
+TEST_F(OpenTest, SideDialogHasItsControlsAndNoDefaultOrCancelButton) {
+    TPanelForm& p = *Forms.PanelForm;
+    EXPECT_EQ(p.Memo1->geometry(), QRect(8, 8, 257, 33));
+    EXPECT_EQ(p.Memo1->toPlainText(), QStringLiteral("Gdzie wyświetlić rysunek?"));
+    EXPECT_FALSE(p.Memo1->isEnabled());
+    EXPECT_EQ(p.Memo1->font().pixelSize(), 19);
+    EXPECT_TRUE(p.Memo1->font().bold());
+    EXPECT_EQ(p.OKBtn->geometry(), QRect(27, 104, 85, 27));
+    EXPECT_EQ(p.CancelBtn->geometry(), QRect(163, 104, 85, 27));
+    EXPECT_EQ(p.OKBtn->text(), QStringLiteral("OK"));
+    EXPECT_EQ(p.CancelBtn->text(), QStringLiteral("Anuluj"));
+    EXPECT_EQ(p.RadioGroup1->geometry(), QRect(24, 36, 225, 61));
+    EXPECT_TRUE(p.RadioGroup1->title().isEmpty());
+    EXPECT_EQ(p.LeftItem->text(), QStringLiteral("Po lewej stronie"));
+    EXPECT_EQ(p.RightItem->text(), QStringLiteral("Po prawej stronie"));
+    EXPECT_EQ(p.ItemIndex(), 0);
+    for (QPushButton* b : {p.OKBtn, p.CancelBtn}) {
+        EXPECT_FALSE(b->isDefault());
+        EXPECT_FALSE(b->autoDefault());
+    }
+    const Qt::WindowFlags flags = p.windowFlags();
+    EXPECT_TRUE(flags & Qt::CustomizeWindowHint);
+    EXPECT_FALSE(flags & Qt::WindowCloseButtonHint);
+    EXPECT_FALSE(flags & Qt::WindowSystemMenuHint);
+}
+
+TEST_F(OpenTest, EscDoesNothingInTheSideDialogAndEnterPressesOnlyTheFocusedButton) {
+    TPanelForm& p = *Forms.PanelForm;
+    p.show();
+    QTest::keyClick(&p, Qt::Key_Escape);
+    EXPECT_TRUE(p.isVisible());
+    p.RightItem->setFocus();
+    QTest::keyClick(p.RightItem, Qt::Key_Return);
+    EXPECT_TRUE(p.isVisible());
+    p.CancelBtn->setFocus();
+    QTest::keyClick(p.CancelBtn, Qt::Key_Return);
+    EXPECT_FALSE(p.isVisible());
+    EXPECT_EQ(p.result(), QDialog::Rejected);
+}
+
+// ---- the open dialog ---------------------------------------------------------
+
+TEST(OpenDialogFilters, FilterPairsBecomeNameFiltersWithTheirDescriptions) {
+    TOpenPictureDialog d;
+    EXPECT_EQ(NameFilters(d.Filter),
+              (QStringList{QStringLiteral("Wszystkie obsługiwane formaty (*.bmp *.gif *.jpeg *.jpg)"),
+                           QStringLiteral("JPEGi (*.jpg, *.jpeg) (*.jpg *.jpeg)"), QStringLiteral("Bitmapy (*.bmp) (*.bmp)"),
+                           QStringLiteral("GIFy (*.gif) (*.gif)")}));
+    EXPECT_EQ(NameFilters(QStringLiteral("A|*.a")), QStringList{QStringLiteral("A (*.a)")});
+    EXPECT_TRUE(NameFilters(QString()).isEmpty());
+}
+
+class OpenDialogTest : public FormsTest {};
+
+TEST_F(OpenDialogTest, StartsWithTheFirstPairThenWithTheLastPairFolderAndFile) {
+    TOpenPictureDialog d;
+    auto first = d.MakeWindow();
+    EXPECT_TRUE(first->testOption(QFileDialog::DontUseNativeDialog));
+    EXPECT_EQ(first->fileMode(), QFileDialog::AnyFile);
+    EXPECT_EQ(first->selectedNameFilter(), NameFilters(d.Filter).first());
+    ASSERT_NE(TOpenPictureDialog::Preview(*first), nullptr);
+
+    const std::string file = Path("sub/pic.bmp");
+    std::filesystem::create_directories(Path("sub"));
+    WriteBmp(file, 4, 3, Pattern);
+    first->selectNameFilter(NameFilters(d.Filter)[2]);
+    first->setDirectory(QString::fromStdString(Path("sub")));
+    first->selectFile(QStringLiteral("pic.bmp"));
+    EXPECT_EQ(d.TakeResult(*first), QString::fromStdString(file));
+    EXPECT_EQ(d.FilterIndex, 3);
+
+    auto second = d.MakeWindow();
+    EXPECT_EQ(second->selectedNameFilter(), NameFilters(d.Filter)[2]);
+    EXPECT_EQ(QDir(second->directory()).absolutePath(), QDir(QString::fromStdString(Path("sub"))).absolutePath());
+    EXPECT_EQ(second->selectedFiles().value(0), QString::fromStdString(file));
+}
+
+TEST_F(OpenDialogTest, AcceptsATypedNameOfAFileThatDoesNotExist) {
+    TOpenPictureDialog d;
+    auto window = d.MakeWindow();
+    window->setDirectory(dir.path());
+    window->selectFile(QStringLiteral("nowhere.bmp"));
+    window->show();
+    static_cast<QDialog*>(window.get())->accept();
+    EXPECT_EQ(window->result(), QDialog::Accepted);
+    EXPECT_EQ(d.TakeResult(*window), QString::fromStdString(Path("nowhere.bmp")));
+}
+
+TEST_F(OpenDialogTest, PreviewShowsSizeAndPictureOrNothingOnFailure) {
+    TPicturePreview preview;
+    const std::string good = Path("p.bmp");
+    WriteBmp(good, 400, 100, Pattern);
+    preview.ShowFile(QString::fromStdString(good));
+    EXPECT_EQ(preview.PictureLabel->text(), QStringLiteral(" (400x100)"));
+    ASSERT_FALSE(preview.Picture().isNull());
+    EXPECT_EQ(preview.Picture().size(), QSize(400, 100));
+    EXPECT_EQ(preview.Picture().pixel(10, 20) & 0xFFFFFF,
+              static_cast<QRgb>(qRgb(Pattern(10, 20) & 0xFF, (Pattern(10, 20) >> 8) & 0xFF, (Pattern(10, 20) >> 16) & 0xFF)) &
+                  0xFFFFFF);
+    const QPixmap shown = preview.ImageCtrl->pixmap();
+    EXPECT_LE(shown.width(), preview.ImageCtrl->width());
+    EXPECT_EQ(shown.width() / 4, shown.height());
+
+    const std::string bad = Path("bad.bmp");
+    WriteBytes(bad, "not a picture at all");
+    preview.ShowFile(QString::fromStdString(bad));
+    EXPECT_EQ(preview.PictureLabel->text(), QStringLiteral("Picture:"));
+    EXPECT_TRUE(preview.Picture().isNull());
+    EXPECT_TRUE(preview.ImageCtrl->pixmap().isNull());
+
+    preview.ShowFile(QString::fromStdString(good));
+    preview.ShowFile(dir.path());
+    EXPECT_EQ(preview.PictureLabel->text(), QStringLiteral("Picture:"));
+    preview.ShowFile(QString::fromStdString(Path("x.txt")));
+    EXPECT_EQ(preview.PictureLabel->text(), QStringLiteral("Picture:"));
+}
+
+TEST_F(OpenDialogTest, CtrlOOpensTheOpenDialog) {
+    TMainForm& m = *Forms.MainForm;
+    m.activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&m));
+    QTest::keyClick(&m, Qt::Key_O, Qt::ControlModifier);
+    EXPECT_EQ(dialogs.openCalls, 1);
+}
+
+TEST_F(OpenDialogTest, CtrlXClosesTheProgram) {
+    TMainForm& m = *Forms.MainForm;
+    m.activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&m));
+    QTest::keyClick(&m, Qt::Key_X, Qt::ControlModifier);
+    EXPECT_FALSE(m.isVisible());
+}
+
+}  // namespace
+}  // namespace duvo::test

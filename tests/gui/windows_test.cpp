@@ -1,0 +1,231 @@
+// The smaller windows: options dialog, about box, scale, percentages and
+// progress windows, and the application's default error display.
+#include <QCheckBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTest>
+#include <QToolButton>
+
+#include "app/About.h"
+#include "app/Commands.h"
+#include "app/Forms.h"
+#include "app/ImageControl.h"
+#include "app/Main.h"
+#include "gui_fixture.h"
+#include "results/Check.h"
+#include "results/Skala.h"
+#include "results/procent.h"
+#include "results/progress.h"
+#include "rtl/exceptions.h"
+
+namespace duvo::test {
+namespace {
+
+class WindowsTest : public FormsTest {};
+
+TEST_F(WindowsTest, OptionsDialogLayout) {
+    TCheckForm& c = *Forms.CheckForm;
+    EXPECT_EQ(c.CheckBox1->text(), QStringLiteral("&Graficznie"));
+    EXPECT_EQ(c.CheckBox3->text(), QStringLiteral("&Procentowo"));
+    EXPECT_EQ(c.CheckBox1->geometry(), QRect(271, 31, 90, 13));
+    EXPECT_EQ(c.CheckBox3->geometry(), QRect(87, 31, 98, 13));
+    EXPECT_EQ(c.OKButton->geometry(), QRect(108, 55, 93, 25));
+    EXPECT_EQ(c.AnulujButton->geometry(), QRect(220, 55, 93, 26));
+    EXPECT_EQ(c.Label1->pos(), QPoint(5, 7));
+    EXPECT_EQ(c.Label1->text(), QStringLiteral("Zaznacz, w jaki sposób mam przedstawic wyniki porównywania obrazów ..."));
+    EXPECT_EQ(c.AnulujButton->text(), QStringLiteral("Anuluj"));
+}
+
+TEST_F(WindowsTest, OptionsShowTheFlagsOnEachShowing) {
+    bool graphicShown = false, percentShown = false;
+    dialogs.onModal = [&](QDialog& d) {
+        auto& c = dynamic_cast<TCheckForm&>(d);
+        graphicShown = c.CheckBox1->isChecked();
+        percentShown = c.CheckBox3->isChecked();
+        c.AnulujButton->click();
+    };
+    Forms.CheckForm->CheckBox1->setChecked(false);
+    Forms.MainForm->Wyniki->trigger();
+    EXPECT_TRUE(graphicShown);
+    EXPECT_TRUE(percentShown);
+    EXPECT_EQ(dialogs.modals, (std::vector<QString>{QStringLiteral("CheckForm")}));
+}
+
+TEST_F(WindowsTest, AnulujKeepsTheFlagsAndTheNextShowingShowsThemAgain) {
+    dialogs.onModal = [](QDialog& d) {
+        auto& c = dynamic_cast<TCheckForm&>(d);
+        c.CheckBox1->setChecked(false);
+        c.AnulujButton->click();
+    };
+    Forms.MainForm->Wyniki->trigger();
+    EXPECT_TRUE(Forms.CheckForm->Graficznie);
+    EXPECT_TRUE(Forms.CheckForm->Procentowo);
+    bool shownAgain = false;
+    dialogs.onModal = [&](QDialog& d) {
+        auto& c = dynamic_cast<TCheckForm&>(d);
+        shownAgain = c.CheckBox1->isChecked();
+        c.close();
+    };
+    Forms.MainForm->Wyniki->trigger();
+    EXPECT_TRUE(shownAgain);
+    EXPECT_TRUE(Forms.CheckForm->Graficznie);
+}
+
+TEST_F(WindowsTest, OkTakesTheBoxesIntoTheFlags) {
+    dialogs.onModal = [](QDialog& d) {
+        auto& c = dynamic_cast<TCheckForm&>(d);
+        c.CheckBox1->setChecked(false);
+        c.CheckBox3->setChecked(false);
+        c.OKButton->click();
+    };
+    Forms.MainForm->Wyniki->trigger();
+    EXPECT_FALSE(Forms.CheckForm->Graficznie);
+    EXPECT_FALSE(Forms.CheckForm->Procentowo);
+    EXPECT_EQ(Forms.CheckForm->result(), QDialog::Accepted);
+
+    dialogs.onModal = [](QDialog& d) {
+        auto& c = dynamic_cast<TCheckForm&>(d);
+        c.CheckBox3->setChecked(true);
+        c.OKButton->click();
+    };
+    Forms.MainForm->Wyniki->trigger();
+    EXPECT_FALSE(Forms.CheckForm->Graficznie);
+    EXPECT_TRUE(Forms.CheckForm->Procentowo);
+}
+
+TEST_F(WindowsTest, AboutBoxTextAndClosingGiveOk) {
+    TAboutForm& a = *Forms.AboutForm;
+    const QStringList lines = a.Memo1->toPlainText().split(QLatin1Char('\n'));
+    ASSERT_EQ(lines.size(), 9);
+    EXPECT_EQ(lines[0], QStringLiteral("Program DUVO."));
+    EXPECT_EQ(lines[1], QStringLiteral("Jest to porównywarka plików graficznych."));
+    EXPECT_TRUE(lines[2].isEmpty());
+    EXPECT_EQ(lines.mid(3).count(QString()), 1);
+    EXPECT_TRUE(a.Memo1->toPlainText().contains(QStringLiteral("the DUVO team")));
+    EXPECT_TRUE(a.Memo1->isReadOnly());
+    EXPECT_EQ(a.Memo1->geometry(), QRect(0, 0, 365, 137));
+    EXPECT_EQ(a.Button1->geometry(), QRect(368, 55, 57, 20));
+
+    int result = -1;
+    dialogs.onModal = [&](QDialog& d) {
+        d.close();
+        result = d.result();
+    };
+    Forms.MainForm->HelpAboutItem->trigger();
+    EXPECT_EQ(result, QDialog::Accepted);
+    dialogs.onModal = [](QDialog& d) { dynamic_cast<TAboutForm&>(d).Button1->click(); };
+    Forms.MainForm->SpeedButton6->click();
+    EXPECT_EQ(a.result(), QDialog::Accepted);
+    EXPECT_EQ(dialogs.modals, (std::vector<QString>{QStringLiteral("AboutForm"), QStringLiteral("AboutForm")}));
+}
+
+TEST_F(WindowsTest, ScaleWindowShowsTheStoredStrip) {
+    TForm1& f = *Forms.Form1;
+    EXPECT_EQ(f.Image1->geometry(), QRect(8, 0, 145, 257));
+    ASSERT_EQ(f.Image1->Picture().Width(), 150);
+    ASSERT_EQ(f.Image1->Picture().Height(), 259);
+    TCanvas& c = f.Image1->Surface();
+    // Key colors of the strip, as 0x00BBGGRR.
+    EXPECT_EQ(c.ReadPixel(60, 7), 0x000000);
+    EXPECT_EQ(c.ReadPixel(60, 34), 0xFF0000);
+    EXPECT_EQ(c.ReadPixel(60, 63), 0x00FF00);
+    EXPECT_EQ(c.ReadPixel(60, 164), 0x0000FF);
+    EXPECT_EQ(c.ReadPixel(60, 222), 0x00FFFF);
+    EXPECT_EQ(c.ReadPixel(60, 255), 0xFFFFFF);
+    EXPECT_EQ(f.Label1->text(), QStringLiteral("Duża różnica"));
+    EXPECT_EQ(f.Label2->text(), QStringLiteral("Mala różnica"));
+    EXPECT_EQ(f.Label3->text(), QStringLiteral("<-------------------   50 %"));
+    EXPECT_EQ(f.Label1->pos(), QPoint(160, 8));
+    EXPECT_EQ(f.Label3->pos(), QPoint(160, 120));
+    EXPECT_EQ(f.Label2->pos(), QPoint(160, 232));
+    EXPECT_TRUE(f.Label1->font().bold());
+    EXPECT_EQ(f.Label1->font().pixelSize(), 16);
+}
+
+TEST_F(WindowsTest, PercentagesWindowFieldsAndCaptions) {
+    TProcentForm& p = *Forms.ProcentForm;
+    const int tops[] = {5, 33, 60, 88, 115, 143, 170};
+    const char* captions[] = {"Ten sam kolor",      "Różnice < 10%",      "Różnica 10 - 20  %", "Różnica 20 - 30  %",
+                              "Różnica 30 - 40  %", "Różnica 40 - 50  %", "Różnica > 50 %"};
+    const QLabel* labels[] = {p.Caption1, p.Label2, p.Label3, p.Label6, p.Label1, p.Label5, p.Label4};
+    const auto fields = p.Fields();
+    for (int i = 0; i < 7; ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(fields[i]->geometry(), QRect(5, tops[i], 124, 24));
+        EXPECT_TRUE(fields[i]->isReadOnly());
+        EXPECT_TRUE(fields[i]->text().isEmpty());
+        EXPECT_EQ(fields[i]->palette().color(QPalette::Base), QColor(128, 128, 128));
+        EXPECT_EQ(fields[i]->palette().color(QPalette::Text), QColor(Qt::white));
+        EXPECT_TRUE(fields[i]->font().bold());
+        EXPECT_EQ(labels[i]->text(), QString::fromUtf8(captions[i]));
+        EXPECT_EQ(labels[i]->pos(), QPoint(136, tops[i]));
+        EXPECT_EQ(labels[i]->palette().color(QPalette::WindowText), QColor(0, 0, 128));
+    }
+    EXPECT_EQ(p.palette().color(QPalette::Window), QColor(Qt::white));
+}
+
+TEST_F(WindowsTest, ProgressWindowMakesItsBarOnShowingAndDropsItOnHiding) {
+    TProgressForm& p = *Forms.ProgressForm;
+    EXPECT_EQ(p.ProgressBar, nullptr);
+    EXPECT_EQ(p.Label1->text(), QStringLiteral("Prosze czekac , bedzie rozmowa."));
+    EXPECT_EQ(p.Label1->pos(), QPoint(26, 0));
+    EXPECT_FALSE(p.windowFlags() & Qt::WindowCloseButtonHint);
+    EXPECT_FALSE(p.windowFlags() & Qt::WindowSystemMenuHint);
+    p.show();
+    ASSERT_NE(p.ProgressBar, nullptr);
+    EXPECT_EQ(p.ProgressBar->value(), 0);
+    EXPECT_EQ(p.ProgressBar->geometry().bottom(), p.height() - 1);
+    EXPECT_EQ(p.ProgressBar->width(), p.width());
+    EXPECT_EQ(p.cursor().shape(), Qt::WaitCursor);
+    p.StepIt();
+    p.StepIt();
+    EXPECT_EQ(p.ProgressBar->value(), 2);
+    // The user cannot close it.
+    EXPECT_FALSE(p.close());
+    EXPECT_TRUE(p.isVisible());
+    p.hide();
+    EXPECT_EQ(p.ProgressBar, nullptr);
+    EXPECT_EQ(p.cursor().shape(), Qt::ArrowCursor);
+    p.show();
+    ASSERT_NE(p.ProgressBar, nullptr);
+    EXPECT_EQ(p.ProgressBar->value(), 0);
+    p.hide();
+}
+
+struct ErrorRow {
+    const char* what;
+    std::function<void()> raise;
+    const char* shown;  // nullptr: nothing shown
+};
+
+TEST_F(WindowsTest, DefaultErrorDisplayShowsMessagesAndDropsAbort) {
+    const ErrorRow rows[] = {
+        {"abort", [] { throw EAbort("Operation aborted"); }, nullptr},
+        {"gif text", [] { throw EInvalidGraphic("Invalid GIF signature"); }, "Invalid GIF signature."},
+        {"ends in !", [] { throw Exception("Gotowe!"); }, "Gotowe!"},
+        {"ends in )", [] { throw Exception("Cannot assign a nil to a TBitmap (x)"); }, "Cannot assign a nil to a TBitmap (x)"},
+        {"empty", [] { throw Exception(""); }, ""},
+        {"std", [] { throw std::runtime_error("plain failure"); }, "plain failure."},
+        {"out of memory", [] { throw std::bad_alloc(); }, "Out of memory."},
+    };
+    for (const ErrorRow& row : rows) {
+        SCOPED_TRACE(row.what);
+        dialogs.boxes.clear();
+        RunCommand(row.raise);
+        if (!row.shown) {
+            EXPECT_TRUE(dialogs.boxes.empty());
+            continue;
+        }
+        ASSERT_EQ(dialogs.boxes.size(), 1u);
+        EXPECT_EQ(dialogs.boxes[0].text, QString::fromUtf8(row.shown));
+        EXPECT_EQ(dialogs.boxes[0].caption, QStringLiteral("duvo_gui_tests"));
+        EXPECT_EQ(dialogs.boxes[0].icon, QMessageBox::Critical);
+        EXPECT_EQ(dialogs.boxes[0].buttons, QMessageBox::StandardButtons(QMessageBox::Ok));
+    }
+}
+
+}  // namespace
+}  // namespace duvo::test
