@@ -528,26 +528,43 @@ void TJPEGImage::Decode() {
         // The library drops an external map for one-component output and
         // makes its own, whose entries the bitmap must then carry.
         if (!generatePalette && c.colormap != assignedMap) generatePalette = true;
-        // Every quantizer has its map by now (two-pass quantization ran its
-        // first pass inside the start), so the bitmap is made with its final
-        // color table and the rows are not copied again.
-        if (state.quantize && generatePalette && c.colormap) {
+
+        // The bitmap is sized once the first output pass has its color map,
+        // so it is made with its final color table and no rows are copied.
+        bool sized = false, paletteTaken = false;
+        auto takePalette = [&] {
+            if (!state.quantize || !generatePalette || !c.colormap) return;
             bitmap.SetPalette(PaletteFromColormap(c));
             paletteModified_ = true;
-        }
-        bitmap.SetWidth(static_cast<int>(c.output_width));
-        bitmap.SetHeight(static_cast<int>(c.output_height));
-
+            paletteTaken = true;
+        };
         std::vector<unsigned char> cmykRow(state.cmyk ? std::size_t{c.output_width} * 4 : 0);
         unsigned char* scratch = state.cmyk ? cmykRow.data() : nullptr;
         const int adobeInverted = c.saw_Adobe_marker ? 1 : 0;
-        auto rowBase = [&] { return bitmap.RowAddress(0); };
-        auto rowStep = [&]() -> std::ptrdiff_t {
-            return bitmap.Height() > 1 ? bitmap.RowAddress(1) - bitmap.RowAddress(0) : 0;
+        // Row addresses are taken per pass: a new palette rebuilds the store.
+        auto readPass = [&] {
+            if (!sized) {
+                bitmap.SetWidth(static_cast<int>(c.output_width));
+                bitmap.SetHeight(static_cast<int>(c.output_height));
+                sized = true;
+            }
+            unsigned char* base = bitmap.RowAddress(0);
+            const std::ptrdiff_t step = bitmap.Height() > 1 ? bitmap.RowAddress(1) - base : 0;
+            state.Check(DecodeReadRows(&s, base, step, scratch, adobeInverted));
         };
 
         if (state.buffered) {
-            state.Check(DecodeScanPasses(&s, rowBase(), rowStep(), scratch, adobeInverted));
+            // One quick pass per scan as it arrives...
+            for (;;) {
+                int complete = 0;
+                state.Check(DecodeInputComplete(&s, &complete));
+                if (complete) break;
+                state.Check(DecodeStartOutput(&s, c.input_scan_number));
+                if (!paletteTaken) takePalette();
+                readPass();
+                state.Check(DecodeFinishOutput(&s));
+            }
+            // ...then the final one with the remembered settings.
             c.dct_method = state.dctMethod;
             c.dither_mode = state.ditherMode;
             const bool newMap = state.quantize && state.twoPass && c.enable_2pass_quant && !assignedMap;
@@ -556,14 +573,14 @@ void TJPEGImage::Decode() {
                 c.colormap = nullptr;
             }
             state.Check(DecodeStartOutput(&s, c.input_scan_number));
-            if (newMap && generatePalette && c.colormap) {
-                bitmap.SetPalette(PaletteFromColormap(c));
-                paletteModified_ = true;
-            }
-            state.Check(DecodeReadRows(&s, rowBase(), rowStep(), scratch, adobeInverted));
+            if (newMap || !paletteTaken) takePalette();
+            readPass();
             state.Check(DecodeFinishOutput(&s));
         } else {
-            state.Check(DecodeReadRows(&s, rowBase(), rowStep(), scratch, adobeInverted));
+            // Every quantizer has its map once decompression started (two-pass
+            // quantization ran its first pass inside the start).
+            takePalette();
+            readPass();
         }
         state.Check(DecodeFinish(&s));
         ok = true;

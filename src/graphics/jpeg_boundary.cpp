@@ -170,17 +170,9 @@ int DecodeReadRows(JpegDecodeSession* s, unsigned char* base, std::ptrdiff_t ste
     return 0;
 }
 
-int DecodeScanPasses(JpegDecodeSession* s, unsigned char* base, std::ptrdiff_t step, unsigned char* cmykScratch,
-                     int adobeInverted) {
+int DecodeInputComplete(JpegDecodeSession* s, int* complete) {
     if (setjmp(s->b.jump)) return 1;
-    j_decompress_ptr cinfo = &s->cinfo;
-    // Each pass shows what has arrived; finishing it reads on to the next scan,
-    // so the loop ends with the input.
-    while (!jpeg_input_complete(cinfo)) {
-        jpeg_start_output(cinfo, cinfo->input_scan_number);
-        ReadRowsOfPass(cinfo, base, step, cmykScratch, adobeInverted);
-        jpeg_finish_output(cinfo);
-    }
+    *complete = jpeg_input_complete(&s->cinfo) ? 1 : 0;
     return 0;
 }
 

@@ -70,10 +70,8 @@ int DecodeStart(JpegDecodeSession* s);
 // stores inverted inks.
 int DecodeReadRows(JpegDecodeSession* s, unsigned char* base, std::ptrdiff_t step, unsigned char* cmykScratch,
                    int adobeInverted);
-// Buffered-image mode: one output pass per arriving scan until the input is
-// complete, each read into the same rows.
-int DecodeScanPasses(JpegDecodeSession* s, unsigned char* base, std::ptrdiff_t step, unsigned char* cmykScratch,
-                     int adobeInverted);
+// Buffered-image mode: whether the library has read the whole input.
+int DecodeInputComplete(JpegDecodeSession* s, int* complete);
 int DecodeStartOutput(JpegDecodeSession* s, int scanNumber);
 int DecodeFinishOutput(JpegDecodeSession* s);
 int DecodeFinish(JpegDecodeSession* s);
