@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "compare/compare_rows.h"
 #include "rtl/exceptions.h"
 
 namespace duvo {
@@ -26,59 +27,38 @@ int RowPercent(int y, int h) {
 namespace {
 
 // ---- row readers -------------------------------------------------------------
-// Each reader turns pixel x of a row into 0x00BBGGRR exactly as Raster::GetPixel
-// does. Fast may touch up to 3 bytes past the pixel and is used for every pixel
-// but the last of a row; Safe stays inside the pixel.
+// Each reader turns a run of pixels of a row into packed 0x00BBGGRR colors
+// exactly as Raster::GetPixel reads them one by one.
 
 struct Indexed1 {
     const std::uint32_t* lut;
-    std::uint32_t Fast(const std::uint8_t* row, int x) const { return Safe(row, x); }
-    std::uint32_t Safe(const std::uint8_t* row, int x) const { return lut[(row[x >> 3] >> (7 - (x & 7))) & 1]; }
+    std::uint32_t At(const std::uint8_t* row, int x) const { return lut[(row[x >> 3] >> (7 - (x & 7))) & 1]; }
 };
 
 struct Indexed4 {
     const std::uint32_t* lut;
-    std::uint32_t Fast(const std::uint8_t* row, int x) const { return Safe(row, x); }
-    std::uint32_t Safe(const std::uint8_t* row, int x) const {
-        return lut[(row[x >> 1] >> ((~x & 1) << 2)) & 15];
-    }
+    std::uint32_t At(const std::uint8_t* row, int x) const { return lut[(row[x >> 1] >> ((~x & 1) << 2)) & 15]; }
 };
 
 struct Indexed8 {
     const std::uint32_t* lut;
-    std::uint32_t Fast(const std::uint8_t* row, int x) const { return lut[row[x]]; }
-    std::uint32_t Safe(const std::uint8_t* row, int x) const { return lut[row[x]]; }
+    std::uint32_t At(const std::uint8_t* row, int x) const { return lut[row[x]]; }
 };
 
 // 16-bit pixels of any masks through a table of all 65536 values.
 struct Table16 {
     const std::uint32_t* lut;
-    std::uint32_t Fast(const std::uint8_t* row, int x) const { return Safe(row, x); }
-    std::uint32_t Safe(const std::uint8_t* row, int x) const {
+    std::uint32_t At(const std::uint8_t* row, int x) const {
         const std::uint8_t* p = row + static_cast<std::size_t>(x) * 2;
         return lut[p[0] | (p[1] << 8)];
     }
 };
 
-struct Rgb24 {
-    std::uint32_t Fast(const std::uint8_t* row, int x) const {
-        std::uint32_t px;
-        std::memcpy(&px, row + static_cast<std::size_t>(x) * 3, 4);
-        // Bytes B, G, R in memory; the packed color wants R in the low byte.
-        return __builtin_bswap32(px) >> 8;
-    }
-    std::uint32_t Safe(const std::uint8_t* row, int x) const {
-        const std::uint8_t* p = row + static_cast<std::size_t>(x) * 3;
-        return p[2] | (p[1] << 8) | (static_cast<std::uint32_t>(p[0]) << 16);
-    }
-};
-
 struct Rgb32 {
-    std::uint32_t Fast(const std::uint8_t* row, int x) const { return Safe(row, x); }
-    std::uint32_t Safe(const std::uint8_t* row, int x) const {
+    std::uint32_t At(const std::uint8_t* row, int x) const {
         std::uint32_t px;
         std::memcpy(&px, row + static_cast<std::size_t>(x) * 4, 4);
-        return __builtin_bswap32(px << 8);
+        return __builtin_bswap32(px << 8);  // B, G, R, unused: the 4th byte drops out
     }
 };
 
@@ -89,8 +69,7 @@ struct Masked32 {
     const std::uint32_t* lut;  // 3 x 256, already moved to their byte
     std::array<std::uint32_t, 3> mask;
     std::array<int, 3> shift;
-    std::uint32_t Fast(const std::uint8_t* row, int x) const { return Safe(row, x); }
-    std::uint32_t Safe(const std::uint8_t* row, int x) const {
+    std::uint32_t At(const std::uint8_t* row, int x) const {
         std::uint32_t px;
         std::memcpy(&px, row + static_cast<std::size_t>(x) * 4, 4);
         return lut[(px & mask[0]) >> shift[0]] | lut[256 + ((px & mask[1]) >> shift[1])] |
@@ -98,25 +77,62 @@ struct Masked32 {
     }
 };
 
-// Everything a reader needs that is built once per picture.
+// Everything a reader needs, built once per picture.
 struct ReaderData {
     int bitCount = 0;
     bool bitFields = false;
     std::vector<std::uint32_t> lut;
     std::array<std::uint32_t, 3> mask{};
     std::array<int, 3> shift{};
+    const compare_rows::Kernels* kernels = nullptr;
+    // Fills dst with the colors of pixels x0 .. x0 + n - 1 of row, or returns
+    // another buffer that holds them.
+    const std::uint32_t* (*decode)(const ReaderData&, const std::uint8_t* row, int x0, int n,
+                                   std::uint32_t* dst) = nullptr;
 };
 
-ReaderData PrepareReader(const Raster& r) {
+template <class Reader>
+const std::uint32_t* DecodeWith(const Reader& reader, const std::uint8_t* row, int x0, int n, std::uint32_t* dst) {
+    for (int i = 0; i < n; ++i) dst[i] = reader.At(row, x0 + i);
+    return dst;
+}
+
+const std::uint32_t* Decode1(const ReaderData& d, const std::uint8_t* row, int x0, int n, std::uint32_t* dst) {
+    return DecodeWith(Indexed1{d.lut.data()}, row, x0, n, dst);
+}
+const std::uint32_t* Decode4(const ReaderData& d, const std::uint8_t* row, int x0, int n, std::uint32_t* dst) {
+    return DecodeWith(Indexed4{d.lut.data()}, row, x0, n, dst);
+}
+const std::uint32_t* Decode8(const ReaderData& d, const std::uint8_t* row, int x0, int n, std::uint32_t* dst) {
+    return DecodeWith(Indexed8{d.lut.data()}, row, x0, n, dst);
+}
+const std::uint32_t* Decode16(const ReaderData& d, const std::uint8_t* row, int x0, int n, std::uint32_t* dst) {
+    return DecodeWith(Table16{d.lut.data()}, row, x0, n, dst);
+}
+const std::uint32_t* Decode24(const ReaderData& d, const std::uint8_t* row, int x0, int n, std::uint32_t* dst) {
+    d.kernels->unpack24(row + static_cast<std::size_t>(x0) * 3, dst, n);
+    return dst;
+}
+const std::uint32_t* Decode32(const ReaderData&, const std::uint8_t* row, int x0, int n, std::uint32_t* dst) {
+    return DecodeWith(Rgb32{}, row, x0, n, dst);
+}
+const std::uint32_t* Decode32Masked(const ReaderData& d, const std::uint8_t* row, int x0, int n,
+                                    std::uint32_t* dst) {
+    return DecodeWith(Masked32{d.lut.data(), d.mask, d.shift}, row, x0, n, dst);
+}
+
+ReaderData PrepareReader(const Raster& r, const compare_rows::Kernels& kernels) {
     ReaderData d;
     d.bitCount = r.BitCount();
     d.bitFields = r.Format().compression == platform::BI_BITFIELDS;
+    d.kernels = &kernels;
     switch (d.bitCount) {
         case 1:
         case 4:
         case 8: {
             const auto colors = r.ColorLookup();
             d.lut.assign(colors.begin(), colors.end());
+            d.decode = d.bitCount == 1 ? Decode1 : d.bitCount == 4 ? Decode4 : Decode8;
             break;
         }
         case 16: {
@@ -125,24 +141,28 @@ ReaderData PrepareReader(const Raster& r) {
             d.lut.resize(65536);
             for (std::uint32_t px = 0; px < 65536; ++px)
                 d.lut[px] = red.Read8(px) | (green.Read8(px) << 8) | (blue.Read8(px) << 16);
+            d.decode = Decode16;
             break;
         }
-        case 24: break;
+        case 24: d.decode = Decode24; break;
         case 32:
-            if (d.bitFields) {
-                d.lut.assign(3 * 256, 0);
-                for (int c = 0; c < 3; ++c) {
-                    const platform::MaskChannel ch(r.Format().masks[c]);
-                    // Keep the channel's top 8 bits (Read8 drops the rest).
-                    const int s = ch.bits > 8 ? ch.shift + ch.bits - 8 : ch.shift;
-                    d.mask[c] = ch.mask;
-                    d.shift[c] = s;
-                    for (std::uint32_t i = 0; i < 256; ++i) {
-                        const std::uint32_t px = s < 32 ? static_cast<std::uint32_t>(std::uint64_t{i} << s) : 0;
-                        d.lut[c * 256 + i] = ch.Read8(px) << (8 * c);
-                    }
+            if (!d.bitFields) {
+                d.decode = Decode32;
+                break;
+            }
+            d.lut.assign(3 * 256, 0);
+            for (int c = 0; c < 3; ++c) {
+                const platform::MaskChannel ch(r.Format().masks[c]);
+                // Keep the channel's top 8 bits (Read8 drops the rest).
+                const int s = ch.bits > 8 ? ch.shift + ch.bits - 8 : ch.shift;
+                d.mask[c] = ch.mask;
+                d.shift[c] = s;
+                for (std::uint32_t i = 0; i < 256; ++i) {
+                    const std::uint32_t px = s < 32 ? static_cast<std::uint32_t>(std::uint64_t{i} << s) : 0;
+                    d.lut[c * 256 + i] = ch.Read8(px) << (8 * c);
                 }
             }
+            d.decode = Decode32Masked;
             break;
         default: throw EInvalidGraphic(msg::InvalidPixelFormat);
     }
@@ -151,17 +171,25 @@ ReaderData PrepareReader(const Raster& r) {
 
 // ---- the row loop ------------------------------------------------------------
 
-// Bin counters of one worker. Rows count into 4 interleaved uint32 tables (a
-// run of equal bins then does not wait on its own increments); they are
+// Bin counters of one worker. Runs count into 4 interleaved uint32 tables (a
+// stretch of equal bins then does not wait on its own increments); they are
 // flushed into 64-bit totals before a table could overflow.
 struct Tally {
     std::array<std::array<std::uint32_t, 104>, 4> run{};
     std::uint64_t sinceFlush = 0;
     SimilarityCounts total{};
 
-    void Reserve(int pixels) {
-        if (sinceFlush + static_cast<std::uint64_t>(pixels) > 0xFFFFFFFFu) Flush();
-        sinceFlush += static_cast<std::uint64_t>(pixels);
+    void Add(const std::uint8_t* bins, int n) {
+        if (sinceFlush + static_cast<std::uint64_t>(n) > 0xFFFFFFFFu) Flush();
+        sinceFlush += static_cast<std::uint64_t>(n);
+        int i = 0;
+        for (; i + 4 <= n; i += 4) {
+            ++run[0][bins[i]];
+            ++run[1][bins[i + 1]];
+            ++run[2][bins[i + 2]];
+            ++run[3][bins[i + 3]];
+        }
+        for (; i < n; ++i) ++run[0][bins[i]];
     }
     void Flush() {
         for (auto& t : run) {
@@ -172,93 +200,49 @@ struct Tally {
     }
 };
 
-inline std::uint32_t Diff(std::uint32_t c1, std::uint32_t c2) {
-    const std::int32_t d = static_cast<std::int32_t>(c1 - c2);
-    const std::int32_t sign = d >> 31;
-    return kMaxSimilarity - static_cast<std::uint32_t>((d ^ sign) - sign);
-}
-
-inline void StoreFast(std::uint8_t* out, int x, std::uint32_t v) {
-    // Writes B, G, R and one byte into the next pixel, which its own store
-    // overwrites later.
-    const std::uint32_t px = __builtin_bswap32(v << 8);
-    std::memcpy(out + static_cast<std::size_t>(x) * 3, &px, 4);
-}
-
-inline void StoreSafe(std::uint8_t* out, int x, std::uint32_t v) {
-    std::uint8_t* p = out + static_cast<std::size_t>(x) * 3;
-    p[0] = static_cast<std::uint8_t>(v >> 16);
-    p[1] = static_cast<std::uint8_t>(v >> 8);
-    p[2] = static_cast<std::uint8_t>(v);
-}
-
 struct Job {
     const Raster* left;
     const Raster* right;
     Raster* out;
+    const ReaderData* readLeft;
+    const ReaderData* readRight;
+    const compare_rows::Kernels* kernels;
     int width;
     int height;
 };
 
-template <class A, class B>
-void CompareRow(const A& a, const B& b, const Job& job, int y, Tally& tally) {
-    const std::uint8_t* ra = job.left->Row(y);
-    const std::uint8_t* rb = job.right->Row(y);
-    std::uint8_t* ro = job.out->Row(y);
-    const int w = job.width;
-    tally.Reserve(w);
-    auto& t = tally.run;
-    int x = 0;
-    for (; x + 4 < w; x += 4) {
-        const std::uint32_t v0 = Diff(a.Fast(ra, x), b.Fast(rb, x));
-        const std::uint32_t v1 = Diff(a.Fast(ra, x + 1), b.Fast(rb, x + 1));
-        const std::uint32_t v2 = Diff(a.Fast(ra, x + 2), b.Fast(rb, x + 2));
-        const std::uint32_t v3 = Diff(a.Fast(ra, x + 3), b.Fast(rb, x + 3));
-        StoreFast(ro, x, v0);
-        StoreFast(ro, x + 1, v1);
-        StoreFast(ro, x + 2, v2);
-        StoreFast(ro, x + 3, v3);
-        ++t[0][FastSimilarityBin(v0)];
-        ++t[1][FastSimilarityBin(v1)];
-        ++t[2][FastSimilarityBin(v2)];
-        ++t[3][FastSimilarityBin(v3)];
-    }
-    for (; x + 1 < w; ++x) {
-        const std::uint32_t v = Diff(a.Fast(ra, x), b.Fast(rb, x));
-        StoreFast(ro, x, v);
-        ++t[0][FastSimilarityBin(v)];
-    }
-    const std::uint32_t v = Diff(a.Safe(ra, x), b.Safe(rb, x));
-    StoreSafe(ro, x, v);
-    ++t[0][FastSimilarityBin(v)];
-}
+// Per-worker buffers for one run of pixels.
+struct Scratch {
+    alignas(64) std::uint32_t a[compare_rows::kRunPixels];
+    alignas(64) std::uint32_t b[compare_rows::kRunPixels];
+    alignas(64) std::uint8_t bins[compare_rows::kRunPixels];
+};
 
-// Runs f with the reader that fits the picture.
-template <class F>
-void WithReader(const ReaderData& d, F&& f) {
-    const std::uint32_t* lut = d.lut.data();
-    switch (d.bitCount) {
-        case 1: f(Indexed1{lut}); break;
-        case 4: f(Indexed4{lut}); break;
-        case 8: f(Indexed8{lut}); break;
-        case 16: f(Table16{lut}); break;
-        case 24: f(Rgb24{}); break;
-        default:
-            if (d.bitFields)
-                f(Masked32{lut, d.mask, d.shift});
+// The rows [y0, y1). 24-bit rows go to the kernels as they are; other rows
+// are decoded a run at a time first.
+void CompareRows(const Job& job, int y0, int y1, Tally& tally, Scratch& s) {
+    const ReaderData& da = *job.readLeft;
+    const ReaderData& db = *job.readRight;
+    const bool left24 = da.bitCount == 24, right24 = db.bitCount == 24;
+    const compare_rows::Kernels& k = *job.kernels;
+    for (int y = y0; y < y1; ++y) {
+        const std::uint8_t* ra = job.left->Row(y);
+        const std::uint8_t* rb = job.right->Row(y);
+        std::uint8_t* ro = job.out->Row(y);
+        for (int x0 = 0; x0 < job.width; x0 += compare_rows::kRunPixels) {
+            const int n = std::min(compare_rows::kRunPixels, job.width - x0);
+            const std::size_t at = static_cast<std::size_t>(x0) * 3;
+            if (left24 && right24)
+                k.diffAndBin24(ra + at, rb + at, ro + at, s.bins, n);
+            else if (right24)
+                k.diffAndBinMixed(da.decode(da, ra, x0, n, s.a), rb + at, ro + at, s.bins, n);
+            else if (left24)
+                k.diffAndBinMixed(db.decode(db, rb, x0, n, s.b), ra + at, ro + at, s.bins, n);
             else
-                f(Rgb32{});
-            break;
+                k.diffAndBin(da.decode(da, ra, x0, n, s.a), db.decode(db, rb, x0, n, s.b), ro + at, s.bins, n);
+            tally.Add(s.bins, n);
+        }
     }
-}
-
-// The rows [y0, y1) with the readers chosen once.
-void CompareRows(const ReaderData& da, const ReaderData& db, const Job& job, int y0, int y1, Tally& tally) {
-    WithReader(da, [&](const auto& a) {
-        WithReader(db, [&](const auto& b) {
-            for (int y = y0; y < y1; ++y) CompareRow(a, b, job, y, tally);
-        });
-    });
 }
 
 // Makes bitmap a fresh w x h 24-bit DIB and hands out its raster. A bitmap
@@ -282,7 +266,7 @@ Raster* MakeDifferencePicture(TBitmap& bitmap, int w, int h) {
 // progress bar's granularity.
 int BlockRows(int width) { return std::max(1, (1 << 18) / std::max(width, 1)); }
 
-void RunParallel(const ReaderData& da, const ReaderData& db, const Job& job, unsigned threads, int rowsPerBlock,
+void RunParallel(const Job& job, unsigned threads, int rowsPerBlock,
                  const std::function<void()>& step, SimilarityCounts& counts) {
     const int blocks = static_cast<int>((std::int64_t{job.height} + rowsPerBlock - 1) / rowsPerBlock);
     // The end row of block b, without overflow for any block size.
@@ -300,12 +284,13 @@ void RunParallel(const ReaderData& da, const ReaderData& db, const Job& job, uns
 
     auto work = [&](unsigned self) {
         Tally& tally = tallies[self];
+        Scratch scratch;
         for (;;) {
             if (stop.load(std::memory_order_relaxed)) return;
             const int b = nextBlock.fetch_add(1, std::memory_order_relaxed);
             if (b >= blocks) return;
             const int y0 = b * rowsPerBlock;
-            CompareRows(da, db, job, y0, blockEnd(b), tally);
+            CompareRows(job, y0, blockEnd(b), tally, scratch);
             done[static_cast<std::size_t>(b)].store(true, std::memory_order_release);
             {
                 std::lock_guard<std::mutex> g(lock);
@@ -369,13 +354,17 @@ CompareResult CountSimilarity(const TBitmap& left, const TBitmap& right, TBitmap
         MakeDifferencePicture(difference, result.width, result.height);
         return result;
     }
-    const ReaderData da = PrepareReader(*lr);
-    const ReaderData db = PrepareReader(*rr);
+    const compare_rows::Kernels& kernels =
+        options.scalarOnly ? compare_rows::ScalarKernels() : compare_rows::BestKernels();
+    const ReaderData da = PrepareReader(*lr, kernels);
+    const ReaderData db = PrepareReader(*rr, kernels);
 
     // The difference picture may be one of the inputs: build it aside then.
     TBitmap aside;
     TBitmap& target = (&difference == &left || &difference == &right) ? aside : difference;
-    Job job{lr, rr, MakeDifferencePicture(target, result.width, result.height), result.width, result.height};
+    Job job{lr,       rr,           MakeDifferencePicture(target, result.width, result.height),
+            &da,      &db,          &kernels,
+            result.width, result.height};
 
     unsigned threads = options.threads;
     if (threads == 0) {
@@ -387,9 +376,10 @@ CompareResult CountSimilarity(const TBitmap& left, const TBitmap& right, TBitmap
 
     if (threads == 1) {
         Tally tally;
+        Scratch scratch;
         int mark = 0;
         for (int y = 0; y < job.height; ++y) {
-            CompareRows(da, db, job, y, y + 1, tally);
+            CompareRows(job, y, y + 1, tally, scratch);
             if (options.step) {
                 const int p = RowPercent(y, job.height);
                 if (p != mark) {
@@ -401,7 +391,7 @@ CompareResult CountSimilarity(const TBitmap& left, const TBitmap& right, TBitmap
         tally.Flush();
         result.counts = tally.total;
     } else {
-        RunParallel(da, db, job, threads, rowsPerBlock, options.step, result.counts);
+        RunParallel(job, threads, rowsPerBlock, options.step, result.counts);
     }
     if (&target != &difference) difference.CopyFrom(&target);
     return result;

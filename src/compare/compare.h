@@ -57,6 +57,8 @@ struct CompareOptions {
     unsigned threads = 0;
     // Rows a worker takes at a time; 0 chooses about 2^18 pixels' worth.
     int rowsPerBlock = 0;
+    // The plain inner loops even where vector ones exist (tests, benchmarks).
+    bool scalarOnly = false;
     // One progress bar step, called on the calling thread each time the whole
     // percentage of finished rows changes (RowPercent against the last mark,
     // which starts at 0), in row order. May throw to abandon the comparison;

@@ -207,8 +207,9 @@ void CheckAgainstReference(Kind leftKind, Kind rightKind, Size ls, Size rs, std:
     struct Run {
         unsigned threads;
         int rowsPerBlock;
+        bool scalarOnly;
     };
-    for (const Run run : {Run{1, 0}, Run{3, 1}, Run{2, 3}}) {
+    for (const Run run : {Run{1, 0, false}, Run{3, 1, false}, Run{2, 3, false}, Run{1, 0, true}}) {
         TBitmap diff;
         SimilarityHistogram histogram;
         histogram.fill(-1.0L);
@@ -216,6 +217,7 @@ void CheckAgainstReference(Kind leftKind, Kind rightKind, Size ls, Size rs, std:
         CompareOptions options;
         options.threads = run.threads;
         options.rowsPerBlock = run.rowsPerBlock;
+        options.scalarOnly = run.scalarOnly;
         options.step = [&] { ++steps; };
         const CompareResult r = ComparePictures(left, right, diff, histogram, options);
         EXPECT_EQ(r.width, ref.width);
@@ -250,6 +252,9 @@ TEST(CompareEngine, OddSizesMatchTheReference) {
         {{33, 7}, {31, 9}},     // widths that are no multiple of 4
         {{100, 50}, {80, 60}},  // the documented 80 x 50 area
         {{257, 3}, {258, 3}},
+        {{31, 2}, {33, 2}},     // one short of and one past a 32-pixel vector
+        {{513, 2}, {600, 3}},   // one past a run of 512
+        {{1030, 2}, {1024, 2}}, // two full runs
     };
     const Kind kinds[] = {Kind::Bit1, Kind::Bit4, Kind::Bit8, Kind::Bit16, Kind::Bit24, Kind::Bit32, Kind::Mask32};
     std::uint32_t seed = 1000;
