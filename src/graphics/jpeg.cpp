@@ -414,7 +414,10 @@ void TJPEGImage::ReadHeader() {
 void TJPEGImage::CalcScaledSize() const {
     if (!needRecalc_) return;
     scaledWidth_ = scaledHeight_ = 0;
-    if (data_->HasBytes()) {
+    needRecalc_ = false;
+    if (!data_->HasBytes()) return;
+    // A size getter does not fail: bytes the library rejects have no size.
+    try {
         DecodeState state;
         state.Check(DecodeCreate(&state.session, nullptr, nullptr));
         int multiScan = 0;
@@ -425,8 +428,9 @@ void TJPEGImage::CalcScaledSize() const {
         state.Check(DecodeCalcOutputDimensions(&state.session));
         scaledWidth_ = static_cast<int>(state.session.cinfo.output_width);
         scaledHeight_ = static_cast<int>(state.session.cinfo.output_height);
+    } catch (const EJPEG&) {
+        scaledWidth_ = scaledHeight_ = 0;
     }
-    needRecalc_ = false;
 }
 
 // ---- decoding ---------------------------------------------------------------

@@ -229,6 +229,32 @@ TEST(JpegDecode, GrayFileHasAtMost236GrayEntriesForAll256Levels) {
     EXPECT_EQ(bitmap->Canvas().ReadPixel(255, 4), 0xFFFFFF);
 }
 
+// The fuzzer's seed files and every JPEG reproducer it found decode (or fail
+// as invalid graphics) without touching memory they do not own.
+TEST(JpegDecode, DataFilesDecodeToTheirHeaderSize) {
+    const std::filesystem::path root(DUVO_TEST_DATA);
+    int seen = 0;
+    for (const char* folder : {"jpeg", "regress"}) {
+        if (!std::filesystem::exists(root / folder)) continue;
+        for (const auto& entry : std::filesystem::directory_iterator(root / folder)) {
+            const std::string name = entry.path().filename().string();
+            if (entry.path().extension() != ".jpg") continue;
+            ++seen;
+            TJPEGImage image;
+            try {
+                image.LoadFile(entry.path().string());
+                const int w = image.Width(), h = image.Height();
+                TBitmap* bitmap = image.DecodedBitmap();
+                EXPECT_EQ(bitmap->Width(), w) << name;
+                EXPECT_EQ(bitmap->Height(), h) << name;
+            } catch (const EInvalidGraphic& e) {
+                EXPECT_NE(std::string(folder), "jpeg") << name << ": " << e.Message();
+            }
+        }
+    }
+    EXPECT_GE(seen, 5);
+}
+
 // ---- CMYK and YCCK ------------------------------------------------------------
 
 std::uint32_t InkToRgb(int c, int m, int y, int k) {
@@ -336,16 +362,20 @@ std::unique_ptr<platform::Palette> CubeCorners() {
 }
 
 TEST(JpegPalette, AssignedPaletteBecomesTheColorMapAt8Bit) {
-    const Bytes bytes = jpegtest::EncodeJpeg(Spec(64, 48, 2, 2));
-    DecodeSpec d = Quantized(JCS_RGB, true, JDITHER_FS);
-    const auto corners = CubeCorners();
-    for (const auto& e : corners->entries) d.externalMap.insert(d.externalMap.end(), {e.red, e.green, e.blue});
-    const auto ref = jpegtest::ReferenceDecode(bytes, d);
-    TJPEGImage image;
-    image.SetOutputDepth(od8Bit);
-    Load(image, bytes);
-    image.SetPalette(CubeCorners());
-    ExpectSameAs8(*image.DecodedBitmap(), ref);
+    for (const bool view : {false, true}) {
+        const Bytes bytes = jpegtest::EncodeJpeg(Spec(64, 48, 2, 2, view));
+        DecodeSpec d = Quantized(JCS_RGB, true, JDITHER_FS);
+        const auto corners = CubeCorners();
+        for (const auto& e : corners->entries) d.externalMap.insert(d.externalMap.end(), {e.red, e.green, e.blue});
+        const auto ref = jpegtest::ReferenceDecode(bytes, d);
+        TJPEGImage image;
+        image.SetOutputDepth(od8Bit);
+        image.SetProgressiveView(view);
+        Load(image, bytes);
+        image.SetPalette(CubeCorners());
+        SCOPED_TRACE(view ? "progressive view" : "plain");
+        ExpectSameAs8(*image.DecodedBitmap(), ref);
+    }
 }
 
 TEST(JpegPalette, AssignedPaletteIsDroppedAt24Bit) {
