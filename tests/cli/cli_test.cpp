@@ -1,0 +1,437 @@
+// duvo-compare run end to end on pictures written for each test.
+#include <gtest/gtest.h>
+
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <random>
+#include <sstream>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "compare/compare.h"
+#include "graphics/bitmap.h"
+#include "rtl/exceptions.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// ---- a small JSON reader, enough to check the tool's output ---------------------
+
+struct Json;
+using JsonObject = std::map<std::string, Json>;
+using JsonArray = std::vector<Json>;
+struct Json {
+    std::variant<std::nullptr_t, bool, long double, std::string, JsonArray, JsonObject> value;
+    const Json& operator[](const std::string& key) const { return std::get<JsonObject>(value).at(key); }
+    const Json& operator[](std::size_t i) const { return std::get<JsonArray>(value).at(i); }
+    long double Number() const { return std::get<long double>(value); }
+    const std::string& String() const { return std::get<std::string>(value); }
+    const JsonArray& Array() const { return std::get<JsonArray>(value); }
+    bool Bool() const { return std::get<bool>(value); }
+};
+
+class JsonParser {
+public:
+    explicit JsonParser(const std::string& text) : s_(text) {}
+    Json ParseDocument() {
+        Json j = Value();
+        Blank();
+        if (p_ != s_.size()) Fail("text after the value");
+        return j;
+    }
+
+private:
+    [[noreturn]] void Fail(const std::string& why) {
+        throw std::runtime_error("JSON: " + why + " at " + std::to_string(p_));
+    }
+    void Blank() {
+        while (p_ < s_.size() && (s_[p_] == ' ' || s_[p_] == '\n' || s_[p_] == '\t' || s_[p_] == '\r')) ++p_;
+    }
+    bool Take(char c) {
+        Blank();
+        if (p_ < s_.size() && s_[p_] == c) {
+            ++p_;
+            return true;
+        }
+        return false;
+    }
+    void Expect(char c) {
+        if (!Take(c)) Fail(std::string("expected ") + c);
+    }
+    Json Value() {
+        Blank();
+        if (p_ >= s_.size()) Fail("unexpected end");
+        const char c = s_[p_];
+        if (c == '{') {
+            ++p_;
+            JsonObject o;
+            if (Take('}')) return {o};
+            do {
+                Blank();
+                std::string key = String();
+                Expect(':');
+                o.emplace(std::move(key), Value());
+            } while (Take(','));
+            Expect('}');
+            return {o};
+        }
+        if (c == '[') {
+            ++p_;
+            JsonArray a;
+            if (Take(']')) return {a};
+            do a.push_back(Value());
+            while (Take(','));
+            Expect(']');
+            return {a};
+        }
+        if (c == '"') return {String()};
+        for (const char* word : {"true", "false", "null"})
+            if (s_.compare(p_, std::strlen(word), word) == 0) {
+                p_ += std::strlen(word);
+                if (word[0] == 'n') return {nullptr};
+                return {word[0] == 't'};
+            }
+        // Numbers by the JSON grammar: -?(0|[1-9]d*)(.d+)?([eE][+-]?d+)?
+        const std::size_t start = p_;
+        if (s_[p_] == '-') ++p_;
+        auto digits = [&] {
+            const std::size_t d = p_;
+            while (p_ < s_.size() && std::isdigit(static_cast<unsigned char>(s_[p_]))) ++p_;
+            if (p_ == d) Fail("digits expected");
+        };
+        if (p_ < s_.size() && s_[p_] == '0')
+            ++p_;
+        else
+            digits();
+        if (p_ < s_.size() && s_[p_] == '.') {
+            ++p_;
+            digits();
+        }
+        if (p_ < s_.size() && (s_[p_] == 'e' || s_[p_] == 'E')) {
+            ++p_;
+            if (p_ < s_.size() && (s_[p_] == '+' || s_[p_] == '-')) ++p_;
+            digits();
+        }
+        return {std::strtold(s_.substr(start, p_ - start).c_str(), nullptr)};
+    }
+    std::string String() {
+        if (p_ >= s_.size() || s_[p_] != '"') Fail("string expected");
+        ++p_;
+        std::string out;
+        while (p_ < s_.size() && s_[p_] != '"') {
+            const char c = s_[p_++];
+            if (static_cast<unsigned char>(c) < 0x20) Fail("control character in a string");
+            if (c != '\\') {
+                out += c;
+                continue;
+            }
+            const char e = s_.at(p_++);
+            switch (e) {
+                case '"': out += '"'; break;
+                case '\\': out += '\\'; break;
+                case '/': out += '/'; break;
+                case 'n': out += '\n'; break;
+                case 't': out += '\t'; break;
+                case 'r': out += '\r'; break;
+                case 'u': {
+                    const int code = std::stoi(s_.substr(p_, 4), nullptr, 16);
+                    p_ += 4;
+                    if (code >= 0x80) Fail("only ASCII escapes are expected");
+                    out += static_cast<char>(code);
+                    break;
+                }
+                default: Fail("bad escape");
+            }
+        }
+        if (p_ >= s_.size()) Fail("unterminated string");
+        ++p_;
+        return out;
+    }
+
+    const std::string& s_;
+    std::size_t p_ = 0;
+};
+
+// ---- running the tool -------------------------------------------------------------
+
+struct Outcome {
+    int status = -1;
+    std::string out, err;
+};
+
+std::string Quote(const std::string& s) {
+    std::string q = "'";
+    for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return q + "'";
+}
+
+std::string ReadFile(const fs::path& p) {
+    std::ifstream in(p, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+class CompareTool : public ::testing::Test {
+protected:
+    void SetUp() override {
+        dir_ = fs::temp_directory_path() /
+               ("duvo-cli-" + std::to_string(::getpid()) + "-" +
+                ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::remove_all(dir_);
+        fs::create_directories(dir_);
+    }
+    void TearDown() override { fs::remove_all(dir_); }
+
+    std::string Path(const std::string& name) const { return (dir_ / name).string(); }
+
+    Outcome Run(const std::vector<std::string>& args) const {
+        std::string command = Quote(DUVO_COMPARE_TOOL);
+        for (const auto& a : args) command += " " + Quote(a);
+        const std::string errFile = Path("stderr.txt");
+        command += " 2>" + Quote(errFile);
+        Outcome o;
+        FILE* pipe = ::popen(command.c_str(), "r");
+        if (!pipe) return o;
+        char buf[4096];
+        std::size_t n;
+        while ((n = std::fread(buf, 1, sizeof buf, pipe)) > 0) o.out.append(buf, n);
+        const int raw = ::pclose(pipe);
+        o.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+        o.err = ReadFile(errFile);
+        return o;
+    }
+
+    // A picture of the given kind, colored by f(x, y), saved as a BMP file.
+    template <class F>
+    std::string Picture(const std::string& name, int w, int h, F f, duvo::TPixelKind kind = duvo::pk24Bit) const {
+        duvo::TBitmap b;
+        b.SetPixelKind(kind);
+        b.SetWidth(w);
+        b.SetHeight(h);
+        for (int y = 0; y < h; ++y)
+            for (int x = 0; x < w; ++x) b.Canvas().WritePixel(x, y, f(x, y));
+        b.SaveFile(Path(name));
+        return Path(name);
+    }
+    std::string Solid(const std::string& name, int w, int h, duvo::TColor c) const {
+        return Picture(name, w, h, [c](int, int) { return c; });
+    }
+
+    fs::path dir_;
+};
+
+// ---- outcomes -----------------------------------------------------------------------
+
+TEST_F(CompareTool, IdenticalPicturesExitZeroWith100Percent) {
+    const auto a = Solid("a.bmp", 9, 5, 0x336699);
+    const auto b = Solid("b.bmp", 9, 5, 0x336699);
+    const Outcome o = Run({a, b});
+    EXPECT_EQ(o.status, 0) << o.err;
+    EXPECT_NE(o.out.find("Ten sam kolor       100 %\n"), std::string::npos) << o.out;
+    EXPECT_NE(o.out.find("Różnica > 50 %      0 %\n"), std::string::npos) << o.out;
+    EXPECT_NE(o.out.find("Compared area: 9 x 5 (45 pixels)"), std::string::npos) << o.out;
+    EXPECT_EQ(o.out.find("differ in size"), std::string::npos);
+    EXPECT_EQ(o.err, "");
+}
+
+TEST_F(CompareTool, DifferentPicturesExitOneWithTheirFigures) {
+    // Four pixels: one equal, one off by one (bin 99), two black against white.
+    const auto a = Solid("a.bmp", 2, 2, 0x000000);
+    const auto b = Picture("b.bmp", 2, 2, [](int x, int y) -> duvo::TColor {
+        if (x == 0 && y == 0) return 0x000000;
+        if (x == 1 && y == 0) return 0x000001;
+        return 0xFFFFFF;
+    });
+    const Outcome o = Run({a, b});
+    EXPECT_EQ(o.status, 1) << o.err;
+    EXPECT_NE(o.out.find("Ten sam kolor       25 %\n"), std::string::npos) << o.out;
+    EXPECT_NE(o.out.find("Różnice < 10%       25 %\n"), std::string::npos) << o.out;
+    EXPECT_NE(o.out.find("Różnica > 50 %      50 %\n"), std::string::npos) << o.out;
+    // The figures come in the window's order, one per line.
+    const char* captions[] = {"Ten sam kolor", "Różnice < 10%", "Różnica 10 - 20  %", "Różnica 20 - 30  %",
+                              "Różnica 30 - 40  %", "Różnica 40 - 50  %", "Różnica > 50 %"};
+    std::size_t at = 0;
+    for (const char* c : captions) {
+        const std::size_t next = o.out.find(std::string("\n") + c, at);
+        ASSERT_NE(next, std::string::npos) << c;
+        at = next + 1;
+    }
+}
+
+TEST_F(CompareTool, DifferentSizesCompareTheCommonArea) {
+    const auto a = Solid("a.bmp", 100, 50, 0x123456);
+    const auto b = Solid("b.bmp", 80, 60, 0x123456);
+    const Outcome o = Run({a, b});
+    // Every compared pixel is equal, but the sizes are not.
+    EXPECT_EQ(o.status, 1) << o.err;
+    EXPECT_NE(o.out.find("100 x 50"), std::string::npos) << o.out;
+    EXPECT_NE(o.out.find("80 x 60"), std::string::npos) << o.out;
+    EXPECT_NE(o.out.find("The pictures differ in size; the common area is compared."), std::string::npos) << o.out;
+    EXPECT_NE(o.out.find("Compared area: 80 x 50 (4000 pixels)"), std::string::npos) << o.out;
+    EXPECT_NE(o.out.find("Ten sam kolor       100 %"), std::string::npos) << o.out;
+}
+
+TEST_F(CompareTool, MissingFileIsAnError) {
+    const auto a = Solid("a.bmp", 3, 3, 0);
+    const std::string missing = Path("missing.bmp");
+    const Outcome o = Run({a, missing});
+    EXPECT_EQ(o.status, 2);
+    EXPECT_EQ(o.err, "Cannot open file " + missing + ".\n");
+    EXPECT_EQ(o.out, "");
+}
+
+TEST_F(CompareTool, UnreadablePictureIsALoadError) {
+    const auto a = Solid("a.bmp", 3, 3, 0);
+    {
+        std::ofstream bad(Path("bad.bmp"), std::ios::binary);
+        bad << "XX" << std::string(100, '\0');  // no "BM" signature
+    }
+    const Outcome o = Run({Path("bad.bmp"), a});
+    EXPECT_EQ(o.status, 2);
+    EXPECT_EQ(o.err, "Bląd przy wczytywaniu pliku graficznego !!!\nFile: " + Path("bad.bmp") + "\n");
+}
+
+TEST_F(CompareTool, UnknownExtensionsAreRefused) {
+    const auto a = Solid("a.bmp", 3, 3, 0);
+    for (const std::string name : {"photo.jpeg", "picture.png", "noextension", "dir.bmp/file"}) {
+        const Outcome o = Run({a, Path(name)});
+        EXPECT_EQ(o.status, 2) << name;
+        EXPECT_EQ(o.err.substr(0, o.err.find('\n')), "Nieznany format pliku graficznego !!!") << name;
+    }
+    // The extension is lower-cased first, as the desktop program does.
+    fs::copy_file(a, Path("UPPER.BMP"));
+    EXPECT_EQ(Run({a, Path("UPPER.BMP")}).status, 0);
+}
+
+TEST_F(CompareTool, UsageErrorsAndHelp) {
+    const auto a = Solid("a.bmp", 3, 3, 0);
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{}, {a}, {a, a, a}, {"--bogus", a, a}, {"--threads", "0", a, a},
+          {"--threads", "x", a, a}, {a, a, "--diff"}}) {
+        const Outcome o = Run(args);
+        EXPECT_EQ(o.status, 2);
+        EXPECT_NE(o.err.find("duvo-compare --help"), std::string::npos) << o.err;
+    }
+    const Outcome help = Run({"--help"});
+    EXPECT_EQ(help.status, 0);
+    for (const char* word : {"--json", "--diff", "--threads", "Exit status", "%.21Lg"})
+        EXPECT_NE(help.out.find(word), std::string::npos) << word;
+}
+
+// ---- JSON --------------------------------------------------------------------------------
+
+TEST_F(CompareTool, JsonCarriesSizesFiguresHistogramAndCounts) {
+    // One pixel in three equal, as 1/3 of the area.
+    const auto a = Solid("a.bmp", 3, 4, 0x000000);
+    const auto b = Picture("b.bmp", 5, 4, [](int x, int) { return x == 0 ? 0x000000 : 0xFFFFFF; });
+    const Outcome o = Run({"--json", a, b});
+    EXPECT_EQ(o.status, 1) << o.err;
+    Json j;
+    ASSERT_NO_THROW(j = JsonParser(o.out).ParseDocument()) << o.out;
+    EXPECT_EQ(j["left"]["file"].String(), a);
+    EXPECT_EQ(j["left"]["width"].Number(), 3);
+    EXPECT_EQ(j["right"]["width"].Number(), 5);
+    EXPECT_EQ(j["right"]["height"].Number(), 4);
+    EXPECT_FALSE(j["sameSize"].Bool());
+    EXPECT_FALSE(j["identical"].Bool());
+    EXPECT_EQ(j["area"]["width"].Number(), 3);
+    EXPECT_EQ(j["area"]["height"].Number(), 4);
+    EXPECT_EQ(j["pixelCount"].Number(), 12);
+    ASSERT_EQ(j["histogram"].Array().size(), 101u);
+    ASSERT_EQ(j["counts"].Array().size(), 101u);
+    EXPECT_EQ(j["counts"][100].Number(), 4);
+    EXPECT_EQ(j["counts"][0].Number(), 8);
+    // Every digit survives: the percentages read back as the engine's values.
+    duvo::SimilarityCounts counts{};
+    counts[100] = 4;
+    counts[0] = 8;
+    const auto expected = duvo::Normalise(counts, 12);
+    for (std::size_t k = 0; k < 101; ++k) EXPECT_EQ(j["histogram"][k].Number(), expected[k]) << k;
+    ASSERT_EQ(j["figures"].Array().size(), 7u);
+    EXPECT_EQ(j["figures"][0]["caption"].String(), "Ten sam kolor");
+    EXPECT_EQ(j["figures"][0]["text"].String(), "33.3333333333333 %");
+    EXPECT_EQ(j["figures"][0]["percent"].Number(), expected[100]);
+    EXPECT_EQ(j["figures"][6]["caption"].String(), "Różnica > 50 %");
+    EXPECT_EQ(j["figures"][6]["text"].String(), "66.6666666666667 %");
+    EXPECT_EQ(j["diff"].value.index(), 0u);  // null
+}
+
+TEST_F(CompareTool, JsonEscapesFileNames) {
+    const auto a = Solid("we\"ird\\name.bmp", 2, 2, 0);
+    const Outcome o = Run({"--json", a, a});
+    EXPECT_EQ(o.status, 0) << o.err;
+    const Json j = JsonParser(o.out).ParseDocument();
+    EXPECT_EQ(j["left"]["file"].String(), a);
+    EXPECT_TRUE(j["identical"].Bool());
+}
+
+TEST_F(CompareTool, ThreadCountDoesNotChangeTheResult) {
+    std::mt19937 rng(3);
+    const auto a = Picture("a.bmp", 301, 230, [&](int, int) { return static_cast<duvo::TColor>(rng() & 0xFFFFFF); });
+    const auto b = Picture(
+        "b.bmp", 301, 230, [&](int, int) { return static_cast<duvo::TColor>(rng() & 0xFFFFFF); }, duvo::pk8Bit);
+    const Outcome one = Run({"--json", "--threads", "1", a, b});
+    const Outcome two = Run({"--json", "--threads=2", a, b});
+    const Outcome all = Run({"--json", a, b});
+    EXPECT_EQ(one.status, 1);
+    EXPECT_EQ(one.out, two.out);
+    EXPECT_EQ(one.out, all.out);
+}
+
+// ---- the difference picture -------------------------------------------------------------
+
+TEST_F(CompareTool, DiffIsAnUncompressed24BitBmpThatReadsBackUnchanged) {
+    std::mt19937 rng(9);
+    const auto a = Picture("a.bmp", 13, 7, [&](int, int) { return static_cast<duvo::TColor>(rng() & 0xFFFFFF); });
+    const auto b = Picture(
+        "b.bmp", 15, 6, [&](int, int) { return static_cast<duvo::TColor>(rng() & 0xFFFFFF); }, duvo::pk4Bit);
+    const std::string out = Path("diff.bmp");
+    const Outcome o = Run({a, b, "--diff", out});
+    EXPECT_EQ(o.status, 1) << o.err;
+    EXPECT_NE(o.out.find("Difference picture: " + out), std::string::npos);
+
+    // The engine's own difference picture for the same files.
+    duvo::TBitmap left, right, expected;
+    left.LoadFile(a);
+    right.LoadFile(b);
+    duvo::CountSimilarity(left, right, expected, {});
+
+    const std::string bytes = ReadFile(out);
+    ASSERT_GE(bytes.size(), 54u);
+    auto u16 = [&](std::size_t at) { return static_cast<unsigned>(static_cast<unsigned char>(bytes[at]) |
+                                                                  (static_cast<unsigned char>(bytes[at + 1]) << 8)); };
+    auto u32 = [&](std::size_t at) { return u16(at) | (u16(at + 2) << 16); };
+    EXPECT_EQ(bytes.substr(0, 2), "BM");
+    EXPECT_EQ(u32(18), 13u);    // width
+    EXPECT_EQ(u32(22), 6u);     // height
+    EXPECT_EQ(u16(28), 24u);    // bits per pixel
+    EXPECT_EQ(u32(30), 0u);     // uncompressed
+    EXPECT_EQ(bytes.size(), u32(10) + 6u * 40u);  // rows of 39 bytes padded to 40
+
+    duvo::TBitmap back;
+    back.LoadFile(out);
+    EXPECT_EQ(back.PixelKind(), duvo::pk24Bit);
+    ASSERT_EQ(back.Width(), 13);
+    ASSERT_EQ(back.Height(), 6);
+    for (int y = 0; y < 6; ++y)
+        for (int x = 0; x < 13; ++x)
+            ASSERT_EQ(back.Canvas().ReadPixel(x, y), expected.Canvas().ReadPixel(x, y)) << x << "," << y;
+}
+
+TEST_F(CompareTool, DiffThatCannotBeWrittenIsAnError) {
+    const auto a = Solid("a.bmp", 3, 3, 0);
+    const std::string out = Path("no/such/folder/diff.bmp");
+    const Outcome o = Run({a, a, "--diff", out});
+    EXPECT_EQ(o.status, 2);
+    EXPECT_EQ(o.err, "Cannot create file " + out + ".\n");
+}
+
+}  // namespace
