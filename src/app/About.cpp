@@ -20,6 +20,10 @@ TAboutForm::TAboutForm(QWidget* parent) : QDialog(parent) {
     Memo1->setGeometry(0, 0, 365, 137);
     Memo1->setReadOnly(true);
     Memo1->setFont(SansSerif(13, true));
+    // A plain memo: no scroll bars, the text close to the border.
+    Memo1->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    Memo1->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    Memo1->document()->setDocumentMargin(1);
     {
         QPalette palette = Memo1->palette();
         for (auto group : {QPalette::Active, QPalette::Inactive, QPalette::Disabled}) {

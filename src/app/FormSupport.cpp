@@ -9,8 +9,12 @@ namespace duvo {
 
 QString FallbackFamily() {
     static const QString family = [] {
-        const QStringList families = QFontDatabase::families();
-        if (families.contains(QStringLiteral("DejaVu Sans"))) return QStringLiteral("DejaVu Sans");
+        // The design faces are Arial-like in width; a face with Arial's metrics
+        // keeps the captions within the sizes the windows give them, where
+        // the wider DejaVu Sans would be cut.
+        for (const char* name : {"Liberation Sans", "Arimo", "Nimbus Sans", "Nimbus Sans L"})
+            if (QFontDatabase::hasFamily(QLatin1String(name))) return QString::fromLatin1(name);
+        if (QFontDatabase::hasFamily(QStringLiteral("DejaVu Sans"))) return QStringLiteral("DejaVu Sans");
         QFont probe(QStringLiteral("sans-serif"));
         probe.setStyleHint(QFont::SansSerif);
         return QFontInfo(probe).family();
@@ -20,7 +24,7 @@ QString FallbackFamily() {
 
 QFont FormFont(const QString& face, int pixelHeight, bool bold) {
     QFont font;
-    font.setFamily(QFontDatabase::families().contains(face) ? face : FallbackFamily());
+    font.setFamily(QFontDatabase::hasFamily(face) ? face : FallbackFamily());
     font.setStyleHint(QFont::SansSerif);
     font.setPixelSize(pixelHeight);
     font.setBold(bold);

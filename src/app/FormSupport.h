@@ -10,8 +10,8 @@ class QWidget;
 
 namespace duvo {
 
-// The named face when the system has it, else the system's sans-serif, at the
-// given character height in pixels.
+// The named face when the system has it, else a sans-serif face (one with
+// Arial's metrics when installed), at the given character height in pixels.
 QFont FormFont(const QString& face, int pixelHeight, bool bold = false);
 inline QFont SansSerif(int pixelHeight, bool bold = false) {
     return FormFont(QStringLiteral("MS Sans Serif"), pixelHeight, bold);

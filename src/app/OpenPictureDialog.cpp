@@ -92,6 +92,8 @@ std::unique_ptr<QFileDialog> TOpenPictureDialog::MakeWindow() const {
     else
         window->layout()->addWidget(preview);
     QObject::connect(window.get(), &QFileDialog::currentChanged, preview, &TPicturePreview::ShowFile);
+    // The file chosen last is selected again; show it before the user moves.
+    if (!FileName.isEmpty()) preview->ShowFile(FileName);
     return window;
 }
 

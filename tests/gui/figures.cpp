@@ -5,6 +5,8 @@
 //                                    up to the result windows being painted
 #include <QApplication>
 #include <QElapsedTimer>
+#include <QLineEdit>
+#include <QPushButton>
 #include <cstdio>
 #include <filesystem>
 
@@ -15,7 +17,11 @@
 #include "loading/open_routes.h"
 #include "loading/panel/Panel.h"
 #include "results/Wynik.h"
+#include "results/Check.h"
+#include "results/Skala.h"
 #include "results/procent.h"
+#include "results/progress.h"
+#include "app/About.h"
 
 using namespace duvo;
 using namespace duvo::test;
@@ -86,6 +92,25 @@ int Compare(ScriptedDialogs& dialogs, const std::string& a, const std::string& b
     return 0;
 }
 
+// Grabs of every window after two opens and a comparison, for looking at.
+int Shots(ScriptedDialogs& dialogs, const std::string& a, const std::string& b, const QString& out) {
+    Forms.MainForm->show();
+    OpenInto(dialogs, a, 0);
+    OpenInto(dialogs, b, 1);
+    dialogs.boxAnswers.push_back(QMessageBox::Yes);
+    Forms.MainForm->Porownaj->trigger();
+    QApplication::processEvents();
+    QWidget* windows[] = {Forms.MainForm,    Forms.PanelForm, Forms.WynikForm, Forms.ProgressForm,
+                          Forms.ProcentForm, Forms.CheckForm, Forms.AboutForm, Forms.Form1};
+    Forms.ProgressForm->show();
+    Forms.CheckForm->show();
+    Forms.AboutForm->show();
+    Forms.PanelForm->show();
+    QApplication::processEvents();
+    for (QWidget* w : windows) w->grab().save(out + QLatin1Char('/') + w->objectName() + QStringLiteral(".png"));
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char* argv[]) {
@@ -99,7 +124,8 @@ int main(int argc, char* argv[]) {
     const std::string mode = argc > 1 ? argv[1] : "";
     if (mode == "memory") rc = Memory(dialogs, argc > 2 ? std::atoi(argv[2]) : 8192);
     else if (mode == "compare" && argc > 3) rc = Compare(dialogs, argv[2], argv[3], argc > 4 ? std::atoi(argv[4]) : 3);
-    else std::fprintf(stderr, "usage: %s memory [SIDE] | compare A B [RUNS]\n", argv[0]);
+    else if (mode == "shots" && argc > 4) rc = Shots(dialogs, argv[2], argv[3], QString::fromLocal8Bit(argv[4]));
+    else std::fprintf(stderr, "usage: %s memory [SIDE] | compare A B [RUNS] | shots A B DIR\n", argv[0]);
     DestroyForms();
     Dialogs::Install(nullptr);
     return rc;

@@ -271,6 +271,7 @@ TEST_F(OpenDialogTest, StartsWithTheFirstPairThenWithTheLastPairFolderAndFile) {
     EXPECT_EQ(second->selectedNameFilter(), NameFilters(d.Filter)[2]);
     EXPECT_EQ(QDir(second->directory()).absolutePath(), QDir(QString::fromStdString(Path("sub"))).absolutePath());
     EXPECT_EQ(second->selectedFiles().value(0), QString::fromStdString(file));
+    EXPECT_EQ(TOpenPictureDialog::Preview(*second)->PictureLabel->text(), QStringLiteral(" (4x3)"));
 }
 
 TEST_F(OpenDialogTest, AcceptsATypedNameOfAFileThatDoesNotExist) {

@@ -28,6 +28,7 @@ TPanelForm::TPanelForm(QWidget* parent)
     Memo1->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     Memo1->setFont(FormFont(QStringLiteral("Arial"), 19, true));
     Memo1->document()->setDocumentMargin(0);
+    Memo1->setLineWrapMode(QTextEdit::NoWrap);
     Memo1->setPlainText(QStringLiteral("Gdzie wyświetlić rysunek?"));
     {
         QTextCursor cursor(Memo1->document());
@@ -44,6 +45,8 @@ TPanelForm::TPanelForm(QWidget* parent)
             palette.setColor(group, QPalette::Base, face);
             palette.setColor(group, QPalette::Window, face);
         }
+        // A disabled memo shows its text in the system's gray text color.
+        palette.setColor(QPalette::Disabled, QPalette::Text, kGray);
         Memo1->setPalette(palette);
         Memo1->viewport()->setAutoFillBackground(false);
     }
