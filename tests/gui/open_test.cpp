@@ -11,6 +11,7 @@
 #include <filesystem>
 
 #include "app/Forms.h"
+#include "core/jpeg_fixtures.h"
 #include "app/ImageControl.h"
 #include "app/Main.h"
 #include "app/OpenPictureDialog.h"
@@ -186,13 +187,44 @@ INSTANTIATE_TEST_SUITE_P(
                    "Bląd przy wczytywaniu pliku graficznego !!!", "Bląd!", QMessageBox::NoIcon},
         FailureRow{"truncated bmp header", "short.bmp", kValidBmpBytes.substr(0, 20), "short.bmp", "Stream read error.",
                    "%t", QMessageBox::Critical},
-        FailureRow{"missing file", "", "", "missing.bmp", "Cannot open file %1.", "%t", QMessageBox::Critical}),
+        FailureRow{"missing file", "", "", "missing.bmp", "Cannot open file %1.", "%t", QMessageBox::Critical},
+        FailureRow{"empty jpg", "empty.jpg", "", "empty.jpg", "Bląd przy wczytywaniu pliku graficznego !!!", "Bląd!",
+                   QMessageBox::NoIcon},
+        FailureRow{"jpg that is text", "text.jpg", std::string(300, 'j'), "text.jpg",
+                   "Bląd przy wczytywaniu pliku graficznego !!!", "Bląd!", QMessageBox::NoIcon},
+        FailureRow{"bmp named jpg", "bmp.jpg", kValidBmpBytes, "bmp.jpg", "Bląd przy wczytywaniu pliku graficznego !!!",
+                   "Bląd!", QMessageBox::NoIcon},
+        FailureRow{"missing jpg", "", "", "missing.jpg", "Cannot open file %1.", "%t", QMessageBox::Critical}),
     [](const ::testing::TestParamInfo<FailureRow>& info) {
         std::string name = info.param.what;
         for (char& c : name)
             if (!std::isalnum(static_cast<unsigned char>(c))) c = '_';
         return name;
     });
+
+TEST_F(OpenTest, JpegTakesItsRouteAndArrivesAsABitmap) {
+    jpegtest::EncodeSpec spec;
+    spec.width = 64;
+    spec.height = 48;
+    const jpegtest::Bytes bytes = jpegtest::EncodeJpeg(spec);
+    for (const char* name : {"photo.jpg", "PHOTO.JPG"}) {
+        SCOPED_TRACE(name);
+        const std::string file = Path(name);
+        jpegtest::WriteFile(file, bytes);
+        OpenInto(file, 1);
+        TMainForm& m = *Forms.MainForm;
+        EXPECT_TRUE(dialogs.boxes.empty());
+        auto* pane = dynamic_cast<TBitmap*>(m.Image2->Picture().Graphic());
+        ASSERT_NE(pane, nullptr);
+        EXPECT_EQ(pane->Width(), 64);
+        EXPECT_EQ(pane->Height(), 48);
+        EXPECT_EQ(m.Label2->text(), QStringLiteral("%1:%2").arg(QString::fromLatin1(name)).arg(bytes.size()));
+        EXPECT_EQ(m.Image2->geometry(), QRect(301, 51, 64, 68));
+        // The decoded pixels are the library's own decode.
+        const jpegtest::Decoded reference = jpegtest::ReferenceDecode(bytes, {});
+        EXPECT_EQ(static_cast<std::uint32_t>(pane->Canvas().ReadPixel(10, 20)), jpegtest::ReferenceColor(reference, 10, 20));
+    }
+}
 
 // ---- the side dialog --------------------------------------------------------
 
