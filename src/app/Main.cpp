@@ -25,6 +25,7 @@
 #include "app/Glyphs.h"
 #include "app/ImageControl.h"
 #include "app/OpenPictureDialog.h"
+#include "app/SharedPixels.h"
 #include "compare/summary.h"
 #include "loading/open_routes.h"
 #include "loading/panel/Panel.h"
@@ -307,6 +308,10 @@ void TMainForm::FileOpen() {
         ShowMessage(QStringLiteral("Bląd przy wczytywaniu pliku graficznego !!!"), QStringLiteral("Bląd!"));
         return;
     }
+
+    // The same picture again (typically one file into both panes) keeps one
+    // pixel store instead of two equal ones.
+    ShareIdenticalStore(ImageTemp->Picture(), {&Image1->Picture(), &Image2->Picture()});
 
     SearchRec = FindFile(fileName);
     if (Dialogs::Current().ExecModal(*Forms.PanelForm) != QDialog::Accepted) return;
