@@ -153,6 +153,7 @@ private:
     std::array<MaskChannel, 3> channels_{};  // red, green, blue of 16- and 32-bit pixels
     std::size_t stride_ = 0;
     std::uint8_t* bits_ = nullptr;
+    bool mapped_ = false;  // bits_ is a mapping of ImageSize() bytes, not heap memory
     std::array<RGBQuad, 256> colors_{};
     int colorCount_ = 0;
 };
