@@ -60,9 +60,15 @@ int Run(const Options& options) {
     left.file = options.left;
     right.file = options.right;
     {
-        std::thread other([&] { Load(right); });
-        Load(left);
-        other.join();
+        std::thread first([&] { Load(left); });
+        try {
+            std::thread second([&] { Load(right); });
+            second.join();
+        } catch (...) {
+            first.join();  // the second thread could not start
+            throw;
+        }
+        first.join();
     }
     const TBitmap& a = BitmapOf(left);
     const TBitmap& b = BitmapOf(right);

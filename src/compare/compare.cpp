@@ -203,7 +203,7 @@ struct Tally {
 struct Job {
     const Raster* left;
     const Raster* right;
-    Raster* out;
+    TBitmap* out;
     const ReaderData* readLeft;
     const ReaderData* readRight;
     const compare_rows::Kernels* kernels;
@@ -228,7 +228,7 @@ void CompareRows(const Job& job, int y0, int y1, Tally& tally, Scratch& s) {
     for (int y = y0; y < y1; ++y) {
         const std::uint8_t* ra = job.left->Row(y);
         const std::uint8_t* rb = job.right->Row(y);
-        std::uint8_t* ro = job.out->Row(y);
+        std::uint8_t* ro = job.out->RowAddress(y);
         for (int x0 = 0; x0 < job.width; x0 += compare_rows::kRunPixels) {
             const int n = std::min(compare_rows::kRunPixels, job.width - x0);
             const std::size_t at = static_cast<std::size_t>(x0) * 3;
@@ -245,10 +245,11 @@ void CompareRows(const Job& job, int y0, int y1, Tally& tally, Scratch& s) {
     }
 }
 
-// Makes bitmap a fresh w x h 24-bit DIB and hands out its raster. A bitmap
-// that already is one, alone in its store, is kept: every pixel is written
-// anyway, so nobody can tell it from a new one.
-Raster* MakeDifferencePicture(TBitmap& bitmap, int w, int h) {
+// Makes bitmap a fresh w x h 24-bit DIB, alone in its store, so that its
+// rows can be written through RowAddress from any thread (nothing in the
+// bitmap changes any more). A bitmap that already is one is kept: every pixel
+// is written anyway, so nobody can tell it from a new one.
+TBitmap* MakeDifferencePicture(TBitmap& bitmap, int w, int h) {
     const bool reusable = bitmap.PixelKind() == pk24Bit && bitmap.Width() == w && bitmap.Height() == h &&
                           bitmap.Image()->RefCount() == 1 && w > 0 && h > 0;
     if (!reusable) {
@@ -258,7 +259,10 @@ Raster* MakeDifferencePicture(TBitmap& bitmap, int w, int h) {
         bitmap.SetWidth(w);
         bitmap.SetHeight(h);
     }
-    return w > 0 && h > 0 ? bitmap.GetHandle() : nullptr;
+    if (w <= 0 || h <= 0) return nullptr;
+    bitmap.PrepareChange();
+    bitmap.RowAddress(0);  // settles the DIB mode before the workers start
+    return &bitmap;
 }
 
 // Rows per block handed to a worker: about a quarter of a million pixels, so
