@@ -1,5 +1,6 @@
 #include "results/Wynik.h"
 
+#include <QScreen>
 #include <QScrollArea>
 #include <QShowEvent>
 #include <QVBoxLayout>
@@ -39,7 +40,15 @@ void TWynikForm::FormShow() {
     move(400, 20);
     WynikImage->SetWidth(WynikImage->Picture().Width());
     WynikImage->SetHeight(WynikImage->Picture().Height());
-    resize(WynikImage->Width() + 2, WynikImage->Height() + 2);
+    // As a window system limits a window to about its screen, a picture
+    // larger than the screen gets a screen-sized window that scrolls; a
+    // window of the picture's full size would only cost memory off screen.
+    QSize client(WynikImage->Width() + 2, WynikImage->Height() + 2);
+    if (const QScreen* screen = this->screen()) {
+        const QSize frame = frameGeometry().size() - geometry().size();
+        client = client.boundedTo(screen->availableGeometry().size() - frame);
+    }
+    resize(client);
 }
 
 void TWynikForm::showEvent(QShowEvent* event) {

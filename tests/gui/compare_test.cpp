@@ -3,6 +3,7 @@
 #include <QEvent>
 #include <QLineEdit>
 #include <QProgressBar>
+#include <QScreen>
 #include <QScrollArea>
 #include <QScrollBar>
 #include <QToolButton>
@@ -279,6 +280,17 @@ TEST_F(CompareTest, LargerPictureInAnOpenResultWindowScrolls) {
     EXPECT_EQ(w.WynikImage->size(), QSize(300, 250));
     EXPECT_GT(w.ClientArea->horizontalScrollBar()->maximum(), 0);
     EXPECT_GT(w.ClientArea->verticalScrollBar()->maximum(), 0);
+}
+
+TEST_F(CompareTest, ResultWindowLargerThanTheScreenIsHeldToTheScreenAndScrolls) {
+    const QSize screen = Forms.WynikForm->screen()->availableGeometry().size();
+    PlaceBoth(screen.width() + 50, 10, Gradient, Black);
+    Compare();
+    TWynikForm& w = *Forms.WynikForm;
+    EXPECT_EQ(w.frameGeometry().width(), screen.width());
+    EXPECT_EQ(w.size().height(), 12);
+    EXPECT_EQ(w.WynikImage->size(), QSize(screen.width() + 50, 10));
+    EXPECT_GT(w.ClientArea->horizontalScrollBar()->maximum(), 0);
 }
 
 TEST_F(CompareTest, ZeroSizedCommonAreaEndsWithTheFloatingPointError) {
