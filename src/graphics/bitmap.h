@@ -149,6 +149,9 @@ public:
 
     TColor TransparentColor() const { return transparentColor_; }
     TTransparentMode TransparentMode() const { return transparentMode_; }
+    // Kept for painting code that draws without realizing the palette.
+    bool IgnorePalette() const { return ignorePalette_; }
+    void SetIgnorePalette(bool value) { ignorePalette_ = value; }
 
 private:
     friend class TBitmapCanvas;
