@@ -176,6 +176,10 @@ DUVO_AVX2 void DiffAndBin24Avx2(const std::uint8_t* a, const std::uint8_t* b, st
                                 int n) {
     int i = 0;
     for (; i + 32 <= n; i += 32) {
+        _mm_prefetch(reinterpret_cast<const char*>(a + 3 * i + 1024), _MM_HINT_T0);
+        _mm_prefetch(reinterpret_cast<const char*>(a + 3 * i + 1024 + 64), _MM_HINT_T0);
+        _mm_prefetch(reinterpret_cast<const char*>(b + 3 * i + 1024), _MM_HINT_T0);
+        _mm_prefetch(reinterpret_cast<const char*>(b + 3 * i + 1024 + 64), _MM_HINT_T0);
         const Colors32 ca = Load32(a + 3 * i);
         const Colors32 cb = Load32(b + 3 * i);
         Store32(Similarity2(ca.c[0], cb.c[0]), Similarity2(ca.c[1], cb.c[1]), Similarity2(ca.c[2], cb.c[2]),
@@ -205,6 +209,8 @@ DUVO_AVX2 void DiffAndBinMixedAvx2(const std::uint32_t* a, const std::uint8_t* b
                                    std::uint8_t* bins, int n) {
     int i = 0;
     for (; i + 32 <= n; i += 32) {
+        _mm_prefetch(reinterpret_cast<const char*>(b + 3 * i + 1024), _MM_HINT_T0);
+        _mm_prefetch(reinterpret_cast<const char*>(b + 3 * i + 1024 + 64), _MM_HINT_T0);
         const Colors32 cb = Load32(b + 3 * i);
         Store32(Similarity2(LoadSplit(a + i), cb.c[0]), Similarity2(LoadSplit(a + i + 4), cb.c[1]),
                 Similarity2(LoadSplit(a + i + 8), cb.c[2]), Similarity2(LoadSplit(a + i + 12), cb.c[3]), out + 3 * i,
