@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <bit>
 #include <cmath>
 #include <condition_variable>
 #include <cstring>
@@ -352,12 +351,15 @@ CompareResult CountSimilarity(const TBitmap& left, const TBitmap& right, TBitmap
     result.height = std::max(0, std::min(left.Height(), right.Height()));
     result.pixelCount = static_cast<std::uint64_t>(result.width) * static_cast<std::uint64_t>(result.height);
 
-    const Raster* lr = left.Raster();
-    const Raster* rr = right.Raster();
-    if (result.pixelCount == 0 || !lr || !rr) {
+    if (result.pixelCount == 0) {
         MakeDifferencePicture(difference, result.width, result.height);
         return result;
     }
+    // The rows are read straight from the rasters, so they must hold the area.
+    const Raster* lr = left.Raster();
+    const Raster* rr = right.Raster();
+    for (const Raster* r : {lr, rr})
+        if (!r || r->Width() < result.width || r->Height() < result.height) throw EInvalidGraphic(msg::InvalidBitmap);
     const compare_rows::Kernels& kernels =
         options.scalarOnly ? compare_rows::ScalarKernels() : compare_rows::BestKernels();
     const ReaderData da = PrepareReader(*lr, kernels);
