@@ -7,10 +7,11 @@
 // photos of the same size) for timing duvo-compare on them; --decode-once
 // loads and decodes one file and exits, so a whole process doing one decode
 // can be timed beside duvo-compare.
+#include "graphics/jpeg.h"
+
 #include <benchmark/benchmark.h>
 
 #include <cmath>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -18,10 +19,12 @@
 #include <string>
 #include <vector>
 
+// clang-format off
+#include <cstdio>  // the library's header needs FILE and size_t first
 #include <jpeglib.h>
+// clang-format on
 
 #include "graphics/bitmap.h"
-#include "graphics/jpeg.h"
 #include "platform/raster.h"
 #include "rtl/streams.h"
 

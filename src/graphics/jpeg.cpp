@@ -1,5 +1,7 @@
 #include "graphics/jpeg.h"
 
+#include <jerror.h>
+
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -10,8 +12,6 @@
 #include <string>
 #include <vector>
 
-#include <jerror.h>
-
 #include "graphics/jpeg_boundary.h"
 
 namespace duvo {
@@ -21,14 +21,14 @@ using namespace jpegboundary;
 DUVO_DEFINE_CLASS(TJPEGImage, TGraphic::StaticClass(), []() -> TGraphic* { return new TJPEGImage; })
 
 constinit TJPEGDefaults DecodeDefaults{
-    90,                                                        // SaveQuality
-    false,                                                     // GrayOutput
-    dmBestQuality,                                             // DecodeMode
+    90,                                                         // SaveQuality
+    false,                                                      // GrayOutput
+    dmBestQuality,                                              // DecodeMode
     platform::kScreenBitsPerPixel * 1 <= 8 ? od8Bit : od24Bit,  // OutputDepth: bits per pixel x planes
-    false,                                                     // ProgressiveView
-    false,                                                     // MultiScan
-    dsFull,                                                    // DecodeScale
-    true,                                                      // BlockSmoothing
+    false,                                                      // ProgressiveView
+    false,                                                      // MultiScan
+    dsFull,                                                     // DecodeScale
+    true,                                                       // BlockSmoothing
 };
 
 namespace {
@@ -368,8 +368,7 @@ void TJPEGImage::ReadFromStream(TStream& stream) { LoadFromStream(stream, stream
 
 void TJPEGImage::WriteToStream(TStream& stream) const {
     if (!data_->HasBytes() && bitmap_ && !bitmap_->IsEmpty()) const_cast<TJPEGImage*>(this)->Compress();
-    if (data_->HasBytes())
-        stream.WriteBuffer(data_->data->Memory(), static_cast<std::size_t>(data_->data->Size()));
+    if (data_->HasBytes()) stream.WriteBuffer(data_->data->Memory(), static_cast<std::size_t>(data_->data->Size()));
 }
 
 void TJPEGImage::ReadClipboard(unsigned, std::uintptr_t, const platform::Palette*) {
@@ -402,8 +401,8 @@ void TJPEGImage::ReadHeader() {
     DecodeState state;
     state.Check(DecodeCreate(&state.session, nullptr, nullptr));
     int multiScan = 0;
-    state.Check(DecodeReadHeader(&state.session, data_->data->Memory(),
-                                 static_cast<std::size_t>(data_->data->Size()), &multiScan));
+    state.Check(DecodeReadHeader(&state.session, data_->data->Memory(), static_cast<std::size_t>(data_->data->Size()),
+                                 &multiScan));
     const jpeg_decompress_struct& c = state.session.cinfo;
     data_->width = static_cast<std::int32_t>(c.image_width);
     data_->height = static_cast<std::int32_t>(c.image_height);
@@ -521,7 +520,8 @@ void TJPEGImage::Decode() {
             state.Check(DecodeSetColormap(&s, rgb.data(), static_cast<int>(count)));
             assignedMap = c.colormap;
             auto copy = std::make_unique<platform::Palette>();
-            copy->entries.assign(palette_->entries.begin(), palette_->entries.begin() + static_cast<std::ptrdiff_t>(count));
+            copy->entries.assign(palette_->entries.begin(),
+                                 palette_->entries.begin() + static_cast<std::ptrdiff_t>(count));
             bitmap.SetPalette(std::move(copy));
             generatePalette = false;
         } else if (palette_ && outputDepth_ == od24Bit) {
@@ -612,8 +612,7 @@ void TJPEGImage::Decode() {
 void TJPEGImage::Compress() {
     const platform::Raster* raster = bitmap_->Raster();
     if (!raster) return;
-    JpegEncodeParams params{raster->Width(), raster->Height(), saveQuality_, grayOutput_ ? 1 : 0,
-                            multiScan_ ? 1 : 0};
+    JpegEncodeParams params{raster->Width(), raster->Height(), saveQuality_, grayOutput_ ? 1 : 0, multiScan_ ? 1 : 0};
     std::vector<unsigned char> scratch(static_cast<std::size_t>(raster->Width()) * 3);
     ProgressState progress;
     progress.image = this;
@@ -626,8 +625,8 @@ void TJPEGImage::Compress() {
         RaiseFailure(session.s.b, progress);
     // Bytes belong to the pixels of this image only.
     if (data_->RefCount() > 1) ReleaseData();
-    data_->data = std::make_unique<TMemoryStream>(
-        std::vector<std::uint8_t>(session.s.buffer, session.s.buffer + session.s.size));
+    data_->data =
+        std::make_unique<TMemoryStream>(std::vector<std::uint8_t>(session.s.buffer, session.s.buffer + session.s.size));
     data_->width = raster->Width();
     data_->height = raster->Height();
     data_->grayscale = grayOutput_;

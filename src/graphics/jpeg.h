@@ -60,23 +60,23 @@ public:
     TJPEGImage();
     ~TJPEGImage() override;
 
-    void CopyTo(TPersistent* dest) const override;                                        // 1
-    void CopyFrom(const TPersistent* source) override;                                    // 3
-    void NotifyChanged(TPersistent* sender) override;                                     // 5
-    void DrawTo(TCanvas& canvas, const TRect& rect) override;                             // 6
-    bool SameAs(const TGraphic* other) const override;                                    // 7
-    bool IsEmpty() const override;                                                        // 8
-    int GetHeight() const override;                                                       // 9
-    const platform::Palette* GetPalette() const override;                                 // 10
-    int GetWidth() const override;                                                        // 12
-    void ReadStoredData(TStream& stream) override;                                        // 13
-    void SetHeight(int value) override;                                                   // 14
-    void SetPalette(std::unique_ptr<platform::Palette> palette) override;                 // 15
-    void SetWidth(int value) override;                                                    // 17
-    void WriteStoredData(TStream& stream) const override;                                 // 18
-    void ReadFromStream(TStream& stream) override;                                        // 21
-    void WriteToStream(TStream& stream) const override;                                   // 22
-    void ReadClipboard(unsigned format, std::uintptr_t data, const platform::Palette* palette) override;  // 23
+    void CopyTo(TPersistent* dest) const override;                                                            // 1
+    void CopyFrom(const TPersistent* source) override;                                                        // 3
+    void NotifyChanged(TPersistent* sender) override;                                                         // 5
+    void DrawTo(TCanvas& canvas, const TRect& rect) override;                                                 // 6
+    bool SameAs(const TGraphic* other) const override;                                                        // 7
+    bool IsEmpty() const override;                                                                            // 8
+    int GetHeight() const override;                                                                           // 9
+    const platform::Palette* GetPalette() const override;                                                     // 10
+    int GetWidth() const override;                                                                            // 12
+    void ReadStoredData(TStream& stream) override;                                                            // 13
+    void SetHeight(int value) override;                                                                       // 14
+    void SetPalette(std::unique_ptr<platform::Palette> palette) override;                                     // 15
+    void SetWidth(int value) override;                                                                        // 17
+    void WriteStoredData(TStream& stream) const override;                                                     // 18
+    void ReadFromStream(TStream& stream) override;                                                            // 21
+    void WriteToStream(TStream& stream) const override;                                                       // 22
+    void ReadClipboard(unsigned format, std::uintptr_t data, const platform::Palette* palette) override;      // 23
     void WriteClipboard(unsigned& format, std::uintptr_t& data, platform::Palette*& palette) const override;  // 24
 
     // Loads length bytes from the stream's position; only the header is read.

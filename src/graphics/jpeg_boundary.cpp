@@ -1,9 +1,9 @@
 #include "graphics/jpeg_boundary.h"
 
+#include <jerror.h>
+
 #include <cstdlib>
 #include <cstring>
-
-#include <jerror.h>
 
 namespace duvo::jpegboundary {
 

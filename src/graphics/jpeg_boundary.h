@@ -10,9 +10,11 @@
 #include <csetjmp>
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
 
+// clang-format off
+#include <cstdio>  // the library's header needs FILE and size_t first
 #include <jpeglib.h>
+// clang-format on
 
 namespace duvo::jpegboundary {
 

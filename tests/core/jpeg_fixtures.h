@@ -6,12 +6,14 @@
 
 #include <cmath>
 #include <cstdint>
-#include <cstdio>
 #include <fstream>
 #include <string>
 #include <vector>
 
+// clang-format off
+#include <cstdio>  // the library's header needs FILE and size_t first
 #include <jpeglib.h>
+// clang-format on
 
 namespace jpegtest {
 
@@ -77,10 +79,19 @@ inline Bytes EncodePixels(const EncodeSpec& s, const Bytes& pixels) {
     c.image_width = static_cast<JDIMENSION>(s.width);
     c.image_height = static_cast<JDIMENSION>(s.height);
     switch (s.kind) {
-        case Kind::Color: c.input_components = 3; c.in_color_space = JCS_RGB; break;
-        case Kind::Gray: c.input_components = 1; c.in_color_space = JCS_GRAYSCALE; break;
+        case Kind::Color:
+            c.input_components = 3;
+            c.in_color_space = JCS_RGB;
+            break;
+        case Kind::Gray:
+            c.input_components = 1;
+            c.in_color_space = JCS_GRAYSCALE;
+            break;
         case Kind::Cmyk:
-        case Kind::CmykAdobe: c.input_components = 4; c.in_color_space = JCS_CMYK; break;
+        case Kind::CmykAdobe:
+            c.input_components = 4;
+            c.in_color_space = JCS_CMYK;
+            break;
     }
     jpeg_set_defaults(&c);
     jpeg_set_quality(&c, s.quality, TRUE);
@@ -96,7 +107,8 @@ inline Bytes EncodePixels(const EncodeSpec& s, const Bytes& pixels) {
     jpeg_start_compress(&c, TRUE);
     const int comps = c.input_components;
     while (c.next_scanline < c.image_height) {
-        JSAMPROW row = const_cast<JSAMPROW>(pixels.data() + static_cast<std::size_t>(c.next_scanline) * s.width * comps);
+        JSAMPROW row =
+            const_cast<JSAMPROW>(pixels.data() + static_cast<std::size_t>(c.next_scanline) * s.width * comps);
         jpeg_write_scanlines(&c, &row, 1);
     }
     jpeg_finish_compress(&c);
@@ -123,8 +135,8 @@ struct DecodeSpec {
 struct Decoded {
     int width = 0;
     int height = 0;
-    int components = 0;  // of the rows: 1 for indices
-    Bytes rows;          // top row first, tightly packed
+    int components = 0;                   // of the rows: 1 for indices
+    Bytes rows;                           // top row first, tightly packed
     std::vector<std::uint32_t> colormap;  // 0x00BBGGRR per entry when quantized
     bool sawAdobe = false;
 };

@@ -1,18 +1,18 @@
 // The JPEG image: loading reads only the header, decoding matches the library
 // decoding the same bytes with the same settings, failures become EJPEG, and
 // the .jpg route of the open command.
-#include <gtest/gtest.h>
+#include "graphics/jpeg.h"
 
+#include <gtest/gtest.h>
 #include <jerror.h>
+#include <unistd.h>
 
 #include <cstring>
 #include <filesystem>
 #include <regex>
 #include <stdexcept>
-#include <unistd.h>
 
 #include "graphics/bitmap.h"
-#include "graphics/jpeg.h"
 #include "jpeg_fixtures.h"
 #include "loading/open_routes.h"
 #include "rtl/exceptions.h"
@@ -113,18 +113,17 @@ EncodeSpec Spec(int w, int h, int hs, int vs, bool progressive = false, unsigned
     return s;
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Files, JpegColorDecode,
-    ::testing::Values(ColorCase{"Baseline420", Spec(64, 48, 2, 2), 1},
-                      ColorCase{"Baseline444", Spec(64, 48, 1, 1), 1},
-                      ColorCase{"OddSizePadsRows", Spec(37, 19, 2, 2), 1},
-                      ColorCase{"OneRowNeedsNoRowStep", Spec(40, 1, 2, 2), 1},
-                      ColorCase{"OnePixel", Spec(1, 1, 1, 1), 1},
-                      ColorCase{"Progressive", Spec(80, 56, 2, 2, true), 1},
-                      ColorCase{"RestartMarkers", Spec(96, 64, 2, 2, false, 2), 1},
-                      ColorCase{"CutShortInScanData", Spec(96, 64, 2, 2), 0.5},
-                      ColorCase{"ProgressiveCutShort", Spec(96, 64, 2, 2, true), 0.4}),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Files, JpegColorDecode,
+                         ::testing::Values(ColorCase{"Baseline420", Spec(64, 48, 2, 2), 1},
+                                           ColorCase{"Baseline444", Spec(64, 48, 1, 1), 1},
+                                           ColorCase{"OddSizePadsRows", Spec(37, 19, 2, 2), 1},
+                                           ColorCase{"OneRowNeedsNoRowStep", Spec(40, 1, 2, 2), 1},
+                                           ColorCase{"OnePixel", Spec(1, 1, 1, 1), 1},
+                                           ColorCase{"Progressive", Spec(80, 56, 2, 2, true), 1},
+                                           ColorCase{"RestartMarkers", Spec(96, 64, 2, 2, false, 2), 1},
+                                           ColorCase{"CutShortInScanData", Spec(96, 64, 2, 2), 0.5},
+                                           ColorCase{"ProgressiveCutShort", Spec(96, 64, 2, 2, true), 0.4}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 struct SettingsCase {
     const char* name;
@@ -183,25 +182,24 @@ EncodeSpec GraySpec(bool progressive) {
 
 INSTANTIATE_TEST_SUITE_P(
     Settings, JpegSettingsDecode,
-    ::testing::Values(
-        SettingsCase{"GrayFileQuantizedTo236", GraySpec(false), od24Bit, dmBestQuality, true, dsFull,
-                     Quantized(JCS_GRAYSCALE, true, JDITHER_FS)},
-        SettingsCase{"GrayProgressive", GraySpec(true), od24Bit, dmBestQuality, true, dsFull,
-                     Quantized(JCS_GRAYSCALE, true, JDITHER_FS)},
-        SettingsCase{"GrayFastestDithersOrdered", GraySpec(false), od24Bit, dmFastest, true, dsFull,
-                     Quantized(JCS_GRAYSCALE, false, JDITHER_ORDERED, JDCT_IFAST)},
-        SettingsCase{"EightBitColorTwoPassFloydSteinberg", Spec(64, 48, 2, 2), od8Bit, dmBestQuality, true, dsFull,
-                     Quantized(JCS_RGB, true, JDITHER_FS)},
-        SettingsCase{"EightBitColorFastest", Spec(64, 48, 2, 2), od8Bit, dmFastest, true, dsFull,
-                     Quantized(JCS_RGB, false, JDITHER_ORDERED, JDCT_IFAST)},
-        SettingsCase{"FastestIsFastDct", Spec(64, 48, 2, 2), od24Bit, dmFastest, true, dsFull,
-                     Plain(JDCT_IFAST, true, 1)},
-        SettingsCase{"ProgressiveWithoutSmoothing", Spec(64, 48, 2, 2, true), od24Bit, dmBestQuality, false, dsFull,
-                     Plain(JDCT_ISLOW, false, 1)},
-        SettingsCase{"HalfScale", Spec(65, 47, 2, 2), od24Bit, dmBestQuality, true, dsHalf,
-                     Plain(JDCT_ISLOW, true, 2)},
-        SettingsCase{"EighthScale", Spec(100, 60, 2, 2), od24Bit, dmBestQuality, true, dsEighth,
-                     Plain(JDCT_ISLOW, true, 8)}),
+    ::testing::Values(SettingsCase{"GrayFileQuantizedTo236", GraySpec(false), od24Bit, dmBestQuality, true, dsFull,
+                                   Quantized(JCS_GRAYSCALE, true, JDITHER_FS)},
+                      SettingsCase{"GrayProgressive", GraySpec(true), od24Bit, dmBestQuality, true, dsFull,
+                                   Quantized(JCS_GRAYSCALE, true, JDITHER_FS)},
+                      SettingsCase{"GrayFastestDithersOrdered", GraySpec(false), od24Bit, dmFastest, true, dsFull,
+                                   Quantized(JCS_GRAYSCALE, false, JDITHER_ORDERED, JDCT_IFAST)},
+                      SettingsCase{"EightBitColorTwoPassFloydSteinberg", Spec(64, 48, 2, 2), od8Bit, dmBestQuality,
+                                   true, dsFull, Quantized(JCS_RGB, true, JDITHER_FS)},
+                      SettingsCase{"EightBitColorFastest", Spec(64, 48, 2, 2), od8Bit, dmFastest, true, dsFull,
+                                   Quantized(JCS_RGB, false, JDITHER_ORDERED, JDCT_IFAST)},
+                      SettingsCase{"FastestIsFastDct", Spec(64, 48, 2, 2), od24Bit, dmFastest, true, dsFull,
+                                   Plain(JDCT_IFAST, true, 1)},
+                      SettingsCase{"ProgressiveWithoutSmoothing", Spec(64, 48, 2, 2, true), od24Bit, dmBestQuality,
+                                   false, dsFull, Plain(JDCT_ISLOW, false, 1)},
+                      SettingsCase{"HalfScale", Spec(65, 47, 2, 2), od24Bit, dmBestQuality, true, dsHalf,
+                                   Plain(JDCT_ISLOW, true, 2)},
+                      SettingsCase{"EighthScale", Spec(100, 60, 2, 2), od24Bit, dmBestQuality, true, dsEighth,
+                                   Plain(JDCT_ISLOW, true, 8)}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(JpegDecode, GrayFileHasAtMost236GrayEntriesForAll256Levels) {
@@ -298,7 +296,8 @@ TEST_P(JpegCmykDecode, FlatInksGiveTheirColors) {
     for (int y = 0; y < 32; ++y)
         for (int x = 0; x < 32; ++x)
             for (int k = 0; k < 4; ++k)
-                pixels[(y * 32 + x) * 4 + k] = static_cast<std::uint8_t>(inks[(y / 16) * 2 + x / 16][k] ^ (adobe ? 255 : 0));
+                pixels[(y * 32 + x) * 4 + k] =
+                    static_cast<std::uint8_t>(inks[(y / 16) * 2 + x / 16][k] ^ (adobe ? 255 : 0));
     TJPEGImage image;
     Load(image, jpegtest::EncodePixels(s, pixels));
     TBitmap* bitmap = image.DecodedBitmap();
@@ -343,13 +342,13 @@ TEST_P(JpegProgressiveView, FinalPassEqualsPlainDecode) {
         ExpectSameAs8(*image.DecodedBitmap(), ref);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Views, JpegProgressiveView,
-    ::testing::Values(ViewCase{"Color", Spec(96, 72, 2, 2, true), od24Bit, DecodeSpec{}},
-                      ViewCase{"Gray", GraySpec(true), od24Bit, Quantized(JCS_GRAYSCALE, true, JDITHER_FS)},
-                      ViewCase{"EightBitTwoPass", Spec(96, 72, 2, 2, true), od8Bit,
-                               Quantized(JCS_RGB, true, JDITHER_FS)}),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Views, JpegProgressiveView,
+                         ::testing::Values(ViewCase{"Color", Spec(96, 72, 2, 2, true), od24Bit, DecodeSpec{}},
+                                           ViewCase{"Gray", GraySpec(true), od24Bit,
+                                                    Quantized(JCS_GRAYSCALE, true, JDITHER_FS)},
+                                           ViewCase{"EightBitTwoPass", Spec(96, 72, 2, 2, true), od8Bit,
+                                                    Quantized(JCS_RGB, true, JDITHER_FS)}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 // ---- assigned palettes ------------------------------------------------------------
 
@@ -928,10 +927,10 @@ TEST_F(JpegRoute, RejectedFilesAreLoadErrorsWithThePictureEmptied) {
         const char* name;
         Bytes bytes;
     } cases[] = {
-        {"text.jpg", Bytes(text.begin(), text.end())},             // header read fails on loading
-        {"empty.jpg", Bytes{}},                                      // loads, fails on decoding
+        {"text.jpg", Bytes(text.begin(), text.end())},                  // header read fails on loading
+        {"empty.jpg", Bytes{}},                                         // loads, fails on decoding
         {"header_only.jpg", Bytes(good_.begin(), good_.begin() + 30)},  // ends inside the header
-        {"bad_scan.jpg", badScan},                                   // fatal error while decoding
+        {"bad_scan.jpg", badScan},                                      // fatal error while decoding
     };
     for (const auto& c : cases) {
         TPicture picture;
