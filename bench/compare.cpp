@@ -166,17 +166,23 @@ BENCHMARK(BM_Reference_8v24)->Unit(benchmark::kMillisecond);
 // subtraction the compiler vectorises.
 void BM_BandwidthAnchor(benchmark::State& state) {
     const int side = static_cast<int>(state.range(0));
-    const std::size_t bytes = static_cast<std::size_t>(side) * side * 3;
-    std::vector<std::uint8_t> a(bytes), b(bytes), out(bytes);
+    // Buffers of the same kind of memory as the pictures': rasters.
+    auto make = [side] {
+        return duvo::platform::Raster::Create(side, side, duvo::platform::RasterFormat{}, nullptr, 0,
+                                              duvo::platform::Raster::Fill::Zero);
+    };
+    const auto ra = make(), rb = make(), ro = make();
+    const std::size_t bytes = ra->ImageSize();
     Rng rng;
     for (std::size_t i = 0; i < bytes; ++i) {
-        a[i] = static_cast<std::uint8_t>(rng.Next());
-        b[i] = static_cast<std::uint8_t>(a[i] + (i % 7 == 0));
+        ra->Bits()[i] = static_cast<std::uint8_t>(rng.Next());
+        rb->Bits()[i] = static_cast<std::uint8_t>(ra->Bits()[i] + (i % 7 == 0));
     }
+    std::memset(ro->Bits(), 0, bytes);
     for (auto _ : state) {
-        const std::uint8_t* pa = a.data();
-        const std::uint8_t* pb = b.data();
-        std::uint8_t* po = out.data();
+        const std::uint8_t* pa = ra->Bits();
+        const std::uint8_t* pb = rb->Bits();
+        std::uint8_t* po = ro->Bits();
         for (std::size_t i = 0; i < bytes; ++i) po[i] = static_cast<std::uint8_t>(pa[i] - pb[i]);
         benchmark::DoNotOptimize(po);
         benchmark::ClobberMemory();
