@@ -39,11 +39,6 @@ struct Indexed4 {
     std::uint32_t At(const std::uint8_t* row, int x) const { return lut[(row[x >> 1] >> ((~x & 1) << 2)) & 15]; }
 };
 
-struct Indexed8 {
-    const std::uint32_t* lut;
-    std::uint32_t At(const std::uint8_t* row, int x) const { return lut[row[x]]; }
-};
-
 // 16-bit pixels of any masks through a table of all 65536 values.
 struct Table16 {
     const std::uint32_t* lut;
@@ -83,6 +78,7 @@ struct ReaderData {
     std::vector<std::uint32_t> lut;
     std::array<std::uint32_t, 3> mask{};
     std::array<int, 3> shift{};
+    std::unique_ptr<compare_rows::ColorTable> table;  // 8-bit pictures
     const compare_rows::Kernels* kernels = nullptr;
     // Fills dst with the colors of pixels x0 .. x0 + n - 1 of row, or returns
     // another buffer that holds them.
@@ -103,7 +99,8 @@ const std::uint32_t* Decode4(const ReaderData& d, const std::uint8_t* row, int x
     return DecodeWith(Indexed4{d.lut.data()}, row, x0, n, dst);
 }
 const std::uint32_t* Decode8(const ReaderData& d, const std::uint8_t* row, int x0, int n, std::uint32_t* dst) {
-    return DecodeWith(Indexed8{d.lut.data()}, row, x0, n, dst);
+    d.kernels->decode8(*d.table, row + x0, dst, n);
+    return dst;
 }
 const std::uint32_t* Decode16(const ReaderData& d, const std::uint8_t* row, int x0, int n, std::uint32_t* dst) {
     return DecodeWith(Table16{d.lut.data()}, row, x0, n, dst);
@@ -131,6 +128,7 @@ ReaderData PrepareReader(const Raster& r, const compare_rows::Kernels& kernels) 
         case 8: {
             const auto colors = r.ColorLookup();
             d.lut.assign(colors.begin(), colors.end());
+            if (d.bitCount == 8) d.table = std::make_unique<compare_rows::ColorTable>(colors);
             d.decode = d.bitCount == 1 ? Decode1 : d.bitCount == 4 ? Decode4 : Decode8;
             break;
         }

@@ -6,7 +6,16 @@
 
 namespace duvo::compare_rows {
 
+ColorTable::ColorTable(const std::array<std::uint32_t, 256>& colors) : packed(colors) {
+    for (int i = 0; i < 256; ++i)
+        for (int c = 0; c < 3; ++c) planes[c][i] = static_cast<std::uint8_t>(colors[i] >> (8 * c));
+}
+
 namespace {
+
+void Decode8Scalar(const ColorTable& table, const std::uint8_t* src, std::uint32_t* dst, int n) {
+    for (int i = 0; i < n; ++i) dst[i] = table.packed[src[i]];
+}
 
 void Unpack24Scalar(const std::uint8_t* src, std::uint32_t* dst, int n) {
     int i = 0;
@@ -51,7 +60,8 @@ void DiffAndBinMixedScalar(const std::uint32_t* a, const std::uint8_t* b, std::u
     }
 }
 
-const Kernels kScalar{"scalar", Unpack24Scalar, DiffAndBinScalar, DiffAndBin24Scalar, DiffAndBinMixedScalar};
+const Kernels kScalar{"scalar", Unpack24Scalar, DiffAndBinScalar, DiffAndBin24Scalar, DiffAndBinMixedScalar,
+                      Decode8Scalar};
 
 }  // namespace
 

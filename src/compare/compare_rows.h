@@ -3,11 +3,20 @@
 // kRunPixels long and lives in buffers small enough for the first-level cache.
 #pragma once
 
+#include <array>
 #include <cstdint>
 
 namespace duvo::compare_rows {
 
 inline constexpr int kRunPixels = 512;
+
+// A 256-color table in the two shapes the 8-bit decoders use.
+struct ColorTable {
+    std::array<std::uint32_t, 256> packed{};  // 0x00BBGGRR
+    alignas(64) std::array<std::array<std::uint8_t, 256>, 3> planes{};  // red, green, blue bytes
+
+    explicit ColorTable(const std::array<std::uint32_t, 256>& colors);
+};
 
 struct Kernels {
     const char* name;
@@ -24,15 +33,19 @@ struct Kernels {
     // either picture may be the packed one).
     void (*diffAndBinMixed)(const std::uint32_t* a, const std::uint8_t* b, std::uint8_t* out, std::uint8_t* bins,
                             int n);
+    // Packed colors of n 8-bit indices through the table; reads exactly n bytes.
+    void (*decode8)(const ColorTable& table, const std::uint8_t* src, std::uint32_t* dst, int n);
 };
 
 // Plain C++, any machine.
 const Kernels& ScalarKernels();
-// The widest vector versions the processor runs (AVX2 or SSE4.1), or
-// nullptr when it has none.
+// The widest vector versions the processor runs (AVX2 with AVX-512 VBMI
+// decoding, AVX2, or SSE4.1), or nullptr when it has none.
 const Kernels* VectorKernels();
-// The SSE4.1 versions, or nullptr.
+// Each vector set on its own, or nullptr where the processor lacks it.
 const Kernels* Sse41Kernels();
+const Kernels* Avx2Kernels();
+const Kernels* Avx512VbmiKernels();
 // The fastest this processor runs.
 const Kernels& BestKernels();
 

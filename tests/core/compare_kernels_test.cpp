@@ -1,6 +1,7 @@
 // The engine's vector kernels against the plain ones, byte for byte.
 #include <gtest/gtest.h>
 
+#include <array>
 #include <random>
 #include <vector>
 
@@ -12,8 +13,8 @@ namespace {
 
 std::vector<const Kernels*> AllKernels() {
     std::vector<const Kernels*> all{&ScalarKernels()};
-    if (Sse41Kernels()) all.push_back(Sse41Kernels());
-    if (VectorKernels() && VectorKernels() != Sse41Kernels()) all.push_back(VectorKernels());
+    for (const Kernels* k : {Sse41Kernels(), Avx2Kernels(), Avx512VbmiKernels()})
+        if (k) all.push_back(k);
     return all;
 }
 
@@ -99,6 +100,28 @@ TEST(CompareKernels, VectorKernelsMatchThePlainOnesAtEveryLength) {
                 ASSERT_EQ(binsGot, binsWant);
             }
         }
+    }
+}
+
+TEST(CompareKernels, Decode8LooksUpEveryIndexAtEveryLength) {
+    std::mt19937 rng(11);
+    std::array<std::uint32_t, 256> colors;
+    for (auto& c : colors) c = rng() & 0xFFFFFF;
+    colors[0] = 0;
+    colors[255] = 0xFFFFFF;
+    const ColorTable table(colors);
+    const int maxN = 2 * kRunPixels;
+    std::vector<std::uint8_t> src(maxN + 64);
+    for (std::size_t i = 0; i < src.size(); ++i) src[i] = static_cast<std::uint8_t>(i < 256 ? i : rng());
+    for (const Kernels* k : AllKernels()) {
+        SCOPED_TRACE(k->name);
+        for (int n : {0, 1, 63, 64, 65, 127, 128, 200, 256, 511, 512, maxN})
+            for (int offset : {0, 3}) {
+                std::vector<std::uint32_t> got(n + 16, 0xDEADBEEF), want(n + 16, 0xDEADBEEF);
+                for (int i = 0; i < n; ++i) want[i] = colors[src[offset + i]];
+                k->decode8(table, src.data() + offset, got.data(), n);
+                ASSERT_EQ(got, want) << n << " " << offset;
+            }
     }
 }
 
