@@ -164,8 +164,10 @@ BENCHMARK(BM_Reference_8v24)->Unit(benchmark::kMillisecond);
 // The anchor: the least any comparison of two 24-bit pictures into a 24-bit
 // difference must move through memory, with nothing computed but a byte-wise
 // subtraction the compiler vectorises.
+// Arguments: side, threads. On several threads each takes an equal slice.
 void BM_BandwidthAnchor(benchmark::State& state) {
     const int side = static_cast<int>(state.range(0));
+    const int threads = static_cast<int>(state.range(1));
     // Buffers of the same kind of memory as the pictures': rasters.
     auto make = [side] {
         return duvo::platform::Raster::Create(side, side, duvo::platform::RasterFormat{}, nullptr, 0,
@@ -179,17 +181,27 @@ void BM_BandwidthAnchor(benchmark::State& state) {
         rb->Bits()[i] = static_cast<std::uint8_t>(ra->Bits()[i] + (i % 7 == 0));
     }
     std::memset(ro->Bits(), 0, bytes);
-    for (auto _ : state) {
+    auto slice = [&](std::size_t from, std::size_t to) {
         const std::uint8_t* pa = ra->Bits();
         const std::uint8_t* pb = rb->Bits();
         std::uint8_t* po = ro->Bits();
-        for (std::size_t i = 0; i < bytes; ++i) po[i] = static_cast<std::uint8_t>(pa[i] - pb[i]);
-        benchmark::DoNotOptimize(po);
+        for (std::size_t i = from; i < to; ++i) po[i] = static_cast<std::uint8_t>(pa[i] - pb[i]);
+    };
+    for (auto _ : state) {
+        if (threads == 1) {
+            slice(0, bytes);
+        } else {
+            std::vector<std::thread> pool;
+            for (int t = 0; t < threads; ++t) pool.emplace_back(slice, bytes * t / threads, bytes * (t + 1) / threads);
+            for (auto& t : pool) t.join();
+        }
+        benchmark::DoNotOptimize(ro->Bits());
         benchmark::ClobberMemory();
     }
     SetRate(state, static_cast<std::uint64_t>(side) * side);
 }
-BENCHMARK(BM_BandwidthAnchor)->Arg(kSide16)->Arg(kSide64)->ArgName("side")->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_BandwidthAnchor)->Apply(OneThread);
+BENCHMARK(BM_BandwidthAnchor)->Apply(AllCores);
 
 }  // namespace
 
