@@ -1,7 +1,9 @@
 #include "app/About.h"
 
 #include <QKeyEvent>
-#include <QPlainTextEdit>
+#include <QTextBlockFormat>
+#include <QTextCursor>
+#include <QTextEdit>
 #include <QPushButton>
 
 #include "app/FormSupport.h"
@@ -15,7 +17,7 @@ TAboutForm::TAboutForm(QWidget* parent) : QDialog(parent) {
     SetBackground(this, Background::ButtonFace);
     setModal(true);
 
-    Memo1 = new QPlainTextEdit(this);
+    Memo1 = new QTextEdit(this);
     Memo1->setObjectName(QStringLiteral("Memo1"));
     Memo1->setGeometry(0, 0, 365, 137);
     Memo1->setReadOnly(true);
@@ -42,6 +44,15 @@ TAboutForm::TAboutForm(QWidget* parent) : QDialog(parent) {
         "Dekodery BMP, JPEG i GIF,\n"
         "silnik porównania i okna:\n"
         "the DUVO team"));
+    {
+        // Lines as close as the design's bitmap font sets them, so all nine
+        // fit the memo's height.
+        QTextCursor cursor(Memo1->document());
+        cursor.select(QTextCursor::Document);
+        QTextBlockFormat lines;
+        lines.setLineHeight(15, QTextBlockFormat::FixedHeight);
+        cursor.mergeBlockFormat(lines);
+    }
 
     Button1 = new QPushButton(QStringLiteral("OK"), this);
     Button1->setObjectName(QStringLiteral("Button1"));

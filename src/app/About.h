@@ -3,7 +3,7 @@
 
 #include <QDialog>
 
-class QPlainTextEdit;
+class QTextEdit;
 class QPushButton;
 
 namespace duvo {
@@ -13,7 +13,7 @@ class TAboutForm : public QDialog {
 public:
     explicit TAboutForm(QWidget* parent = nullptr);
 
-    QPlainTextEdit* Memo1;
+    QTextEdit* Memo1;
     QPushButton* Button1;
 
     void Button1Click();
