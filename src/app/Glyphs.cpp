@@ -19,17 +19,23 @@ QImage ResourceImage(const char* name) {
     return ToQImage(bitmap);
 }
 
+namespace {
+// The color of the bottom-left pixel is the picture's background: drawn transparent.
+QImage KeyOutBottomLeft(const QImage& source, QRgb key) {
+    QImage image = source.convertToFormat(QImage::Format_ARGB32);
+    for (int y = 0; y < image.height(); ++y) {
+        auto* row = reinterpret_cast<QRgb*>(image.scanLine(y));
+        for (int x = 0; x < image.width(); ++x)
+            if ((row[x] & 0x00FFFFFF) == key) row[x] = 0;
+    }
+    return image;
+}
+}  // namespace
+
 QImage GlyphHalf(const QImage& glyph, int half) {
     if (glyph.isNull()) return {};
     const int w = glyph.width() / 2;
-    const QRgb transparent = glyph.pixel(0, glyph.height() - 1) & 0x00FFFFFF;
-    QImage image = glyph.copy(half * w, 0, w, glyph.height()).convertToFormat(QImage::Format_ARGB32);
-    for (int y = 0; y < image.height(); ++y) {
-        auto* row = reinterpret_cast<QRgb*>(image.scanLine(y));
-        for (int x = 0; x < w; ++x)
-            if ((row[x] & 0x00FFFFFF) == transparent) row[x] = 0;
-    }
-    return image;
+    return KeyOutBottomLeft(glyph.copy(half * w, 0, w, glyph.height()), glyph.pixel(0, glyph.height() - 1) & 0x00FFFFFF);
 }
 
 QIcon GlyphIcon(const char* name) {
@@ -43,7 +49,8 @@ QIcon GlyphIcon(const char* name) {
 
 QIcon ApplicationIcon() {
     const QImage image = ResourceImage("icon.bmp");
-    return image.isNull() ? QIcon() : QIcon(QPixmap::fromImage(image));
+    if (image.isNull()) return {};
+    return QIcon(QPixmap::fromImage(KeyOutBottomLeft(image, image.pixel(0, image.height() - 1) & 0x00FFFFFF)));
 }
 
 void ReadStoredPicture(const char* name, TPicture& picture) {
