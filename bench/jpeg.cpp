@@ -2,11 +2,12 @@
 // against the library alone decoding into a buffer with the same settings
 // (accurate integer DCT, blue/green/red output, block smoothing on).
 //
-//   bench_jpeg [--write-pair DIR] [--decode-once FILE] [benchmark flags]
+//   bench_jpeg [--write-pair DIR] [--decode-once FILE] [--decode-pair A B] [benchmark flags]
 // --write-pair writes DIR/a.jpg and DIR/b.jpg (two different 16-megapixel
 // photos of the same size) for timing duvo-compare on them; --decode-once
 // loads and decodes one file and exits, so a whole process doing one decode
-// can be timed beside duvo-compare.
+// can be timed beside duvo-compare; --decode-pair loads two files through the
+// open command's route on two threads, as duvo-compare does before comparing.
 #include "graphics/jpeg.h"
 
 #include <benchmark/benchmark.h>
@@ -17,6 +18,7 @@
 #include <fstream>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 // clang-format off
@@ -25,6 +27,7 @@
 // clang-format on
 
 #include "graphics/bitmap.h"
+#include "loading/open_routes.h"
 #include "platform/raster.h"
 #include "rtl/streams.h"
 
@@ -200,6 +203,15 @@ int main(int argc, char** argv) {
             duvo::TBitmap bitmap;
             bitmap.CopyFrom(&image);
             std::printf("%d x %d\n", bitmap.Width(), bitmap.Height());
+            return 0;
+        }
+        if (std::strcmp(argv[i], "--decode-pair") == 0 && i + 2 < argc) {
+            duvo::InitializeFormats();
+            duvo::TPicture left, right;
+            std::thread other([&] { duvo::LoadIntoPicture(argv[i + 1], left); });
+            duvo::LoadIntoPicture(argv[i + 2], right);
+            other.join();
+            std::printf("%d x %d, %d x %d\n", left.Width(), left.Height(), right.Width(), right.Height());
             return 0;
         }
         rest.push_back(argv[i]);
