@@ -177,7 +177,8 @@ TPixelKind TBitmap::PixelKind() const {
     }
 }
 
-void TBitmap::RebuildStore(const TDibDescription& target, const platform::Palette* newPalette, bool keepPixels) {
+void TBitmap::RebuildStore(const TDibDescription& target, const platform::Palette* newPalette, bool keepPixels,
+                           platform::Raster::Fill fill) {
     const platform::Raster* old = image_->raster.get();
     const auto& h = target.header;
     const bool dib = h.size >= 40;
@@ -227,8 +228,8 @@ void TBitmap::RebuildStore(const TDibDescription& target, const platform::Palett
                 format.bitCount = platform::kScreenBitsPerPixel;
             }
         }
-        store->raster = platform::Raster::Create(width, height, format, colors.data(), static_cast<int>(colors.size()),
-                                       platform::Raster::Fill::White);
+        store->raster =
+            platform::Raster::Create(width, height, format, colors.data(), static_cast<int>(colors.size()), fill);
         if (old && keepPixels) store->raster->CopyFrom(*old);
         store->description = DescribeRaster(*store->raster, dib);
         if (!newPalette && format.bitCount <= 8 && dib)
@@ -257,6 +258,15 @@ void TBitmap::SetHeight(int value) {
     // Keep the row order the bitmap has.
     if (target.header.size != 0) target.header.height = target.header.height < 0 ? -value : value;
     RebuildStore(target, image_->palette.get());
+    Changed();
+}
+
+void TBitmap::SetHeightUnfilled(int value) {
+    if (value == GetHeight()) return;
+    TDibDescription target = image_->description;
+    target.bmHeight = value;
+    if (target.header.size != 0) target.header.height = target.header.height < 0 ? -value : value;
+    RebuildStore(target, image_->palette.get(), true, platform::Raster::Fill::Zero);
     Changed();
 }
 

@@ -140,6 +140,10 @@ public:
     const std::uint8_t* RowAddress(int row) const;
     // Gives the bitmap a private store when it shares one.
     void PrepareChange();
+    // SetHeight for a decoder that writes every new row right away: the rows
+    // are not painted white first, which spares a pass over a big picture.
+    // Rows the decoder could not write are its own to paint.
+    void SetHeightUnfilled(int value);
     TCanvas& Canvas();
 
     // The raster behind the bitmap, or none when empty; read-only use.
@@ -156,7 +160,8 @@ public:
 private:
     friend class TBitmapCanvas;
     void InstallStore(TBitmapImage* image);
-    void RebuildStore(const TDibDescription& target, const platform::Palette* newPalette, bool keepPixels = true);
+    void RebuildStore(const TDibDescription& target, const platform::Palette* newPalette, bool keepPixels = true,
+                      platform::Raster::Fill fill = platform::Raster::Fill::White);
 
     TBitmapImage* image_;
     std::unique_ptr<TBitmapCanvas> canvas_;

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <chrono>
 #include <cmath>
+#include <cstring>
 #include <exception>
 #include <limits>
 #include <mutex>
@@ -137,6 +138,15 @@ public:
 private:
     TJPEGData* data_;
 };
+
+// Rows from fromRow down get the white a freshly sized bitmap has.
+void PaintWhite(TBitmap& bitmap, int fromRow) {
+    const platform::Raster* raster = bitmap.Raster();
+    if (!raster || fromRow >= raster->Height()) return;
+    const std::size_t bytes = static_cast<std::size_t>(raster->Width()) * (raster->BitCount() / 8);
+    const auto value = static_cast<std::uint8_t>(raster->BitCount() <= 8 ? raster->NearestIndex(kWhite) : 0xFF);
+    for (int y = std::max(fromRow, 0); y < raster->Height(); ++y) std::memset(bitmap.RowAddress(y), value, bytes);
+}
 
 const unsigned char* BitmapRowSource(void* client, int y, unsigned char* scratch) {
     const auto* raster = static_cast<const platform::Raster*>(client);
@@ -499,6 +509,8 @@ void TJPEGImage::Decode() {
     DataHold hold(data_);
     DecodeState state;
     bool ok = false;
+    bool sized = false;
+    int rowsDone = 0;  // rows every later pass finds written
     std::exception_ptr failure;
     try {
         SetupDecompressor(state);
@@ -535,7 +547,7 @@ void TJPEGImage::Decode() {
 
         // The bitmap is sized once the first output pass has its color map,
         // so it is made with its final color table and no rows are copied.
-        bool sized = false, paletteTaken = false;
+        bool paletteTaken = false;
         auto takePalette = [&] {
             if (!state.quantize || !generatePalette || !c.colormap) return;
             bitmap.SetPalette(PaletteFromColormap(c));
@@ -548,13 +560,16 @@ void TJPEGImage::Decode() {
         // Row addresses are taken per pass: a new palette rebuilds the store.
         auto readPass = [&] {
             if (!sized) {
+                // Every row is written below, so the bitmap skips its white
+                // fill; a cancel paints the rows it did not reach.
                 bitmap.SetWidth(static_cast<int>(c.output_width));
-                bitmap.SetHeight(static_cast<int>(c.output_height));
+                bitmap.SetHeightUnfilled(static_cast<int>(c.output_height));
                 sized = true;
             }
             unsigned char* base = bitmap.RowAddress(0);
             const std::ptrdiff_t step = bitmap.Height() > 1 ? bitmap.RowAddress(1) - base : 0;
             state.Check(DecodeReadRows(&s, base, step, scratch, adobeInverted));
+            rowsDone = bitmap.Height();
         };
 
         if (state.buffered) {
@@ -598,7 +613,8 @@ void TJPEGImage::Decode() {
     try {
         std::rethrow_exception(failure);
     } catch (const EAbort&) {
-        // A cancel keeps what was decoded so far.
+        // A cancel keeps what was decoded so far, on white.
+        if (sized) PaintWhite(*bitmap_, std::max<int>(rowsDone, static_cast<int>(state.session.cinfo.output_scanline)));
     } catch (...) {
         // Any other failure leaves no bitmap, so asking again fails again
         // instead of handing out a half-made picture.
