@@ -79,6 +79,7 @@ int Run(const Options& options) {
     TBitmap difference;
     CompareOptions compare;
     compare.threads = options.threads;
+    compare.writeDifference = options.diffFile.has_value();
     report.result = ComparePictures(a, b, difference, report.histogram, compare);
     if (options.diffFile) {
         difference.SaveFile(*options.diffFile);

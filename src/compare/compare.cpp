@@ -213,6 +213,8 @@ struct Scratch {
     alignas(64) std::uint32_t a[compare_rows::kRunPixels];
     alignas(64) std::uint32_t b[compare_rows::kRunPixels];
     alignas(64) std::uint8_t bins[compare_rows::kRunPixels];
+    // Where a run's similarity values go when nobody wants the picture.
+    alignas(64) std::uint8_t values[compare_rows::kRunPixels * 3];
 };
 
 // The rows [y0, y1). 24-bit rows go to the kernels as they are; other rows
@@ -225,18 +227,19 @@ void CompareRows(const Job& job, int y0, int y1, Tally& tally, Scratch& s) {
     for (int y = y0; y < y1; ++y) {
         const std::uint8_t* ra = job.left->Row(y);
         const std::uint8_t* rb = job.right->Row(y);
-        std::uint8_t* ro = job.out->RowAddress(y);
+        std::uint8_t* ro = job.out ? job.out->RowAddress(y) : nullptr;
         for (int x0 = 0; x0 < job.width; x0 += compare_rows::kRunPixels) {
             const int n = std::min(compare_rows::kRunPixels, job.width - x0);
             const std::size_t at = static_cast<std::size_t>(x0) * 3;
+            std::uint8_t* o = ro ? ro + at : s.values;
             if (left24 && right24)
-                k.diffAndBin24(ra + at, rb + at, ro + at, s.bins, n);
+                k.diffAndBin24(ra + at, rb + at, o, s.bins, n);
             else if (right24)
-                k.diffAndBinMixed(da.decode(da, ra, x0, n, s.a), rb + at, ro + at, s.bins, n);
+                k.diffAndBinMixed(da.decode(da, ra, x0, n, s.a), rb + at, o, s.bins, n);
             else if (left24)
-                k.diffAndBinMixed(db.decode(db, rb, x0, n, s.b), ra + at, ro + at, s.bins, n);
+                k.diffAndBinMixed(db.decode(db, rb, x0, n, s.b), ra + at, o, s.bins, n);
             else
-                k.diffAndBin(da.decode(da, ra, x0, n, s.a), db.decode(db, rb, x0, n, s.b), ro + at, s.bins, n);
+                k.diffAndBin(da.decode(da, ra, x0, n, s.a), db.decode(db, rb, x0, n, s.b), o, s.bins, n);
             tally.Add(s.bins, n);
         }
     }
@@ -350,7 +353,7 @@ CompareResult CountSimilarity(const TBitmap& left, const TBitmap& right, TBitmap
     result.pixelCount = static_cast<std::uint64_t>(result.width) * static_cast<std::uint64_t>(result.height);
 
     if (result.pixelCount == 0) {
-        MakeDifferencePicture(difference, result.width, result.height);
+        if (options.writeDifference) MakeDifferencePicture(difference, result.width, result.height);
         return result;
     }
     // The rows are read straight from the rasters, so they must hold the area.
@@ -366,7 +369,7 @@ CompareResult CountSimilarity(const TBitmap& left, const TBitmap& right, TBitmap
     // The difference picture may be one of the inputs: build it aside then.
     TBitmap aside;
     TBitmap& target = (&difference == &left || &difference == &right) ? aside : difference;
-    Job job{lr,       rr,           MakeDifferencePicture(target, result.width, result.height),
+    Job job{lr,       rr,           options.writeDifference ? MakeDifferencePicture(target, result.width, result.height) : nullptr,
             &da,      &db,          &kernels,
             result.width, result.height};
 
@@ -397,7 +400,7 @@ CompareResult CountSimilarity(const TBitmap& left, const TBitmap& right, TBitmap
     } else {
         RunParallel(job, threads, rowsPerBlock, options.step, result.counts);
     }
-    if (&target != &difference) difference.CopyFrom(&target);
+    if (options.writeDifference && &target != &difference) difference.CopyFrom(&target);
     return result;
 }
 

@@ -59,6 +59,9 @@ struct CompareOptions {
     int rowsPerBlock = 0;
     // The plain inner loops even where vector ones exist (tests, benchmarks).
     bool scalarOnly = false;
+    // Off: only the counts are wanted; the difference picture is left as it
+    // is and no memory is taken for it.
+    bool writeDifference = true;
     // One progress bar step, called on the calling thread each time the whole
     // percentage of finished rows changes (RowPercent against the last mark,
     // which starts at 0), in row order. May throw to abandon the comparison;

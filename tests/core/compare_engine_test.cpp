@@ -285,6 +285,26 @@ TEST(CompareEngine, ThreadCountsGiveIdenticalResults) {
         }
 }
 
+TEST(CompareEngine, CountsAloneLeaveTheDifferencePictureAlone) {
+    TBitmap left, right;
+    MakePicture(left, Kind::Bit24, 1200, 90, 11);
+    MakePicture(right, Kind::Bit8Palette, 1100, 95, 12);
+    ShareSomePixels(left, right, 13);
+    TBitmap full;
+    const CompareResult expected = CountSimilarity(left, right, full);
+    for (unsigned threads : {1u, 3u}) {
+        TBitmap untouched;
+        Solid(untouched, 4, 3, 0x123456);
+        CompareOptions options;
+        options.threads = threads;
+        options.writeDifference = false;
+        const CompareResult r = CountSimilarity(left, right, untouched, options);
+        EXPECT_EQ(r.counts, expected.counts) << threads;
+        EXPECT_EQ(untouched.Width(), 4);
+        EXPECT_EQ(untouched.Canvas().ReadPixel(3, 2), 0x123456);
+    }
+}
+
 // ---- progress ------------------------------------------------------------------------
 
 TEST(CompareProgress, StepsFollowTheRowPercentage) {
