@@ -20,7 +20,7 @@ inline void Put32(Bytes& out, std::uint32_t v) {
     Put16(out, v >> 16);
 }
 
-struct BmpSpec {
+struct BmpRecipe {
     std::uint32_t headerSize = 40;  // 12 writes a core header; 40, 108, 124 or any other size an info header
     std::int32_t width = 1;
     std::int32_t height = 1;  // negative: rows stored top-down
@@ -37,7 +37,7 @@ struct BmpSpec {
     std::string signature = "BM";
 };
 
-inline Bytes BuildBmp(const BmpSpec& s) {
+inline Bytes BuildBmp(const BmpRecipe& s) {
     Bytes info;
     Put32(info, s.headerSize);
     if (s.headerSize == 12) {

@@ -17,7 +17,7 @@
 
 namespace {
 
-using bmptest::BmpSpec;
+using bmptest::BmpRecipe;
 using bmptest::BuildBmp;
 using bmptest::Bytes;
 using bmptest::PackRows;
@@ -50,7 +50,7 @@ TColor RampColor(int i) { return static_cast<TColor>(Ramp(256)[static_cast<std::
 
 struct DepthCase {
     const char* name;
-    BmpSpec spec;
+    BmpRecipe recipe;
     Grid expected;
     duvo::TPixelKind kind;
 };
@@ -176,14 +176,14 @@ TEST(BmpRead, EveryDepthAndHeaderKind) {
     for (const DepthCase& c : DepthCases()) {
         SCOPED_TRACE(c.name);
         TBitmap b;
-        Load(b, BuildBmp(c.spec));
+        Load(b, BuildBmp(c.recipe));
         EXPECT_EQ(b.Width(), static_cast<int>(c.expected[0].size()));
         EXPECT_EQ(b.Height(), static_cast<int>(c.expected.size()));
         EXPECT_EQ(b.PixelKind(), c.kind);
         EXPECT_EQ(b.StorageMode(), duvo::TStorageMode::smDIB);
         EXPECT_EQ(ReadAll(b), c.expected);
         // The 12-byte header is remembered.
-        EXPECT_EQ(b.Image()->os2Format, c.spec.headerSize == 12);
+        EXPECT_EQ(b.Image()->os2Format, c.recipe.headerSize == 12);
     }
 }
 
@@ -227,39 +227,39 @@ TEST(BmpRead, ReadsFromTheStreamPosition) {
 TEST(BmpRead, TruncatedPixelsLeaveTheTopRowsAtIndexZero) {
     // Bottom-up: the data that is there fills the bottom rows first.
     const Bytes rows = PackRows(8, {{1, 1}, {2, 2}, {1, 2}});
-    BmpSpec spec{.width = 2, .height = 3, .bitCount = 8, .clrUsed = 3, .colors = {0x0A0B0C, 0x0000FF, 0x00FF00}};
-    spec.pixels.assign(rows.begin(), rows.begin() + 6);  // one row and a half
+    BmpRecipe recipe{.width = 2, .height = 3, .bitCount = 8, .clrUsed = 3, .colors = {0x0A0B0C, 0x0000FF, 0x00FF00}};
+    recipe.pixels.assign(rows.begin(), rows.begin() + 6);  // one row and a half
     TBitmap b;
-    Load(b, BuildBmp(spec));
+    Load(b, BuildBmp(recipe));
     const TColor bg = 0x0A0B0C, r = 0x0000FF, g = 0x00FF00;
     EXPECT_EQ(ReadAll(b), (Grid{{bg, bg}, {g, g}, {r, r}}));
 }
 
 TEST(BmpRead, TruncatedTrueColorRowsAreBlack) {
-    BmpSpec spec{.width = 2, .height = 2, .pixels = PackRows(24, {{0x111111, 0x222222}})};
+    BmpRecipe recipe{.width = 2, .height = 2, .pixels = PackRows(24, {{0x111111, 0x222222}})};
     TBitmap b;
-    Load(b, BuildBmp(spec));
+    Load(b, BuildBmp(recipe));
     EXPECT_EQ(ReadAll(b), (Grid{{0, 0}, {0x111111, 0x222222}}));
 }
 
 TEST(BmpRead, ImageSizeFieldLimitsThePixelBytes) {
-    BmpSpec spec{.width = 1, .height = 2, .sizeImage = 4,
+    BmpRecipe recipe{.width = 1, .height = 2, .sizeImage = 4,
                  .pixels = PackRows(24, {{0x111111}, {0x222222}})};
     TBitmap b;
-    Load(b, BuildBmp(spec));
+    Load(b, BuildBmp(recipe));
     EXPECT_EQ(ReadAll(b), (Grid{{0}, {0x111111}}));
 
-    spec.sizeImage = 1000;  // more than the raster holds: cut to the raster
-    Load(b, BuildBmp(spec));
+    recipe.sizeImage = 1000;  // more than the raster holds: cut to the raster
+    Load(b, BuildBmp(recipe));
     EXPECT_EQ(ReadAll(b), (Grid{{0x222222}, {0x111111}}));
 }
 
 TEST(BmpRead, PixelsFollowTheTableWhateverTheOffsetField) {
-    BmpSpec spec{.width = 1, .height = 1, .pixels = PackRows(24, {{0x999999}})};
-    spec.gap = {0x03, 0x02, 0x01, 0x00};
-    spec.dataOffset = 14 + 40 + 4;
+    BmpRecipe recipe{.width = 1, .height = 1, .pixels = PackRows(24, {{0x999999}})};
+    recipe.gap = {0x03, 0x02, 0x01, 0x00};
+    recipe.dataOffset = 14 + 40 + 4;
     TBitmap b;
-    Load(b, BuildBmp(spec));
+    Load(b, BuildBmp(recipe));
     EXPECT_EQ(b.Canvas().ReadPixel(0, 0), 0x030201);
 }
 
@@ -622,7 +622,7 @@ TEST(BmpWrite, RoundTripKeepsPixelsAndKind) {
     for (const DepthCase& c : DepthCases()) {
         SCOPED_TRACE(c.name);
         TBitmap first;
-        Load(first, BuildBmp(c.spec));
+        Load(first, BuildBmp(c.recipe));
         duvo::TMemoryStream written;
         first.WriteToStream(written);
         TBitmap second;

@@ -29,7 +29,7 @@ inline std::uint32_t Noise(std::uint32_t& state) {
 
 enum class Kind { Color, Gray, Cmyk, CmykAdobe };
 
-struct EncodeSpec {
+struct EncodeRecipe {
     int width = 64;
     int height = 48;
     int quality = 90;
@@ -42,7 +42,7 @@ struct EncodeSpec {
 
 // A photo-like picture: smooth gradients, a few hard edges and noise.
 // Components per pixel follow the kind (3 RGB, 1 gray, 4 inks).
-inline Bytes SyntheticPicture(const EncodeSpec& s) {
+inline Bytes SyntheticPicture(const EncodeRecipe& s) {
     const int comps = s.kind == Kind::Color ? 3 : s.kind == Kind::Gray ? 1 : 4;
     Bytes out(static_cast<std::size_t>(s.width) * s.height * comps);
     std::uint32_t seed = 0x9E3779B9u;
@@ -68,7 +68,7 @@ inline Bytes SyntheticPicture(const EncodeSpec& s) {
 
 // Compresses the given pixels (components per pixel after the kind; for
 // CmykAdobe they are stored as given, that is already inverted).
-inline Bytes EncodePixels(const EncodeSpec& s, const Bytes& pixels) {
+inline Bytes EncodePixels(const EncodeRecipe& s, const Bytes& pixels) {
     jpeg_compress_struct c{};
     jpeg_error_mgr err{};
     c.err = jpeg_std_error(&err);
@@ -118,7 +118,7 @@ inline Bytes EncodePixels(const EncodeSpec& s, const Bytes& pixels) {
     return out;
 }
 
-inline Bytes EncodeJpeg(const EncodeSpec& s) { return EncodePixels(s, SyntheticPicture(s)); }
+inline Bytes EncodeJpeg(const EncodeRecipe& s) { return EncodePixels(s, SyntheticPicture(s)); }
 
 struct DecodeSpec {
     J_COLOR_SPACE outSpace = JCS_EXT_BGR;

@@ -23,7 +23,7 @@ namespace {
 using namespace duvo;
 using jpegtest::Bytes;
 using jpegtest::DecodeSpec;
-using jpegtest::EncodeSpec;
+using jpegtest::EncodeRecipe;
 using jpegtest::Kind;
 
 std::string JpegMessage(int code) { return "JPEG error #" + std::to_string(code); }
@@ -81,7 +81,7 @@ void ExpectSameAs8(TBitmap& bitmap, const jpegtest::Decoded& ref) {
 
 struct ColorCase {
     const char* name;
-    EncodeSpec spec;
+    EncodeRecipe recipe;
     double keep;  // share of the scan data kept; 1 keeps the whole file
 };
 
@@ -89,21 +89,21 @@ class JpegColorDecode : public ::testing::TestWithParam<ColorCase> {};
 
 TEST_P(JpegColorDecode, RowsAndPixelsAreTheLibrarysBgrOutput) {
     const ColorCase& c = GetParam();
-    Bytes bytes = jpegtest::EncodeJpeg(c.spec);
+    Bytes bytes = jpegtest::EncodeJpeg(c.recipe);
     if (c.keep < 1) bytes = CutInScan(bytes, c.keep);
     const auto ref = jpegtest::ReferenceDecode(bytes, DecodeSpec{});
 
     TJPEGImage image;
     Load(image, bytes);
     EXPECT_FALSE(image.Decoded());
-    EXPECT_EQ(image.Width(), c.spec.width);
-    EXPECT_EQ(image.Height(), c.spec.height);
-    EXPECT_EQ(image.MultiScan(), c.spec.progressive);
+    EXPECT_EQ(image.Width(), c.recipe.width);
+    EXPECT_EQ(image.Height(), c.recipe.height);
+    EXPECT_EQ(image.MultiScan(), c.recipe.progressive);
     ExpectSameAs24(*image.DecodedBitmap(), ref);
 }
 
-EncodeSpec Spec(int w, int h, int hs, int vs, bool progressive = false, unsigned restart = 0) {
-    EncodeSpec s;
+EncodeRecipe Recipe(int w, int h, int hs, int vs, bool progressive = false, unsigned restart = 0) {
+    EncodeRecipe s;
     s.width = w;
     s.height = h;
     s.hSamp = hs;
@@ -114,20 +114,20 @@ EncodeSpec Spec(int w, int h, int hs, int vs, bool progressive = false, unsigned
 }
 
 INSTANTIATE_TEST_SUITE_P(Files, JpegColorDecode,
-                         ::testing::Values(ColorCase{"Baseline420", Spec(64, 48, 2, 2), 1},
-                                           ColorCase{"Baseline444", Spec(64, 48, 1, 1), 1},
-                                           ColorCase{"OddSizePadsRows", Spec(37, 19, 2, 2), 1},
-                                           ColorCase{"OneRowNeedsNoRowStep", Spec(40, 1, 2, 2), 1},
-                                           ColorCase{"OnePixel", Spec(1, 1, 1, 1), 1},
-                                           ColorCase{"Progressive", Spec(80, 56, 2, 2, true), 1},
-                                           ColorCase{"RestartMarkers", Spec(96, 64, 2, 2, false, 2), 1},
-                                           ColorCase{"CutShortInScanData", Spec(96, 64, 2, 2), 0.5},
-                                           ColorCase{"ProgressiveCutShort", Spec(96, 64, 2, 2, true), 0.4}),
+                         ::testing::Values(ColorCase{"Baseline420", Recipe(64, 48, 2, 2), 1},
+                                           ColorCase{"Baseline444", Recipe(64, 48, 1, 1), 1},
+                                           ColorCase{"OddSizePadsRows", Recipe(37, 19, 2, 2), 1},
+                                           ColorCase{"OneRowNeedsNoRowStep", Recipe(40, 1, 2, 2), 1},
+                                           ColorCase{"OnePixel", Recipe(1, 1, 1, 1), 1},
+                                           ColorCase{"Progressive", Recipe(80, 56, 2, 2, true), 1},
+                                           ColorCase{"RestartMarkers", Recipe(96, 64, 2, 2, false, 2), 1},
+                                           ColorCase{"CutShortInScanData", Recipe(96, 64, 2, 2), 0.5},
+                                           ColorCase{"ProgressiveCutShort", Recipe(96, 64, 2, 2, true), 0.4}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 struct SettingsCase {
     const char* name;
-    EncodeSpec spec;
+    EncodeRecipe recipe;
     TJPEGOutputDepth depth;
     TJPEGDecodeMode mode;
     bool smoothing;
@@ -139,7 +139,7 @@ class JpegSettingsDecode : public ::testing::TestWithParam<SettingsCase> {};
 
 TEST_P(JpegSettingsDecode, SettingsMapOntoTheLibrarysParameters) {
     const SettingsCase& c = GetParam();
-    const Bytes bytes = jpegtest::EncodeJpeg(c.spec);
+    const Bytes bytes = jpegtest::EncodeJpeg(c.recipe);
     const auto ref = jpegtest::ReferenceDecode(bytes, c.ref);
     TJPEGImage image;
     image.SetOutputDepth(c.depth);
@@ -174,8 +174,8 @@ DecodeSpec Plain(J_DCT_METHOD dct, bool smoothing, unsigned denom) {
     return d;
 }
 
-EncodeSpec GraySpec(bool progressive) {
-    EncodeSpec s = Spec(72, 40, 1, 1, progressive);
+EncodeRecipe GraySpec(bool progressive) {
+    EncodeRecipe s = Recipe(72, 40, 1, 1, progressive);
     s.kind = Kind::Gray;
     return s;
 }
@@ -188,22 +188,22 @@ INSTANTIATE_TEST_SUITE_P(
                                    Quantized(JCS_GRAYSCALE, true, JDITHER_FS)},
                       SettingsCase{"GrayFastestDithersOrdered", GraySpec(false), od24Bit, dmFastest, true, dsFull,
                                    Quantized(JCS_GRAYSCALE, false, JDITHER_ORDERED, JDCT_IFAST)},
-                      SettingsCase{"EightBitColorTwoPassFloydSteinberg", Spec(64, 48, 2, 2), od8Bit, dmBestQuality,
+                      SettingsCase{"EightBitColorTwoPassFloydSteinberg", Recipe(64, 48, 2, 2), od8Bit, dmBestQuality,
                                    true, dsFull, Quantized(JCS_RGB, true, JDITHER_FS)},
-                      SettingsCase{"EightBitColorFastest", Spec(64, 48, 2, 2), od8Bit, dmFastest, true, dsFull,
+                      SettingsCase{"EightBitColorFastest", Recipe(64, 48, 2, 2), od8Bit, dmFastest, true, dsFull,
                                    Quantized(JCS_RGB, false, JDITHER_ORDERED, JDCT_IFAST)},
-                      SettingsCase{"FastestIsFastDct", Spec(64, 48, 2, 2), od24Bit, dmFastest, true, dsFull,
+                      SettingsCase{"FastestIsFastDct", Recipe(64, 48, 2, 2), od24Bit, dmFastest, true, dsFull,
                                    Plain(JDCT_IFAST, true, 1)},
-                      SettingsCase{"ProgressiveWithoutSmoothing", Spec(64, 48, 2, 2, true), od24Bit, dmBestQuality,
+                      SettingsCase{"ProgressiveWithoutSmoothing", Recipe(64, 48, 2, 2, true), od24Bit, dmBestQuality,
                                    false, dsFull, Plain(JDCT_ISLOW, false, 1)},
-                      SettingsCase{"HalfScale", Spec(65, 47, 2, 2), od24Bit, dmBestQuality, true, dsHalf,
+                      SettingsCase{"HalfScale", Recipe(65, 47, 2, 2), od24Bit, dmBestQuality, true, dsHalf,
                                    Plain(JDCT_ISLOW, true, 2)},
-                      SettingsCase{"EighthScale", Spec(100, 60, 2, 2), od24Bit, dmBestQuality, true, dsEighth,
+                      SettingsCase{"EighthScale", Recipe(100, 60, 2, 2), od24Bit, dmBestQuality, true, dsEighth,
                                    Plain(JDCT_ISLOW, true, 8)}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(JpegDecode, GrayFileHasAtMost236GrayEntriesForAll256Levels) {
-    EncodeSpec s = GraySpec(false);
+    EncodeRecipe s = GraySpec(false);
     s.width = 256;
     s.height = 8;
     s.quality = 100;
@@ -263,7 +263,7 @@ std::uint32_t InkToRgb(int c, int m, int y, int k) {
 class JpegCmykDecode : public ::testing::TestWithParam<Kind> {};
 
 TEST_P(JpegCmykDecode, InksBecomeRgbAsThePaperLeftByThem) {
-    EncodeSpec s = Spec(48, 40, 1, 1);
+    EncodeRecipe s = Recipe(48, 40, 1, 1);
     s.kind = GetParam();
     const Bytes bytes = jpegtest::EncodeJpeg(s);
     DecodeSpec d;
@@ -287,7 +287,7 @@ TEST_P(JpegCmykDecode, InksBecomeRgbAsThePaperLeftByThem) {
 
 TEST_P(JpegCmykDecode, FlatInksGiveTheirColors) {
     // Quadrants of cyan, magenta, yellow and half black.
-    EncodeSpec s = Spec(32, 32, 1, 1);
+    EncodeRecipe s = Recipe(32, 32, 1, 1);
     s.kind = GetParam();
     s.quality = 100;
     const bool adobe = s.kind == Kind::CmykAdobe;
@@ -320,7 +320,7 @@ INSTANTIATE_TEST_SUITE_P(Inks, JpegCmykDecode, ::testing::Values(Kind::Cmyk, Kin
 // plain decode, so the result must be identical, byte for byte.
 struct ViewCase {
     const char* name;
-    EncodeSpec spec;
+    EncodeRecipe recipe;
     TJPEGOutputDepth depth;
     DecodeSpec ref;
 };
@@ -329,7 +329,7 @@ class JpegProgressiveView : public ::testing::TestWithParam<ViewCase> {};
 
 TEST_P(JpegProgressiveView, FinalPassEqualsPlainDecode) {
     const ViewCase& c = GetParam();
-    const Bytes bytes = jpegtest::EncodeJpeg(c.spec);
+    const Bytes bytes = jpegtest::EncodeJpeg(c.recipe);
     const auto ref = jpegtest::ReferenceDecode(bytes, c.ref);
     TJPEGImage image;
     image.SetProgressiveView(true);
@@ -343,10 +343,10 @@ TEST_P(JpegProgressiveView, FinalPassEqualsPlainDecode) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Views, JpegProgressiveView,
-                         ::testing::Values(ViewCase{"Color", Spec(96, 72, 2, 2, true), od24Bit, DecodeSpec{}},
+                         ::testing::Values(ViewCase{"Color", Recipe(96, 72, 2, 2, true), od24Bit, DecodeSpec{}},
                                            ViewCase{"Gray", GraySpec(true), od24Bit,
                                                     Quantized(JCS_GRAYSCALE, true, JDITHER_FS)},
-                                           ViewCase{"EightBitTwoPass", Spec(96, 72, 2, 2, true), od8Bit,
+                                           ViewCase{"EightBitTwoPass", Recipe(96, 72, 2, 2, true), od8Bit,
                                                     Quantized(JCS_RGB, true, JDITHER_FS)}),
                          [](const auto& info) { return std::string(info.param.name); });
 
@@ -362,7 +362,7 @@ std::unique_ptr<platform::Palette> CubeCorners() {
 
 TEST(JpegPalette, AssignedPaletteBecomesTheColorMapAt8Bit) {
     for (const bool view : {false, true}) {
-        const Bytes bytes = jpegtest::EncodeJpeg(Spec(64, 48, 2, 2, view));
+        const Bytes bytes = jpegtest::EncodeJpeg(Recipe(64, 48, 2, 2, view));
         DecodeSpec d = Quantized(JCS_RGB, true, JDITHER_FS);
         const auto corners = CubeCorners();
         for (const auto& e : corners->entries) d.externalMap.insert(d.externalMap.end(), {e.red, e.green, e.blue});
@@ -379,7 +379,7 @@ TEST(JpegPalette, AssignedPaletteBecomesTheColorMapAt8Bit) {
 
 TEST(JpegPalette, AssignedPaletteIsDroppedAt24Bit) {
     TJPEGImage image;
-    Load(image, jpegtest::EncodeJpeg(Spec(16, 16, 2, 2)));
+    Load(image, jpegtest::EncodeJpeg(Recipe(16, 16, 2, 2)));
     image.SetPalette(CubeCorners());
     EXPECT_NE(image.GetPalette(), nullptr);
     EXPECT_EQ(image.DecodedBitmap()->PixelKind(), pk24Bit);
@@ -454,7 +454,7 @@ std::vector<Report> Running(const std::vector<Report>& all) {
 TEST(JpegProgress, StartAndEndFrameTheRowReports) {
     ClockScope clock(1000);
     TJPEGImage image;
-    Load(image, jpegtest::EncodeJpeg(Spec(64, 200, 2, 2)));
+    Load(image, jpegtest::EncodeJpeg(Recipe(64, 200, 2, 2)));
     std::vector<Report> reports;
     Record(image, reports);
     image.DecodedBitmap();
@@ -488,7 +488,7 @@ TEST(JpegProgress, StartAndEndFrameTheRowReports) {
 TEST(JpegProgress, ReportsAreAtLeast500MsApartAndTheFirstCallOnlyStartsTheClock) {
     ClockScope clock(100);
     TJPEGImage image;
-    Load(image, jpegtest::EncodeJpeg(Spec(64, 400, 2, 2)));
+    Load(image, jpegtest::EncodeJpeg(Recipe(64, 400, 2, 2)));
     std::vector<Report> reports;
     Record(image, reports);
     const std::uint64_t start = g_now;
@@ -503,7 +503,7 @@ TEST(JpegProgress, ReportsAreAtLeast500MsApartAndTheFirstCallOnlyStartsTheClock)
 TEST(JpegProgress, FrozenClockReportsNoRows) {
     ClockScope clock(0);
     TJPEGImage image;
-    Load(image, jpegtest::EncodeJpeg(Spec(64, 200, 2, 2, true)));
+    Load(image, jpegtest::EncodeJpeg(Recipe(64, 200, 2, 2, true)));
     std::vector<Report> reports;
     Record(image, reports);
     image.DecodedBitmap();
@@ -518,7 +518,7 @@ int PassRestarts(bool progressiveView) {
     ClockScope clock(1000);
     TJPEGImage image;
     image.SetProgressiveView(progressiveView);
-    Load(image, jpegtest::EncodeJpeg(Spec(64, 400, 2, 2, true)));
+    Load(image, jpegtest::EncodeJpeg(Recipe(64, 400, 2, 2, true)));
     std::vector<Report> reports;
     Record(image, reports);
     image.DecodedBitmap();
@@ -540,7 +540,7 @@ TEST(JpegProgress, ProgressiveViewShowsEveryScanInItsOwnPass) {
 
 struct CancelCase {
     const char* name;
-    EncodeSpec spec;
+    EncodeRecipe recipe;
     bool progressiveView;
     bool compareRows;  // the rows decoded before the cancel are the library's final ones
     DecodeSpec ref;
@@ -551,7 +551,7 @@ class JpegCancel : public ::testing::TestWithParam<CancelCase> {};
 TEST_P(JpegCancel, KeepsThePartlyDecodedBitmapOnWhite) {
     const CancelCase& c = GetParam();
     ClockScope clock(1000);
-    const Bytes bytes = jpegtest::EncodeJpeg(c.spec);
+    const Bytes bytes = jpegtest::EncodeJpeg(c.recipe);
     const auto ref = c.compareRows ? jpegtest::ReferenceDecode(bytes, c.ref) : jpegtest::Decoded{};
     TJPEGImage image;
     image.SetProgressiveView(c.progressiveView);
@@ -560,7 +560,7 @@ TEST_P(JpegCancel, KeepsThePartlyDecodedBitmapOnWhite) {
     // In the first pass of a progressive view the percent counts passes too,
     // so cancel on the rows reached rather than the percent.
     Record(image, reports, [&](const Report& r) {
-        if (r.stage == TProgressStage::psRunning && r.rect.bottom >= c.spec.height / 3) throw EAbort("");
+        if (r.stage == TProgressStage::psRunning && r.rect.bottom >= c.recipe.height / 3) throw EAbort("");
     });
     TBitmap* bitmap = image.DecodedBitmap();
     ASSERT_NE(bitmap, nullptr);
@@ -569,10 +569,10 @@ TEST_P(JpegCancel, KeepsThePartlyDecodedBitmapOnWhite) {
     EXPECT_EQ(reports.back().percent, 0);
     const int rowsDone = Running(reports).back().rect.bottom;
     ASSERT_GT(rowsDone, 0);
-    ASSERT_LT(rowsDone, c.spec.height);
-    ASSERT_EQ(bitmap->Height(), c.spec.height);
-    for (int y = 0; y < c.spec.height; ++y)
-        for (int x = 0; x < c.spec.width; ++x) {
+    ASSERT_LT(rowsDone, c.recipe.height);
+    ASSERT_EQ(bitmap->Height(), c.recipe.height);
+    for (int y = 0; y < c.recipe.height; ++y)
+        for (int x = 0; x < c.recipe.width; ++x) {
             const auto got = static_cast<std::uint32_t>(bitmap->Canvas().ReadPixel(x, y));
             if (y >= rowsDone) {
                 ASSERT_EQ(got, 0xFFFFFFu) << x << "," << y << " stays white";
@@ -586,8 +586,8 @@ TEST_P(JpegCancel, KeepsThePartlyDecodedBitmapOnWhite) {
     EXPECT_EQ(reports.size(), count);
 }
 
-EncodeSpec Tall(Kind kind, bool progressive) {
-    EncodeSpec s = Spec(64, 200, 2, 2, progressive);
+EncodeRecipe Tall(Kind kind, bool progressive) {
+    EncodeRecipe s = Recipe(64, 200, 2, 2, progressive);
     s.kind = kind;
     return s;
 }
@@ -604,7 +604,7 @@ INSTANTIATE_TEST_SUITE_P(Cancels, JpegCancel,
 TEST(JpegProgress, OtherHandlerFailuresPassOnAndLeaveNoBitmap) {
     ClockScope clock(1000);
     TJPEGImage image;
-    Load(image, jpegtest::EncodeJpeg(Spec(64, 200, 2, 2)));
+    Load(image, jpegtest::EncodeJpeg(Recipe(64, 200, 2, 2)));
     std::vector<Report> reports;
     Record(image, reports, [](const Report& r) {
         if (r.stage == TProgressStage::psRunning) throw std::runtime_error("handler broke");
@@ -617,7 +617,7 @@ TEST(JpegProgress, OtherHandlerFailuresPassOnAndLeaveNoBitmap) {
 
 TEST(JpegProgress, TwoBitmapsCopiedFromOneImageShareOneDecode) {
     TJPEGImage image;
-    Load(image, jpegtest::EncodeJpeg(Spec(64, 48, 2, 2)));
+    Load(image, jpegtest::EncodeJpeg(Recipe(64, 48, 2, 2)));
     std::vector<Report> reports;
     Record(image, reports);
     TBitmap a, b;
@@ -660,7 +660,7 @@ TEST(JpegFailures, EmptyFileLoadsThenFailsToDecode) {
 
 TEST(JpegFailures, FatalErrorInTheScansFailsEveryTime) {
     // The second scan of a progressive file asks for coefficients 63..0.
-    Bytes bytes = jpegtest::EncodeJpeg(Spec(64, 48, 2, 2, true));
+    Bytes bytes = jpegtest::EncodeJpeg(Recipe(64, 48, 2, 2, true));
     const std::size_t sos = jpegtest::FindMarker(bytes, 0xDA, 1);
     ASSERT_NE(sos, std::string::npos);
     const std::size_t ns = bytes[sos + 4];
@@ -687,7 +687,7 @@ protected:
 
 TEST_F(JpegTooBig, HeaderBeyondThePixelLimitFailsBeforeDecoding) {
     // A 16 x 16 file whose frame header claims 60000 x 60000.
-    Bytes bytes = jpegtest::EncodeJpeg(Spec(16, 16, 2, 2));
+    Bytes bytes = jpegtest::EncodeJpeg(Recipe(16, 16, 2, 2));
     const std::size_t sof = jpegtest::FindMarker(bytes, 0xC0);
     ASSERT_NE(sof, std::string::npos);
     for (std::size_t at : {sof + 5, sof + 7}) {
@@ -708,11 +708,11 @@ TEST_F(JpegTooBig, HeaderBeyondThePixelLimitFailsBeforeDecoding) {
 TEST_F(JpegTooBig, LimitFollowsThePlatformSetting) {
     platform::SetMaxPixels(64 * 48 - 1);
     TJPEGImage image;
-    Load(image, jpegtest::EncodeJpeg(Spec(64, 48, 2, 2)));
+    Load(image, jpegtest::EncodeJpeg(Recipe(64, 48, 2, 2)));
     EXPECT_THROW(image.DecodedBitmap(), EJPEG);
     platform::SetMaxPixels(64 * 48);
     TJPEGImage fits;
-    Load(fits, jpegtest::EncodeJpeg(Spec(64, 48, 2, 2)));
+    Load(fits, jpegtest::EncodeJpeg(Recipe(64, 48, 2, 2)));
     EXPECT_EQ(fits.DecodedBitmap()->Width(), 64);
 }
 
@@ -730,7 +730,7 @@ TEST(JpegFailures, SizeCannotBeChanged) {
 
 TEST(JpegFailures, CopyingIntoAnythingButABitmapFails) {
     TJPEGImage image;
-    Load(image, jpegtest::EncodeJpeg(Spec(8, 8, 2, 2)));
+    Load(image, jpegtest::EncodeJpeg(Recipe(8, 8, 2, 2)));
     TMetafile metafile;
     try {
         image.CopyTo(&metafile);
@@ -756,7 +756,7 @@ TEST(JpegFailures, StoredLengthBeyondTheStreamIsAReadError) {
 
 TEST(JpegCopies, CopyFromAJpegSharesTheDataAndTheBitmap) {
     TJPEGImage source;
-    Load(source, jpegtest::EncodeJpeg(Spec(32, 24, 2, 2)));
+    Load(source, jpegtest::EncodeJpeg(Recipe(32, 24, 2, 2)));
     TJPEGImage undecoded;
     undecoded.CopyFrom(&source);
     EXPECT_TRUE(undecoded.SameAs(&source));
@@ -779,7 +779,7 @@ TEST(JpegCopies, CopyFromAJpegSharesTheDataAndTheBitmap) {
 
 TEST(JpegCopies, PictureOfAJpegHoldsItsOwnSharingCopy) {
     TJPEGImage image;
-    Load(image, jpegtest::EncodeJpeg(Spec(32, 24, 2, 2)));
+    Load(image, jpegtest::EncodeJpeg(Recipe(32, 24, 2, 2)));
     TPicture picture;
     picture.SetGraphic(&image);
     ASSERT_NE(picture.Graphic(), &image);
@@ -788,7 +788,7 @@ TEST(JpegCopies, PictureOfAJpegHoldsItsOwnSharingCopy) {
 }
 
 TEST(JpegCopies, StoredDataRoundTrips) {
-    const Bytes bytes = jpegtest::EncodeJpeg(Spec(20, 10, 2, 2));
+    const Bytes bytes = jpegtest::EncodeJpeg(Recipe(20, 10, 2, 2));
     TJPEGImage image;
     Load(image, bytes);
     TMemoryStream stored;
@@ -875,7 +875,7 @@ TEST(JpegCopies, SavingHonoursGrayOutputAndMultiScan) {
 
 TEST(JpegCopies, DrawToCopiesTheDecodedPixels) {
     TJPEGImage image;
-    Load(image, jpegtest::EncodeJpeg(Spec(24, 16, 2, 2)));
+    Load(image, jpegtest::EncodeJpeg(Recipe(24, 16, 2, 2)));
     TBitmap target;
     target.SetPixelKind(pk24Bit);
     target.SetWidth(24);
@@ -912,7 +912,7 @@ protected:
     void SetUp() override {
         dir_ = std::filesystem::temp_directory_path() / ("duvo_jpeg_route_" + std::to_string(::getpid()));
         std::filesystem::create_directories(dir_);
-        good_ = jpegtest::EncodeJpeg(Spec(40, 30, 2, 2));
+        good_ = jpegtest::EncodeJpeg(Recipe(40, 30, 2, 2));
     }
     void TearDown() override { std::filesystem::remove_all(dir_); }
     std::string Write(const std::string& name, const Bytes& bytes) {
@@ -949,7 +949,7 @@ TEST_F(JpegRoute, JpgFileArrivesAsAPlainBitmap) {
 }
 
 TEST_F(JpegRoute, RejectedFilesAreLoadErrorsWithThePictureEmptied) {
-    Bytes badScan = jpegtest::EncodeJpeg(Spec(64, 48, 2, 2, true));
+    Bytes badScan = jpegtest::EncodeJpeg(Recipe(64, 48, 2, 2, true));
     const std::size_t sos = jpegtest::FindMarker(badScan, 0xDA, 1);
     badScan[sos + 5 + badScan[sos + 4] * 2] = 63;
     const std::string text = "plain text, not a picture";

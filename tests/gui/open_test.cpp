@@ -203,10 +203,10 @@ INSTANTIATE_TEST_SUITE_P(
     });
 
 TEST_F(OpenTest, JpegTakesItsRouteAndArrivesAsABitmap) {
-    jpegtest::EncodeSpec spec;
-    spec.width = 64;
-    spec.height = 48;
-    const jpegtest::Bytes bytes = jpegtest::EncodeJpeg(spec);
+    jpegtest::EncodeRecipe recipe;
+    recipe.width = 64;
+    recipe.height = 48;
+    const jpegtest::Bytes bytes = jpegtest::EncodeJpeg(recipe);
     for (const char* name : {"photo.jpg", "PHOTO.JPG"}) {
         SCOPED_TRACE(name);
         const std::string file = Path(name);
