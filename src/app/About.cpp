@@ -70,19 +70,7 @@ void TAboutForm::Button1Click() { done(QDialog::Accepted); }
 void TAboutForm::reject() { done(QDialog::Accepted); }
 
 void TAboutForm::keyPressEvent(QKeyEvent* event) {
-    // No cancel button: Esc leaves the window open, as Enter on the memo does.
-    switch (event->key()) {
-        case Qt::Key_Escape:
-            event->accept();
-            return;
-        case Qt::Key_Enter:
-        case Qt::Key_Return:
-            if (auto* button = qobject_cast<QPushButton*>(focusWidget())) button->click();
-            event->accept();
-            return;
-        default:
-            QDialog::keyPressEvent(event);
-    }
+    if (!HandleModalKeys(this, event)) QDialog::keyPressEvent(event);
 }
 
 }  // namespace duvo

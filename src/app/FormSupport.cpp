@@ -1,8 +1,11 @@
 #include "app/FormSupport.h"
 
-#include <QFontDatabase>
+#include <QDialog>
 #include <QEvent>
+#include <QFontDatabase>
+#include <QKeyEvent>
 #include <QPalette>
+#include <QPushButton>
 #include <QWidget>
 
 namespace duvo {
@@ -96,6 +99,21 @@ void SetOuterGeometry(QWidget* window, int left, int top, int width, int height)
     window->move(left, top);
     keeper->Apply();
     if (window->isVisible()) delete keeper;
+}
+
+bool HandleModalKeys(QDialog* dialog, QKeyEvent* event) {
+    switch (event->key()) {
+        case Qt::Key_Escape:
+            event->accept();
+            return true;
+        case Qt::Key_Enter:
+        case Qt::Key_Return:
+            if (auto* button = qobject_cast<QPushButton*>(dialog->focusWidget())) button->click();
+            event->accept();
+            return true;
+        default:
+            return false;
+    }
 }
 
 }  // namespace duvo

@@ -6,6 +6,8 @@
 #include <QFont>
 #include <QString>
 
+class QDialog;
+class QKeyEvent;
 class QWidget;
 
 namespace duvo {
@@ -28,6 +30,11 @@ void SetTextColor(QWidget* widget, const QColor& color);
 // outer size is width x height. Without a frame (no window manager, or the
 // offscreen platform) the outer size is the client size.
 void SetOuterGeometry(QWidget* window, int left, int top, int width, int height);
+
+// Keys of the modal dialogs that have neither a default nor a cancel button:
+// Esc does nothing and Enter presses only a focused button. True when the key
+// was one of those.
+bool HandleModalKeys(QDialog* dialog, QKeyEvent* event);
 
 // The design colors of the windows, 0x00BBGGRR names in RGB.
 inline const QColor kNavy{0, 0, 128};

@@ -80,20 +80,7 @@ void TCheckForm::showEvent(QShowEvent* event) {
 }
 
 void TCheckForm::keyPressEvent(QKeyEvent* event) {
-    // No button is the cancel button, so Esc does not close the dialog;
-    // Enter presses a focused button only.
-    switch (event->key()) {
-        case Qt::Key_Escape:
-            event->accept();
-            return;
-        case Qt::Key_Enter:
-        case Qt::Key_Return:
-            if (auto* button = qobject_cast<QPushButton*>(focusWidget())) button->click();
-            event->accept();
-            return;
-        default:
-            QDialog::keyPressEvent(event);
-    }
+    if (!HandleModalKeys(this, event)) QDialog::keyPressEvent(event);
 }
 
 }  // namespace duvo

@@ -92,18 +92,7 @@ void TPanelForm::OKBtnClick() { done(QDialog::Accepted); }
 void TPanelForm::CancelBtnClick() { done(QDialog::Rejected); }
 
 void TPanelForm::keyPressEvent(QKeyEvent* event) {
-    switch (event->key()) {
-        case Qt::Key_Escape:
-            event->accept();
-            return;
-        case Qt::Key_Enter:
-        case Qt::Key_Return:
-            if (auto* button = qobject_cast<QPushButton*>(focusWidget())) button->click();
-            event->accept();
-            return;
-        default:
-            QDialog::keyPressEvent(event);
-    }
+    if (!HandleModalKeys(this, event)) QDialog::keyPressEvent(event);
 }
 
 }  // namespace duvo
