@@ -7,8 +7,10 @@
 #include <random>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
+#include "bmp_builder.h"
 #include "compare/compare.h"
 #include "rtl/exceptions.h"
 #include "rtl/streams.h"
@@ -27,42 +29,21 @@ const char* KindName(Kind k) {
     return names[static_cast<int>(k)];
 }
 
-void Put16(std::vector<std::uint8_t>& b, std::uint32_t v) {
-    b.push_back(static_cast<std::uint8_t>(v));
-    b.push_back(static_cast<std::uint8_t>(v >> 8));
-}
-void Put32(std::vector<std::uint8_t>& b, std::uint32_t v) {
-    Put16(b, v & 0xFFFF);
-    Put16(b, v >> 16);
-}
-
 // A bit-field BMP of random pixels: masks with holes, narrow and wide
 // channels, so that the engine's widening must match the surface's.
 void LoadBitFields(TBitmap& bmp, int bitCount, int w, int h, std::mt19937& rng) {
-    const std::uint32_t masks16[3] = {0xF000, 0x0F80, 0x003F};          // 4, 5, 6 bits
-    const std::uint32_t masks32[3] = {0x3FF00000, 0x000FFC00, 0x00000B7}; // 10, 10, 8 bits with holes
-    const std::uint32_t* masks = bitCount == 16 ? masks16 : masks32;
-    const std::size_t stride = (static_cast<std::size_t>(w) * bitCount + 31) / 32 * 4;
-    const std::size_t image = stride * static_cast<std::size_t>(h);
-    std::vector<std::uint8_t> b;
-    b.push_back('B');
-    b.push_back('M');
-    Put32(b, static_cast<std::uint32_t>(14 + 40 + 12 + image));
-    Put32(b, 0);
-    Put32(b, 14 + 40 + 12);
-    Put32(b, 40);
-    Put32(b, static_cast<std::uint32_t>(w));
-    Put32(b, static_cast<std::uint32_t>(h));
-    Put16(b, 1);
-    Put16(b, static_cast<std::uint32_t>(bitCount));
-    Put32(b, 3);  // bit fields
-    Put32(b, static_cast<std::uint32_t>(image));
-    for (int i = 0; i < 4; ++i) Put32(b, 0);
-    for (int i = 0; i < 3; ++i) Put32(b, masks[i]);
-    for (std::size_t i = 0; i < image; ++i) b.push_back(static_cast<std::uint8_t>(rng()));
-    TMemoryStream stream;
-    stream.WriteBuffer(b.data(), b.size());
-    stream.SetPosition(0);
+    bmptest::BmpRecipe r;
+    r.width = w;
+    r.height = h;
+    r.bitCount = static_cast<std::uint16_t>(bitCount);
+    r.compression = 3;
+    r.masks = bitCount == 16 ? std::vector<std::uint32_t>{0xF000, 0x0F80, 0x003F}            // 4, 5, 6 bits
+                             : std::vector<std::uint32_t>{0x3FF00000, 0x000FFC00, 0x00000B7};  // 10, 10, 8 with holes
+    r.pixels.resize((static_cast<std::size_t>(w) * bitCount + 31) / 32 * 4 * static_cast<std::size_t>(h));
+    for (auto& byte : r.pixels) byte = static_cast<std::uint8_t>(rng());
+    r.sizeImage = static_cast<std::uint32_t>(r.pixels.size());
+    const bmptest::Bytes b = bmptest::BuildBmp(r);
+    TBytesStream stream(b.data(), b.size());
     bmp.ReadFromStream(stream);
 }
 
@@ -87,13 +68,9 @@ void MakePicture(TBitmap& bmp, Kind kind, int w, int h, std::uint32_t seed) {
     bmp.SetHeight(h);
     platform::Raster* r = bmp.GetHandle();
     ASSERT_NE(r, nullptr);
-    for (int y = 0; y < h; ++y) {
-        std::uint8_t* row = r->Row(y);
-        for (std::size_t i = 0; i < r->Stride(); ++i) row[i] = static_cast<std::uint8_t>(rng());
-    }
-    if (kind == Kind::Device) {
-        ASSERT_EQ(bmp.PixelKind(), pkDevice);
-    }
+    for (int y = 0; y < h; ++y)
+        for (std::size_t i = 0; i < r->Stride(); ++i) r->Row(y)[i] = static_cast<std::uint8_t>(rng());
+    ASSERT_EQ(bmp.PixelKind(), kinds[static_cast<int>(kind)]);
 }
 
 // Makes equal pixels frequent: copies pixels of the left picture into the
@@ -114,6 +91,13 @@ void ExpectSamePictures(TBitmap& expected, TBitmap& actual) {
             ASSERT_EQ(actual.Canvas().ReadPixel(x, y), expected.Canvas().ReadPixel(x, y)) << x << "," << y;
 }
 
+CompareOptions Options(unsigned threads, int rowsPerBlock = 0) {
+    CompareOptions options;
+    options.threads = threads;
+    options.rowsPerBlock = rowsPerBlock;
+    return options;
+}
+
 TBitmap& Solid(TBitmap& bmp, int w, int h, TColor color) {
     bmp.SetPixelKind(pk24Bit);
     bmp.SetWidth(w);
@@ -125,24 +109,12 @@ TBitmap& Solid(TBitmap& bmp, int w, int h, TColor color) {
 
 // ---- the bin -------------------------------------------------------------------
 
+// Every value, boundaries included (167772/167773 -> 0/1, 16777214 -> 99).
 TEST(CompareBin, FastBinEqualsDivisionAndExtendedFormulaForEveryValue) {
     for (std::uint32_t v = 0; v <= kMaxSimilarity; ++v) {
         const int k = SimilarityBin(v);
         ASSERT_EQ(FastSimilarityBin(v), k) << v;
         ASSERT_EQ(static_cast<int>(std::trunc(static_cast<long double>(v) / 16777215.0L * 100.0L)), k) << v;
-    }
-}
-
-TEST(CompareBin, Boundaries) {
-    struct Case {
-        std::uint32_t v;
-        int bin;
-    };
-    const Case cases[] = {{0, 0},        {167772, 0},   {167773, 1},   {8388607, 49},  {8388608, 50},
-                          {15099493, 89}, {15099494, 90}, {16777214, 99}, {16777215, 100}};
-    for (const Case& c : cases) {
-        EXPECT_EQ(SimilarityBin(c.v), c.bin) << c.v;
-        EXPECT_EQ(FastSimilarityBin(c.v), c.bin) << c.v;
     }
 }
 
@@ -161,13 +133,8 @@ TEST_P(ComparePixelCase, DifferenceAndBin) {
     const PixelCase& c = GetParam();
     for (unsigned threads : {1u, 2u}) {
         TBitmap left, right, diff;
-        Solid(left, 5, 3, c.left);
-        Solid(right, 5, 3, c.right);
         SimilarityHistogram histogram;
-        CompareOptions options;
-        options.threads = threads;
-        options.rowsPerBlock = 1;
-        const CompareResult r = ComparePictures(left, right, diff, histogram, options);
+        const CompareResult r = ComparePictures(Solid(left, 5, 3, c.left), Solid(right, 5, 3, c.right), diff, histogram, Options(threads, 1));
         EXPECT_EQ(r.counts[static_cast<std::size_t>(c.bin)], 15u) << c.what;
         EXPECT_EQ(histogram[static_cast<std::size_t>(c.bin)], 100.0L) << c.what;
         EXPECT_EQ(diff.PixelKind(), pk24Bit);
@@ -194,36 +161,27 @@ struct Size {
 void CheckAgainstReference(Kind leftKind, Kind rightKind, Size ls, Size rs, std::uint32_t seed) {
     SCOPED_TRACE(std::string(KindName(leftKind)) + " vs " + KindName(rightKind) + " " + std::to_string(ls.w) + "x" +
                  std::to_string(ls.h) + " / " + std::to_string(rs.w) + "x" + std::to_string(rs.h));
-    TBitmap left, right;
+    TBitmap left, right, refDiff;
     MakePicture(left, leftKind, ls.w, ls.h, seed);
     MakePicture(right, rightKind, rs.w, rs.h, seed * 7 + 1);
     ShareSomePixels(left, right, seed);
 
-    TBitmap refDiff;
     SimilarityHistogram refHistogram;
     int refSteps = 0;
     const CompareResult ref = CompareReference(left, right, refDiff, refHistogram, [&] { ++refSteps; });
 
-    struct Run {
-        unsigned threads;
-        int rowsPerBlock;
-        bool scalarOnly;
-    };
-    for (const Run run : {Run{1, 0, false}, Run{3, 1, false}, Run{2, 3, false}, Run{1, 0, true}}) {
+    // threads, rows per block, scalar only
+    for (const auto& [threads, rows, scalar] : {std::tuple{1u, 0, false}, {3u, 1, false}, {2u, 3, false}, {1u, 0, true}}) {
         TBitmap diff;
         SimilarityHistogram histogram;
         histogram.fill(-1.0L);
         int steps = 0;
-        CompareOptions options;
-        options.threads = run.threads;
-        options.rowsPerBlock = run.rowsPerBlock;
-        options.scalarOnly = run.scalarOnly;
+        CompareOptions options = Options(threads, rows);
+        options.scalarOnly = scalar;
         options.step = [&] { ++steps; };
         const CompareResult r = ComparePictures(left, right, diff, histogram, options);
-        EXPECT_EQ(r.width, ref.width);
-        EXPECT_EQ(r.height, ref.height);
-        EXPECT_EQ(r.pixelCount, ref.pixelCount);
-        EXPECT_EQ(r.counts, ref.counts) << "threads " << run.threads;
+        EXPECT_EQ(std::tie(r.width, r.height, r.pixelCount), std::tie(ref.width, ref.height, ref.pixelCount));
+        EXPECT_EQ(r.counts, ref.counts) << "threads " << threads;
         for (int k = 0; k < kSimilarityBins; ++k) ASSERT_EQ(histogram[k], refHistogram[k]) << k;
         EXPECT_EQ(steps, refSteps);
         EXPECT_EQ(diff.PixelKind(), pk24Bit);
@@ -269,16 +227,11 @@ TEST(CompareEngine, ThreadCountsGiveIdenticalResults) {
     MakePicture(right, Kind::Bit8Palette, 299, 260, 6);
     ShareSomePixels(left, right, 7);
     TBitmap single;
-    CompareOptions one;
-    one.threads = 1;
-    const CompareResult expected = CountSimilarity(left, right, single, one);
+    const CompareResult expected = CountSimilarity(left, right, single, Options(1));
     for (unsigned threads : {0u, 2u, 3u, 4u, 7u})
         for (int rows : {0, 1, 5, 1000}) {
             TBitmap diff;
-            CompareOptions options;
-            options.threads = threads;
-            options.rowsPerBlock = rows;
-            const CompareResult r = CountSimilarity(left, right, diff, options);
+            const CompareResult r = CountSimilarity(left, right, diff, Options(threads, rows));
             EXPECT_EQ(r.counts, expected.counts) << threads << " " << rows;
             for (int y = 0; y < r.height; ++y)
                 ASSERT_EQ(std::memcmp(diff.Raster()->Row(y), single.Raster()->Row(y), 3 * 299), 0) << y;
@@ -295,8 +248,7 @@ TEST(CompareEngine, CountsAloneLeaveTheDifferencePictureAlone) {
     for (unsigned threads : {1u, 3u}) {
         TBitmap untouched;
         Solid(untouched, 4, 3, 0x123456);
-        CompareOptions options;
-        options.threads = threads;
+        CompareOptions options = Options(threads);
         options.writeDifference = false;
         const CompareResult r = CountSimilarity(left, right, untouched, options);
         EXPECT_EQ(r.counts, expected.counts) << threads;
@@ -308,27 +260,19 @@ TEST(CompareEngine, CountsAloneLeaveTheDifferencePictureAlone) {
 // ---- progress ------------------------------------------------------------------------
 
 TEST(CompareProgress, StepsFollowTheRowPercentage) {
-    const struct {
-        int h;
-        int steps;
-    } cases[] = {{1, 0}, {2, 1}, {10, 9}, {50, 49}, {99, 98}};
-    for (const auto& c : cases)
+    // height, steps
+    for (const auto& [h, want] : {std::pair{1, 0}, {2, 1}, {10, 9}, {50, 49}, {99, 98}})
         for (unsigned threads : {1u, 3u}) {
             TBitmap left, right, diff;
-            Solid(left, 3, c.h, 0);
-            Solid(right, 3, c.h, 1);
-            int steps = 0;
-            std::vector<std::thread::id> callers;
-            CompareOptions options;
-            options.threads = threads;
-            options.rowsPerBlock = 2;
-            options.step = [&] {
+            int steps = 0, elsewhere = 0;
+            CompareOptions options = Options(threads, 2);
+            options.step = [&, caller = std::this_thread::get_id()] {
                 ++steps;
-                callers.push_back(std::this_thread::get_id());
+                elsewhere += std::this_thread::get_id() != caller;
             };
-            CountSimilarity(left, right, diff, options);
-            EXPECT_EQ(steps, c.steps) << "H = " << c.h << ", threads " << threads;
-            for (auto id : callers) EXPECT_EQ(id, std::this_thread::get_id());
+            CountSimilarity(Solid(left, 3, h, 0), Solid(right, 3, h, 1), diff, options);
+            EXPECT_EQ(steps, want) << "H = " << h << ", threads " << threads;
+            EXPECT_EQ(elsewhere, 0) << "steps come from the calling thread";
         }
 }
 
@@ -353,16 +297,12 @@ TEST(CompareProgress, RowPercentUsesTheExtendedFormula) {
 TEST(CompareProgress, AThrowingStepStopsTheComparison) {
     for (unsigned threads : {1u, 2u}) {
         TBitmap left, right, diff;
-        Solid(left, 4, 200, 0x10);
-        Solid(right, 4, 200, 0x20);
         int steps = 0;
-        CompareOptions options;
-        options.threads = threads;
-        options.rowsPerBlock = 1;
+        CompareOptions options = Options(threads, 1);
         options.step = [&] {
             if (++steps == 3) throw EAbort("stop");
         };
-        EXPECT_THROW(CountSimilarity(left, right, diff, options), EAbort);
+        EXPECT_THROW(CountSimilarity(Solid(left, 4, 200, 0x10), Solid(right, 4, 200, 0x20), diff, options), EAbort);
         EXPECT_EQ(steps, 3);
     }
 }
@@ -390,15 +330,12 @@ TEST(CompareEngine, EmptyAreaIsAnInvalidFloatingPointOperation) {
 }
 
 TEST(CompareEngine, DifferencePictureMayBeAnInput) {
-    TBitmap left, right, expected;
+    TBitmap left, right, expected, leftCopy, rightCopy, a, b;
     MakePicture(left, Kind::Bit8Palette, 9, 7, 3);
     MakePicture(right, Kind::Bit24, 8, 9, 4);
-    TBitmap leftCopy, rightCopy;
     leftCopy.CopyFrom(&left);
     rightCopy.CopyFrom(&right);
     const CompareResult want = CountSimilarity(left, right, expected, {});
-
-    TBitmap a, b;
     a.CopyFrom(&left);
     b.CopyFrom(&right);
     const CompareResult got = CountSimilarity(a, b, a, {});
@@ -411,11 +348,8 @@ TEST(CompareEngine, DifferencePictureMayBeAnInput) {
 
 TEST(CompareEngine, DifferencePictureSharingAStoreDoesNotTouchTheOtherBitmap) {
     TBitmap left, right, other, diff;
-    Solid(left, 6, 5, 0x000000);
-    Solid(right, 6, 5, 0xFFFFFF);
-    Solid(other, 6, 5, 0xABCDEF);
-    diff.CopyFrom(&other);  // already 24-bit and the right size, but shared
-    CountSimilarity(left, right, diff, {});
+    diff.CopyFrom(&Solid(other, 6, 5, 0xABCDEF));  // already 24-bit and the right size, but shared
+    CountSimilarity(Solid(left, 6, 5, 0x000000), Solid(right, 6, 5, 0xFFFFFF), diff, {});
     for (int y = 0; y < 5; ++y)
         for (int x = 0; x < 6; ++x) {
             ASSERT_EQ(other.Canvas().ReadPixel(x, y), 0xABCDEF);
@@ -425,13 +359,10 @@ TEST(CompareEngine, DifferencePictureSharingAStoreDoesNotTouchTheOtherBitmap) {
 
 TEST(CompareEngine, EachComparisonGetsItsOwnPictureAndHistogram) {
     TBitmap a, b, c, diff;
-    Solid(a, 10, 8, 0x000000);
-    Solid(b, 10, 8, 0x000000);
-    Solid(c, 7, 20, 0xFFFFFF);
     SimilarityHistogram histogram;
-    ComparePictures(a, b, diff, histogram);
+    ComparePictures(Solid(a, 10, 8, 0x000000), Solid(b, 10, 8, 0x000000), diff, histogram);
     EXPECT_EQ(histogram[100], 100.0L);
-    ComparePictures(a, c, diff, histogram);
+    ComparePictures(a, Solid(c, 7, 20, 0xFFFFFF), diff, histogram);
     EXPECT_EQ(diff.Width(), 7);
     EXPECT_EQ(diff.Height(), 8);
     EXPECT_EQ(histogram[100], 0.0L);

@@ -48,6 +48,10 @@ private:
     TProgressForm* form_;
 };
 
+TColor Black(int, int) { return 0; }
+TColor White(int, int) { return 0xFFFFFF; }
+TColor Gradient(int x, int y) { return (x * 0x010203 + y * 0x030201) & 0xFFFFFF; }
+
 class CompareTest : public FormsTest {
 protected:
     void Place(TImageControl* pane, int width, int height, const std::function<TColor(int, int)>& fill) {
@@ -60,58 +64,49 @@ protected:
         Place(Forms.MainForm->Image1, width, height, left);
         Place(Forms.MainForm->Image2, width, height, right);
     }
+    void PlaceUnequal() {
+        Place(Forms.MainForm->Image1, 100, 50, Black);
+        Place(Forms.MainForm->Image2, 80, 60, White);
+    }
     void Compare() { Forms.MainForm->Porownaj->trigger(); }
-    std::vector<QString> Texts() const {
-        std::vector<QString> out;
-        for (QLineEdit* e : Forms.ProcentForm->Fields()) out.push_back(e->text());
+    // The seven percentage fields, top to bottom.
+    QStringList Texts() const {
+        QStringList out;
+        for (QLineEdit* e : Forms.ProcentForm->Fields()) out << e->text();
         return out;
     }
 };
-
-TColor Black(int, int) { return 0; }
-TColor White(int, int) { return 0xFFFFFF; }
-TColor Gradient(int x, int y) { return (x * 0x010203 + y * 0x030201) & 0xFFFFFF; }
 
 TEST_F(CompareTest, EmptyPaneGivesTheBoxAndNoProgressWindow) {
     ProgressWatch watch(Forms.ProgressForm);
     Place(Forms.MainForm->Image1, 4, 4, Black);
     Compare();
     ASSERT_EQ(dialogs.boxes.size(), 1u);
-    EXPECT_EQ(dialogs.boxes[0].text, QStringLiteral("Nie ma obrazów w obu panelach !!!"));
-    EXPECT_EQ(dialogs.boxes[0].caption, QStringLiteral("Bląd !"));
-    EXPECT_EQ(dialogs.boxes[0].buttons, QMessageBox::StandardButtons(QMessageBox::Ok));
+    ExpectBox(dialogs.boxes[0], QStringLiteral("Nie ma obrazów w obu panelach !!!"), QStringLiteral("Bląd !"));
     EXPECT_EQ(watch.shown, 0);
     EXPECT_FALSE(Forms.WynikForm->isVisible());
     EXPECT_FALSE(Forms.ProcentForm->isVisible());
 }
 
-TEST_F(CompareTest, DifferentSizesAskAndNoChangesNothing) {
+TEST_F(CompareTest, DifferentSizesAskNoChangesNothingYesComparesTheCommonArea) {
     ProgressWatch watch(Forms.ProgressForm);
-    Place(Forms.MainForm->Image1, 100, 50, Black);
-    Place(Forms.MainForm->Image2, 80, 60, White);
-    dialogs.boxAnswers.push_back(QMessageBox::No);
+    PlaceUnequal();
+    dialogs.boxAnswers = {QMessageBox::No, QMessageBox::Yes};
     Compare();
     ASSERT_EQ(dialogs.boxes.size(), 1u);
-    EXPECT_EQ(dialogs.boxes[0].text, QStringLiteral("Obrazy mają różne wielkosci! Porównywac?"));
-    EXPECT_EQ(dialogs.boxes[0].caption, QStringLiteral("Ostrzeżenie !"));
-    EXPECT_EQ(dialogs.boxes[0].buttons, QMessageBox::Yes | QMessageBox::No);
+    ExpectBox(dialogs.boxes[0], QStringLiteral("Obrazy mają różne wielkosci! Porównywac?"), QStringLiteral("Ostrzeżenie !"),
+              QMessageBox::Yes | QMessageBox::No);
     EXPECT_EQ(watch.shown, 0);
     EXPECT_TRUE(Forms.WynikForm->WynikImage->Picture().Empty());
     EXPECT_FALSE(Forms.WynikForm->isVisible());
-}
 
-TEST_F(CompareTest, DifferentSizesYesComparesTheCommonArea) {
-    Place(Forms.MainForm->Image1, 100, 50, Black);
-    Place(Forms.MainForm->Image2, 80, 60, White);
-    dialogs.boxAnswers.push_back(QMessageBox::Yes);
     Compare();
-    ASSERT_EQ(dialogs.boxes.size(), 1u);
+    ASSERT_EQ(dialogs.boxes.size(), 2u);
     const TPicture& diff = Forms.WynikForm->WynikImage->Picture();
-    EXPECT_EQ(diff.Width(), 80);
-    EXPECT_EQ(diff.Height(), 50);
+    EXPECT_EQ(QSize(diff.Width(), diff.Height()), QSize(80, 50));
     EXPECT_TRUE(Forms.WynikForm->isVisible());
     // Black against white everywhere: all in the last band, a black picture.
-    EXPECT_EQ(Texts(), (std::vector<QString>{"0 %", "0 %", "0 %", "0 %", "0 %", "0 %", "100 %"}));
+    EXPECT_EQ(Texts(), (QStringList{"0 %", "0 %", "0 %", "0 %", "0 %", "0 %", "100 %"}));
     EXPECT_EQ(Forms.WynikForm->WynikImage->Surface().ReadPixel(79, 49), 0);
 }
 
@@ -123,7 +118,7 @@ TEST_F(CompareTest, IdenticalPicturesGiveAWhitePictureAndAHundredPercentSameColo
     EXPECT_EQ(watch.shown, 1);
     EXPECT_FALSE(Forms.ProgressForm->isVisible());
     EXPECT_EQ(Forms.ProgressForm->ProgressBar, nullptr);
-    EXPECT_EQ(Texts(), (std::vector<QString>{"100 %", "0 %", "0 %", "0 %", "0 %", "0 %", "0 %"}));
+    EXPECT_EQ(Texts(), (QStringList{"100 %", "0 %", "0 %", "0 %", "0 %", "0 %", "0 %"}));
     EXPECT_EQ(Forms.MainForm->Histogram[100], 100.0L);
     TCanvas& diff = Forms.WynikForm->WynikImage->Surface();
     EXPECT_EQ(diff.ReadPixel(0, 0), 0xFFFFFF);
@@ -146,11 +141,10 @@ TEST_F(CompareTest, PackedColorDifferenceAndBinsFollowTheWholeInteger) {
     SetDecimalSymbol(QStringLiteral(","));
     Compare();
     TCanvas& diff = Forms.WynikForm->WynikImage->Surface();
-    EXPECT_EQ(diff.ReadPixel(0, 0), 0xFFFF00);
-    EXPECT_EQ(diff.ReadPixel(1, 0), 0x00FFFF);
-    EXPECT_EQ(diff.ReadPixel(2, 0), 0xFFFFFE);
+    EXPECT_EQ(std::vector<TColor>({diff.ReadPixel(0, 0), diff.ReadPixel(1, 0), diff.ReadPixel(2, 0)}),
+              (std::vector<TColor>{0xFFFF00, 0x00FFFF, 0xFFFFFE}));
     // Two of three pixels in bin 99, one in bin 0.
-    EXPECT_EQ(Texts(), (std::vector<QString>{"0 %", "66,6666666666667 %", "0 %", "0 %", "0 %", "0 %",
+    EXPECT_EQ(Texts(), (QStringList{"0 %", "66,6666666666667 %", "0 %", "0 %", "0 %", "0 %",
                                              "33,3333333333333 %"}));
 }
 
@@ -160,13 +154,11 @@ TEST_F(CompareTest, DecimalSymbolFullStop) {
     PlaceBoth(8, 1, Black, right);
     SetDecimalSymbol(QStringLiteral("."));
     Compare();
-    EXPECT_EQ(Texts(), (std::vector<QString>{"87.5 %", "12.5 %", "0 %", "0 %", "0 %", "0 %", "0 %"}));
+    EXPECT_EQ(Texts(), (QStringList{"87.5 %", "12.5 %", "0 %", "0 %", "0 %", "0 %", "0 %"}));
 }
 
-struct StepRow {
-    int height;
-    int steps;  // -1: as many as the whole row percentage changes
-};
+// Height, steps (-1: as many as the whole row percentage changes).
+using StepRow = std::pair<int, int>;
 
 // The row percentage Trunc((y / h) * 100) in extended precision, counted where
 // it changes; with h = 100 some quotients fall just below a whole number.
@@ -185,54 +177,49 @@ int PercentChanges(int h) {
 class ProgressStepTest : public CompareTest, public ::testing::WithParamInterface<StepRow> {};
 
 TEST_P(ProgressStepTest, BarAdvancesOncePerWholePercentOfFinishedRows) {
-    PlaceBoth(3, GetParam().height, Gradient, Black);
+    const auto [height, given] = GetParam();
+    PlaceBoth(3, height, Gradient, Black);
     ProgressWatch watch(Forms.ProgressForm);
     Compare();
     Compare();
-    ASSERT_EQ(watch.finalValues.size(), 2u);
-    const int steps = GetParam().steps >= 0 ? GetParam().steps : PercentChanges(GetParam().height);
+    const int steps = given >= 0 ? given : PercentChanges(height);
     EXPECT_LE(steps, 99);
     // The second comparison starts again from an empty bar.
-    EXPECT_EQ(watch.finalValues[0], steps);
-    EXPECT_EQ(watch.finalValues[1], steps);
+    EXPECT_EQ(watch.finalValues, (std::vector<int>{steps, steps}));
     EXPECT_TRUE(watch.barWhileShown);
     EXPECT_TRUE(watch.waitCursorWhileShown);
     EXPECT_EQ(Forms.ProgressForm->cursor().shape(), Qt::ArrowCursor);
 }
 
 INSTANTIATE_TEST_SUITE_P(Heights, ProgressStepTest,
-                         ::testing::Values(StepRow{1, 0}, StepRow{2, 1}, StepRow{10, 9}, StepRow{50, 49},
-                                           StepRow{100, -1}, StepRow{250, -1}, StepRow{1000, 99}));
+                         ::testing::Values(StepRow{1, 0}, StepRow{2, 1}, StepRow{10, 9}, StepRow{50, 49}, StepRow{100, -1},
+                                           StepRow{250, -1}, StepRow{1000, 99}));
 
-struct FlagRow {
-    bool graficznie;
-    bool procentowo;
-};
-
-class FlagTest : public CompareTest, public ::testing::WithParamInterface<FlagRow> {};
+// Graficznie, Procentowo.
+class FlagTest : public CompareTest, public ::testing::WithParamInterface<std::tuple<bool, bool>> {};
 
 TEST_P(FlagTest, ResultWindowsFollowTheFlags) {
-    Forms.CheckForm->Graficznie = GetParam().graficznie;
-    Forms.CheckForm->Procentowo = GetParam().procentowo;
+    const auto [graficznie, procentowo] = GetParam();
+    Forms.CheckForm->Graficznie = graficznie;
+    Forms.CheckForm->Procentowo = procentowo;
     PlaceBoth(4, 4, Gradient, Black);
     ProgressWatch watch(Forms.ProgressForm);
     Compare();
     EXPECT_EQ(watch.shown, 1);
-    EXPECT_EQ(Forms.WynikForm->isVisible(), GetParam().graficznie);
-    EXPECT_EQ(Forms.Form1->isVisible(), GetParam().graficznie);
-    EXPECT_EQ(Forms.ProcentForm->isVisible(), GetParam().procentowo);
-    EXPECT_EQ(Forms.ProcentForm->Edit1->text().isEmpty(), !GetParam().procentowo);
+    EXPECT_EQ(Forms.WynikForm->isVisible(), graficznie);
+    EXPECT_EQ(Forms.Form1->isVisible(), graficznie);
+    EXPECT_EQ(Forms.ProcentForm->isVisible(), procentowo);
+    EXPECT_EQ(Forms.ProcentForm->Edit1->text().isEmpty(), !procentowo);
     // The difference picture is replaced whatever the flags.
     EXPECT_EQ(Forms.WynikForm->WynikImage->Picture().Width(), 4);
 }
 
-INSTANTIATE_TEST_SUITE_P(Flags, FlagTest,
-                         ::testing::Values(FlagRow{true, true}, FlagRow{true, false}, FlagRow{false, true},
-                                           FlagRow{false, false}));
+INSTANTIATE_TEST_SUITE_P(Flags, FlagTest, ::testing::Combine(::testing::Bool(), ::testing::Bool()));
 
-TEST_F(CompareTest, PercentagesKeepTheirFiguresWhenProcentowoIsOff) {
+TEST_F(CompareTest, ToolButtonComparesAndPercentagesKeepTheirFiguresWhenProcentowoIsOff) {
     PlaceBoth(2, 2, Gradient, Gradient);
-    Compare();
+    Forms.MainForm->SpeedButton2->click();
+    EXPECT_TRUE(Forms.WynikForm->isVisible());
     ASSERT_EQ(Forms.ProcentForm->Edit1->text(), QStringLiteral("100 %"));
     Forms.CheckForm->Procentowo = false;
     PlaceBoth(2, 2, Black, White);
@@ -242,20 +229,23 @@ TEST_F(CompareTest, PercentagesKeepTheirFiguresWhenProcentowoIsOff) {
     EXPECT_EQ(Forms.MainForm->Histogram[0], 100.0L);
 }
 
-TEST_F(CompareTest, ReopenedResultWindowReturnsTo400_20AndAnOpenOneKeepsItsPlace) {
+TEST_F(CompareTest, OpenResultWindowKeepsItsPlaceAndScrollsAReopenedOneReturnsTo400_20) {
     TWynikForm& w = *Forms.WynikForm;
     PlaceBoth(320, 200, Gradient, Black);
     Compare();
     ASSERT_TRUE(w.isVisible());
-    // Still open: the next comparison keeps position and size.
+    // Still open: the next comparison keeps position and size, and a larger
+    // picture scrolls.
     w.move(10, 10);
     w.resize(200, 150);
     Forms.Form1->move(600, 400);
-    PlaceBoth(100, 80, Gradient, Black);
+    PlaceBoth(300, 250, Gradient, Black);
     Compare();
     EXPECT_EQ(w.pos(), QPoint(10, 10));
     EXPECT_EQ(w.size(), QSize(200, 150));
-    EXPECT_EQ(w.WynikImage->size(), QSize(100, 80));
+    EXPECT_EQ(w.WynikImage->size(), QSize(300, 250));
+    EXPECT_GT(w.ClientArea->horizontalScrollBar()->maximum(), 0);
+    EXPECT_GT(w.ClientArea->verticalScrollBar()->maximum(), 0);
     // Closed and compared again: back at 400, 20, sized to the picture.
     w.close();
     Forms.Form1->close();
@@ -268,18 +258,6 @@ TEST_F(CompareTest, ReopenedResultWindowReturnsTo400_20AndAnOpenOneKeepsItsPlace
     // The scale window keeps the place the user gave it.
     EXPECT_TRUE(Forms.Form1->isVisible());
     EXPECT_EQ(Forms.Form1->pos(), QPoint(600, 400));
-}
-
-TEST_F(CompareTest, LargerPictureInAnOpenResultWindowScrolls) {
-    TWynikForm& w = *Forms.WynikForm;
-    PlaceBoth(50, 40, Gradient, Black);
-    Compare();
-    PlaceBoth(300, 250, Gradient, Black);
-    Compare();
-    EXPECT_EQ(w.size(), QSize(52, 42));
-    EXPECT_EQ(w.WynikImage->size(), QSize(300, 250));
-    EXPECT_GT(w.ClientArea->horizontalScrollBar()->maximum(), 0);
-    EXPECT_GT(w.ClientArea->verticalScrollBar()->maximum(), 0);
 }
 
 TEST_F(CompareTest, ResultWindowLargerThanTheScreenIsHeldToTheScreenAndScrolls) {
@@ -302,21 +280,13 @@ TEST_F(CompareTest, ZeroSizedCommonAreaEndsWithTheFloatingPointError) {
     ProgressWatch watch(Forms.ProgressForm);
     Compare();
     ASSERT_EQ(dialogs.boxes.size(), 2u);
-    EXPECT_EQ(dialogs.boxes[1].text, QStringLiteral("Invalid floating point operation."));
-    EXPECT_EQ(dialogs.boxes[1].caption, ApplicationTitle());
-    EXPECT_EQ(dialogs.boxes[1].icon, QMessageBox::Critical);
+    ExpectBox(dialogs.boxes[1], QStringLiteral("Invalid floating point operation."), ApplicationTitle(), QMessageBox::Ok,
+              QMessageBox::Critical);
     EXPECT_EQ(watch.shown, 1);
     EXPECT_FALSE(Forms.ProgressForm->isVisible());
     EXPECT_FALSE(Forms.WynikForm->isVisible());
     EXPECT_FALSE(Forms.ProcentForm->isVisible());
     for (long double bin : Forms.MainForm->Histogram) EXPECT_EQ(bin, 0.0L);
-}
-
-TEST_F(CompareTest, ToolButtonRunsTheSameCommand) {
-    PlaceBoth(2, 2, Gradient, Gradient);
-    Forms.MainForm->SpeedButton2->click();
-    EXPECT_TRUE(Forms.WynikForm->isVisible());
-    EXPECT_EQ(Forms.ProcentForm->Edit1->text(), QStringLiteral("100 %"));
 }
 
 TEST_F(CompareTest, TwoComparisonsInARowLeaveNothingOfTheFirst) {
@@ -325,7 +295,7 @@ TEST_F(CompareTest, TwoComparisonsInARowLeaveNothingOfTheFirst) {
     auto right = [](int x, int) -> TColor { return x < 2 ? 0 : 0xFFFFFF; };
     PlaceBoth(4, 1, Black, right);
     Compare();
-    EXPECT_EQ(Texts(), (std::vector<QString>{"50 %", "0 %", "0 %", "0 %", "0 %", "0 %", "50 %"}));
+    EXPECT_EQ(Texts(), (QStringList{"50 %", "0 %", "0 %", "0 %", "0 %", "0 %", "50 %"}));
     long double sum = 0;
     for (long double bin : Forms.MainForm->Histogram) sum += bin;
     EXPECT_NEAR(static_cast<double>(sum), 100.0, 1e-9);

@@ -23,6 +23,14 @@ int ScriptedDialogs::MessageBox(const QString& text, const QString& caption, QMe
     return QMessageBox::Ok;
 }
 
+void ExpectBox(const ShownBox& box, const QString& text, const QString& caption,
+               QMessageBox::StandardButtons buttons, QMessageBox::Icon icon) {
+    EXPECT_EQ(box.text, text);
+    EXPECT_EQ(box.caption, caption);
+    EXPECT_EQ(box.buttons, buttons);
+    EXPECT_EQ(box.icon, icon);
+}
+
 std::optional<QString> ScriptedDialogs::OpenFileName(TOpenPictureDialog&) {
     ++openCalls;
     if (openAnswers.empty()) return std::nullopt;

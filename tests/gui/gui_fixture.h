@@ -26,6 +26,10 @@ struct ShownBox {
     QMessageBox::Icon icon;
 };
 
+// Checks all four parts of a box that was shown.
+void ExpectBox(const ShownBox& box, const QString& text, const QString& caption,
+               QMessageBox::StandardButtons buttons = QMessageBox::Ok, QMessageBox::Icon icon = QMessageBox::NoIcon);
+
 // Answers every modal without a nested loop and records what was asked.
 class ScriptedDialogs : public Dialogs {
 public:

@@ -9,6 +9,7 @@
 #include <QRadioButton>
 #include <QTest>
 #include <filesystem>
+#include <optional>
 
 #include "app/Forms.h"
 #include "core/jpeg_fixtures.h"
@@ -53,8 +54,9 @@ TEST_F(OpenTest, BmpIntoTheLeftPaneLaysOutPaneHeaderAndLabel) {
     EXPECT_GE(m.ClientArea->height(), 551);
 }
 
+// An upper-case extension takes the BMP route too.
 TEST_F(OpenTest, PictureOnlyOnTheRightStartsAfterTheEmptyLeftHeader) {
-    const std::string file = Path("a.bmp");
+    const std::string file = Path("A.BMP");
     const auto size = WriteBmp(file, 30, 10, Pattern);
     OpenInto(file, 1);
     TMainForm& m = *Forms.MainForm;
@@ -62,8 +64,9 @@ TEST_F(OpenTest, PictureOnlyOnTheRightStartsAfterTheEmptyLeftHeader) {
     EXPECT_EQ(m.Image2->geometry(), QRect(301, 51, 30, 30));
     EXPECT_EQ(m.Panel2->geometry(), QRect(301, 32, 30, 20));
     EXPECT_EQ(m.Label2->pos(), QPoint(301, 65));
-    EXPECT_EQ(m.Label2->text(), QStringLiteral("a.bmp:%1").arg(size));
+    EXPECT_EQ(m.Label2->text(), QStringLiteral("A.BMP:%1").arg(size));
     EXPECT_TRUE(m.Label1->text().isEmpty());
+    EXPECT_TRUE(dialogs.boxes.empty());
 }
 
 TEST_F(OpenTest, SideDialogOffersTheSideChosenLast) {
@@ -110,21 +113,12 @@ TEST_F(OpenTest, CancelledOpenDialogDoesNothing) {
     EXPECT_TRUE(Forms.MainForm->ImageTemp->Picture().Empty());
 }
 
-TEST_F(OpenTest, UpperCaseExtensionTakesTheBmpRoute) {
-    const std::string file = Path("PHOTO.BMP");
-    WriteBmp(file, 3, 3, Pattern);
-    OpenInto(file, 0);
-    EXPECT_TRUE(dialogs.boxes.empty());
-    EXPECT_EQ(Forms.MainForm->Label1->text().left(10), QStringLiteral("PHOTO.BMP:"));
-}
-
 struct FailureRow {
     const char* what;
-    const char* name;       // file created under the temporary folder ("" none)
-    std::string contents;   // written when name is not empty
-    const char* open;       // the name the dialog returns, relative to the folder
-    const char* text;       // expected box text ("%1": the full path)
-    const char* caption;    // "%t": the application title
+    const char* name;                     // under the temporary folder
+    std::optional<std::string> contents;  // nothing: the file is not created
+    const char* text;                     // expected box text ("%1": the full path)
+    const char* caption;                  // "%t": the application title
     QMessageBox::Icon icon;
 };
 
@@ -140,61 +134,53 @@ TEST_P(OpenFailureTest, ShowsItsBoxAndLeavesThePanes) {
     TMainForm& m = *Forms.MainForm;
     dialogs.modals.clear();
 
-    if (*row.name) {
-        std::filesystem::create_directories(std::filesystem::path(Path(row.name)).parent_path());
-        WriteBytes(Path(row.name), row.contents);
+    const std::string target = Path(row.name);
+    if (row.contents) {
+        std::filesystem::create_directories(std::filesystem::path(target).parent_path());
+        WriteBytes(target, *row.contents);
     }
-    const std::string target = Path(row.open);
     dialogs.openAnswers.push_back(QString::fromStdString(target));
     m.FileOpenItem->trigger();
 
     ASSERT_EQ(dialogs.boxes.size(), 1u);
-    const ShownBox& box = dialogs.boxes[0];
-    EXPECT_EQ(box.text, QString::fromUtf8(row.text).replace(QStringLiteral("%1"), QString::fromStdString(target)));
-    EXPECT_EQ(box.caption, QString::fromUtf8(row.caption).replace(QStringLiteral("%t"), ApplicationTitle()));
-    EXPECT_EQ(box.buttons, QMessageBox::StandardButtons(QMessageBox::Ok));
-    EXPECT_EQ(box.icon, row.icon);
+    ExpectBox(dialogs.boxes[0], QString::fromUtf8(row.text).replace(QStringLiteral("%1"), QString::fromStdString(target)),
+              QString::fromUtf8(row.caption).replace(QStringLiteral("%t"), ApplicationTitle()), QMessageBox::Ok, row.icon);
     EXPECT_TRUE(dialogs.modals.empty()) << "no side dialog after a failure";
     EXPECT_EQ(m.Image1->Picture().Width(), 6);
     EXPECT_TRUE(m.Image2->Picture().Empty());
     EXPECT_EQ(m.Label1->text().left(9), QStringLiteral("good.bmp:"));
 }
 
-const std::string kValidBmpBytes = [] {
-    // A real BMP with another extension, so only the extension decides.
+// A real BMP, under other extensions, so only the extension decides.
+const std::string kBmp = [] {
     TBitmap b;
     MakeBitmap(b, 2, 2, Pattern);
     TMemoryStream s;
     b.WriteToStream(s);
     return std::string(reinterpret_cast<const char*>(s.Memory()), static_cast<std::size_t>(s.Size()));
 }();
+const char* const kUnknown = "Nieznany format pliku graficznego !!!";
+const char* const kLoadError = "Bląd przy wczytywaniu pliku graficznego !!!";
+constexpr auto kNone = QMessageBox::NoIcon;
+constexpr auto kCritical = QMessageBox::Critical;
 
 INSTANTIATE_TEST_SUITE_P(
     Rows, OpenFailureTest,
     ::testing::Values(
-        FailureRow{"jpeg extension", "photo.jpeg", kValidBmpBytes, "photo.jpeg", "Nieznany format pliku graficznego !!!",
-                   "Bląd !", QMessageBox::NoIcon},
-        FailureRow{"no extension", "picture", kValidBmpBytes, "picture", "Nieznany format pliku graficznego !!!", "Bląd !",
-                   QMessageBox::NoIcon},
-        FailureRow{"dot only in a folder name", "dir.bmp/picture", kValidBmpBytes, "dir.bmp/picture",
-                   "Nieznany format pliku graficznego !!!", "Bląd !", QMessageBox::NoIcon},
-        FailureRow{"png", "x.png", kValidBmpBytes, "x.png", "Nieznany format pliku graficznego !!!", "Bląd !",
-                   QMessageBox::NoIcon},
-        FailureRow{"bmp that is not a bitmap", "bad.bmp", std::string("BM") + std::string(12, '\0') + std::string("\x05\0\0\0", 4) +
-                   std::string(60, 'x'), "bad.bmp", "Bląd przy wczytywaniu pliku graficznego !!!", "Bląd!",
-                   QMessageBox::NoIcon},
-        FailureRow{"bmp with a bad signature", "sig.bmp", "XX" + kValidBmpBytes.substr(2), "sig.bmp",
-                   "Bląd przy wczytywaniu pliku graficznego !!!", "Bląd!", QMessageBox::NoIcon},
-        FailureRow{"truncated bmp header", "short.bmp", kValidBmpBytes.substr(0, 20), "short.bmp", "Stream read error.",
-                   "%t", QMessageBox::Critical},
-        FailureRow{"missing file", "", "", "missing.bmp", "Cannot open file %1.", "%t", QMessageBox::Critical},
-        FailureRow{"empty jpg", "empty.jpg", "", "empty.jpg", "Bląd przy wczytywaniu pliku graficznego !!!", "Bląd!",
-                   QMessageBox::NoIcon},
-        FailureRow{"jpg that is text", "text.jpg", std::string(300, 'j'), "text.jpg",
-                   "Bląd przy wczytywaniu pliku graficznego !!!", "Bląd!", QMessageBox::NoIcon},
-        FailureRow{"bmp named jpg", "bmp.jpg", kValidBmpBytes, "bmp.jpg", "Bląd przy wczytywaniu pliku graficznego !!!",
-                   "Bląd!", QMessageBox::NoIcon},
-        FailureRow{"missing jpg", "", "", "missing.jpg", "Cannot open file %1.", "%t", QMessageBox::Critical}),
+        FailureRow{"jpeg extension", "photo.jpeg", kBmp, kUnknown, "Bląd !", kNone},
+        FailureRow{"no extension", "picture", kBmp, kUnknown, "Bląd !", kNone},
+        FailureRow{"dot only in a folder name", "dir.bmp/picture", kBmp, kUnknown, "Bląd !", kNone},
+        FailureRow{"png", "x.png", kBmp, kUnknown, "Bląd !", kNone},
+        FailureRow{"bmp that is not a bitmap", "bad.bmp",
+                   "BM" + std::string(12, '\0') + std::string("\x05\0\0\0", 4) + std::string(60, 'x'), kLoadError,
+                   "Bląd!", kNone},
+        FailureRow{"bmp with a bad signature", "sig.bmp", "XX" + kBmp.substr(2), kLoadError, "Bląd!", kNone},
+        FailureRow{"truncated bmp header", "short.bmp", kBmp.substr(0, 20), "Stream read error.", "%t", kCritical},
+        FailureRow{"missing file", "missing.bmp", std::nullopt, "Cannot open file %1.", "%t", kCritical},
+        FailureRow{"empty jpg", "empty.jpg", "", kLoadError, "Bląd!", kNone},
+        FailureRow{"jpg that is text", "text.jpg", std::string(300, 'j'), kLoadError, "Bląd!", kNone},
+        FailureRow{"bmp named jpg", "bmp.jpg", kBmp, kLoadError, "Bląd!", kNone},
+        FailureRow{"missing jpg", "missing.jpg", std::nullopt, "Cannot open file %1.", "%t", kCritical}),
     [](const ::testing::TestParamInfo<FailureRow>& info) {
         std::string name = info.param.what;
         for (char& c : name)
@@ -325,9 +311,8 @@ TEST_F(OpenDialogTest, PreviewShowsSizeAndPictureOrNothingOnFailure) {
     EXPECT_EQ(preview.PictureLabel->text(), QStringLiteral(" (400x100)"));
     ASSERT_FALSE(preview.Picture().isNull());
     EXPECT_EQ(preview.Picture().size(), QSize(400, 100));
-    EXPECT_EQ(preview.Picture().pixel(10, 20) & 0xFFFFFF,
-              static_cast<QRgb>(qRgb(Pattern(10, 20) & 0xFF, (Pattern(10, 20) >> 8) & 0xFF, (Pattern(10, 20) >> 16) & 0xFF)) &
-                  0xFFFFFF);
+    const TColor at = Pattern(10, 20);
+    EXPECT_EQ(preview.Picture().pixel(10, 20) & 0xFFFFFF, qRgb(at & 0xFF, (at >> 8) & 0xFF, (at >> 16) & 0xFF) & 0xFFFFFF);
     const QPixmap shown = preview.ImageCtrl->pixmap();
     EXPECT_LE(shown.width(), preview.ImageCtrl->width());
     EXPECT_EQ(shown.width() / 4, shown.height());
@@ -339,25 +324,21 @@ TEST_F(OpenDialogTest, PreviewShowsSizeAndPictureOrNothingOnFailure) {
     EXPECT_TRUE(preview.Picture().isNull());
     EXPECT_TRUE(preview.ImageCtrl->pixmap().isNull());
 
-    preview.ShowFile(QString::fromStdString(good));
-    preview.ShowFile(dir.path());
-    EXPECT_EQ(preview.PictureLabel->text(), QStringLiteral("Picture:"));
-    preview.ShowFile(QString::fromStdString(Path("x.txt")));
-    EXPECT_EQ(preview.PictureLabel->text(), QStringLiteral("Picture:"));
+    // A folder and a missing file clear a shown preview too.
+    for (const QString& nothing : {dir.path(), QString::fromStdString(Path("x.txt"))}) {
+        preview.ShowFile(QString::fromStdString(good));
+        preview.ShowFile(nothing);
+        EXPECT_EQ(preview.PictureLabel->text(), QStringLiteral("Picture:"));
+    }
 }
 
-TEST_F(OpenDialogTest, CtrlOOpensTheOpenDialog) {
+TEST_F(OpenDialogTest, CtrlOOpensTheOpenDialogAndCtrlXClosesTheProgram) {
     TMainForm& m = *Forms.MainForm;
     m.activateWindow();
     ASSERT_TRUE(QTest::qWaitForWindowActive(&m));
     QTest::keyClick(&m, Qt::Key_O, Qt::ControlModifier);
     EXPECT_EQ(dialogs.openCalls, 1);
-}
-
-TEST_F(OpenDialogTest, CtrlXClosesTheProgram) {
-    TMainForm& m = *Forms.MainForm;
-    m.activateWindow();
-    ASSERT_TRUE(QTest::qWaitForWindowActive(&m));
+    EXPECT_TRUE(m.isVisible());
     QTest::keyClick(&m, Qt::Key_X, Qt::ControlModifier);
     EXPECT_FALSE(m.isVisible());
 }

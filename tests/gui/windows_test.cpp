@@ -39,61 +39,39 @@ TEST_F(WindowsTest, OptionsDialogLayout) {
     EXPECT_EQ(c.AnulujButton->text(), QStringLiteral("Anuluj"));
 }
 
-TEST_F(WindowsTest, OptionsShowTheFlagsOnEachShowing) {
-    bool graphicShown = false, percentShown = false;
-    dialogs.onModal = [&](QDialog& d) {
-        auto& c = dynamic_cast<TCheckForm&>(d);
-        graphicShown = c.CheckBox1->isChecked();
-        percentShown = c.CheckBox3->isChecked();
-        c.AnulujButton->click();
+// Each showing of the options dialog, from the Wyniki item, starts from the
+// flags; only OK takes the boxes back into them.
+TEST_F(WindowsTest, OptionsShowTheFlagsAndOnlyOkTakesTheBoxes) {
+    TCheckForm& c = *Forms.CheckForm;
+    const struct {
+        const char* what;
+        bool graphicOff, percentOff, percentOn;  // box changes before leaving
+        QPushButton* leave;                       // nullptr: the close box
+        bool shownGraphic, shownPercent, graficznie, procentowo;
+    } steps[] = {
+        {"Anuluj after a change", true, false, false, c.AnulujButton, true, true, true, true},
+        {"closed", false, false, false, nullptr, true, true, true, true},
+        {"OK with both off", true, true, false, c.OKButton, true, true, false, false},
+        {"OK with one on", false, false, true, c.OKButton, false, false, false, true},
     };
-    Forms.CheckForm->CheckBox1->setChecked(false);
-    Forms.MainForm->Wyniki->trigger();
-    EXPECT_TRUE(graphicShown);
-    EXPECT_TRUE(percentShown);
-    EXPECT_EQ(dialogs.modals, (std::vector<QString>{QStringLiteral("CheckForm")}));
-}
-
-TEST_F(WindowsTest, AnulujKeepsTheFlagsAndTheNextShowingShowsThemAgain) {
-    dialogs.onModal = [](QDialog& d) {
-        auto& c = dynamic_cast<TCheckForm&>(d);
-        c.CheckBox1->setChecked(false);
-        c.AnulujButton->click();
-    };
-    Forms.MainForm->Wyniki->trigger();
-    EXPECT_TRUE(Forms.CheckForm->Graficznie);
-    EXPECT_TRUE(Forms.CheckForm->Procentowo);
-    bool shownAgain = false;
-    dialogs.onModal = [&](QDialog& d) {
-        auto& c = dynamic_cast<TCheckForm&>(d);
-        shownAgain = c.CheckBox1->isChecked();
-        c.close();
-    };
-    Forms.MainForm->Wyniki->trigger();
-    EXPECT_TRUE(shownAgain);
-    EXPECT_TRUE(Forms.CheckForm->Graficznie);
-}
-
-TEST_F(WindowsTest, OkTakesTheBoxesIntoTheFlags) {
-    dialogs.onModal = [](QDialog& d) {
-        auto& c = dynamic_cast<TCheckForm&>(d);
-        c.CheckBox1->setChecked(false);
-        c.CheckBox3->setChecked(false);
-        c.OKButton->click();
-    };
-    Forms.MainForm->Wyniki->trigger();
-    EXPECT_FALSE(Forms.CheckForm->Graficznie);
-    EXPECT_FALSE(Forms.CheckForm->Procentowo);
-    EXPECT_EQ(Forms.CheckForm->result(), QDialog::Accepted);
-
-    dialogs.onModal = [](QDialog& d) {
-        auto& c = dynamic_cast<TCheckForm&>(d);
-        c.CheckBox3->setChecked(true);
-        c.OKButton->click();
-    };
-    Forms.MainForm->Wyniki->trigger();
-    EXPECT_FALSE(Forms.CheckForm->Graficznie);
-    EXPECT_TRUE(Forms.CheckForm->Procentowo);
+    c.CheckBox1->setChecked(false);  // a box changed while hidden is shown from the flags all the same
+    for (const auto& step : steps) {
+        SCOPED_TRACE(step.what);
+        bool graphic = false, percent = false;
+        dialogs.onModal = [&](QDialog&) {
+            graphic = c.CheckBox1->isChecked();
+            percent = c.CheckBox3->isChecked();
+            if (step.graphicOff) c.CheckBox1->setChecked(false);
+            if (step.percentOff) c.CheckBox3->setChecked(false);
+            if (step.percentOn) c.CheckBox3->setChecked(true);
+            step.leave ? step.leave->click() : void(c.close());
+        };
+        Forms.MainForm->Wyniki->trigger();
+        EXPECT_EQ(std::pair(graphic, percent), std::pair(step.shownGraphic, step.shownPercent));
+        EXPECT_EQ(std::pair(c.Graficznie, c.Procentowo), std::pair(step.graficznie, step.procentowo));
+        EXPECT_EQ(c.result(), step.leave == c.OKButton ? QDialog::Accepted : QDialog::Rejected);
+    }
+    EXPECT_EQ(dialogs.modals, std::vector<QString>(4, QStringLiteral("CheckForm")));
 }
 
 TEST_F(WindowsTest, AboutBoxTextAndClosingGiveOk) {
@@ -129,12 +107,9 @@ TEST_F(WindowsTest, ScaleWindowShowsTheStoredStrip) {
     ASSERT_EQ(f.Image1->Picture().Height(), 259);
     TCanvas& c = f.Image1->Surface();
     // Key colors of the strip, as 0x00BBGGRR.
-    EXPECT_EQ(c.ReadPixel(60, 7), 0x000000);
-    EXPECT_EQ(c.ReadPixel(60, 34), 0xFF0000);
-    EXPECT_EQ(c.ReadPixel(60, 63), 0x00FF00);
-    EXPECT_EQ(c.ReadPixel(60, 164), 0x0000FF);
-    EXPECT_EQ(c.ReadPixel(60, 222), 0x00FFFF);
-    EXPECT_EQ(c.ReadPixel(60, 255), 0xFFFFFF);
+    for (const auto& [y, color] : {std::pair<int, TColor>{7, 0x000000}, {34, 0xFF0000}, {63, 0x00FF00}, {164, 0x0000FF},
+                                   {222, 0x00FFFF}, {255, 0xFFFFFF}})
+        EXPECT_EQ(c.ReadPixel(60, y), color) << y;
     EXPECT_EQ(f.Label1->text(), QStringLiteral("Duża różnica"));
     EXPECT_EQ(f.Label2->text(), QStringLiteral("Mala różnica"));
     EXPECT_EQ(f.Label3->text(), QStringLiteral("<-------------------   50 %"));
@@ -220,10 +195,9 @@ TEST_F(WindowsTest, DefaultErrorDisplayShowsMessagesAndDropsAbort) {
             continue;
         }
         ASSERT_EQ(dialogs.boxes.size(), 1u);
-        EXPECT_EQ(dialogs.boxes[0].text, QString::fromUtf8(row.shown));
-        EXPECT_EQ(dialogs.boxes[0].caption, QStringLiteral("duvo_gui_tests"));
-        EXPECT_EQ(dialogs.boxes[0].icon, QMessageBox::Critical);
-        EXPECT_EQ(dialogs.boxes[0].buttons, QMessageBox::StandardButtons(QMessageBox::Ok));
+        // The caption is the program file's name cut at its first dot.
+        ExpectBox(dialogs.boxes[0], QString::fromUtf8(row.shown), QStringLiteral("duvo_gui_tests"), QMessageBox::Ok,
+                  QMessageBox::Critical);
     }
 }
 
