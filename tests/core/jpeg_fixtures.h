@@ -19,14 +19,6 @@ namespace jpegtest {
 
 using Bytes = std::vector<std::uint8_t>;
 
-// Deterministic noise, so every run sees the same fixture.
-inline std::uint32_t Noise(std::uint32_t& state) {
-    state ^= state << 13;
-    state ^= state >> 17;
-    state ^= state << 5;
-    return state;
-}
-
 enum class Kind { Color, Gray, Cmyk, CmykAdobe };
 
 struct EncodeRecipe {
@@ -40,29 +32,28 @@ struct EncodeRecipe {
     unsigned restartInterval = 0;  // in MCUs
 };
 
-// A photo-like picture: smooth gradients, a few hard edges and noise.
-// Components per pixel follow the kind (3 RGB, 1 gray, 4 inks).
+inline int Components(Kind kind) { return kind == Kind::Color ? 3 : kind == Kind::Gray ? 1 : 4; }
+
+// A photo-like picture: smooth gradients, a few hard edges and deterministic
+// noise. Components per pixel follow the kind (3 RGB, 1 gray, 4 inks).
 inline Bytes SyntheticPicture(const EncodeRecipe& s) {
-    const int comps = s.kind == Kind::Color ? 3 : s.kind == Kind::Gray ? 1 : 4;
-    Bytes out(static_cast<std::size_t>(s.width) * s.height * comps);
+    const int comps = Components(s.kind);
+    Bytes out;
+    out.reserve(static_cast<std::size_t>(s.width) * s.height * comps);
     std::uint32_t seed = 0x9E3779B9u;
-    std::size_t i = 0;
-    for (int y = 0; y < s.height; ++y) {
+    auto clamp = [](double v) { return static_cast<std::uint8_t>(v < 0 ? 0 : v > 255 ? 255 : v); };
+    for (int y = 0; y < s.height; ++y)
         for (int x = 0; x < s.width; ++x) {
+            seed ^= seed << 13, seed ^= seed >> 17, seed ^= seed << 5;  // xorshift
             const double fx = static_cast<double>(x) / s.width, fy = static_cast<double>(y) / s.height;
-            const int edge = ((x / 16 + y / 16) & 1) ? 40 : 0;
-            const int n = static_cast<int>(Noise(seed) % 17) - 8;
-            auto clamp = [](double v) { return static_cast<std::uint8_t>(v < 0 ? 0 : v > 255 ? 255 : v); };
-            const std::uint8_t a = clamp(255 * fx + n);
-            const std::uint8_t b = clamp(255 * fy + edge + n);
-            const std::uint8_t c = clamp(128 + 100 * std::sin(6.28 * (fx + fy)) + n);
-            const std::uint8_t d = clamp(60 * fx * fy + n);
-            for (int k = 0; k < comps; ++k) {
-                const std::uint8_t v = k == 0 ? a : k == 1 ? b : k == 2 ? c : d;
-                out[i++] = (s.kind == Kind::Gray) ? clamp((a + b + c) / 3.0) : v;
-            }
+            const int n = static_cast<int>(seed % 17) - 8, edge = ((x / 16 + y / 16) & 1) ? 40 : 0;
+            const std::uint8_t v[4] = {clamp(255 * fx + n), clamp(255 * fy + edge + n),
+                                       clamp(128 + 100 * std::sin(6.28 * (fx + fy)) + n), clamp(60 * fx * fy + n)};
+            if (s.kind == Kind::Gray)
+                out.push_back(clamp((v[0] + v[1] + v[2]) / 3.0));
+            else
+                out.insert(out.end(), v, v + comps);
         }
-    }
     return out;
 }
 
@@ -78,21 +69,8 @@ inline Bytes EncodePixels(const EncodeRecipe& s, const Bytes& pixels) {
     jpeg_mem_dest(&c, &buffer, &size);
     c.image_width = static_cast<JDIMENSION>(s.width);
     c.image_height = static_cast<JDIMENSION>(s.height);
-    switch (s.kind) {
-        case Kind::Color:
-            c.input_components = 3;
-            c.in_color_space = JCS_RGB;
-            break;
-        case Kind::Gray:
-            c.input_components = 1;
-            c.in_color_space = JCS_GRAYSCALE;
-            break;
-        case Kind::Cmyk:
-        case Kind::CmykAdobe:
-            c.input_components = 4;
-            c.in_color_space = JCS_CMYK;
-            break;
-    }
+    c.input_components = Components(s.kind);
+    c.in_color_space = s.kind == Kind::Color ? JCS_RGB : s.kind == Kind::Gray ? JCS_GRAYSCALE : JCS_CMYK;
     jpeg_set_defaults(&c);
     jpeg_set_quality(&c, s.quality, TRUE);
     if (s.kind == Kind::Color) {
@@ -105,10 +83,9 @@ inline Bytes EncodePixels(const EncodeRecipe& s, const Bytes& pixels) {
     c.restart_interval = s.restartInterval;
     if (s.progressive) jpeg_simple_progression(&c);
     jpeg_start_compress(&c, TRUE);
-    const int comps = c.input_components;
+    const std::size_t rowBytes = static_cast<std::size_t>(s.width) * c.input_components;
     while (c.next_scanline < c.image_height) {
-        JSAMPROW row =
-            const_cast<JSAMPROW>(pixels.data() + static_cast<std::size_t>(c.next_scanline) * s.width * comps);
+        JSAMPROW row = const_cast<JSAMPROW>(pixels.data() + c.next_scanline * rowBytes);
         jpeg_write_scanlines(&c, &row, 1);
     }
     jpeg_finish_compress(&c);
@@ -123,13 +100,12 @@ inline Bytes EncodeJpeg(const EncodeRecipe& s) { return EncodePixels(s, Syntheti
 struct DecodeSpec {
     J_COLOR_SPACE outSpace = JCS_EXT_BGR;
     bool quantize = false;
-    int colors = 236;
     bool twoPass = true;
     J_DITHER_MODE dither = JDITHER_FS;
     J_DCT_METHOD dct = JDCT_ISLOW;
     bool smoothing = true;
     unsigned scaleDenom = 1;
-    std::vector<std::uint8_t> externalMap;  // red, green, blue triples
+    std::vector<std::uint8_t> externalMap{};  // red, green, blue triples
 };
 
 struct Decoded {
@@ -141,14 +117,12 @@ struct Decoded {
     bool sawAdobe = false;
 };
 
-inline void QuietOutput(j_common_ptr) {}
-
 // The library alone, with the given settings, from the memory source.
 inline Decoded ReferenceDecode(const Bytes& bytes, const DecodeSpec& s) {
     jpeg_decompress_struct d{};
     jpeg_error_mgr err{};
     d.err = jpeg_std_error(&err);
-    err.output_message = QuietOutput;
+    err.output_message = [](j_common_ptr) {};  // warnings stay quiet
     jpeg_create_decompress(&d);
     jpeg_mem_src(&d, bytes.data(), static_cast<unsigned long>(bytes.size()));
     jpeg_read_header(&d, TRUE);
@@ -159,35 +133,30 @@ inline Decoded ReferenceDecode(const Bytes& bytes, const DecodeSpec& s) {
     d.dct_method = s.dct;
     if (s.quantize) {
         d.quantize_colors = TRUE;
-        d.desired_number_of_colors = s.colors;
+        d.desired_number_of_colors = 236;  // the image's count
         d.two_pass_quantize = s.twoPass;
         d.dither_mode = s.dither;
         if (!s.externalMap.empty()) {
             const int n = static_cast<int>(s.externalMap.size() / 3);
             d.colormap = (*d.mem->alloc_sarray)(reinterpret_cast<j_common_ptr>(&d), JPOOL_IMAGE, n, 3);
-            for (int i = 0; i < n; ++i)
-                for (int k = 0; k < 3; ++k) d.colormap[k][i] = s.externalMap[i * 3 + k];
+            for (int i = 0; i < n * 3; ++i) d.colormap[i % 3][i / 3] = s.externalMap[i];
             d.actual_number_of_colors = n;
         }
     }
     jpeg_start_decompress(&d);
-    Decoded out;
-    out.width = static_cast<int>(d.output_width);
-    out.height = static_cast<int>(d.output_height);
-    out.components = d.output_components;
-    out.sawAdobe = d.saw_Adobe_marker;
-    out.rows.resize(static_cast<std::size_t>(out.width) * out.height * out.components);
+    Decoded out{static_cast<int>(d.output_width), static_cast<int>(d.output_height), d.output_components, {}, {},
+                d.saw_Adobe_marker != 0};
+    const std::size_t rowBytes = static_cast<std::size_t>(out.width) * out.components;
+    out.rows.resize(rowBytes * out.height);
     while (d.output_scanline < d.output_height) {
-        JSAMPROW row = out.rows.data() + static_cast<std::size_t>(d.output_scanline) * out.width * out.components;
+        JSAMPROW row = out.rows.data() + d.output_scanline * rowBytes;
         jpeg_read_scanlines(&d, &row, 1);
     }
-    if (s.quantize) {
-        for (int i = 0; i < d.actual_number_of_colors; ++i) {
-            const std::uint32_t r = d.colormap[0][i];
-            const std::uint32_t g = d.out_color_components >= 3 ? d.colormap[1][i] : r;
-            const std::uint32_t b = d.out_color_components >= 3 ? d.colormap[2][i] : r;
-            out.colormap.push_back(r | (g << 8) | (b << 16));
-        }
+    for (int i = 0; s.quantize && i < d.actual_number_of_colors; ++i) {
+        const std::uint32_t r = d.colormap[0][i];
+        const std::uint32_t g = d.out_color_components >= 3 ? d.colormap[1][i] : r;
+        const std::uint32_t b = d.out_color_components >= 3 ? d.colormap[2][i] : r;
+        out.colormap.push_back(r | (g << 8) | (b << 16));
     }
     jpeg_finish_decompress(&d);
     jpeg_destroy_decompress(&d);
@@ -203,8 +172,8 @@ inline std::uint32_t ReferenceColor(const Decoded& d, int x, int y) {
 }
 
 inline void WriteFile(const std::string& path, const Bytes& bytes) {
-    std::ofstream f(path, std::ios::binary | std::ios::trunc);
-    f.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    std::ofstream(path, std::ios::binary | std::ios::trunc)
+        .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
 }
 
 // Offset of the n-th (0-based) marker 0xFF code, or npos.
