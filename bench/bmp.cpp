@@ -13,34 +13,22 @@ namespace {
 
 constexpr int kSide = 8192;  // 64 megapixels
 
-void Put16(std::vector<std::uint8_t>& out, std::uint32_t v) {
-    out.push_back(static_cast<std::uint8_t>(v));
-    out.push_back(static_cast<std::uint8_t>(v >> 8));
-}
-void Put32(std::vector<std::uint8_t>& out, std::uint32_t v) {
-    Put16(out, v & 0xFFFF);
-    Put16(out, v >> 16);
-}
-
-// A 24-bit BMP of kSide x kSide with a pattern in every byte.
+// A 24-bit BMP of kSide x kSide with a pattern in every byte, written by the
+// bitmap's own BMP writer.
 const std::vector<std::uint8_t>& BigBmp() {
     static const std::vector<std::uint8_t> file = [] {
-        const std::size_t pixelBytes = std::size_t{kSide} * kSide * 3;
-        std::vector<std::uint8_t> out;
-        out.reserve(54 + pixelBytes);
-        Put16(out, 0x4D42);
-        Put32(out, static_cast<std::uint32_t>(54 + pixelBytes));
-        Put32(out, 0);
-        Put32(out, 54);
-        Put32(out, 40);
-        Put32(out, kSide);
-        Put32(out, kSide);
-        Put16(out, 1);
-        Put16(out, 24);
-        for (int i = 0; i < 6; ++i) Put32(out, 0);
-        out.resize(54 + pixelBytes);
-        for (std::size_t i = 54; i < out.size(); ++i) out[i] = static_cast<std::uint8_t>(i * 31 + (i >> 13));
-        return out;
+        duvo::TBitmap bitmap;
+        bitmap.SetPixelKind(duvo::pk24Bit);
+        bitmap.SetWidth(kSide);
+        bitmap.SetHeight(kSide);
+        std::size_t i = 0;
+        for (int y = 0; y < kSide; ++y) {
+            std::uint8_t* row = bitmap.RowAddress(y);
+            for (int x = 0; x < kSide * 3; ++x, ++i) row[x] = static_cast<std::uint8_t>(i * 31 + (i >> 13));
+        }
+        duvo::TMemoryStream stream;
+        bitmap.WriteToStream(stream);
+        return stream.Bytes();
     }();
     return file;
 }

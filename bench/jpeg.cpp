@@ -27,6 +27,7 @@
 // clang-format on
 
 #include "graphics/bitmap.h"
+#include "jpeg_fixtures.h"
 #include "loading/open_routes.h"
 #include "platform/raster.h"
 #include "rtl/streams.h"
@@ -36,7 +37,7 @@ namespace {
 constexpr int kWidth = 4896;
 constexpr int kHeight = 3264;
 
-using Bytes = std::vector<std::uint8_t>;
+using jpegtest::Bytes;
 
 // Gradients, soft shapes and sensor-like noise: a stand-in for a photo that
 // compresses to a realistic size at quality 90.
@@ -64,31 +65,8 @@ Bytes SyntheticPhoto(std::uint32_t seed) {
     return rgb;
 }
 
-Bytes Compress(const Bytes& rgb) {
-    jpeg_compress_struct c{};
-    jpeg_error_mgr err{};
-    c.err = jpeg_std_error(&err);
-    jpeg_create_compress(&c);
-    unsigned char* buffer = nullptr;
-    unsigned long size = 0;
-    jpeg_mem_dest(&c, &buffer, &size);
-    c.image_width = kWidth;
-    c.image_height = kHeight;
-    c.input_components = 3;
-    c.in_color_space = JCS_RGB;
-    jpeg_set_defaults(&c);  // 2x2 luma sampling: 4:2:0
-    jpeg_set_quality(&c, 90, TRUE);
-    jpeg_start_compress(&c, TRUE);
-    while (c.next_scanline < c.image_height) {
-        JSAMPROW row = const_cast<JSAMPROW>(rgb.data() + static_cast<std::size_t>(c.next_scanline) * kWidth * 3);
-        jpeg_write_scanlines(&c, &row, 1);
-    }
-    jpeg_finish_compress(&c);
-    Bytes out(buffer, buffer + size);
-    jpeg_destroy_compress(&c);
-    std::free(buffer);
-    return out;
-}
+// Baseline 4:2:0 at quality 90, by the same compressor the tests' fixtures use.
+Bytes Compress(const Bytes& rgb) { return jpegtest::EncodePixels({.width = kWidth, .height = kHeight}, rgb); }
 
 const Bytes& Photo() {
     static const Bytes bytes = Compress(SyntheticPhoto(0x2545F491u));
