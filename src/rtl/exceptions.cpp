@@ -1,5 +1,7 @@
 #include "rtl/exceptions.h"
 
+#include "rtl/byte_reader.h"
+
 namespace duvo {
 
 std::string Format(const char* pattern, std::initializer_list<std::string> args) {
@@ -20,5 +22,7 @@ std::string ErrorDisplayText(const std::string& message) {
     if (!message.empty() && static_cast<unsigned char>(message.back()) > '.') return message + ".";
     return message;
 }
+
+void RaiseStreamReadError() { throw EReadError(msg::StreamRead); }
 
 }  // namespace duvo

@@ -42,6 +42,21 @@ std::int64_t TStream::CopyFrom(TStream& source, std::int64_t count) {
     return count;
 }
 
+std::span<const std::uint8_t> StreamBytes(TStream& stream, std::vector<std::uint8_t>& holder, std::uint64_t limit) {
+    const std::int64_t pos = stream.Position();
+    const std::int64_t size = stream.Size();
+    const std::uint64_t left = size > pos ? static_cast<std::uint64_t>(size - pos) : 0;
+    const auto n = static_cast<std::size_t>(std::min(left, limit));
+    if (const std::uint8_t* base = stream.Memory()) return {base + pos, n};
+    holder.resize(n);
+    holder.resize(stream.Read(holder.data(), n));
+    return holder;
+}
+
+void SkipConsumed(TStream& stream, std::int64_t start, std::span<const std::uint8_t> bytes, std::size_t consumed) {
+    stream.Seek(start + static_cast<std::int64_t>(std::min(consumed, bytes.size())), SeekOrigin::Begin);
+}
+
 TFileStream::TFileStream(const std::string& fileName, Mode mode) {
     if (mode == OpenRead) {
         fd_ = ::open(fileName.c_str(), O_RDONLY | O_CLOEXEC);

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -28,7 +29,18 @@ public:
     void WriteBuffer(const void* buffer, std::size_t count);
     // Copies count bytes from source (all of it from position 0 when count is 0).
     std::int64_t CopyFrom(TStream& source, std::int64_t count);
+
+    // Streams that live in memory hand out their bytes in place.
+    virtual const std::uint8_t* Memory() const { return nullptr; }
 };
+
+// The stream's bytes from its position to its end, at most limit bytes: in
+// place for a stream in memory, otherwise read into holder. The position is
+// left where it was for a stream in memory and after what was read for any
+// other; a reader that consumed n bytes calls SkipConsumed.
+std::span<const std::uint8_t> StreamBytes(TStream& stream, std::vector<std::uint8_t>& holder, std::uint64_t limit);
+// Leaves the stream after the first consumed of the bytes StreamBytes gave.
+void SkipConsumed(TStream& stream, std::int64_t start, std::span<const std::uint8_t> bytes, std::size_t consumed);
 
 // Read-only or create-for-writing file stream; opening failures raise
 // EFOpenError / EFCreateError with the name as given.
@@ -59,7 +71,7 @@ public:
     std::int64_t Seek(std::int64_t offset, SeekOrigin origin) override;
     std::int64_t Size() override { return static_cast<std::int64_t>(data_.size()); }
 
-    const std::uint8_t* Memory() const { return data_.data(); }
+    const std::uint8_t* Memory() const override { return data_.data(); }
     std::uint8_t* Memory() { return data_.data(); }
     const std::vector<std::uint8_t>& Bytes() const { return data_; }
     void SetSize(std::size_t size) { data_.resize(size); if (pos_ > size) pos_ = size; }
@@ -79,6 +91,7 @@ public:
     std::size_t Write(const void*, std::size_t) override { return 0; }
     std::int64_t Seek(std::int64_t offset, SeekOrigin origin) override;
     std::int64_t Size() override { return static_cast<std::int64_t>(size_); }
+    const std::uint8_t* Memory() const override { return data_; }
 
 private:
     const std::uint8_t* data_;
