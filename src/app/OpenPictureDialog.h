@@ -9,6 +9,8 @@
 #include <QWidget>
 #include <memory>
 
+#include "loading/open_routes.h"
+
 class QFileDialog;
 
 namespace duvo {
@@ -37,9 +39,7 @@ private:
 
 class TOpenPictureDialog {
 public:
-    QString Filter = QStringLiteral(
-        "Wszystkie obsługiwane formaty|*.bmp;  *.gif; *.jpeg;  *.jpg|JPEGi (*.jpg, *.jpeg)|*.jpg; *.jpeg|"
-        "Bitmapy (*.bmp)|*.bmp|GIFy (*.gif)|*.gif");
+    QString Filter = QString::fromStdString(OpenDialogFilter());
     // 1-based, as the filter pairs are counted.
     int FilterIndex = 1;
     QString FileName;

@@ -23,6 +23,13 @@ std::string OpenExtension(const std::string& fileName) {
     return LowerAscii(fileName.substr(dot));
 }
 
+const std::string& OpenDialogFilter() {
+    static const std::string filter =
+        "Wszystkie obsługiwane formaty|*.bmp;  *.gif; *.jpeg;  *.jpg|JPEGi (*.jpg, *.jpeg)|*.jpg; *.jpeg|"
+        "Bitmapy (*.bmp)|*.bmp|GIFy (*.gif)|*.gif";
+    return filter;
+}
+
 namespace {
 
 LoadOutcome BmpRoute(const std::string& fileName, TPicture& picture) {

@@ -24,6 +24,10 @@ void InitializeFormats();
 // dot lies before the last folder separator or there is none.
 std::string OpenExtension(const std::string& fileName);
 
+// The open dialog's filter: pairs of a description and a pattern list, all
+// separated by "|", exactly as the program shows them.
+const std::string& OpenDialogFilter();
+
 // Decodes the file into picture by its extension. Failures other than an
 // invalid graphic on the BMP and JPEG routes pass on as exceptions.
 LoadOutcome LoadIntoPicture(const std::string& fileName, TPicture& picture);
