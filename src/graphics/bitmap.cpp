@@ -1,7 +1,7 @@
 #include "graphics/bitmap.h"
 
 #include <cstring>
-#include <mutex>
+#include <vector>
 
 #include "graphics/bmp.h"
 #include "rtl/exceptions.h"
@@ -14,9 +14,6 @@ using platform::RasterFormat;
 DUVO_DEFINE_CLASS(TBitmap, TGraphic::StaticClass(), []() -> TGraphic* { return new TBitmap; })
 
 namespace {
-// Guards every exchange of a bitmap's store for another.
-std::mutex g_storeLock;
-
 constexpr std::array<std::uint32_t, 3> kMasks565{0xF800, 0x07E0, 0x001F};
 
 std::unique_ptr<platform::Palette> CopyPalette(const platform::Palette* p) {
@@ -66,14 +63,13 @@ TBitmap::TBitmap() : image_(new TBitmapImage) { image_->Reference(); }
 
 TBitmap::~TBitmap() { image_->Release(); }
 
+// A bitmap is used by one thread at a time and the reference count is
+// atomic, so exchanging stores needs no lock of its own.
 void TBitmap::InstallStore(TBitmapImage* image) {
-    {
-        std::lock_guard lock(g_storeLock);
-        image->Reference();
-        TBitmapImage* old = image_;
-        image_ = image;
-        old->Release();
-    }
+    image->Reference();
+    TBitmapImage* old = image_;
+    image_ = image;
+    old->Release();
     maskValid_ = false;
 }
 
@@ -88,7 +84,6 @@ void TBitmap::CopyTo(TPersistent* dest) const {
 void TBitmap::CopyFrom(const TPersistent* source) {
     if (const auto* src = dynamic_cast<const TBitmap*>(source)) {
         if (src != this) {
-            std::lock_guard lock(g_storeLock);
             src->image_->Reference();
             image_->Release();
             image_ = src->image_;
@@ -261,17 +256,9 @@ void TBitmap::SetHeight(int value) {
     Changed();
 }
 
-void TBitmap::SetHeightUnfilled(int value) {
-    if (value == GetHeight()) return;
-    TDibDescription target = image_->description;
-    target.bmHeight = value;
-    if (target.header.size != 0) target.header.height = target.header.height < 0 ? -value : value;
-    RebuildStore(target, image_->palette.get(), true, platform::Raster::Fill::Zero);
-    Changed();
-}
-
 void TBitmap::PrepareChange() {
-    if (image_->RefCount() < 2) return;
+    const bool borrowed = image_->raster && image_->raster->ReadOnly();
+    if (image_->RefCount() < 2 && !borrowed) return;
     auto store = std::make_unique<TBitmapImage>();
     if (image_->raster) store->raster = image_->raster->Clone();
     store->dibSection = image_->dibSection;
@@ -284,6 +271,8 @@ void TBitmap::PrepareChange() {
 
 std::uint8_t* TBitmap::RowAddress(int row) {
     if (row < 0 || row >= GetHeight() || !image_->raster) throw EInvalidGraphicOperation(msg::ScanLine);
+    // Rows borrowed from a file are not ours to write.
+    if (image_->raster->ReadOnly()) PrepareChange();
     if (!image_->dibSection) {
         // Row access needs a DIB; ours has the same layout, so only the mode changes.
         image_->dibSection = true;
@@ -396,7 +385,34 @@ TCanvas& TBitmap::Canvas() {
 }
 
 void TBitmap::ReadData(TStream& stream, std::int64_t length) {
-    InstallStore(ReadBitmapStore(stream, length));
+    std::vector<std::uint8_t> holder;
+    const std::int64_t start = stream.Position();
+    const ByteSpan bytes = StreamBytes(stream, holder, length > 0 ? static_cast<std::uint64_t>(length) : 0);
+    // Bytes that outlive the stream may keep the rows; a copy read into the
+    // holder is ours alone, and the rows are copied out of it.
+    std::shared_ptr<const void> owner = stream.Memory() ? stream.MemoryOwner() : nullptr;
+    Adopt(DecodeBmp(bytes, GetLimits(), std::move(owner)));
+    SkipConsumed(stream, start, bytes, bytes.size());
+}
+
+void TBitmap::Adopt(DecodedPicture picture) {
+    auto store = std::make_unique<TBitmapImage>();
+    if (picture.raster) {
+        store->description = DescribeRaster(*picture.raster, picture.dib);
+        if (picture.hasFileHeader && picture.dib) {
+            auto& h = store->description.header;
+            h.sizeImage = picture.fileHeader.sizeImage;
+            h.xPelsPerMeter = picture.fileHeader.xPelsPerMeter;
+            h.yPelsPerMeter = picture.fileHeader.yPelsPerMeter;
+            h.clrUsed = picture.fileHeader.clrUsed;
+            h.clrImportant = picture.fileHeader.clrImportant;
+        }
+    }
+    store->raster = std::move(picture.raster);
+    store->dibSection = store->raster && picture.dib;
+    store->palette = std::move(picture.palette);
+    store->os2Format = picture.os2Format;
+    InstallStore(store.release());
     paletteModified_ = image_->palette != nullptr;
     Changed();
 }

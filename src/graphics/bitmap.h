@@ -6,6 +6,7 @@
 #include <atomic>
 #include <memory>
 
+#include "graphics/decoded.h"
 #include "graphics/graphics.h"
 #include "platform/raster.h"
 
@@ -48,7 +49,9 @@ class TBitmapImage : public TSharedImage {
 public:
     // The raster doubles as device-bitmap and DIB-section handle; dibSection
     // says whether it is addressed as a DIB (smDIB) or kept as a device bitmap.
-    std::unique_ptr<platform::Raster> raster;
+    // A decoder's raster may be read-only (rows borrowed from a file's bytes);
+    // every writer takes a private copy first.
+    std::shared_ptr<platform::Raster> raster;
     bool dibSection = false;
     std::unique_ptr<platform::Palette> palette;
     TDibDescription description;
@@ -130,6 +133,8 @@ public:
 
     // Reads BMP data of the given length from the stream's position.
     void ReadData(TStream& stream, std::int64_t length);
+    // Takes over a decoder's picture as a new store, in one step.
+    void Adopt(DecodedPicture picture);
 
     TPixelKind PixelKind() const;
     void SetPixelKind(TPixelKind kind);
@@ -138,16 +143,15 @@ public:
     // the same memory, so callers write only into bitmaps they own alone.
     std::uint8_t* RowAddress(int row);
     const std::uint8_t* RowAddress(int row) const;
-    // Gives the bitmap a private store when it shares one.
+    // Gives the bitmap a private store when it shares one, or when its rows
+    // are borrowed and must not be written.
     void PrepareChange();
-    // SetHeight for a decoder that writes every new row right away: the rows
-    // are not painted white first, which spares a pass over a big picture.
-    // Rows the decoder could not write are its own to paint.
-    void SetHeightUnfilled(int value);
     TCanvas& Canvas();
 
     // The raster behind the bitmap, or none when empty; read-only use.
     const platform::Raster* Raster() const { return image_->raster.get(); }
+    // The same, for a holder that must keep the rows alive (a painted view).
+    std::shared_ptr<const platform::Raster> SharedRaster() const { return image_->raster; }
     const TBitmapImage* Image() const { return image_; }
     bool SharesStoreWith(const TBitmap& other) const { return image_ == other.image_; }
 

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <vector>
 
+#include "rtl/byte_reader.h"
 #include "rtl/exceptions.h"
 
 namespace duvo {
@@ -16,11 +17,8 @@ namespace {
 
 [[noreturn]] void Invalid() { throw EInvalidGraphic(msg::InvalidBitmap); }
 
-std::uint16_t U16(const std::uint8_t* p) { return static_cast<std::uint16_t>(p[0] | (p[1] << 8)); }
-std::uint32_t U32(const std::uint8_t* p) {
-    return static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
-           (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
-}
+std::uint16_t U16(const std::uint8_t* p) { return LoadU16(p); }
+std::uint32_t U32(const std::uint8_t* p) { return LoadU32(p); }
 void Put16(std::vector<std::uint8_t>& out, std::uint32_t v) {
     out.push_back(static_cast<std::uint8_t>(v));
     out.push_back(static_cast<std::uint8_t>(v >> 8));
@@ -32,42 +30,6 @@ void Put32(std::vector<std::uint8_t>& out, std::uint32_t v) {
 
 // Largest header we keep: the V5 header. Bytes beyond it are skipped.
 constexpr std::uint32_t kMaxKeptHeader = 124;
-
-// The data as a file of the given length: nothing past that length is read,
-// and a piece that does not fit in what is left is a short read.
-class DataReader {
-public:
-    DataReader(TStream& stream, std::uint64_t length) : stream_(stream), left_(length) {}
-
-    void Read(void* buffer, std::size_t count) {
-        if (count > left_) throw EReadError(msg::StreamRead);
-        stream_.ReadBuffer(buffer, count);
-        left_ -= count;
-    }
-
-    void Skip(std::uint64_t count) {
-        if (count > left_) throw EReadError(msg::StreamRead);
-        std::uint8_t scratch[4096];
-        while (count > 0) {
-            const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(count, sizeof scratch));
-            Read(scratch, n);
-            count -= n;
-        }
-    }
-
-    std::uint64_t Left() const { return left_; }
-
-    // What is left and really there: a stored length may promise more bytes
-    // than the stream holds, and no buffer is sized by such a promise.
-    std::uint64_t Available() {
-        const std::int64_t inStream = stream_.Size() - stream_.Position();
-        return std::min<std::uint64_t>(left_, inStream > 0 ? static_cast<std::uint64_t>(inStream) : 0);
-    }
-
-private:
-    TStream& stream_;
-    std::uint64_t left_;
-};
 
 constexpr std::array<std::uint32_t, 3> kDefaultMasks16{0xF800, 0x07E0, 0x001F};
 constexpr std::array<std::uint32_t, 3> kDefaultMasks32{0xFF0000, 0xFF00, 0xFF};
@@ -139,14 +101,13 @@ void DecodeRle(const std::uint8_t* data, std::size_t size, int bitsPerPixel, con
     }
 }
 
-TBitmapImage* ReadBitmapStore(TStream& stream, std::int64_t length) {
-    auto store = std::make_unique<TBitmapImage>();
-    if (length <= 0) return store.release();
-    DataReader in(stream, static_cast<std::uint64_t>(length));
+DecodedPicture DecodeBmp(ByteSpan bytes, const Limits& limits, std::shared_ptr<const void> keepAlive) {
+    DecodedPicture out;
+    if (bytes.empty()) return out;
+    ByteReader in(bytes);
 
-    std::uint8_t fileHeader[14];
-    in.Read(fileHeader, sizeof fileHeader);
-    if (U16(fileHeader) != 0x4D42) Invalid();
+    const ByteSpan fileHeader = in.Take(14);
+    if (LoadU16(fileHeader.data()) != 0x4D42) Invalid();
 
     // The offset field of the file header is not used: the pixels are taken
     // to follow the color table directly.
@@ -164,7 +125,7 @@ TBitmapImage* ReadBitmapStore(TStream& stream, std::int64_t length) {
         h.bitCount = U16(raw + 10);
     } else {
         const std::uint32_t kept = std::min(headerSize, kMaxKeptHeader);
-        if (headerSize - 4 > in.Left()) throw EReadError(msg::StreamRead);
+        if (headerSize - 4 > in.Remaining()) in.End();
         in.Read(raw + 4, kept - 4);
         in.Skip(headerSize - kept);
         h.width = static_cast<std::int32_t>(U32(raw + 4));
@@ -184,9 +145,8 @@ TBitmapImage* ReadBitmapStore(TStream& stream, std::int64_t length) {
     std::array<std::uint32_t, 3> masks{};
     if (h.compression == platform::BI_BITFIELDS && (h.bitCount == 16 || h.bitCount == 32)) {
         if (headerSize == 40) {
-            std::uint8_t m[12];
-            in.Read(m, sizeof m);
-            masks = {U32(m), U32(m + 4), U32(m + 8)};
+            const ByteSpan m = in.Take(12);
+            masks = {U32(m.data()), U32(m.data() + 4), U32(m.data() + 8)};
         } else {
             // Larger headers carry their masks; what a short one lacks is zero.
             masks = {U32(raw + 40), U32(raw + 44), U32(raw + 48)};
@@ -198,8 +158,7 @@ TBitmapImage* ReadBitmapStore(TStream& stream, std::int64_t length) {
     if (h.clrUsed == 0) h.clrUsed = h.bitCount == 1 ? 2 : h.bitCount == 4 ? 16 : h.bitCount == 8 ? 256 : 0;
     if (h.clrUsed > 256) Invalid();
     const std::size_t entrySize = core ? 3 : 4;
-    std::uint8_t table[256 * 4];
-    in.Read(table, h.clrUsed * entrySize);
+    const ByteSpan table = in.Take(h.clrUsed * entrySize);
     // Entries past the table stay black, so any index of a pixel is safe.
     RGBQuad colors[256]{};
     for (std::uint32_t k = 0; k < h.clrUsed; ++k)
@@ -233,16 +192,16 @@ TBitmapImage* ReadBitmapStore(TStream& stream, std::int64_t length) {
     // cannot ask for gigabytes.
     const std::int64_t absHeight = h.height < 0 ? -static_cast<std::int64_t>(h.height) : h.height;
     std::size_t stride = 0, total = 0;
+    if (h.width <= 0 || absHeight <= 0) Invalid();
+    CheckPictureSize(static_cast<std::uint64_t>(h.width), static_cast<std::uint64_t>(absHeight), limits);
     if (!platform::RasterSize(h.width, absHeight, h.bitCount, &stride, &total)) Invalid();
     if (h.sizeImage == 0) h.sizeImage = static_cast<std::uint32_t>(std::min<std::size_t>(total, 0xFFFFFFFFu));
-    const std::uint64_t toRead = std::min<std::uint64_t>(h.sizeImage, in.Available());
+    const ByteSpan data = in.TakeUpTo(h.sizeImage);
 
     if (rle) {
-        std::vector<std::uint8_t> data(static_cast<std::size_t>(toRead));
-        in.Read(data.data(), data.size());
         platform::RasterFormat format;  // the screen's: 24 bits
-        store->raster = Raster::Create(h.width, static_cast<int>(absHeight), format, nullptr, 0, Raster::Fill::Zero);
-        Raster& r = *store->raster;
+        out.raster = Raster::Create(h.width, static_cast<int>(absHeight), format, nullptr, 0, Raster::Fill::Zero);
+        Raster& r = *out.raster;
         // Pixels the data never sets show color-table entry 0.
         const RGBQuad bg = colors[0];
         std::uint8_t* first = r.Row(0);
@@ -253,30 +212,30 @@ TBitmapImage* ReadBitmapStore(TStream& stream, std::int64_t length) {
         }
         for (int y = 1; y < r.Height(); ++y) std::memcpy(r.Row(y), first, static_cast<std::size_t>(r.Width()) * 3);
         DecodeRle(data.data(), data.size(), h.bitCount, colors, r);
-        store->dibSection = false;
-        store->description = DescribeRaster(r, false);
+        out.dib = false;
     } else {
         platform::RasterFormat format;
         format.bitCount = h.bitCount;
         format.compression = h.compression;
         format.masks = masks;
-        store->raster =
-            Raster::Create(h.width, h.height, format, colors, static_cast<int>(h.clrUsed), Raster::Fill::Zero);
-        Raster& r = *store->raster;
-        // One read straight into the rows; bytes the data lacks stay zero.
-        // An image-size field larger than the raster is cut to the raster.
-        in.Read(r.Bits(), static_cast<std::size_t>(std::min<std::uint64_t>(toRead, r.ImageSize())));
-        store->dibSection = true;
-        store->description = DescribeRaster(r, true);
-        store->description.header.sizeImage = h.sizeImage;
-        store->description.header.xPelsPerMeter = h.xPelsPerMeter;
-        store->description.header.yPelsPerMeter = h.yPelsPerMeter;
-        store->description.header.clrUsed = h.clrUsed;
-        store->description.header.clrImportant = h.clrImportant;
+        if (keepAlive && data.size() >= total) {
+            // Every row is in the data: the raster points into it.
+            out.raster = Raster::Borrow(h.width, h.height, format, colors, static_cast<int>(h.clrUsed), data.data(),
+                                        std::move(keepAlive));
+        } else {
+            out.raster =
+                Raster::Create(h.width, h.height, format, colors, static_cast<int>(h.clrUsed), Raster::Fill::Zero);
+            // One copy straight into the rows; bytes the data lacks stay zero.
+            // An image-size field larger than the raster is cut to the raster.
+            const std::size_t n = std::min(data.size(), out.raster->ImageSize());
+            if (n != 0) std::memcpy(out.raster->Bits(), data.data(), n);
+        }
+        out.hasFileHeader = true;
+        out.fileHeader = h;
     }
-    if (h.clrUsed > 0) store->palette = platform::PaletteFromColorTable(colors, static_cast<int>(h.clrUsed));
-    store->os2Format = core;
-    return store.release();
+    if (h.clrUsed > 0) out.palette = platform::PaletteFromColorTable(colors, static_cast<int>(h.clrUsed));
+    out.os2Format = core;
+    return out;
 }
 
 void WriteBitmapFile(const TBitmap& bitmap, TStream& stream) {

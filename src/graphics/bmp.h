@@ -2,14 +2,20 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 
 #include "graphics/bitmap.h"
+#include "graphics/decoded.h"
+#include "rtl/byte_reader.h"
+#include "rtl/limits.h"
 
 namespace duvo {
 
-// Reads BMP data of the given length into a new store (reference count 0).
-// Length 0 gives an empty store. Failures leave nothing behind.
-TBitmapImage* ReadBitmapStore(TStream& stream, std::int64_t length);
+// Decodes a BMP file's bytes. No bytes give an empty picture. With keepAlive
+// (an owner of the bytes that outlives the call) an uncompressed picture
+// whose rows are all in the data is not copied: its raster points into the
+// bytes and holds keepAlive. Short pixel data leaves the missing rows zero.
+DecodedPicture DecodeBmp(ByteSpan bytes, const Limits& limits, std::shared_ptr<const void> keepAlive = nullptr);
 
 TDibDescription DescribeRaster(const platform::Raster& raster, bool dib);
 

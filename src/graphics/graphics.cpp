@@ -4,6 +4,7 @@
 
 #include "graphics/bitmap.h"
 #include "rtl/exceptions.h"
+#include "rtl/file_bytes.h"
 
 namespace duvo {
 
@@ -72,8 +73,13 @@ void TGraphic::SetTransparent(bool value) {
 }
 
 void TGraphic::LoadFile(const std::string& fileName) {
-    TFileStream stream(fileName);
+    // The file's bytes are read in one go (mapped where it can be); the
+    // graphic keeps its own copy of what it needs, so a picture is a snapshot
+    // of the file as it was.
+    const auto file = FileBytes::Open(fileName, limits_);
+    TBytesStream stream(file->Bytes().data(), file->Bytes().size());
     ReadFromStream(stream);
+    file->CheckIntact();
 }
 
 void TGraphic::SaveFile(const std::string& fileName) const {

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "platform/raster.h"
+#include "rtl/limits.h"
 #include "rtl/streams.h"
 
 namespace duvo {
@@ -122,6 +123,11 @@ public:
     void SetOnChange(TNotifyEvent handler) { onChange_ = std::move(handler); }
     void SetOnProgress(TProgressEvent handler) { onProgress_ = std::move(handler); }
     const TProgressEvent& OnProgress() const { return onProgress_; }
+
+    // What the graphic's decoder may take from one input; the program's
+    // default unless a caller (a test, a fuzzer) gives another.
+    const Limits& GetLimits() const { return limits_; }
+    void SetLimits(const Limits& limits) { limits_ = limits; }
     void ReportProgress(TPersistent* sender, TProgressStage stage, std::uint8_t percent, bool redraw, const TRect& r,
                         const std::string& msg);
 
@@ -134,6 +140,7 @@ private:
     TNotifyEvent onChange_;
     TProgressEvent onProgress_;
     bool modified_ = false;
+    Limits limits_ = kDefaultLimits;
 };
 
 class TPicture : public TPersistent {

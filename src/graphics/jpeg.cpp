@@ -46,7 +46,8 @@ std::atomic<TTickSource> g_tickSource{SteadyMilliseconds};
 
 // State of the progress monitor for one library object.
 struct ProgressState {
-    TJPEGImage* image = nullptr;
+    // Where reports go; none: the monitor does nothing.
+    std::function<void(std::uint8_t percent, bool redraw, const TRect& rect)> report;
     std::exception_ptr failure;  // what a progress handler threw
     bool clockStarted = false;
     std::uint64_t lastTick = 0;
@@ -66,7 +67,7 @@ struct ProgressState {
 int ProgressHook(void* client, j_common_ptr cinfo) noexcept {
     auto* state = static_cast<ProgressState*>(client);
     try {
-        if (!state->image) return 1;
+        if (!state->report) return 1;
         const std::uint64_t now = g_tickSource.load(std::memory_order_relaxed)();
         if (state->clockStarted && now - state->lastTick < kProgressIntervalMs) return 1;
         const bool first = !state->clockStarted;
@@ -91,8 +92,7 @@ int ProgressHook(void* client, j_common_ptr cinfo) noexcept {
         if (percent == state->lastPercent) return 1;
         state->lastPercent = percent;
         if (d) state->lastRow = d->output_scanline;
-        state->image->ReportProgress(state->image, TProgressStage::psRunning, static_cast<std::uint8_t>(percent),
-                                     r.Height() > 3, r, std::string());
+        state->report(static_cast<std::uint8_t>(percent), r.Height() > 3, r);
         return 1;
     } catch (...) {
         state->failure = std::current_exception();
@@ -140,12 +140,20 @@ private:
 };
 
 // Rows from fromRow down get the white a freshly sized bitmap has.
-void PaintWhite(TBitmap& bitmap, int fromRow) {
-    const platform::Raster* raster = bitmap.Raster();
-    if (!raster || fromRow >= raster->Height()) return;
-    const std::size_t bytes = static_cast<std::size_t>(raster->Width()) * (raster->BitCount() / 8);
-    const auto value = static_cast<std::uint8_t>(raster->BitCount() <= 8 ? raster->NearestIndex(kWhite) : 0xFF);
-    for (int y = std::max(fromRow, 0); y < raster->Height(); ++y) std::memset(bitmap.RowAddress(y), value, bytes);
+void PaintWhite(platform::Raster& raster, int fromRow) {
+    if (fromRow >= raster.Height()) return;
+    const std::size_t bytes = static_cast<std::size_t>(raster.Width()) * (raster.BitCount() / 8);
+    const auto value = static_cast<std::uint8_t>(raster.BitCount() <= 8 ? raster.NearestIndex(kWhite) : 0xFF);
+    for (int y = std::max(fromRow, 0); y < raster.Height(); ++y) std::memset(raster.Row(y), value, bytes);
+}
+
+std::vector<platform::RGBQuad> ColorTableOf(const platform::Palette& palette) {
+    std::vector<platform::RGBQuad> table;
+    for (std::size_t i = 0; i < palette.entries.size() && i < 256; ++i) {
+        const auto& e = palette.entries[i];
+        table.push_back({e.blue, e.green, e.red, 0});
+    }
+    return table;
 }
 
 const unsigned char* BitmapRowSource(void* client, int y, unsigned char* scratch) {
@@ -167,8 +175,10 @@ TTickSource SetJPEGTickSource(TTickSource source) {
     return g_tickSource.exchange(source ? source : SteadyMilliseconds);
 }
 
+namespace {
+
 // One decompressor with its progress state; destroyed on every path.
-struct TJPEGImage::DecodeState {
+struct DecodeState {
     JpegDecodeSession session{};
     ProgressState progress;
     bool quantize = false;
@@ -188,6 +198,207 @@ struct TJPEGImage::DecodeState {
         if (failed) RaiseFailure(session.b, progress);
     }
 };
+
+// Reads the header and applies the settings to the library's parameters.
+void SetupDecompressor(DecodeState& state, ByteSpan bytes, const JpegSettings& settings, const Limits& limits) {
+    JpegDecodeSession& s = state.session;
+    state.Check(DecodeCreate(&s, state.progress.report ? ProgressHook : nullptr, &state.progress));
+    int multiScan = 0;
+    state.Check(DecodeReadHeader(&s, bytes.empty() ? nullptr : bytes.data(), bytes.size(), &multiScan));
+    jpeg_decompress_struct& c = s.cinfo;
+
+    // Checked on the stored size, which also bounds the coefficient memory
+    // that a progressive file needs before any pixel is written.
+    CheckPictureSize(c.image_width, c.image_height, limits);
+
+    c.scale_num = 1;
+    c.scale_denom = 1u << settings.decodeScale;
+    c.do_block_smoothing = settings.blockSmoothing ? TRUE : FALSE;
+    // CMYK and YCCK files come out of the library as CMYK; we convert them
+    // into our 24-bit rows ourselves, so gray and 8-bit output do not apply.
+    state.cmyk = c.out_color_space == JCS_CMYK;
+    if (!state.cmyk) {
+        if (settings.grayOutput) c.out_color_space = JCS_GRAYSCALE;
+        state.quantize = settings.outputDepth == od8Bit || c.out_color_space == JCS_GRAYSCALE;
+        if (state.quantize) {
+            c.quantize_colors = TRUE;
+            c.desired_number_of_colors = kQuantizedColors;
+        } else if (c.out_color_space == JCS_RGB) {
+            // Blue, green, red is the byte order of our rows.
+            c.out_color_space = JCS_EXT_BGR;
+        }
+    }
+    if (settings.decodeMode == dmFastest) {
+        c.dct_method = JDCT_IFAST;
+        c.two_pass_quantize = FALSE;
+        c.dither_mode = JDITHER_ORDERED;
+    }
+    state.dctMethod = c.dct_method;
+    state.twoPass = c.two_pass_quantize != FALSE;
+    state.ditherMode = c.dither_mode;
+    state.buffered = settings.progressiveView && multiScan != 0;
+    if (state.buffered) {
+        c.buffered_image = TRUE;
+        c.dct_method = JDCT_IFAST;
+        c.two_pass_quantize = FALSE;
+        c.dither_mode = JDITHER_ORDERED;
+        c.enable_2pass_quant = state.twoPass ? TRUE : FALSE;
+    }
+    state.Check(DecodeCalcOutputDimensions(&s));
+    // Our rows hold color-map indices, 3 bytes of color, or the 4 inks we
+    // convert; files with other component counts are not ours to show.
+    const int expected = state.quantize ? 1 : state.cmyk ? 4 : 3;
+    const bool mapUsable = !state.quantize || c.out_color_components == 1 || c.out_color_components == 3;
+    if (c.output_components != expected || !mapUsable) RaiseCode(JERR_CONVERSION_NOTIMPL);
+}
+
+}  // namespace
+
+JpegHeader ReadJpegHeader(ByteSpan bytes) {
+    DecodeState state;
+    state.Check(DecodeCreate(&state.session, nullptr, nullptr));
+    int multiScan = 0;
+    state.Check(DecodeReadHeader(&state.session, bytes.empty() ? nullptr : bytes.data(), bytes.size(), &multiScan));
+    const jpeg_decompress_struct& c = state.session.cinfo;
+    return {static_cast<std::int32_t>(c.image_width), static_cast<std::int32_t>(c.image_height),
+            c.jpeg_color_space == JCS_GRAYSCALE, multiScan != 0};
+}
+
+bool JpegOutputSize(ByteSpan bytes, TJPEGScale scale, int* width, int* height) {
+    // A size query does not fail: bytes the library rejects have no size.
+    try {
+        DecodeState state;
+        state.Check(DecodeCreate(&state.session, nullptr, nullptr));
+        int multiScan = 0;
+        state.Check(DecodeReadHeader(&state.session, bytes.data(), bytes.size(), &multiScan));
+        state.session.cinfo.scale_num = 1;
+        state.session.cinfo.scale_denom = 1u << scale;
+        state.Check(DecodeCalcOutputDimensions(&state.session));
+        *width = static_cast<int>(state.session.cinfo.output_width);
+        *height = static_cast<int>(state.session.cinfo.output_height);
+        return true;
+    } catch (const EJPEG&) {
+        return false;
+    }
+}
+
+JpegDecoded DecodeJpeg(ByteSpan bytes, const JpegSettings& settings, const Limits& limits,
+                       const JpegDecodeHooks& hooks) {
+    JpegDecoded out;
+    DecodedPicture& picture = out.picture;
+    DecodeState state;
+    state.progress.report = hooks.progress;
+    std::shared_ptr<platform::Raster> raster;
+    int rowsDone = 0;  // rows every later pass finds written
+    try {
+        SetupDecompressor(state, bytes, settings, limits);
+        JpegDecodeSession& s = state.session;
+        jpeg_decompress_struct& c = s.cinfo;
+        // An 8-bit picture starts with the halftone colors a new 8-bit bitmap
+        // has, and takes the library's or the caller's map over them.
+        if (state.quantize) picture.palette = platform::HalftonePalette();
+        // Our own copy: the started hook may drop the caller's palette.
+        const std::unique_ptr<platform::Palette> assigned =
+            settings.palette ? std::make_unique<platform::Palette>(*settings.palette) : nullptr;
+        if (hooks.started) hooks.started();
+
+        bool generatePalette = true;
+        JSAMPARRAY assignedMap = nullptr;
+        if (assigned && settings.outputDepth == od8Bit && state.quantize && !assigned->entries.empty()) {
+            const std::size_t count = std::min<std::size_t>(assigned->entries.size(), 256);
+            std::vector<unsigned char> rgb(count * 3);
+            for (std::size_t i = 0; i < count; ++i) {
+                rgb[i * 3] = assigned->entries[i].red;
+                rgb[i * 3 + 1] = assigned->entries[i].green;
+                rgb[i * 3 + 2] = assigned->entries[i].blue;
+            }
+            state.Check(DecodeSetColormap(&s, rgb.data(), static_cast<int>(count)));
+            assignedMap = c.colormap;
+            picture.palette = std::make_unique<platform::Palette>();
+            picture.palette->entries.assign(assigned->entries.begin(),
+                                            assigned->entries.begin() + static_cast<std::ptrdiff_t>(count));
+            generatePalette = false;
+        }
+
+        state.Check(DecodeStart(&s));
+        // The library drops an external map for one-component output and
+        // makes its own, whose entries the picture must then carry.
+        if (!generatePalette && c.colormap != assignedMap) generatePalette = true;
+
+        // The raster is made once the first output pass has its color map,
+        // so it starts with its final color table.
+        bool paletteTaken = false;
+        auto takePalette = [&] {
+            if (!state.quantize || !generatePalette || !c.colormap) return;
+            picture.palette = PaletteFromColormap(c);
+            out.paletteFromLibrary = true;
+            paletteTaken = true;
+            if (raster) {
+                const auto table = ColorTableOf(*picture.palette);
+                raster->SetColors(table.data(), static_cast<int>(table.size()));
+            }
+        };
+        std::vector<unsigned char> cmykRow(state.cmyk ? std::size_t{c.output_width} * 4 : 0);
+        unsigned char* scratch = state.cmyk ? cmykRow.data() : nullptr;
+        const int adobeInverted = c.saw_Adobe_marker ? 1 : 0;
+        auto readPass = [&] {
+            if (!raster) {
+                platform::RasterFormat format;
+                format.bitCount = state.quantize ? 8 : 24;
+                std::vector<platform::RGBQuad> table;
+                if (picture.palette) table = ColorTableOf(*picture.palette);
+                // Every row is written below, so no white fill first; a cancel
+                // paints the rows it did not reach.
+                raster = platform::Raster::Create(static_cast<int>(c.output_width), static_cast<int>(c.output_height),
+                                                  format, table.data(), static_cast<int>(table.size()),
+                                                  platform::Raster::Fill::Zero);
+            }
+            unsigned char* base = raster->Row(0);
+            state.Check(DecodeReadRows(&s, base, raster->RowStep(), scratch, adobeInverted));
+            rowsDone = raster->Height();
+        };
+
+        if (state.buffered) {
+            // One quick pass per scan as it arrives...
+            for (;;) {
+                int complete = 0;
+                state.Check(DecodeInputComplete(&s, &complete));
+                if (complete) break;
+                state.Check(DecodeStartOutput(&s, c.input_scan_number));
+                if (!paletteTaken) takePalette();
+                readPass();
+                state.Check(DecodeFinishOutput(&s));
+            }
+            // ...then the final one with the remembered settings.
+            c.dct_method = state.dctMethod;
+            c.dither_mode = state.ditherMode;
+            const bool newMap = state.quantize && state.twoPass && c.enable_2pass_quant && !assignedMap;
+            if (newMap) {
+                c.two_pass_quantize = TRUE;
+                c.colormap = nullptr;
+            }
+            state.Check(DecodeStartOutput(&s, c.input_scan_number));
+            if (newMap || !paletteTaken) takePalette();
+            readPass();
+            state.Check(DecodeFinishOutput(&s));
+        } else {
+            // Every quantizer has its map once decompression started (two-pass
+            // quantization ran its first pass inside the start).
+            takePalette();
+            readPass();
+        }
+        state.Check(DecodeFinish(&s));
+    } catch (const EAbort&) {
+        // A cancel keeps what was decoded so far, on white.
+        out.cancelled = true;
+        if (raster)
+            PaintWhite(*raster, std::max<int>(rowsDone, static_cast<int>(state.session.cinfo.output_scanline)));
+    }
+    picture.raster = std::move(raster);
+    // A picture that never got its rows is empty, palette and all.
+    if (!picture.raster) picture.palette.reset();
+    return out;
+}
 
 // ---- construction and settings ----------------------------------------------
 
@@ -408,16 +619,16 @@ void TJPEGImage::LoadFromStream(TStream& stream, std::int64_t length) {
 }
 
 void TJPEGImage::ReadHeader() {
-    DecodeState state;
-    state.Check(DecodeCreate(&state.session, nullptr, nullptr));
-    int multiScan = 0;
-    state.Check(DecodeReadHeader(&state.session, data_->data->Memory(), static_cast<std::size_t>(data_->data->Size()),
-                                 &multiScan));
-    const jpeg_decompress_struct& c = state.session.cinfo;
-    data_->width = static_cast<std::int32_t>(c.image_width);
-    data_->height = static_cast<std::int32_t>(c.image_height);
-    data_->grayscale = c.jpeg_color_space == JCS_GRAYSCALE;
-    multiScan_ = multiScan != 0;
+    const JpegHeader header = ReadJpegHeader(Bytes());
+    data_->width = header.width;
+    data_->height = header.height;
+    data_->grayscale = header.grayscale;
+    multiScan_ = header.multiScan;
+}
+
+ByteSpan TJPEGImage::Bytes() const {
+    if (!data_->data) return {};
+    return {data_->data->Memory(), static_cast<std::size_t>(data_->data->Size())};
 }
 
 void TJPEGImage::CalcScaledSize() const {
@@ -425,78 +636,10 @@ void TJPEGImage::CalcScaledSize() const {
     scaledWidth_ = scaledHeight_ = 0;
     needRecalc_ = false;
     if (!data_->HasBytes()) return;
-    // A size getter does not fail: bytes the library rejects have no size.
-    try {
-        DecodeState state;
-        state.Check(DecodeCreate(&state.session, nullptr, nullptr));
-        int multiScan = 0;
-        state.Check(DecodeReadHeader(&state.session, data_->data->Memory(),
-                                     static_cast<std::size_t>(data_->data->Size()), &multiScan));
-        state.session.cinfo.scale_num = 1;
-        state.session.cinfo.scale_denom = 1u << decodeScale_;
-        state.Check(DecodeCalcOutputDimensions(&state.session));
-        scaledWidth_ = static_cast<int>(state.session.cinfo.output_width);
-        scaledHeight_ = static_cast<int>(state.session.cinfo.output_height);
-    } catch (const EJPEG&) {
-        scaledWidth_ = scaledHeight_ = 0;
-    }
+    if (!JpegOutputSize(Bytes(), decodeScale_, &scaledWidth_, &scaledHeight_)) scaledWidth_ = scaledHeight_ = 0;
 }
 
 // ---- decoding ---------------------------------------------------------------
-
-void TJPEGImage::SetupDecompressor(DecodeState& state) {
-    JpegDecodeSession& s = state.session;
-    state.progress.image = this;
-    state.Check(DecodeCreate(&s, ProgressHook, &state.progress));
-    int multiScan = 0;
-    const auto size = data_->data ? static_cast<std::size_t>(data_->data->Size()) : 0;
-    state.Check(DecodeReadHeader(&s, size ? data_->data->Memory() : nullptr, size, &multiScan));
-    jpeg_decompress_struct& c = s.cinfo;
-
-    // Checked on the stored size, which also bounds the coefficient memory
-    // that a progressive file needs before any pixel is written.
-    if (std::uint64_t{c.image_width} * c.image_height > platform::MaxPixels()) RaiseCode(JERR_IMAGE_TOO_BIG);
-
-    c.scale_num = 1;
-    c.scale_denom = 1u << decodeScale_;
-    c.do_block_smoothing = blockSmoothing_ ? TRUE : FALSE;
-    // CMYK and YCCK files come out of the library as CMYK; we convert them
-    // into our 24-bit rows ourselves, so gray and 8-bit output do not apply.
-    state.cmyk = c.out_color_space == JCS_CMYK;
-    if (!state.cmyk) {
-        if (grayOutput_) c.out_color_space = JCS_GRAYSCALE;
-        state.quantize = outputDepth_ == od8Bit || c.out_color_space == JCS_GRAYSCALE;
-        if (state.quantize) {
-            c.quantize_colors = TRUE;
-            c.desired_number_of_colors = kQuantizedColors;
-        } else if (c.out_color_space == JCS_RGB) {
-            // Blue, green, red is the byte order of our rows.
-            c.out_color_space = JCS_EXT_BGR;
-        }
-    }
-    if (decodeMode_ == dmFastest) {
-        c.dct_method = JDCT_IFAST;
-        c.two_pass_quantize = FALSE;
-        c.dither_mode = JDITHER_ORDERED;
-    }
-    state.dctMethod = c.dct_method;
-    state.twoPass = c.two_pass_quantize != FALSE;
-    state.ditherMode = c.dither_mode;
-    state.buffered = progressiveView_ && multiScan != 0;
-    if (state.buffered) {
-        c.buffered_image = TRUE;
-        c.dct_method = JDCT_IFAST;
-        c.two_pass_quantize = FALSE;
-        c.dither_mode = JDITHER_ORDERED;
-        c.enable_2pass_quant = state.twoPass ? TRUE : FALSE;
-    }
-    state.Check(DecodeCalcOutputDimensions(&s));
-    // Our rows hold color-map indices, 3 bytes of color, or the 4 inks we
-    // convert; files with other component counts are not ours to show.
-    const int expected = state.quantize ? 1 : state.cmyk ? 4 : 3;
-    const bool mapUsable = !state.quantize || c.out_color_components == 1 || c.out_color_components == 3;
-    if (c.output_components != expected || !mapUsable) RaiseCode(JERR_CONVERSION_NOTIMPL);
-}
 
 TBitmap* TJPEGImage::DecodedBitmap() {
     if (!bitmap_) Decode();
@@ -505,122 +648,41 @@ TBitmap* TJPEGImage::DecodedBitmap() {
 
 void TJPEGImage::Decode() {
     bitmap_ = std::make_unique<TBitmap>();
-    bool generatePalette = true;
     DataHold hold(data_);
-    DecodeState state;
-    bool ok = false;
-    bool sized = false;
-    int rowsDone = 0;  // rows every later pass finds written
-    std::exception_ptr failure;
-    try {
-        SetupDecompressor(state);
-        JpegDecodeSession& s = state.session;
-        jpeg_decompress_struct& c = s.cinfo;
-        TBitmap& bitmap = *bitmap_;
-        bitmap.SetPixelKind(state.quantize ? pk8Bit : pk24Bit);
+    JpegSettings settings;
+    settings.blockSmoothing = blockSmoothing_;
+    settings.grayOutput = grayOutput_;
+    settings.outputDepth = outputDepth_;
+    settings.progressiveView = progressiveView_;
+    settings.decodeMode = decodeMode_;
+    settings.decodeScale = decodeScale_;
+    settings.palette = palette_.get();
+    JpegDecodeHooks hooks;
+    hooks.started = [this] {
         ReportProgress(this, TProgressStage::psStarting, 0, false, TRect{}, std::string());
-
-        JSAMPARRAY assignedMap = nullptr;
-        if (palette_ && outputDepth_ == od8Bit && state.quantize && !palette_->entries.empty()) {
-            const std::size_t count = std::min<std::size_t>(palette_->entries.size(), 256);
-            std::vector<unsigned char> rgb(count * 3);
-            for (std::size_t i = 0; i < count; ++i) {
-                rgb[i * 3] = palette_->entries[i].red;
-                rgb[i * 3 + 1] = palette_->entries[i].green;
-                rgb[i * 3 + 2] = palette_->entries[i].blue;
-            }
-            state.Check(DecodeSetColormap(&s, rgb.data(), static_cast<int>(count)));
-            assignedMap = c.colormap;
-            auto copy = std::make_unique<platform::Palette>();
-            copy->entries.assign(palette_->entries.begin(),
-                                 palette_->entries.begin() + static_cast<std::ptrdiff_t>(count));
-            bitmap.SetPalette(std::move(copy));
-            generatePalette = false;
-        } else if (palette_ && outputDepth_ == od24Bit) {
-            palette_.reset();
-        }
-
-        state.Check(DecodeStart(&s));
-        // The library drops an external map for one-component output and
-        // makes its own, whose entries the bitmap must then carry.
-        if (!generatePalette && c.colormap != assignedMap) generatePalette = true;
-
-        // The bitmap is sized once the first output pass has its color map,
-        // so it is made with its final color table and no rows are copied.
-        bool paletteTaken = false;
-        auto takePalette = [&] {
-            if (!state.quantize || !generatePalette || !c.colormap) return;
-            bitmap.SetPalette(PaletteFromColormap(c));
-            paletteModified_ = true;
-            paletteTaken = true;
-        };
-        std::vector<unsigned char> cmykRow(state.cmyk ? std::size_t{c.output_width} * 4 : 0);
-        unsigned char* scratch = state.cmyk ? cmykRow.data() : nullptr;
-        const int adobeInverted = c.saw_Adobe_marker ? 1 : 0;
-        // Row addresses are taken per pass: a new palette rebuilds the store.
-        auto readPass = [&] {
-            if (!sized) {
-                // Every row is written below, so the bitmap skips its white
-                // fill; a cancel paints the rows it did not reach.
-                bitmap.SetWidth(static_cast<int>(c.output_width));
-                bitmap.SetHeightUnfilled(static_cast<int>(c.output_height));
-                sized = true;
-            }
-            unsigned char* base = bitmap.RowAddress(0);
-            const std::ptrdiff_t step = bitmap.Height() > 1 ? bitmap.RowAddress(1) - base : 0;
-            state.Check(DecodeReadRows(&s, base, step, scratch, adobeInverted));
-            rowsDone = bitmap.Height();
-        };
-
-        if (state.buffered) {
-            // One quick pass per scan as it arrives...
-            for (;;) {
-                int complete = 0;
-                state.Check(DecodeInputComplete(&s, &complete));
-                if (complete) break;
-                state.Check(DecodeStartOutput(&s, c.input_scan_number));
-                if (!paletteTaken) takePalette();
-                readPass();
-                state.Check(DecodeFinishOutput(&s));
-            }
-            // ...then the final one with the remembered settings.
-            c.dct_method = state.dctMethod;
-            c.dither_mode = state.ditherMode;
-            const bool newMap = state.quantize && state.twoPass && c.enable_2pass_quant && !assignedMap;
-            if (newMap) {
-                c.two_pass_quantize = TRUE;
-                c.colormap = nullptr;
-            }
-            state.Check(DecodeStartOutput(&s, c.input_scan_number));
-            if (newMap || !paletteTaken) takePalette();
-            readPass();
-            state.Check(DecodeFinishOutput(&s));
-        } else {
-            // Every quantizer has its map once decompression started (two-pass
-            // quantization ran its first pass inside the start).
-            takePalette();
-            readPass();
-        }
-        state.Check(DecodeFinish(&s));
-        ok = true;
+        // A 24-bit picture has no use for an assigned palette.
+        if (palette_ && outputDepth_ == od24Bit) palette_.reset();
+    };
+    hooks.progress = [this](std::uint8_t percent, bool redraw, const TRect& r) {
+        ReportProgress(this, TProgressStage::psRunning, percent, redraw, r, std::string());
+    };
+    std::exception_ptr failure;
+    bool ok = false;
+    try {
+        JpegDecoded decoded = DecodeJpeg(Bytes(), settings, GetLimits(), hooks);
+        if (decoded.paletteFromLibrary) paletteModified_ = true;
+        ok = !decoded.cancelled;
+        bitmap_->Adopt(std::move(decoded.picture));
     } catch (...) {
         failure = std::current_exception();
     }
-
     ReportProgress(this, TProgressStage::psEnding, ok ? 100 : 0, paletteModified_, TRect{}, std::string());
     if (paletteModified_) NotifyChanged(this);
     if (!failure) return;
-    try {
-        std::rethrow_exception(failure);
-    } catch (const EAbort&) {
-        // A cancel keeps what was decoded so far, on white.
-        if (sized) PaintWhite(*bitmap_, std::max<int>(rowsDone, static_cast<int>(state.session.cinfo.output_scanline)));
-    } catch (...) {
-        // Any other failure leaves no bitmap, so asking again fails again
-        // instead of handing out a half-made picture.
-        bitmap_.reset();
-        throw;
-    }
+    // A failure leaves no bitmap, so asking again fails again instead of
+    // handing out a half-made picture.
+    bitmap_.reset();
+    std::rethrow_exception(failure);
 }
 
 // ---- saving -----------------------------------------------------------------
@@ -631,7 +693,9 @@ void TJPEGImage::Compress() {
     JpegEncodeParams params{raster->Width(), raster->Height(), saveQuality_, grayOutput_ ? 1 : 0, multiScan_ ? 1 : 0};
     std::vector<unsigned char> scratch(static_cast<std::size_t>(raster->Width()) * 3);
     ProgressState progress;
-    progress.image = this;
+    progress.report = [this](std::uint8_t percent, bool redraw, const TRect& r) {
+        ReportProgress(this, TProgressStage::psRunning, percent, redraw, r, std::string());
+    };
     struct Session {
         JpegEncodeSession s{};
         ~Session() { EncodeRelease(&s); }

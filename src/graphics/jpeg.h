@@ -4,11 +4,15 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 
 #include "graphics/bitmap.h"
+#include "graphics/decoded.h"
 #include "graphics/graphics.h"
+#include "rtl/byte_reader.h"
 #include "rtl/exceptions.h"
+#include "rtl/limits.h"
 
 namespace duvo {
 
@@ -38,6 +42,51 @@ struct TJPEGDefaults {
     TJPEGScale DecodeScale;
     bool BlockSmoothing;
 };
+
+// How to decode: the image's settings, and a palette to decode into.
+struct JpegSettings {
+    bool blockSmoothing = true;
+    bool grayOutput = false;
+    TJPEGOutputDepth outputDepth = od24Bit;
+    bool progressiveView = false;
+    TJPEGDecodeMode decodeMode = dmBestQuality;
+    TJPEGScale decodeScale = dsFull;
+    // With 8-bit output, the colors to decode into (up to 256 are used).
+    const platform::Palette* palette = nullptr;
+};
+
+// Called on the decoding thread; either may throw, EAbort to cancel.
+struct JpegDecodeHooks {
+    // Once the header is read and the settings applied, before any row.
+    std::function<void()> started;
+    // At most every 500 ms, when the whole percentage changed.
+    std::function<void(std::uint8_t percent, bool redraw, const TRect& rect)> progress;
+};
+
+struct JpegDecoded {
+    // A 24-bit, or with quantization an 8-bit, bottom-up picture.
+    DecodedPicture picture;
+    // The palette is the library's color map (not the caller's or halftone).
+    bool paletteFromLibrary = false;
+    // A hook raised EAbort: the rows decoded so far, the rest white.
+    bool cancelled = false;
+};
+
+// Decodes a whole JPEG file. Library errors raise EJPEG ("JPEG error #%d"),
+// a picture above limits.pixels EPictureTooLarge before anything is decoded.
+JpegDecoded DecodeJpeg(ByteSpan bytes, const JpegSettings& settings, const Limits& limits,
+                       const JpegDecodeHooks& hooks = {});
+
+struct JpegHeader {
+    std::int32_t width = 0;
+    std::int32_t height = 0;
+    bool grayscale = false;
+    bool multiScan = false;
+};
+// Reads only the header; EJPEG when the library rejects it.
+JpegHeader ReadJpegHeader(ByteSpan bytes);
+// The output size at a decode scale; false when the header is rejected.
+bool JpegOutputSize(ByteSpan bytes, TJPEGScale scale, int* width, int* height);
 
 // Settings every new TJPEGImage starts with. The depth follows the screen,
 // which is known before anything runs, so the record needs no start-up code.
@@ -106,16 +155,13 @@ public:
     void SetDecodeScale(TJPEGScale value);
 
 private:
-    struct DecodeState;
-    friend struct DecodeState;
-
     void Decode();
     void ReadHeader();
     void Compress();
     void CalcScaledSize() const;
     void SettingChanged();
     void ReleaseData();
-    void SetupDecompressor(DecodeState& state);
+    ByteSpan Bytes() const;
 
     TJPEGData* data_;
     std::unique_ptr<TBitmap> bitmap_;

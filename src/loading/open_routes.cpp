@@ -1,5 +1,6 @@
 #include "loading/open_routes.h"
 
+#include <array>
 #include <mutex>
 
 #include "graphics/bitmap.h"
@@ -8,33 +9,28 @@
 
 namespace duvo {
 
-void InitializeFormats() {
-    static std::once_flag once;
-    std::call_once(once, [] {
-        GetFileFormats();
-        RegisterJPEGFormats();
-    });
-}
-
-std::string OpenExtension(const std::string& fileName) {
-    const auto dot = fileName.rfind('.');
-    const auto slash = fileName.rfind('/');
-    if (dot == std::string::npos || (slash != std::string::npos && slash > dot)) return {};
-    return LowerAscii(fileName.substr(dot));
-}
-
-const std::string& OpenDialogFilter() {
-    static const std::string filter =
-        "Wszystkie obsługiwane formaty|*.bmp;  *.gif; *.jpeg;  *.jpg|JPEGi (*.jpg, *.jpeg)|*.jpg; *.jpeg|"
-        "Bitmapy (*.bmp)|*.bmp|GIFy (*.gif)|*.gif";
-    return filter;
-}
-
 namespace {
 
-LoadOutcome BmpRoute(const std::string& fileName, TPicture& picture) {
+// The routes in the order the open command tests them. ".jpeg" is offered by
+// the filter but taken by no route: such a file gets the unknown-format box.
+constexpr std::array kRoutes{
+    Route{".bmp", RouteKind::Bmp},
+    Route{".jpg", RouteKind::Jpeg},
+};
+
+constexpr std::array kFilters{
+    FilterGroup{"Wszystkie obsługiwane formaty", "*.bmp;  *.gif; *.jpeg;  *.jpg"},
+    FilterGroup{"JPEGi (*.jpg, *.jpeg)", "*.jpg; *.jpeg"},
+    FilterGroup{"Bitmapy (*.bmp)", "*.bmp"},
+    FilterGroup{"GIFy (*.gif)", "*.gif"},
+};
+
+LoadOutcome BmpRoute(TStream& stream, TPicture& picture, const Limits& limits) {
     try {
-        picture.LoadFile(fileName);
+        TBitmap bitmap;
+        bitmap.SetLimits(limits);
+        bitmap.ReadFromStream(stream);
+        picture.SetGraphic(&bitmap);
     } catch (const EInvalidGraphic&) {
         picture.SetGraphic(nullptr);
         return LoadOutcome::LoadError;
@@ -44,10 +40,11 @@ LoadOutcome BmpRoute(const std::string& fileName, TPicture& picture) {
 
 // Decodes through the JPEG image into a plain bitmap; every invalid-graphic
 // error (the library's "JPEG error #%d" among them) is a load error.
-LoadOutcome JpegRoute(const std::string& fileName, TPicture& picture) {
+LoadOutcome JpegRoute(TStream& stream, TPicture& picture, const Limits& limits) {
     try {
         TJPEGImage jpeg;
-        jpeg.LoadFile(fileName);
+        jpeg.SetLimits(limits);
+        jpeg.ReadFromStream(stream);
         picture.SetGraphic(nullptr);
         TBitmap bitmap;
         bitmap.CopyFrom(&jpeg);
@@ -61,12 +58,61 @@ LoadOutcome JpegRoute(const std::string& fileName, TPicture& picture) {
 
 }  // namespace
 
-LoadOutcome LoadIntoPicture(const std::string& fileName, TPicture& picture) {
-    InitializeFormats();
+void InitializeFormats() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        GetFileFormats();
+        RegisterJPEGFormats();
+    });
+}
+
+std::span<const Route> Routes() { return kRoutes; }
+
+std::string OpenExtension(const std::string& fileName) {
+    const std::string ext = ExtractExtension(fileName);
+    return ext.empty() ? std::string() : "." + LowerAscii(ext);
+}
+
+const Route* FindRoute(const std::string& fileName) {
     const std::string ext = OpenExtension(fileName);
-    if (ext == ".bmp") return BmpRoute(fileName, picture);
-    if (ext == ".jpg") return JpegRoute(fileName, picture);
+    for (const Route& route : kRoutes)
+        if (route.extension == ext) return &route;
+    return nullptr;
+}
+
+std::span<const FilterGroup> OpenDialogFilters() { return kFilters; }
+
+const std::string& OpenDialogFilter() {
+    static const std::string filter = [] {
+        std::string text;
+        for (const FilterGroup& group : kFilters) {
+            if (!text.empty()) text += '|';
+            text.append(group.description).append("|").append(group.patterns);
+        }
+        return text;
+    }();
+    return filter;
+}
+
+LoadOutcome LoadFileBytes(const Route& route, const std::shared_ptr<const FileBytes>& file, TPicture& picture,
+                          const Limits& limits, bool borrow) {
+    InitializeFormats();
+    const ByteSpan bytes = file->Bytes();
+    TBytesStream stream(bytes.data(), bytes.size(), borrow ? file : nullptr);
+    switch (route.kind) {
+        case RouteKind::Bmp: return BmpRoute(stream, picture, limits);
+        case RouteKind::Jpeg: return JpegRoute(stream, picture, limits);
+    }
     return LoadOutcome::UnknownFormat;
+}
+
+LoadOutcome LoadIntoPicture(const std::string& fileName, TPicture& picture, const Limits& limits) {
+    const Route* route = FindRoute(fileName);
+    if (!route) return LoadOutcome::UnknownFormat;
+    const auto file = FileBytes::Open(fileName, limits);
+    const LoadOutcome outcome = LoadFileBytes(*route, file, picture, limits, false);
+    file->CheckIntact();
+    return outcome;
 }
 
 }  // namespace duvo

@@ -1,11 +1,18 @@
-// The open command's dispatch by extension and its decoding routes, shared by
-// the desktop program and duvo-compare so that both accept exactly the same
-// files. No windows here: the caller shows the boxes for the outcomes.
+// The open command's routes: one table from a file's extension to the
+// decoder that reads it, with the open dialog's filter beside it. The
+// desktop program and duvo-compare both load through here, so they accept
+// exactly the same files the same way. No windows here: the caller shows the
+// boxes for the outcomes.
 #pragma once
 
+#include <memory>
+#include <span>
 #include <string>
+#include <string_view>
 
 #include "graphics/graphics.h"
+#include "rtl/file_bytes.h"
+#include "rtl/limits.h"
 
 namespace duvo {
 
@@ -15,21 +22,51 @@ enum class LoadOutcome {
     UnknownFormat,  // no route takes the extension; picture unchanged
 };
 
+enum class RouteKind { Bmp, Jpeg };
+
+struct Route {
+    std::string_view extension;  // with its dot, lower case
+    RouteKind kind;
+};
+
+// One pair of the open dialog's filter: a description and its pattern list,
+// as the user sees them.
+struct FilterGroup {
+    std::string_view description;
+    std::string_view patterns;
+};
+
 // Makes the format registry and every process-wide default exist, with the
 // format units' registrations. Safe to call often and from any thread; call it
 // before pictures are loaded on several threads.
 void InitializeFormats();
 
-// The extension with its dot, ASCII letters lower-cased; empty when the last
-// dot lies before the last folder separator or there is none.
+// Every route, in the order the open command tests them.
+std::span<const Route> Routes();
+// The route for a file name's extension, or none.
+const Route* FindRoute(const std::string& fileName);
+
+// The extension as the open command sees it: with its dot, ASCII letters
+// lower-cased, empty when the name has none (the one parser of file names is
+// ExtractExtension; this only adds the dot and the case).
 std::string OpenExtension(const std::string& fileName);
 
-// The open dialog's filter: pairs of a description and a pattern list, all
-// separated by "|", exactly as the program shows them.
+// The open dialog's filter pairs, and the filter as one text: descriptions
+// and pattern lists, all separated by "|".
+std::span<const FilterGroup> OpenDialogFilters();
 const std::string& OpenDialogFilter();
 
-// Decodes the file into picture by its extension. Failures other than an
-// invalid graphic on the BMP and JPEG routes pass on as exceptions.
-LoadOutcome LoadIntoPicture(const std::string& fileName, TPicture& picture);
+// Opens the file and decodes it into picture by its extension. Failures other
+// than an invalid graphic on the BMP and JPEG routes pass on as exceptions
+// (among them EFOpenError "Cannot open file %s"). The picture is a snapshot:
+// it keeps no reference to the file.
+LoadOutcome LoadIntoPicture(const std::string& fileName, TPicture& picture, const Limits& limits = kDefaultLimits);
+
+// The same for a file already opened by the caller. With borrow, a picture
+// may keep pointing into the file's bytes instead of copying them (and holds
+// the file open): for a short-lived reader that checks file.Damaged() after
+// it used the pixels.
+LoadOutcome LoadFileBytes(const Route& route, const std::shared_ptr<const FileBytes>& file, TPicture& picture,
+                          const Limits& limits, bool borrow);
 
 }  // namespace duvo

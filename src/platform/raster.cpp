@@ -9,11 +9,11 @@
 #include <sys/mman.h>
 
 #include "rtl/exceptions.h"
+#include "rtl/limits.h"
 
 namespace duvo::platform {
 
 namespace {
-std::atomic<std::uint64_t> g_maxPixels{std::uint64_t{1} << 30};
 
 #if defined(__SANITIZE_ADDRESS__)
 constexpr bool kSanitized = true;
@@ -50,16 +50,11 @@ std::uint8_t* AllocateBits(std::size_t total, bool* mapped) {
 std::uint32_t PackRGB(std::uint32_t r, std::uint32_t g, std::uint32_t b) { return r | (g << 8) | (b << 16); }
 }  // namespace
 
-std::uint64_t MaxPixels() { return g_maxPixels.load(std::memory_order_relaxed); }
-void SetMaxPixels(std::uint64_t pixels) { g_maxPixels.store(pixels, std::memory_order_relaxed); }
-
 bool RasterSize(std::int64_t width, std::int64_t height, int bitCount, std::size_t* stride, std::size_t* total) {
     constexpr std::int64_t kMaxSide = std::numeric_limits<std::int32_t>::max();
     if (width <= 0 || height <= 0 || width > kMaxSide || height > kMaxSide || bitCount <= 0 || bitCount > 32)
         return false;
     // Both dimensions are below 2^31, so the products below fit in 64 bits.
-    const auto pixels = static_cast<std::uint64_t>(width) * static_cast<std::uint64_t>(height);
-    if (pixels > MaxPixels()) return false;
     const std::uint64_t rowBits = static_cast<std::uint64_t>(width) * static_cast<std::uint64_t>(bitCount);
     const std::uint64_t s = (rowBits + 31) / 32 * 4;
     const std::uint64_t t = s * static_cast<std::uint64_t>(height);
@@ -108,6 +103,7 @@ std::unique_ptr<Raster> Raster::Create(int width, int height, const RasterFormat
                                        int colorCount, Fill fill) {
     std::size_t stride = 0, total = 0;
     const std::int64_t absHeight = height < 0 ? -static_cast<std::int64_t>(height) : height;
+    if (width > 0 && absHeight > 0) CheckPictureSize(static_cast<std::uint64_t>(width), static_cast<std::uint64_t>(absHeight), kDefaultLimits);
     if (!RasterSize(width, absHeight, format.bitCount, &stride, &total)) throw EOutOfMemory(msg::OutOfMemory);
     // Zeroed pages come lazily, so a large raster that a reader fills only in
     // part costs no more than the part it fills.
@@ -129,7 +125,29 @@ std::unique_ptr<Raster> Raster::Create(int width, int height, const RasterFormat
     return r;
 }
 
+std::unique_ptr<Raster> Raster::Borrow(int width, int height, const RasterFormat& format, const RGBQuad* colors,
+                                       int colorCount, const std::uint8_t* bits, std::shared_ptr<const void> owner) {
+    std::size_t stride = 0, total = 0;
+    const std::int64_t absHeight = height < 0 ? -static_cast<std::int64_t>(height) : height;
+    if (!bits || !owner || !RasterSize(width, absHeight, format.bitCount, &stride, &total))
+        throw EOutOfMemory(msg::OutOfMemory);
+    std::unique_ptr<Raster> r(new Raster);
+    r->width_ = width;
+    r->height_ = static_cast<int>(absHeight);
+    r->bottomUp_ = height > 0;
+    r->format_ = format;
+    const auto masks = EffectiveMasks(format);
+    for (int i = 0; i < 3; ++i) r->channels_[i] = MaskChannel(masks[i]);
+    r->stride_ = stride;
+    // Never written through: every writer clones first.
+    r->bits_ = const_cast<std::uint8_t*>(bits);
+    r->owner_ = std::move(owner);
+    r->SetColors(colors, colorCount);
+    return r;
+}
+
 Raster::~Raster() {
+    if (owner_) return;
     if (mapped_)
         ::munmap(bits_, ImageSize());
     else

@@ -59,14 +59,9 @@ struct BitmapInfoHeader {
     std::uint32_t clrImportant = 0;
 };
 
-// Largest picture any reader may create. Every size that comes from a file is
-// checked against it before memory is taken. Fuzzers lower it.
-std::uint64_t MaxPixels();
-void SetMaxPixels(std::uint64_t pixels);
-
 // Row stride and total bytes of a width x height raster of the given depth.
-// False when a dimension is not positive, the product overflows, or the
-// picture exceeds MaxPixels().
+// False when a dimension is not positive or above 2^31 - 1, or the depth is
+// not 1 to 32 bits. The pixel count is the caller's to check (Limits).
 bool RasterSize(std::int64_t width, std::int64_t height, int bitCount, std::size_t* stride, std::size_t* total);
 
 struct RasterFormat {
@@ -91,15 +86,24 @@ class Raster {
 public:
     enum class Fill { Zero, White };
 
-    // height > 0: rows stored bottom-up; height < 0: top-down.
-    // Throws EOutOfMemory when the size is not acceptable.
+    // height > 0: rows stored bottom-up; height < 0: top-down. A picture
+    // above the program's pixel limit is refused (EPictureTooLarge); memory
+    // the system will not give is EOutOfMemory.
     static std::unique_ptr<Raster> Create(int width, int height, const RasterFormat& format, const RGBQuad* colors,
                                           int colorCount, Fill fill);
+    // A raster over rows that lie elsewhere, in the layout Create would give
+    // them (a BMP file's pixel data in a mapped or read file): nothing is
+    // copied, owner keeps the bytes alive, and the raster is read-only.
+    static std::unique_ptr<Raster> Borrow(int width, int height, const RasterFormat& format, const RGBQuad* colors,
+                                          int colorCount, const std::uint8_t* bits, std::shared_ptr<const void> owner);
     ~Raster();
     Raster(const Raster&) = delete;
     Raster& operator=(const Raster&) = delete;
 
+    // A private, writable copy (also of a borrowed raster).
     std::unique_ptr<Raster> Clone() const;
+    // Borrowed rows must not be written: whoever wants to write clones first.
+    bool ReadOnly() const { return owner_ != nullptr; }
 
     int Width() const { return width_; }
     int Height() const { return height_; }
@@ -154,6 +158,7 @@ private:
     std::size_t stride_ = 0;
     std::uint8_t* bits_ = nullptr;
     bool mapped_ = false;  // bits_ is a mapping of ImageSize() bytes, not heap memory
+    std::shared_ptr<const void> owner_;  // set for borrowed bits, which we neither write nor free
     std::array<RGBQuad, 256> colors_{};
     int colorCount_ = 0;
 };

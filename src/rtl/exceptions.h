@@ -46,6 +46,7 @@ DUVO_EXCEPTION(EWriteError, EFilerError);
 namespace msg {
 inline constexpr const char* StreamRead = "Stream read error";
 inline constexpr const char* StreamWrite = "Stream write error";
+inline constexpr const char* StreamSeek = "Stream seek error";
 inline constexpr const char* FOpen = "Cannot open file %s";
 inline constexpr const char* FCreate = "Cannot create file %s";
 inline constexpr const char* AssignError = "Cannot assign a %s to a %s";

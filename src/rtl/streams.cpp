@@ -86,6 +86,7 @@ std::size_t TFileStream::Read(void* buffer, std::size_t count) {
         if (n <= 0) break;
         done += static_cast<std::size_t>(n);
     }
+    pos_ += static_cast<std::int64_t>(done);
     return done;
 }
 
@@ -98,19 +99,24 @@ std::size_t TFileStream::Write(const void* buffer, std::size_t count) {
         if (n <= 0) break;
         done += static_cast<std::size_t>(n);
     }
+    pos_ += static_cast<std::int64_t>(done);
     return done;
 }
 
 std::int64_t TFileStream::Seek(std::int64_t offset, SeekOrigin origin) {
     const int whence = origin == SeekOrigin::Begin ? SEEK_SET : origin == SeekOrigin::Current ? SEEK_CUR : SEEK_END;
     const off_t r = ::lseek(fd_, static_cast<off_t>(offset), whence);
-    return r < 0 ? Seek(0, SeekOrigin::Current) : static_cast<std::int64_t>(r);
+    if (r >= 0) return pos_ = static_cast<std::int64_t>(r);
+    // A pipe or a terminal cannot seek; it still knows how far it was read.
+    if (origin == SeekOrigin::Current && offset == 0) return pos_;
+    throw EStreamError(msg::StreamSeek);
 }
 
 std::int64_t TFileStream::Size() {
     struct stat st {};
-    if (::fstat(fd_, &st) == 0) return static_cast<std::int64_t>(st.st_size);
-    return TStream::Size();
+    if (::fstat(fd_, &st) == 0 && S_ISREG(st.st_mode)) return static_cast<std::int64_t>(st.st_size);
+    // Anything else has no size of its own; what was read so far is all we know.
+    return pos_;
 }
 
 namespace {

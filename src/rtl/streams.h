@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <span>
 #include <string>
 #include <vector>
@@ -32,6 +33,9 @@ public:
 
     // Streams that live in memory hand out their bytes in place.
     virtual const std::uint8_t* Memory() const { return nullptr; }
+    // Set when those bytes may outlive the stream: a decoder may then keep
+    // pointers into them (holding this) instead of copying.
+    virtual std::shared_ptr<const void> MemoryOwner() const { return nullptr; }
 };
 
 // The stream's bytes from its position to its end, at most limit bytes: in
@@ -59,6 +63,7 @@ public:
 
 private:
     int fd_ = -1;
+    std::int64_t pos_ = 0;  // also for descriptors that cannot seek
 };
 
 class TMemoryStream : public TStream {
@@ -82,20 +87,24 @@ private:
     std::size_t pos_ = 0;
 };
 
-// A read-only view of bytes owned elsewhere (embedded resources, fuzz input).
+// A read-only view of bytes owned elsewhere (embedded resources, fuzz input,
+// a file's bytes). With an owner, decoders may keep the bytes alive and
+// point into them.
 class TBytesStream : public TStream {
 public:
-    TBytesStream(const void* data, std::size_t size)
-        : data_(static_cast<const std::uint8_t*>(data)), size_(size) {}
+    TBytesStream(const void* data, std::size_t size, std::shared_ptr<const void> owner = nullptr)
+        : data_(static_cast<const std::uint8_t*>(data)), size_(size), owner_(std::move(owner)) {}
     std::size_t Read(void* buffer, std::size_t count) override;
     std::size_t Write(const void*, std::size_t) override { return 0; }
     std::int64_t Seek(std::int64_t offset, SeekOrigin origin) override;
     std::int64_t Size() override { return static_cast<std::int64_t>(size_); }
     const std::uint8_t* Memory() const override { return data_; }
+    std::shared_ptr<const void> MemoryOwner() const override { return owner_; }
 
 private:
     const std::uint8_t* data_;
     std::size_t size_;
+    std::shared_ptr<const void> owner_;
     std::size_t pos_ = 0;
 };
 

@@ -186,7 +186,7 @@ TEST(Bitmap, ResizingAnIndexedPictureKeepsItsColors) {
 
 TEST(Bitmap, TooLargeASizeFailsAndKeepsThePicture) {
     TBitmap b;
-    EXPECT_THROW(Paint(b).SetWidth(1 << 30), duvo::EOutOfMemory);
+    EXPECT_THROW(Paint(b).SetWidth(1 << 30), duvo::EPictureTooLarge);
     EXPECT_EQ(ReadAll(b), kPainted);
 }
 

@@ -12,6 +12,7 @@
 #include "graphics/bmp.h"
 #include "platform/raster.h"
 #include "rtl/exceptions.h"
+#include "rtl/limits.h"
 #include "rtl/streams.h"
 
 namespace {
@@ -186,7 +187,8 @@ TEST(BmpRead, StoredLengthBoundsTheRead) {
 struct ErrorCase {
     const char* name;
     Bytes bytes;
-    bool readError;  // else the bitmap is not valid
+    bool readError;             // else the bitmap is not valid
+    const char* tooLarge = "";  // or it is refused for its size, with this message
 };
 
 Bytes WithHeaderSize(Bytes b, std::uint32_t size) {
@@ -235,13 +237,17 @@ std::vector<ErrorCase> ErrorCases() {
         {"width 0", BuildBmp({.width = 0}), invalid},
         {"height 0", BuildBmp({.height = 0}), invalid},
         {"negative width", BuildBmp({.width = -5}), invalid},
-        {"height -2^31", BuildBmp({.height = INT32_MIN}), invalid},
-        {"100000 x 100000 in a small file", BuildBmp({.width = 100000, .height = 100000}), invalid},
+        {"height -2^31", BuildBmp({.height = INT32_MIN}), invalid,
+         "Picture too large (1 x 2147483648 pixels; the limit is 1073741824 pixels)"},
+        {"100000 x 100000 in a small file", BuildBmp({.width = 100000, .height = 100000}), invalid,
+         "Picture too large (100000 x 100000 pixels; the limit is 1073741824 pixels)"},
         {"2^30 + 32768 pixels", BuildBmp({.width = 32769, .height = 32768, .bitCount = 1, .colors = {0, 0xFFFFFF}}),
-         invalid},
-        {"65535 x 65535 in a core header", BuildBmp({.headerSize = 12, .width = 65535, .height = 65535}), invalid},
+         invalid, "Picture too large (32769 x 32768 pixels; the limit is 1073741824 pixels)"},
+        {"65535 x 65535 in a core header", BuildBmp({.headerSize = 12, .width = 65535, .height = 65535}), invalid,
+         "Picture too large (65535 x 65535 pixels; the limit is 1073741824 pixels)"},
         {"RLE8 of 2^31 pixels",
-         BuildBmp({.width = 65536, .height = 32768, .bitCount = 8, .compression = 1, .colors = Ramp(256)}), invalid},
+         BuildBmp({.width = 65536, .height = 32768, .bitCount = 8, .compression = 1, .colors = Ramp(256)}), invalid,
+         "Picture too large (65536 x 32768 pixels; the limit is 1073741824 pixels)"},
     };
 }
 
@@ -252,23 +258,26 @@ TEST(BmpRead, ErrorTable) {
         TBitmap b;
         Sized(b, 2, 1).Canvas().WritePixel(1, 0, 0x123456);
         auto load = [&] { Load(b, c.bytes); };
-        EXPECT_EQ(c.readError ? Raised<duvo::EReadError>(load) : Raised<duvo::EInvalidGraphic>(load),
-                  c.readError ? "Stream read error" : "Bitmap image is not valid");
+        if (*c.tooLarge)
+            EXPECT_EQ(Raised<duvo::EPictureTooLarge>(load), c.tooLarge);
+        else
+            EXPECT_EQ(c.readError ? Raised<duvo::EReadError>(load) : Raised<duvo::EInvalidGraphic>(load),
+                      c.readError ? "Stream read error" : "Bitmap image is not valid");
         EXPECT_EQ(ReadAll(b), (Grid{{0xFFFFFF, 0x123456}}));
     }
 }
 
 TEST(BmpRead, PixelLimitIsCheckedBeforeAllocation) {
-    const std::uint64_t saved = duvo::platform::MaxPixels();
-    EXPECT_EQ(saved, std::uint64_t{1} << 30);
-    duvo::platform::SetMaxPixels(100);
+    duvo::Limits small;
+    small.pixels = 100;
     TBitmap b;
+    b.SetLimits(small);
     EXPECT_NO_THROW(Load(b, BuildBmp({.width = 10, .height = -10})));
     EXPECT_EQ(b.Height(), 10);
-    EXPECT_THROW(Load(b, BuildBmp({.width = 10, .height = 11})), duvo::EInvalidGraphic);
+    EXPECT_THROW(Load(b, BuildBmp({.width = 10, .height = 11})), duvo::EPictureTooLarge);
     EXPECT_THROW(Load(b, BuildBmp({.width = 101, .bitCount = 8, .compression = 1, .colors = Ramp(256)})),
                  duvo::EInvalidGraphic);
-    duvo::platform::SetMaxPixels(saved);
+    EXPECT_EQ(b.Height(), 10);  // a refusal leaves the picture as it was
 }
 
 // ---- run-length data ---------------------------------------------------------------

@@ -505,9 +505,6 @@ Bytes BadProgression() {
 }
 
 TEST(JpegFailures, LoadedFilesFailToDecodeEveryTimeWithTheLibrarysCode) {
-    Bytes tooBig = EncodeJpeg(Recipe(16, 16));  // its frame header claims 60000 x 60000
-    const std::size_t sof = FindMarker(tooBig, 0xC0);
-    for (std::size_t at : {sof + 5, sof + 7}) tooBig.at(at) = 60000 >> 8, tooBig.at(at + 1) = 60000 & 0xFF;
     const struct {
         const char* name;
         Bytes bytes;
@@ -516,7 +513,6 @@ TEST(JpegFailures, LoadedFilesFailToDecodeEveryTimeWithTheLibrarysCode) {
     } cases[] = {
         {"empty file", {}, 0, JERR_INPUT_EMPTY},
         {"fatal error in the scans", BadProgression(), 64, JERR_BAD_PROGRESSION},
-        {"header beyond the pixel limit", tooBig, 60000, JERR_IMAGE_TOO_BIG},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -531,17 +527,33 @@ TEST(JpegFailures, LoadedFilesFailToDecodeEveryTimeWithTheLibrarysCode) {
     }
 }
 
-TEST(JpegFailures, PixelLimitFollowsThePlatformSetting) {
-    const std::uint64_t saved = platform::MaxPixels();
-    platform::SetMaxPixels(64 * 48 - 1);
+TEST(JpegFailures, PixelLimitFollowsTheImagesLimits) {
+    // A header beyond the program's own limit is refused before decoding,
+    // every time it is asked.
+    Bytes tooBig = EncodeJpeg(Recipe(16, 16));
+    const std::size_t sof = FindMarker(tooBig, 0xC0);
+    for (std::size_t at : {sof + 5, sof + 7}) tooBig.at(at) = 60000 >> 8, tooBig.at(at + 1) = 60000 & 0xFF;
+    TJPEGImage huge;
+    Load(huge, tooBig);
+    EXPECT_EQ(huge.Width(), 60000);
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        EXPECT_EQ(MessageOf<EPictureTooLarge>([&] { huge.DecodedBitmap(); }),
+                  "Picture too large (60000 x 60000 pixels; the limit is 1073741824 pixels)");
+        EXPECT_FALSE(huge.Decoded());
+    }
+
+    Limits limits;
+    limits.pixels = 64 * 48 - 1;
     TJPEGImage image;
+    image.SetLimits(limits);
     Load(image, EncodeJpeg(Recipe(64, 48)));
-    EXPECT_THROW(image.DecodedBitmap(), EJPEG);
-    platform::SetMaxPixels(64 * 48);
+    EXPECT_EQ(MessageOf<EPictureTooLarge>([&] { image.DecodedBitmap(); }),
+              "Picture too large (64 x 48 pixels; the limit is 3071 pixels)");
+    limits.pixels = 64 * 48;
     TJPEGImage fits;
+    fits.SetLimits(limits);
     Load(fits, EncodeJpeg(Recipe(64, 48)));
     EXPECT_EQ(fits.DecodedBitmap()->Width(), 64);
-    platform::SetMaxPixels(saved);
 }
 
 // Failures outside decoding: their class and exact message.
