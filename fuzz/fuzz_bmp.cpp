@@ -6,16 +6,15 @@
 #include "graphics/bitmap.h"
 #include "platform/raster.h"
 #include "rtl/exceptions.h"
+#include "rtl/limits.h"
 #include "rtl/streams.h"
-
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    // The cap keeps every picture a fuzz input may declare within memory.
-    duvo::platform::SetMaxPixels(std::uint64_t{1} << 22);
-    return 0;
-}
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     duvo::TBitmap bitmap;
+    // The cap keeps every picture a fuzz input may declare within memory.
+    duvo::Limits limits;
+    limits.pixels = std::uint64_t{1} << 22;
+    bitmap.SetLimits(limits);
     try {
         duvo::TBytesStream stream(data, size);
         bitmap.ReadFromStream(stream);

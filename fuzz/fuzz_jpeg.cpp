@@ -7,6 +7,7 @@
 #include "graphics/jpeg.h"
 #include "platform/raster.h"
 #include "rtl/exceptions.h"
+#include "rtl/limits.h"
 #include "rtl/streams.h"
 
 namespace {
@@ -28,6 +29,10 @@ void ReadEveryPixel(duvo::TBitmap& bitmap) {
 
 void Decode(const std::uint8_t* data, std::size_t size, duvo::TJPEGOutputDepth depth, bool progressiveView) {
     duvo::TJPEGImage image;
+    // The cap keeps every picture a fuzz input may declare within memory.
+    duvo::Limits limits;
+    limits.pixels = 1u << 22;
+    image.SetLimits(limits);
     image.SetOutputDepth(depth);
     image.SetProgressiveView(progressiveView);
     duvo::TBytesStream stream(data, size);
@@ -43,7 +48,6 @@ void Decode(const std::uint8_t* data, std::size_t size, duvo::TJPEGOutputDepth d
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    duvo::platform::SetMaxPixels(1u << 22);
     // The length picks the settings, so the 8-bit and progressive-view paths
     // are fuzzed too; bytes after the end-of-image marker change it freely.
     const std::size_t mode = size & 3;

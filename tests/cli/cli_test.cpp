@@ -1,6 +1,7 @@
 // duvo-compare run end to end on pictures written for each test.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -14,6 +15,7 @@
 #include <random>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <variant>
 #include <vector>
 
@@ -302,6 +304,20 @@ TEST_F(CompareTool, UsageErrorsAndHelp) {
     EXPECT_EQ(help.status, 0);
     for (const char* word : {"--json", "--diff", "--threads", "Exit status", "%.21Lg"})
         EXPECT_NE(help.out.find(word), std::string::npos) << word;
+}
+
+TEST_F(CompareTool, APipeNamedLikeAPictureIsComparedLikeTheFile) {
+    // A pipe cannot seek and has no size: it is read to its end.
+    std::mt19937 rng(5);
+    const auto a = Random("a.bmp", 31, 17, rng, duvo::pk24Bit);
+    const std::string pipe = Path("pipe.bmp");
+    ASSERT_EQ(::mkfifo(pipe.c_str(), 0600), 0);
+    const std::string bytes = ReadFile(a);
+    std::thread writer([&] { std::ofstream(pipe, std::ios::binary) << bytes; });
+    const Outcome o = Run({pipe, a});
+    writer.join();
+    EXPECT_EQ(o.status, 0) << o.err;
+    EXPECT_NE(o.out.find("Ten sam kolor       100 %"), std::string::npos) << o.out;
 }
 
 // ---- JSON --------------------------------------------------------------------------------
