@@ -221,6 +221,33 @@ TEST(CompareEngine, OddSizesMatchTheReference) {
             for (Kind b : {Kind::Bit24, Kind::Bit1, Kind::Bit32}) CheckAgainstReference(a, b, c.left, c.right, seed++);
 }
 
+TEST(CompareEngine, MostlyEqualPicturesMatchTheReference) {
+    // Long equal stretches take shortcuts: whole equal runs of 24-bit rows,
+    // and blocks of 32 equal bins. Changes sit at their edges.
+    const int w = 1100, h = 3;
+    for (Kind leftKind : {Kind::Bit24, Kind::Bit8Palette}) {
+        SCOPED_TRACE(KindName(leftKind));
+        TBitmap left, right, refDiff;
+        MakePicture(left, leftKind, w, h, 21);
+        right.SetPixelKind(pk24Bit);
+        right.SetWidth(w);
+        right.SetHeight(h);
+        for (int y = 0; y < h; ++y)
+            for (int x = 0; x < w; ++x) right.Canvas().WritePixel(x, y, left.Canvas().ReadPixel(x, y));
+        for (int x : {0, 31, 32, 511, 512, 513, 1023, 1099}) right.Canvas().WritePixel(x, 0, 0x00FF00);
+        right.Canvas().WritePixel(700, 2, left.Canvas().ReadPixel(700, 2) ^ 1);  // row 1 stays equal
+        SimilarityHistogram refHistogram;
+        const CompareResult ref = CompareReference(left, right, refDiff, refHistogram);
+        for (bool write : {true, false}) {
+            TBitmap diff;
+            CompareOptions options = Options(1);
+            options.writeDifference = write;
+            EXPECT_EQ(CountSimilarity(left, right, diff, options).counts, ref.counts);
+            if (write) ExpectSamePictures(refDiff, diff);
+        }
+    }
+}
+
 TEST(CompareEngine, ThreadCountsGiveIdenticalResults) {
     TBitmap left, right;
     MakePicture(left, Kind::Bit24, 301, 257, 5);
