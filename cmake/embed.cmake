@@ -1,5 +1,5 @@
 # duvo_embed_resources(TARGET DIR NAME...): compiles the files DIR/NAME into
-# TARGET as byte arrays, reachable through src/app/resources.h. The files are
+# TARGET as byte arrays, reachable through src/widgets/resources.h. The files are
 # made by tools/make_assets.py and kept in the repository.
 function(duvo_embed_resources target dir)
   set(out ${CMAKE_CURRENT_BINARY_DIR}/duvo_resources.cpp)

@@ -1,6 +1,6 @@
 # Script mode: writes OUT with one byte array per file of NAMES in DIR and a
 # lookup by file name.
-set(body "#include \"app/resources.h\"\n#include <cstring>\n\nnamespace duvo::res {\nnamespace {\n")
+set(body "#include \"widgets/resources.h\"\n#include <cstring>\n\nnamespace duvo::res {\nnamespace {\n")
 set(table "")
 set(i 0)
 foreach(name ${NAMES})

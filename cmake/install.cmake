@@ -9,7 +9,7 @@ endif()
 if(TARGET duvo)
   install(TARGETS duvo RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
   install(FILES ${CMAKE_SOURCE_DIR}/data/duvo.desktop DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
-  # Icons made from src/app/resources/icon.bmp by tools/make_assets.py.
+  # Icons made from src/widgets/resources/icon.bmp by tools/make_assets.py.
   foreach(size 32 128)
     install(FILES ${CMAKE_SOURCE_DIR}/data/icons/duvo-${size}.png
             DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/${size}x${size}/apps

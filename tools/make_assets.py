@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Draws the desktop program's built-in pictures.
 
-Writes into src/app/resources/:
+Writes into src/widgets/resources/:
   open.bmp, compare.bmp, about.bmp, exit.bmp  tool-button glyphs, each one
       bitmap with the normal and the disabled image side by side; the colour
       of the bottom-left pixel is the transparent one
@@ -20,7 +20,7 @@ import sys
 import zlib
 
 ROOT = os.path.normpath(os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
-RES = os.path.join(ROOT, "src", "app", "resources")
+RES = os.path.join(ROOT, "src", "widgets", "resources")
 ICONS = os.path.join(ROOT, "data", "icons")
 
 # Magenta never occurs in the drawings, so it is safe as the transparent key.

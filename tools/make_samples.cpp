@@ -2,7 +2,7 @@
 // ships with.
 //
 //   duvo-make-samples OUTDIR        writes the samples (BMP and JPEG)
-//   duvo-make-samples --check ROOT  reads ROOT/samples and ROOT/src/app/resources
+//   duvo-make-samples --check ROOT  reads ROOT/samples and ROOT/src/widgets/resources
 //                                   back through the core and libjpeg and
 //                                   compares them with what they should hold
 //
@@ -519,7 +519,7 @@ void CheckResources(const std::string& dir) {
 
 int Check(const std::string& root) {
     CheckSamples(root + "/samples");
-    CheckResources(root + "/src/app/resources");
+    CheckResources(root + "/src/widgets/resources");
     if (failures) {
         std::fprintf(stderr, "%d check(s) failed\n", failures);
         return 1;

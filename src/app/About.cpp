@@ -6,7 +6,7 @@
 #include <QTextEdit>
 #include <QPushButton>
 
-#include "app/FormSupport.h"
+#include "widgets/FormSupport.h"
 
 namespace duvo {
 

@@ -2,9 +2,9 @@
 
 #include <new>
 
-#include "app/Dialogs.h"
 #include "app/Forms.h"
 #include "rtl/exceptions.h"
+#include "widgets/Dialogs.h"
 
 namespace duvo {
 

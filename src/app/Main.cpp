@@ -19,12 +19,7 @@
 
 #include "app/About.h"
 #include "app/Commands.h"
-#include "app/Dialogs.h"
-#include "app/FormSupport.h"
 #include "app/Forms.h"
-#include "app/Glyphs.h"
-#include "app/ImageControl.h"
-#include "app/OpenPictureDialog.h"
 #include "app/SharedPixels.h"
 #include "compare/summary.h"
 #include "loading/open_routes.h"
@@ -35,6 +30,11 @@
 #include "results/procent.h"
 #include "results/progress.h"
 #include "rtl/exceptions.h"
+#include "widgets/Dialogs.h"
+#include "widgets/FormSupport.h"
+#include "widgets/Glyphs.h"
+#include "widgets/ImageControl.h"
+#include "widgets/OpenPictureDialog.h"
 
 namespace duvo {
 

@@ -6,7 +6,7 @@
 #include <QPushButton>
 #include <QShowEvent>
 
-#include "app/FormSupport.h"
+#include "widgets/FormSupport.h"
 
 namespace duvo {
 

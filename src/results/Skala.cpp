@@ -2,9 +2,9 @@
 
 #include <QLabel>
 
-#include "app/FormSupport.h"
-#include "app/Glyphs.h"
-#include "app/ImageControl.h"
+#include "widgets/FormSupport.h"
+#include "widgets/Glyphs.h"
+#include "widgets/ImageControl.h"
 
 namespace duvo {
 

@@ -5,8 +5,8 @@
 #include <QShowEvent>
 #include <QVBoxLayout>
 
-#include "app/FormSupport.h"
-#include "app/ImageControl.h"
+#include "widgets/FormSupport.h"
+#include "widgets/ImageControl.h"
 
 namespace duvo {
 

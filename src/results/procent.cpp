@@ -3,7 +3,7 @@
 #include <QLabel>
 #include <QLineEdit>
 
-#include "app/FormSupport.h"
+#include "widgets/FormSupport.h"
 
 namespace duvo {
 

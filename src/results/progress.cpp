@@ -6,7 +6,7 @@
 #include <QProgressBar>
 #include <QShowEvent>
 
-#include "app/FormSupport.h"
+#include "widgets/FormSupport.h"
 
 namespace duvo {
 

@@ -9,7 +9,6 @@
 #include <QToolButton>
 
 #include "app/Forms.h"
-#include "app/ImageControl.h"
 #include "app/Main.h"
 #include "gui_fixture.h"
 #include "results/Check.h"
@@ -17,6 +16,7 @@
 #include "results/Wynik.h"
 #include "results/procent.h"
 #include "results/progress.h"
+#include "widgets/ImageControl.h"
 
 namespace duvo::test {
 namespace {

@@ -10,19 +10,19 @@
 #include <cstdio>
 #include <filesystem>
 
+#include "app/About.h"
 #include "app/Forms.h"
-#include "app/ImageControl.h"
 #include "app/Main.h"
+#include "compare/compare.h"
 #include "gui_fixture.h"
 #include "loading/open_routes.h"
 #include "loading/panel/Panel.h"
-#include "results/Wynik.h"
-#include "compare/compare.h"
 #include "results/Check.h"
 #include "results/Skala.h"
+#include "results/Wynik.h"
 #include "results/procent.h"
 #include "results/progress.h"
-#include "app/About.h"
+#include "widgets/ImageControl.h"
 
 using namespace duvo;
 using namespace duvo::test;

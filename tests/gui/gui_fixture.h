@@ -14,8 +14,8 @@
 #include <string>
 #include <vector>
 
-#include "app/Dialogs.h"
 #include "graphics/bitmap.h"
+#include "widgets/Dialogs.h"
 
 namespace duvo::test {
 

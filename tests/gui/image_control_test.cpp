@@ -4,8 +4,8 @@
 #include <QPainter>
 #include <QPixmap>
 
-#include "app/ImageControl.h"
 #include "gui_fixture.h"
+#include "widgets/ImageControl.h"
 
 namespace duvo::test {
 namespace {

@@ -12,13 +12,13 @@
 #include <optional>
 
 #include "app/Forms.h"
-#include "core/jpeg_fixtures.h"
-#include "app/ImageControl.h"
 #include "app/Main.h"
-#include "app/OpenPictureDialog.h"
+#include "core/jpeg_fixtures.h"
 #include "gui_fixture.h"
 #include "loading/panel/Panel.h"
 #include "rtl/exceptions.h"
+#include "widgets/ImageControl.h"
+#include "widgets/OpenPictureDialog.h"
 
 namespace duvo::test {
 namespace {

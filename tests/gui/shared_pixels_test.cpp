@@ -1,9 +1,9 @@
 // One file opened into both panes keeps one pixel store.
 #include "app/Forms.h"
-#include "app/ImageControl.h"
 #include "app/Main.h"
 #include "app/SharedPixels.h"
 #include "gui_fixture.h"
+#include "widgets/ImageControl.h"
 
 namespace duvo::test {
 namespace {

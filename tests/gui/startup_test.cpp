@@ -13,7 +13,6 @@
 
 #include "app/About.h"
 #include "app/Forms.h"
-#include "app/ImageControl.h"
 #include "app/Main.h"
 #include "gui_fixture.h"
 #include "loading/panel/Panel.h"
@@ -22,6 +21,7 @@
 #include "results/Wynik.h"
 #include "results/procent.h"
 #include "results/progress.h"
+#include "widgets/ImageControl.h"
 
 namespace duvo::test {
 namespace {

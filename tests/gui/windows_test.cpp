@@ -12,7 +12,6 @@
 #include "app/About.h"
 #include "app/Commands.h"
 #include "app/Forms.h"
-#include "app/ImageControl.h"
 #include "app/Main.h"
 #include "gui_fixture.h"
 #include "results/Check.h"
@@ -20,6 +19,7 @@
 #include "results/procent.h"
 #include "results/progress.h"
 #include "rtl/exceptions.h"
+#include "widgets/ImageControl.h"
 
 namespace duvo::test {
 namespace {

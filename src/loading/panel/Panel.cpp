@@ -6,7 +6,7 @@
 #include <QRadioButton>
 #include <QTextEdit>
 
-#include "app/FormSupport.h"
+#include "widgets/FormSupport.h"
 
 namespace duvo {
 

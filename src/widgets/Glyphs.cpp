@@ -1,12 +1,12 @@
-#include "app/Glyphs.h"
+#include "widgets/Glyphs.h"
 
 #include <QPixmap>
 
-#include "app/ImageControl.h"
-#include "app/resources.h"
 #include "graphics/bitmap.h"
 #include "rtl/exceptions.h"
 #include "rtl/streams.h"
+#include "widgets/ImageControl.h"
+#include "widgets/resources.h"
 
 namespace duvo {
 

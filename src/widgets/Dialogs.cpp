@@ -1,9 +1,9 @@
-#include "app/Dialogs.h"
+#include "widgets/Dialogs.h"
 
 #include <QDialog>
 #include <QFileDialog>
 
-#include "app/OpenPictureDialog.h"
+#include "widgets/OpenPictureDialog.h"
 
 namespace duvo {
 

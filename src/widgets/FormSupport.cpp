@@ -1,4 +1,4 @@
-#include "app/FormSupport.h"
+#include "widgets/FormSupport.h"
 
 #include <QDialog>
 #include <QEvent>

@@ -1,4 +1,4 @@
-#include "app/ImageControl.h"
+#include "widgets/ImageControl.h"
 
 #include <QPaintEvent>
 #include <QPainter>

@@ -11,7 +11,7 @@ struct Blob {
     std::size_t size;
 };
 
-// By file name under src/app/resources: "open.bmp", "compare.bmp",
+// By file name under src/widgets/resources: "open.bmp", "compare.bmp",
 // "about.bmp", "exit.bmp", "icon.bmp", and "scale.dat" (a picture's stored
 // form: length byte, class name, then the bitmap's stored data). An unknown
 // name gives {nullptr, 0}.

@@ -1,12 +1,12 @@
-#include "app/OpenPictureDialog.h"
+#include "widgets/OpenPictureDialog.h"
 
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QGridLayout>
 #include <QVBoxLayout>
 
-#include "app/ImageControl.h"
 #include "graphics/bitmap.h"
+#include "widgets/ImageControl.h"
 
 namespace duvo {
 
