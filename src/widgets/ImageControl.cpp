@@ -64,11 +64,19 @@ QImage Convert32(const Raster& r) {
 
 PaintImage MakePaintImage(const TBitmap& bitmap) {
     PaintImage out;
-    const Raster* r = bitmap.Raster();
+    out.raster = bitmap.SharedRaster();
+    const Raster* r = out.raster.get();
     if (!r || r->Width() <= 0 || r->Height() <= 0) return out;
     const auto& format = r->Format();
     const bool bitFields = format.compression == platform::BI_BITFIELDS;
+    // The painter wants 32-bit aligned rows; rows borrowed from a file's
+    // bytes may start anywhere, and are converted instead.
+    const bool aligned = reinterpret_cast<std::uintptr_t>(r->Bits()) % 4 == 0;
     auto wrap = [&](QImage::Format f) {
+        if (!aligned) {
+            out.image = ConvertByPixel(*r);
+            return;
+        }
         out.image = Wrap(*r, f);
         out.bottomUp = r->BottomUp();
         out.sharesBits = true;
@@ -80,11 +88,11 @@ PaintImage MakePaintImage(const TBitmap& bitmap) {
         case 8:
             wrap(QImage::Format_Indexed8);
             // All 256 entries, so any index in the data has a color.
-            out.image.setColorTable(ColorTable(*r, 256));
+            if (out.sharesBits) out.image.setColorTable(ColorTable(*r, 256));
             break;
         case 1:
             wrap(QImage::Format_Mono);
-            out.image.setColorTable(ColorTable(*r, 2));
+            if (out.sharesBits) out.image.setColorTable(ColorTable(*r, 2));
             break;
         case 4:
             out.image = Unpack4(*r);
@@ -173,17 +181,13 @@ void TImageControl::EnsureView() {
     const TBitmap* bitmap = PaintedBitmap();
     if (!bitmap) {
         view_ = PaintImage{};
-        viewStore_ = viewRaster_ = viewBits_ = nullptr;
         viewValid_ = true;
         return;
     }
-    const Raster* raster = bitmap->Raster();
-    const void* bits = raster ? raster->Bits() : nullptr;
-    if (viewValid_ && viewStore_ == bitmap->Image() && viewRaster_ == raster && viewBits_ == bits) return;
+    // The view holds its raster, so a raster exchanged without a change
+    // notice is told by its address.
+    if (viewValid_ && view_.raster == bitmap->SharedRaster()) return;
     view_ = MakePaintImage(*bitmap);
-    viewStore_ = bitmap->Image();
-    viewRaster_ = raster;
-    viewBits_ = bits;
     viewValid_ = true;
     ++conversions_;
 }

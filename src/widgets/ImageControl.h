@@ -17,6 +17,9 @@ struct PaintImage {
     QImage image;
     bool bottomUp = false;
     bool sharesBits = false;
+    // The rows the image was made from; held, so that a wrapped image never
+    // outlives them and an exchanged raster is told by its address.
+    std::shared_ptr<const platform::Raster> raster;
 };
 PaintImage MakePaintImage(const TBitmap& bitmap);
 
@@ -63,11 +66,6 @@ private:
     std::unique_ptr<TBitmap> converted_;
     PaintImage view_;
     bool viewValid_ = false;
-    // What the view was made from; a store exchanged behind our back (a
-    // PrepareChange without notification) is caught by comparing these.
-    const void* viewStore_ = nullptr;
-    const void* viewRaster_ = nullptr;
-    const void* viewBits_ = nullptr;
     int conversions_ = 0;
 };
 

@@ -5,6 +5,7 @@
 #include <QPixmap>
 
 #include "gui_fixture.h"
+#include "graphics/bmp.h"
 #include "widgets/ImageControl.h"
 
 namespace duvo::test {
@@ -90,6 +91,28 @@ TEST(ImageControl, TopDownRasterPaintsTheSame) {
     EXPECT_EQ(image.pixel(0, 1), qRgb(255, 255, 255));
     EXPECT_EQ(image.pixel(2, 1), qRgb(9, 9, 9));
     EXPECT_TRUE(control.PaintSharesBits());
+}
+
+TEST(ImageControl, RowsBorrowedFromAFileAtAnyAddressPaintTheSame) {
+    TBitmap source;
+    MakeBitmap(source, 7, 5, Pattern, pk24Bit);
+    TMemoryStream file;
+    source.WriteToStream(file);
+    // The rows start 54 bytes into the file: not a multiple of 4 from the
+    // start of its bytes, and at 1 byte further not even of 2.
+    for (std::size_t shift : {0, 1}) {
+        auto bytes = std::make_shared<std::vector<std::uint8_t>>(shift, 0);
+        bytes->insert(bytes->end(), file.Bytes().begin(), file.Bytes().end());
+        TBitmap borrowed;
+        borrowed.Adopt(DecodeBmp(ByteSpan(*bytes).subspan(shift), kDefaultLimits, bytes));
+        ASSERT_TRUE(borrowed.Raster()->ReadOnly());
+        TImageControl control;
+        control.SetBounds(0, 0, 7, 5);
+        control.Picture().SetGraphic(&borrowed);
+        const QImage image = Painted(control);
+        for (int y = 0; y < 5; ++y)
+            for (int x = 0; x < 7; ++x) ASSERT_EQ(image.pixel(x, y) & 0xFFFFFF, ToRgb(Pattern(x, y)) & 0xFFFFFF);
+    }
 }
 
 TEST(ImageControl, PaintsOnlyWhatIsExposedAndClipsToTheControl) {
