@@ -4,6 +4,7 @@
 
 #include <QColor>
 #include <QFont>
+#include <QMargins>
 #include <QString>
 
 class QDialog;
@@ -27,9 +28,16 @@ void SetBackground(QWidget* widget, Background background);
 void SetTextColor(QWidget* widget, const QColor& color);
 
 // Places a top-level window so that its frame stands at (left, top) and its
-// outer size is width x height. Without a frame (no window manager, or the
-// offscreen platform) the outer size is the client size.
+// outer size is width x height, from the first showing on where the window
+// manager tells its frame beforehand. Without a frame (no window manager, or
+// the offscreen platform) the outer size is the client size.
 void SetOuterGeometry(QWidget* window, int left, int top, int width, int height);
+// Places a top-level window's frame at (left, top), from the first showing
+// on where the window manager tells its frame beforehand.
+void MoveFrame(QWidget* window, int left, int top);
+// The frame around a top-level window: the one told beforehand, else the
+// one Qt knows (zero before the first showing).
+QMargins FrameMargins(QWidget* window);
 
 // Keys of the modal dialogs that have neither a default nor a cancel button:
 // Esc does nothing and Enter presses only a focused button. True when the key

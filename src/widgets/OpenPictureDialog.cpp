@@ -12,6 +12,7 @@ namespace duvo {
 
 namespace {
 constexpr int kPreviewSize = 150;
+constexpr QSize kDialogSize(820, 460);
 }
 
 QStringList NameFilters(const QString& filter) {
@@ -78,6 +79,10 @@ std::unique_ptr<QFileDialog> TOpenPictureDialog::MakeWindow() const {
     window->setFileMode(QFileDialog::AnyFile);
     window->setAcceptMode(QFileDialog::AcceptOpen);
     window->setSizeGripEnabled(true);
+    // The descriptions already name their patterns; Qt would add them again.
+    window->setOption(QFileDialog::HideNameFilterDetails);
+    // Room for the file list's columns and the side bar's names beside the preview.
+    window->resize(kDialogSize);
     const QStringList filters = NameFilters(Filter);
     window->setNameFilters(filters);
     if (FilterIndex >= 1 && FilterIndex <= filters.size()) window->selectNameFilter(filters[FilterIndex - 1]);
@@ -104,8 +109,14 @@ TPicturePreview* TOpenPictureDialog::Preview(const QFileDialog& window) {
 QString TOpenPictureDialog::TakeResult(const QFileDialog& window) {
     const QStringList files = window.selectedFiles();
     FileName = files.value(0);
-    const qsizetype index = window.nameFilters().indexOf(window.selectedNameFilter());
-    if (index >= 0) FilterIndex = static_cast<int>(index) + 1;
+    // With the details hidden the dialog names its filter by the description alone.
+    const QString selected = window.selectedNameFilter();
+    const QStringList filters = window.nameFilters();
+    for (qsizetype i = 0; i < filters.size(); ++i)
+        if (filters[i] == selected || filters[i].startsWith(selected + QStringLiteral(" ("))) {
+            FilterIndex = static_cast<int>(i) + 1;
+            break;
+        }
     return FileName;
 }
 
