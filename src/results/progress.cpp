@@ -29,6 +29,7 @@ TProgressForm::TProgressForm(QWidget* parent)
 
     RemoveTitleBarButtons(this);
     SetOuterGeometry(this, 287, 278, 247, 95);
+    FitLabel(Label1, width());
 }
 
 void TProgressForm::FormShow() {
@@ -56,6 +57,7 @@ void TProgressForm::PaintNow() {
     while (isVisible() && !(windowHandle() && windowHandle()->isExposed()) && waited.elapsed() < 1000)
         QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents, 10);
     repaint();
+    FlushToScreen();
 }
 
 void TProgressForm::StepIt() {
@@ -63,6 +65,7 @@ void TProgressForm::StepIt() {
     ProgressBar->setValue(std::min(ProgressBar->value() + 1, ProgressBar->maximum()));
     // The comparison does not return to the event loop until it ends.
     ProgressBar->repaint();
+    FlushToScreen();
 }
 
 void TProgressForm::PlaceBar() {

@@ -1,9 +1,11 @@
 #include "widgets/FormSupport.h"
 
+#include <QCheckBox>
 #include <QDialog>
 #include <QEvent>
 #include <QFontDatabase>
 #include <QKeyEvent>
+#include <QLabel>
 #include <QPalette>
 #include <QPushButton>
 #include <QWidget>
@@ -113,6 +115,19 @@ void MoveFrame(QWidget* window, int left, int top) {
         window->setGeometry(QRect(QPoint(left + frame->left(), top + frame->top()), window->size()));
     else
         window->move(left, top);
+}
+
+void FitLabel(QLabel* label, int maxRight) {
+    QFont font = label->font();
+    for (int step = 1; label->x() + label->sizeHint().width() > maxRight && step <= 10; ++step) {
+        font.setLetterSpacing(QFont::AbsoluteSpacing, -0.1 * step);
+        label->setFont(font);
+    }
+    label->adjustSize();
+}
+
+void UseSmallIndicator(QCheckBox* box) {
+    box->setStyleSheet(QStringLiteral("QCheckBox::indicator { width: 11px; height: 11px; }"));
 }
 
 bool HandleModalKeys(QDialog* dialog, QKeyEvent* event) {

@@ -7,7 +7,9 @@
 #include <QMargins>
 #include <QString>
 
+class QCheckBox;
 class QDialog;
+class QLabel;
 class QKeyEvent;
 class QWidget;
 
@@ -38,6 +40,15 @@ void MoveFrame(QWidget* window, int left, int top);
 // The frame around a top-level window: the one told beforehand, else the
 // one Qt knows (zero before the first showing).
 QMargins FrameMargins(QWidget* window);
+
+// Narrows a label's letter spacing, a fraction of a pixel at a time, until
+// its text ends within maxRight of its parent: the fallback face is a little
+// wider than the design's.
+void FitLabel(QLabel* label, int maxRight);
+
+// A check box indicator as small as the design's, so that it fits a check
+// box 13 pixels high with its border.
+void UseSmallIndicator(QCheckBox* box);
 
 // Keys of the modal dialogs that have neither a default nor a cancel button:
 // Esc does nothing and Enter presses only a focused button. True when the key

@@ -205,4 +205,10 @@ std::optional<QMargins> FrameExtents(QWidget* window) {
     return std::nullopt;
 }
 
+void FlushToScreen() {
+#ifdef DUVO_HAVE_XCB
+    if (xcb_connection_t* c = X11Connection()) xcb_flush(c);
+#endif
+}
+
 }  // namespace duvo

@@ -51,4 +51,8 @@ std::optional<MotifHints> RequestedMotifHints(const QWidget* window);
 // geometry tells it afterwards.
 std::optional<QMargins> FrameExtents(QWidget* window);
 
+// Sends what was painted to the window system now, for a window painted
+// while the thread does not return to the event loop.
+void FlushToScreen();
+
 }  // namespace duvo

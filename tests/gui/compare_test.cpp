@@ -157,6 +157,22 @@ TEST_F(CompareTest, DecimalSymbolFullStop) {
     EXPECT_EQ(Texts(), (QStringList{"87.5 %", "12.5 %", "0 %", "0 %", "0 %", "0 %", "0 %"}));
 }
 
+// A figure longer than its field shows from its first character, as a field
+// does when its text is set, not scrolled to its end.
+TEST_F(CompareTest, LongFiguresShowTheirFirstCharacter) {
+    // One pixel of 76800 differs completely.
+    auto right = [](int x, int y) -> TColor { return x == 0 && y == 0 ? 0xFFFFFF : 0; };
+    PlaceBoth(320, 240, Black, right);
+    Compare();
+    ASSERT_EQ(Texts()[6], QStringLiteral("0.00130208333333333 %"));
+    for (QLineEdit* field : Forms.ProcentForm->Fields()) {
+        SCOPED_TRACE(field->objectName().toStdString());
+        field->grab();  // painting settles the field's scroll offset
+        EXPECT_EQ(field->cursorPosition(), 0);
+        EXPECT_LT(field->inputMethodQuery(Qt::ImCursorRectangle).toRect().left(), 8);
+    }
+}
+
 // Height, steps (-1: as many as the whole row percentage changes).
 using StepRow = std::pair<int, int>;
 

@@ -6,6 +6,7 @@
 #include <QGroupBox>
 #include <QTextEdit>
 #include <QLabel>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QTest>
@@ -18,6 +19,7 @@
 #include "gui_fixture.h"
 #include "loading/panel/Panel.h"
 #include "rtl/exceptions.h"
+#include "widgets/Dialogs.h"
 #include "widgets/ImageControl.h"
 #include "widgets/OpenPictureDialog.h"
 
@@ -298,6 +300,15 @@ TEST_F(OpenDialogTest, StartsWithTheFirstPairThenWithTheLastPairFolderAndFile) {
     EXPECT_EQ(QDir(second->directory()).absolutePath(), QDir(QString::fromStdString(Path("sub"))).absolutePath());
     EXPECT_EQ(second->selectedFiles().value(0), QString::fromStdString(file));
     EXPECT_EQ(TOpenPictureDialog::Preview(*second)->PictureLabel->text(), QStringLiteral(" (4x3)"));
+}
+
+// Qt's own texts in the standard dialogs are Polish, as the program is.
+TEST_F(OpenDialogTest, StandardDialogsSpeakPolish) {
+    ASSERT_TRUE(LoadPolishToolkitTexts()) << "Qt's Polish translations (qt6-translations-l10n) are missing";
+    EXPECT_EQ(TOpenPictureDialog().MakeWindow()->windowTitle(), QStringLiteral("Otwórz"));
+    QMessageBox box(QMessageBox::NoIcon, QStringLiteral("c"), QStringLiteral("t"), QMessageBox::Yes | QMessageBox::No);
+    EXPECT_EQ(box.button(QMessageBox::Yes)->text().remove(QLatin1Char('&')), QStringLiteral("Tak"));
+    EXPECT_EQ(box.button(QMessageBox::No)->text().remove(QLatin1Char('&')), QStringLiteral("Nie"));
 }
 
 TEST_F(OpenDialogTest, AcceptsATypedNameOfAFileThatDoesNotExist) {
