@@ -3,6 +3,9 @@
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QGridLayout>
+#include <QHeaderView>
+#include <QSplitter>
+#include <QTreeView>
 #include <QVBoxLayout>
 
 #include "graphics/bitmap.h"
@@ -12,7 +15,8 @@ namespace duvo {
 
 namespace {
 constexpr int kPreviewSize = 150;
-constexpr QSize kDialogSize(820, 460);
+constexpr QSize kDialogSize(900, 480);
+constexpr int kSideBarWidth = 130;
 }
 
 QStringList NameFilters(const QString& filter) {
@@ -83,6 +87,17 @@ std::unique_ptr<QFileDialog> TOpenPictureDialog::MakeWindow() const {
     window->setOption(QFileDialog::HideNameFilterDetails);
     // Room for the file list's columns and the side bar's names beside the preview.
     window->resize(kDialogSize);
+    if (auto* list = window->findChild<QTreeView*>(QStringLiteral("treeView"))) {
+        // Qt keeps narrow default columns whatever the dialog's width: size,
+        // type and date take what their texts need, the name the rest.
+        QHeaderView* header = list->header();
+        header->setStretchLastSection(false);
+        header->setSectionResizeMode(0, QHeaderView::Stretch);
+        for (int column = 1; column < header->count(); ++column)
+            header->setSectionResizeMode(column, QHeaderView::ResizeToContents);
+    }
+    if (auto* split = window->findChild<QSplitter*>(QStringLiteral("splitter")))
+        split->setSizes({kSideBarWidth, kDialogSize.width() - kSideBarWidth});
     const QStringList filters = NameFilters(Filter);
     window->setNameFilters(filters);
     if (FilterIndex >= 1 && FilterIndex <= filters.size()) window->selectNameFilter(filters[FilterIndex - 1]);
