@@ -1,7 +1,7 @@
 #include "widgets/Dialogs.h"
 
-#include <QDialog>
 #include <QCoreApplication>
+#include <QDialog>
 #include <QFileDialog>
 #include <QLibraryInfo>
 #include <QTranslator>
