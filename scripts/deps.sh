@@ -1,8 +1,10 @@
 # Sourced by the other scripts: installs the Debian packages DUVO needs when
 # running as root and something is missing. Extra package names given to
-# duvo_install_deps are installed the same way (scripts/screenshots adds a
-# window manager and x11-utils).
-DUVO_PACKAGES="cmake ninja-build g++ clang libclang-rt-14-dev qt6-base-dev libjpeg62-turbo-dev libgtest-dev libbenchmark-dev xvfb xdotool x11-apps imagemagick fonts-dejavu-core fonts-liberation python3"
+# duvo_install_deps are installed the same way. libxcb1-dev lets the desktop
+# program ask the window manager for its frames; qt6-translations-l10n holds
+# Qt's Polish texts; openbox and x11-utils are for the end-to-end test and
+# the screenshots.
+DUVO_PACKAGES="cmake ninja-build g++ clang libclang-rt-14-dev qt6-base-dev libxcb1-dev qt6-translations-l10n libjpeg62-turbo-dev libgtest-dev libbenchmark-dev xvfb xdotool x11-apps x11-utils openbox imagemagick fonts-dejavu-core fonts-liberation python3"
 
 duvo_install_deps() {
     local missing=""

@@ -46,11 +46,11 @@ TAboutForm::TAboutForm(QWidget* parent) : QDialog(parent) {
         "the DUVO team"));
     {
         // Lines as close as the design's bitmap font sets them, so all nine
-        // fit the memo's height.
+        // fit the memo's height with a little room below the last.
         QTextCursor cursor(Memo1->document());
         cursor.select(QTextCursor::Document);
         QTextBlockFormat lines;
-        lines.setLineHeight(15, QTextBlockFormat::FixedHeight);
+        lines.setLineHeight(14, QTextBlockFormat::FixedHeight);
         cursor.mergeBlockFormat(lines);
     }
 

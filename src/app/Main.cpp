@@ -3,7 +3,6 @@
 #include <QAction>
 #include <QCloseEvent>
 #include <QCoreApplication>
-#include <QEventLoop>
 #include <QFrame>
 #include <QLineEdit>
 #include <QLabel>
@@ -209,7 +208,7 @@ void TMainForm::BuildSpeedBar() {
     SpeedBar->raise();
 }
 
-void TMainForm::FormCreate() { move(50, 50); }
+void TMainForm::FormCreate() { MoveFrame(this, 50, 50); }
 
 void TMainForm::ShowHint(const QString& hint) { StatusLine->showMessage(hint); }
 
@@ -359,9 +358,7 @@ void TMainForm::PorownajClick() {
     TProgressForm* progress = Forms.ProgressForm;
     TImageControl* wynikImage = Forms.WynikForm->WynikImage;
     ShowForm(progress);
-    // Input waits until the command ends; painting goes on so the windows
-    // and the bar stay drawn.
-    QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
+    progress->PaintNow();
 
     CompareResult result;
     try {
@@ -369,10 +366,7 @@ void TMainForm::PorownajClick() {
         wynikImage->SetHeight(h);
         Histogram.fill(0.0L);
         CompareOptions options;
-        options.step = [progress] {
-            progress->StepIt();
-            QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
-        };
+        options.step = [progress] { progress->StepIt(); };
         TBitmap difference;
         result = CountSimilarity(left, right, difference, options);
         wynikImage->Picture().SetGraphic(&difference);
@@ -398,7 +392,11 @@ void TMainForm::PiszWyniki() {
     const std::string separator = DecimalSymbol().toStdString();
     const auto texts = RangeTexts(Histogram, separator);
     const auto fields = Forms.ProcentForm->Fields();
-    for (std::size_t i = 0; i < fields.size(); ++i) fields[i]->setText(QString::fromStdString(texts[i]));
+    for (std::size_t i = 0; i < fields.size(); ++i) {
+        fields[i]->setText(QString::fromStdString(texts[i]));
+        // A long figure shows from its first character, not scrolled to its end.
+        fields[i]->setCursorPosition(0);
+    }
 }
 
 }  // namespace duvo

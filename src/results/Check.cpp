@@ -32,6 +32,7 @@ TCheckForm::TCheckForm(QWidget* parent) : QDialog(parent) {
     CheckBox3->setObjectName(QStringLiteral("CheckBox3"));
     CheckBox3->setFont(SansSerif(13));
     CheckBox3->setGeometry(87, 31, 98, 13);
+    for (QCheckBox* box : {CheckBox1, CheckBox3}) UseSmallIndicator(box);
 
     OKButton = new QPushButton(QStringLiteral("OK"), this);
     OKButton->setObjectName(QStringLiteral("OKButton"));

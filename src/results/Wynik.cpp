@@ -37,16 +37,19 @@ TWynikForm::TWynikForm(QWidget* parent) : QWidget(parent, Qt::Window) {
 }
 
 void TWynikForm::FormShow() {
-    move(400, 20);
+    MoveFrame(this, 400, 20);
     WynikImage->SetWidth(WynikImage->Picture().Width());
     WynikImage->SetHeight(WynikImage->Picture().Height());
-    // As a window system limits a window to about its screen, a picture
-    // larger than the screen gets a screen-sized window that scrolls; a
-    // window of the picture's full size would only cost memory off screen.
+    // A picture larger than the screen's room right and below the window's
+    // place gets a window that ends at the screen's edge and scrolls, so its
+    // close box and scroll bars stay within reach.
     QSize client(WynikImage->Width() + 2, WynikImage->Height() + 2);
     if (const QScreen* screen = this->screen()) {
-        const QSize frame = frameGeometry().size() - geometry().size();
-        client = client.boundedTo(screen->availableGeometry().size() - frame);
+        const QMargins frame = FrameMargins(this);
+        const QRect room = screen->availableGeometry();
+        const QSize most(room.right() + 1 - 400 - frame.left() - frame.right(),
+                         room.bottom() + 1 - 20 - frame.top() - frame.bottom());
+        client = client.boundedTo(most.expandedTo(QSize(1, 1)));
     }
     resize(client);
 }

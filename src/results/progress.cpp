@@ -1,12 +1,16 @@
 #include "results/progress.h"
 
 #include <QCloseEvent>
+#include <QCoreApplication>
+#include <QElapsedTimer>
 #include <QHideEvent>
 #include <QLabel>
 #include <QProgressBar>
 #include <QShowEvent>
+#include <QWindow>
 
 #include "widgets/FormSupport.h"
+#include "widgets/WindowManager.h"
 
 namespace duvo {
 
@@ -23,7 +27,9 @@ TProgressForm::TProgressForm(QWidget* parent)
     Label1->move(26, 0);
     Label1->adjustSize();
 
+    RemoveTitleBarButtons(this);
     SetOuterGeometry(this, 287, 278, 247, 95);
+    FitLabel(Label1, width());
 }
 
 void TProgressForm::FormShow() {
@@ -43,8 +49,23 @@ void TProgressForm::FormHide() {
     unsetCursor();
 }
 
+void TProgressForm::PaintNow() {
+    // The window manager maps the window a moment after show(); only then
+    // does painting reach the screen.
+    QElapsedTimer waited;
+    waited.start();
+    while (isVisible() && !(windowHandle() && windowHandle()->isExposed()) && waited.elapsed() < 1000)
+        QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents, 10);
+    repaint();
+    FlushToScreen();
+}
+
 void TProgressForm::StepIt() {
-    if (ProgressBar) ProgressBar->setValue(std::min(ProgressBar->value() + 1, ProgressBar->maximum()));
+    if (!ProgressBar) return;
+    ProgressBar->setValue(std::min(ProgressBar->value() + 1, ProgressBar->maximum()));
+    // The comparison does not return to the event loop until it ends.
+    ProgressBar->repaint();
+    FlushToScreen();
 }
 
 void TProgressForm::PlaceBar() {

@@ -18,8 +18,11 @@ public:
     QProgressBar* ProgressBar = nullptr;
 
     void FormShow();
+    // Draws the window at once, before the comparison holds the thread:
+    // waits (a second at most) until the window system shows it.
+    void PaintNow();
     void FormHide();
-    // Advances the bar by its step (one).
+    // Advances the bar by its step (one) and draws it at once.
     void StepIt();
 
 protected:

@@ -1,7 +1,10 @@
 #include "widgets/Dialogs.h"
 
+#include <QCoreApplication>
 #include <QDialog>
 #include <QFileDialog>
+#include <QLibraryInfo>
+#include <QTranslator>
 
 #include "widgets/OpenPictureDialog.h"
 
@@ -25,6 +28,19 @@ std::optional<QString> Dialogs::OpenFileName(TOpenPictureDialog& dialog) {
 }
 
 int Dialogs::ExecModal(QDialog& dialog) { return dialog.exec(); }
+
+bool LoadPolishToolkitTexts() {
+    static QTranslator* translator = nullptr;
+    if (translator) return true;
+    auto* loaded = new QTranslator(QCoreApplication::instance());
+    if (!loaded->load(QStringLiteral("qtbase_pl"), QLibraryInfo::path(QLibraryInfo::TranslationsPath))) {
+        delete loaded;
+        return false;
+    }
+    QCoreApplication::installTranslator(loaded);
+    translator = loaded;
+    return true;
+}
 
 Dialogs& Dialogs::Current() { return *g_current; }
 

@@ -33,6 +33,12 @@ public:
     static Dialogs* Install(Dialogs* dialogs);
 };
 
+// Makes the toolkit's own texts (the open dialog, the boxes' buttons) Polish,
+// as the rest of the program is, whatever the user's locale: loads Qt's
+// Polish translations. False when they are not installed; the toolkit then
+// speaks English.
+bool LoadPolishToolkitTexts();
+
 // Shorthands for the program's boxes.
 int ShowMessage(const QString& text, const QString& caption,
                 QMessageBox::StandardButtons buttons = QMessageBox::Ok, QMessageBox::Icon icon = QMessageBox::NoIcon);

@@ -1,12 +1,17 @@
 #include "widgets/FormSupport.h"
 
+#include <QCheckBox>
 #include <QDialog>
 #include <QEvent>
 #include <QFontDatabase>
 #include <QKeyEvent>
+#include <QLabel>
 #include <QPalette>
 #include <QPushButton>
 #include <QWidget>
+#include <optional>
+
+#include "widgets/WindowManager.h"
 
 namespace duvo {
 
@@ -56,29 +61,23 @@ void SetTextColor(QWidget* widget, const QColor& color) {
 
 namespace {
 
-// Re-applies a window's outer geometry once it is first shown, when the
-// window system has put a frame around it.
+// Where the frame is not known before the first showing, re-applies the
+// window's outer size once it is shown and Qt has learnt the frame.
 class OuterGeometry : public QObject {
 public:
     static constexpr const char* kName = "duvo_outer_geometry";
 
-    OuterGeometry(QWidget* window, const QRect& outer) : QObject(window), window_(window), outer_(outer) {
+    OuterGeometry(QWidget* window, const QSize& outer) : QObject(window), window_(window), outer_(outer) {
         setObjectName(QLatin1String(kName));
         window->installEventFilter(this);
-    }
-
-    // The position is the frame's already (move places the frame); only the
-    // size depends on the frame's extent.
-    void Apply() {
-        const QSize frame = window_->frameGeometry().size() - window_->geometry().size();
-        window_->resize(std::max(0, outer_.width() - frame.width()), std::max(0, outer_.height() - frame.height()));
     }
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override {
         if (watched == window_ && event->type() == QEvent::Show) {
             window_->removeEventFilter(this);
-            Apply();
+            const QSize frame = window_->frameGeometry().size() - window_->geometry().size();
+            window_->resize(std::max(0, outer_.width() - frame.width()), std::max(0, outer_.height() - frame.height()));
             deleteLater();
         }
         return false;
@@ -86,19 +85,49 @@ protected:
 
 private:
     QWidget* window_;
-    QRect outer_;
+    QSize outer_;
 };
 
 }  // namespace
+
+QMargins FrameMargins(QWidget* window) {
+    if (const std::optional<QMargins> known = FrameExtents(window)) return *known;
+    const QRect frame = window->frameGeometry(), client = window->geometry();
+    return QMargins(client.left() - frame.left(), client.top() - frame.top(), frame.right() - client.right(),
+                    frame.bottom() - client.bottom());
+}
 
 void SetOuterGeometry(QWidget* window, int left, int top, int width, int height) {
     // The last geometry given wins over one still waiting for the first show.
     for (QObject* old : window->findChildren<QObject*>(QLatin1String(OuterGeometry::kName), Qt::FindDirectChildrenOnly))
         delete old;
-    auto* keeper = new OuterGeometry(window, QRect(left, top, width, height));
-    window->move(left, top);
-    keeper->Apply();
-    if (window->isVisible()) delete keeper;
+    const std::optional<QMargins> frame = FrameExtents(window);
+    const QMargins m = frame.value_or(QMargins());
+    window->resize(std::max(0, width - m.left() - m.right()), std::max(0, height - m.top() - m.bottom()));
+    MoveFrame(window, left, top);
+    if (!frame && !window->isVisible()) new OuterGeometry(window, QSize(width, height));
+}
+
+void MoveFrame(QWidget* window, int left, int top) {
+    // Qt places a frame only once it has seen one; with the frame told
+    // beforehand the client area goes exactly where the frame puts it.
+    if (const std::optional<QMargins> frame = FrameExtents(window))
+        window->setGeometry(QRect(QPoint(left + frame->left(), top + frame->top()), window->size()));
+    else
+        window->move(left, top);
+}
+
+void FitLabel(QLabel* label, int maxRight) {
+    QFont font = label->font();
+    for (int step = 1; label->x() + label->sizeHint().width() > maxRight && step <= 10; ++step) {
+        font.setLetterSpacing(QFont::AbsoluteSpacing, -0.1 * step);
+        label->setFont(font);
+    }
+    label->adjustSize();
+}
+
+void UseSmallIndicator(QCheckBox* box) {
+    box->setStyleSheet(QStringLiteral("QCheckBox::indicator { width: 11px; height: 11px; }"));
 }
 
 bool HandleModalKeys(QDialog* dialog, QKeyEvent* event) {

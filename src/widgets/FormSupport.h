@@ -4,9 +4,12 @@
 
 #include <QColor>
 #include <QFont>
+#include <QMargins>
 #include <QString>
 
+class QCheckBox;
 class QDialog;
+class QLabel;
 class QKeyEvent;
 class QWidget;
 
@@ -27,9 +30,25 @@ void SetBackground(QWidget* widget, Background background);
 void SetTextColor(QWidget* widget, const QColor& color);
 
 // Places a top-level window so that its frame stands at (left, top) and its
-// outer size is width x height. Without a frame (no window manager, or the
-// offscreen platform) the outer size is the client size.
+// outer size is width x height, from the first showing on where the window
+// manager tells its frame beforehand. Without a frame (no window manager, or
+// the offscreen platform) the outer size is the client size.
 void SetOuterGeometry(QWidget* window, int left, int top, int width, int height);
+// Places a top-level window's frame at (left, top), from the first showing
+// on where the window manager tells its frame beforehand.
+void MoveFrame(QWidget* window, int left, int top);
+// The frame around a top-level window: the one told beforehand, else the
+// one Qt knows (zero before the first showing).
+QMargins FrameMargins(QWidget* window);
+
+// Narrows a label's letter spacing, a fraction of a pixel at a time, until
+// its text ends within maxRight of its parent: the fallback face is a little
+// wider than the design's.
+void FitLabel(QLabel* label, int maxRight);
+
+// A check box indicator as small as the design's, so that it fits a check
+// box 13 pixels high with its border.
+void UseSmallIndicator(QCheckBox* box);
 
 // Keys of the modal dialogs that have neither a default nor a cancel button:
 // Esc does nothing and Enter presses only a focused button. True when the key

@@ -3,6 +3,9 @@
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QGridLayout>
+#include <QHeaderView>
+#include <QSplitter>
+#include <QTreeView>
 #include <QVBoxLayout>
 
 #include "graphics/bitmap.h"
@@ -12,6 +15,8 @@ namespace duvo {
 
 namespace {
 constexpr int kPreviewSize = 150;
+constexpr QSize kDialogSize(900, 480);
+constexpr int kSideBarWidth = 130;
 }
 
 QStringList NameFilters(const QString& filter) {
@@ -78,6 +83,21 @@ std::unique_ptr<QFileDialog> TOpenPictureDialog::MakeWindow() const {
     window->setFileMode(QFileDialog::AnyFile);
     window->setAcceptMode(QFileDialog::AcceptOpen);
     window->setSizeGripEnabled(true);
+    // The descriptions already name their patterns; Qt would add them again.
+    window->setOption(QFileDialog::HideNameFilterDetails);
+    // Room for the file list's columns and the side bar's names beside the preview.
+    window->resize(kDialogSize);
+    if (auto* list = window->findChild<QTreeView*>(QStringLiteral("treeView"))) {
+        // Qt keeps narrow default columns whatever the dialog's width: size,
+        // type and date take what their texts need, the name the rest.
+        QHeaderView* header = list->header();
+        header->setStretchLastSection(false);
+        header->setSectionResizeMode(0, QHeaderView::Stretch);
+        for (int column = 1; column < header->count(); ++column)
+            header->setSectionResizeMode(column, QHeaderView::ResizeToContents);
+    }
+    if (auto* split = window->findChild<QSplitter*>(QStringLiteral("splitter")))
+        split->setSizes({kSideBarWidth, kDialogSize.width() - kSideBarWidth});
     const QStringList filters = NameFilters(Filter);
     window->setNameFilters(filters);
     if (FilterIndex >= 1 && FilterIndex <= filters.size()) window->selectNameFilter(filters[FilterIndex - 1]);
@@ -104,8 +124,14 @@ TPicturePreview* TOpenPictureDialog::Preview(const QFileDialog& window) {
 QString TOpenPictureDialog::TakeResult(const QFileDialog& window) {
     const QStringList files = window.selectedFiles();
     FileName = files.value(0);
-    const qsizetype index = window.nameFilters().indexOf(window.selectedNameFilter());
-    if (index >= 0) FilterIndex = static_cast<int>(index) + 1;
+    // With the details hidden the dialog names its filter by the description alone.
+    const QString selected = window.selectedNameFilter();
+    const QStringList filters = window.nameFilters();
+    for (qsizetype i = 0; i < filters.size(); ++i)
+        if (filters[i] == selected || filters[i].startsWith(selected + QStringLiteral(" ("))) {
+            FilterIndex = static_cast<int>(i) + 1;
+            break;
+        }
     return FileName;
 }
 

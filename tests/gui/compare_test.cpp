@@ -157,6 +157,22 @@ TEST_F(CompareTest, DecimalSymbolFullStop) {
     EXPECT_EQ(Texts(), (QStringList{"87.5 %", "12.5 %", "0 %", "0 %", "0 %", "0 %", "0 %"}));
 }
 
+// A figure longer than its field shows from its first character, as a field
+// does when its text is set, not scrolled to its end.
+TEST_F(CompareTest, LongFiguresShowTheirFirstCharacter) {
+    // One pixel of 76800 differs completely.
+    auto right = [](int x, int y) -> TColor { return x == 0 && y == 0 ? 0xFFFFFF : 0; };
+    PlaceBoth(320, 240, Black, right);
+    Compare();
+    ASSERT_EQ(Texts()[6], QStringLiteral("0.00130208333333333 %"));
+    for (QLineEdit* field : Forms.ProcentForm->Fields()) {
+        SCOPED_TRACE(field->objectName().toStdString());
+        field->grab();  // painting settles the field's scroll offset
+        EXPECT_EQ(field->cursorPosition(), 0);
+        EXPECT_LT(field->inputMethodQuery(Qt::ImCursorRectangle).toRect().left(), 8);
+    }
+}
+
 // Height, steps (-1: as many as the whole row percentage changes).
 using StepRow = std::pair<int, int>;
 
@@ -260,15 +276,43 @@ TEST_F(CompareTest, OpenResultWindowKeepsItsPlaceAndScrollsAReopenedOneReturnsTo
     EXPECT_EQ(Forms.Form1->pos(), QPoint(600, 400));
 }
 
-TEST_F(CompareTest, ResultWindowLargerThanTheScreenIsHeldToTheScreenAndScrolls) {
-    const QSize screen = Forms.WynikForm->screen()->availableGeometry().size();
-    PlaceBoth(screen.width() + 50, 10, Gradient, Black);
-    Compare();
+// Its frame stands at 400, 20 and ends at the screen's edge where the
+// picture would reach beyond it, so the close box and scroll bars stay there.
+TEST_F(CompareTest, ResultWindowLargerThanTheScreenEndsAtTheScreensEdgeAndScrolls) {
+    const QRect screen = Forms.WynikForm->screen()->availableGeometry();
     TWynikForm& w = *Forms.WynikForm;
-    EXPECT_EQ(w.frameGeometry().width(), screen.width());
-    EXPECT_EQ(w.size().height(), 12);
-    EXPECT_EQ(w.WynikImage->size(), QSize(screen.width() + 50, 10));
-    EXPECT_GT(w.ClientArea->horizontalScrollBar()->maximum(), 0);
+    const struct {
+        const char* what;
+        int width, height;
+        bool wide, tall;  // held at the right, at the bottom edge
+    } rows[] = {
+        {"wider", screen.width() + 50, 10, true, false},
+        {"taller", 30, screen.height() + 50, false, true},
+        {"both", screen.width(), screen.height(), true, true},
+        {"just fits", screen.right() - 420, 40, false, false},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        w.close();
+        PlaceBoth(row.width, row.height, Gradient, Black);
+        Compare();
+        const QRect frame = w.frameGeometry();
+        EXPECT_EQ(frame.topLeft(), QPoint(400, 20));
+        EXPECT_TRUE(screen.contains(frame));
+        if (row.wide) {
+            EXPECT_EQ(frame.right(), screen.right());
+            EXPECT_GT(w.ClientArea->horizontalScrollBar()->maximum(), 0);
+        } else {
+            EXPECT_EQ(w.width(), row.width + 2);
+        }
+        if (row.tall) {
+            EXPECT_EQ(frame.bottom(), screen.bottom());
+            EXPECT_GT(w.ClientArea->verticalScrollBar()->maximum(), 0);
+        } else {
+            EXPECT_EQ(w.height(), row.height + 2);
+        }
+        EXPECT_EQ(w.WynikImage->size(), QSize(row.width, row.height));
+    }
 }
 
 TEST_F(CompareTest, ZeroSizedCommonAreaEndsWithTheFloatingPointError) {

@@ -1,10 +1,12 @@
 // The open command: the routes by extension, the boxes of its failures, the
 // side dialog, the label and the layout after an open.
+#include <QComboBox>
 #include <QDir>
 #include <QFileDialog>
 #include <QGroupBox>
 #include <QTextEdit>
 #include <QLabel>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QTest>
@@ -17,6 +19,7 @@
 #include "gui_fixture.h"
 #include "loading/panel/Panel.h"
 #include "rtl/exceptions.h"
+#include "widgets/Dialogs.h"
 #include "widgets/ImageControl.h"
 #include "widgets/OpenPictureDialog.h"
 
@@ -273,7 +276,14 @@ TEST_F(OpenDialogTest, StartsWithTheFirstPairThenWithTheLastPairFolderAndFile) {
     auto first = d.MakeWindow();
     EXPECT_TRUE(first->testOption(QFileDialog::DontUseNativeDialog));
     EXPECT_EQ(first->fileMode(), QFileDialog::AnyFile);
-    EXPECT_EQ(first->selectedNameFilter(), NameFilters(d.Filter).first());
+    // Each filter shows its description alone, the first one selected.
+    const QComboBox* types = first->findChild<QComboBox*>(QStringLiteral("fileTypeCombo"));
+    ASSERT_NE(types, nullptr);
+    QStringList shown;
+    for (int i = 0; i < types->count(); ++i) shown << types->itemText(i);
+    EXPECT_EQ(shown, (QStringList{QStringLiteral("Wszystkie obsługiwane formaty"), QStringLiteral("JPEGi (*.jpg, *.jpeg)"),
+                                  QStringLiteral("Bitmapy (*.bmp)"), QStringLiteral("GIFy (*.gif)")}));
+    EXPECT_EQ(types->currentIndex(), 0);
     ASSERT_NE(TOpenPictureDialog::Preview(*first), nullptr);
 
     const std::string file = Path("sub/pic.bmp");
@@ -286,10 +296,19 @@ TEST_F(OpenDialogTest, StartsWithTheFirstPairThenWithTheLastPairFolderAndFile) {
     EXPECT_EQ(d.FilterIndex, 3);
 
     auto second = d.MakeWindow();
-    EXPECT_EQ(second->selectedNameFilter(), NameFilters(d.Filter)[2]);
+    EXPECT_EQ(second->findChild<QComboBox*>(QStringLiteral("fileTypeCombo"))->currentText(), QStringLiteral("Bitmapy (*.bmp)"));
     EXPECT_EQ(QDir(second->directory()).absolutePath(), QDir(QString::fromStdString(Path("sub"))).absolutePath());
     EXPECT_EQ(second->selectedFiles().value(0), QString::fromStdString(file));
     EXPECT_EQ(TOpenPictureDialog::Preview(*second)->PictureLabel->text(), QStringLiteral(" (4x3)"));
+}
+
+// Qt's own texts in the standard dialogs are Polish, as the program is.
+TEST_F(OpenDialogTest, StandardDialogsSpeakPolish) {
+    ASSERT_TRUE(LoadPolishToolkitTexts()) << "Qt's Polish translations (qt6-translations-l10n) are missing";
+    EXPECT_EQ(TOpenPictureDialog().MakeWindow()->windowTitle(), QStringLiteral("Otwórz"));
+    QMessageBox box(QMessageBox::NoIcon, QStringLiteral("c"), QStringLiteral("t"), QMessageBox::Yes | QMessageBox::No);
+    EXPECT_EQ(box.button(QMessageBox::Yes)->text().remove(QLatin1Char('&')), QStringLiteral("Tak"));
+    EXPECT_EQ(box.button(QMessageBox::No)->text().remove(QLatin1Char('&')), QStringLiteral("Nie"));
 }
 
 TEST_F(OpenDialogTest, AcceptsATypedNameOfAFileThatDoesNotExist) {

@@ -6,6 +6,8 @@
 #include <QTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QStyle>
+#include <QStyleOptionButton>
 #include <QTest>
 #include <QToolButton>
 
@@ -14,12 +16,15 @@
 #include "app/Forms.h"
 #include "app/Main.h"
 #include "gui_fixture.h"
+#include "loading/panel/Panel.h"
 #include "results/Check.h"
 #include "results/Skala.h"
+#include "results/Wynik.h"
 #include "results/procent.h"
 #include "results/progress.h"
 #include "rtl/exceptions.h"
 #include "widgets/ImageControl.h"
+#include "widgets/WindowManager.h"
 
 namespace duvo::test {
 namespace {
@@ -72,6 +77,61 @@ TEST_F(WindowsTest, OptionsShowTheFlagsAndOnlyOkTakesTheBoxes) {
         EXPECT_EQ(c.result(), step.leave == c.OKButton ? QDialog::Accepted : QDialog::Rejected);
     }
     EXPECT_EQ(dialogs.modals, std::vector<QString>(4, QStringLiteral("CheckForm")));
+}
+
+// Texts and check box indicators stay within the documented sizes with the
+// fonts and style at hand.
+TEST_F(WindowsTest, TextsAndIndicatorsFitTheirControls) {
+    const TProgressForm& p = *Forms.ProgressForm;
+    EXPECT_EQ(p.Label1->pos(), QPoint(26, 0));
+    EXPECT_LE(p.Label1->x() + p.Label1->sizeHint().width(), p.width()) << "the full stop is cut";
+
+    for (QCheckBox* box : {Forms.CheckForm->CheckBox1, Forms.CheckForm->CheckBox3}) {
+        SCOPED_TRACE(box->objectName().toStdString());
+        ASSERT_EQ(box->height(), 13);
+        QStyleOptionButton option;
+        option.initFrom(box);
+        const QRect indicator = box->style()->subElementRect(QStyle::SE_CheckBoxIndicator, &option, box);
+        EXPECT_TRUE(box->rect().contains(indicator)) << indicator.height() << " px high";
+    }
+
+    // The about memo's last line ends above its bottom border.
+    TAboutForm& a = *Forms.AboutForm;
+    a.Memo1->grab();  // lays the memo and its text out
+    EXPECT_LT(a.Memo1->document()->size().height(), a.Memo1->viewport()->height());
+}
+
+// The side dialog and the progress window ask for a title bar without
+// buttons, through the window flags and the Motif hints that window
+// managers read the buttons from; the other windows keep theirs.
+TEST_F(WindowsTest, OnlyTheSideDialogAndTheProgressWindowAskForNoTitleBarButtons) {
+    const struct {
+        QWidget* window;
+        bool noButtons;
+    } rows[] = {
+        {Forms.MainForm, false}, {Forms.PanelForm, true},  {Forms.WynikForm, false}, {Forms.ProgressForm, true},
+        {Forms.ProcentForm, false}, {Forms.CheckForm, false}, {Forms.AboutForm, false}, {Forms.Form1, false},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.window->objectName().toStdString());
+        const std::optional<MotifHints> hints = RequestedMotifHints(row.window);
+        EXPECT_EQ(hints.has_value(), row.noButtons);
+        if (!row.noButtons) continue;
+        EXPECT_EQ(*hints, NoButtonsHints());
+        const Qt::WindowFlags flags = row.window->windowFlags();
+        EXPECT_TRUE(flags.testFlag(Qt::CustomizeWindowHint));
+        EXPECT_TRUE(flags.testFlag(Qt::WindowTitleHint));
+        for (Qt::WindowType button : {Qt::WindowSystemMenuHint, Qt::WindowMinimizeButtonHint,
+                                      Qt::WindowMaximizeButtonHint, Qt::WindowCloseButtonHint})
+            EXPECT_FALSE(flags.testFlag(button)) << button;
+    }
+
+    // A frame with its title that moves and resizes, and nothing else. The
+    // "all" bit would turn either list into the ones taken away.
+    const MotifHints h = NoButtonsHints();
+    EXPECT_EQ(h.flags, mwm::kHintFunctions | mwm::kHintDecorations);
+    EXPECT_EQ(h.functions, mwm::kFuncMove | mwm::kFuncResize);
+    EXPECT_EQ(h.decorations, mwm::kDecorTitle | mwm::kDecorBorder | mwm::kDecorResizeHandle);
 }
 
 TEST_F(WindowsTest, AboutBoxTextAndClosingGiveOk) {

@@ -7,6 +7,7 @@
 #include <QTextEdit>
 
 #include "widgets/FormSupport.h"
+#include "widgets/WindowManager.h"
 
 namespace duvo {
 
@@ -80,6 +81,7 @@ TPanelForm::TPanelForm(QWidget* parent)
     connect(OKBtn, &QPushButton::clicked, this, &TPanelForm::OKBtnClick);
     connect(CancelBtn, &QPushButton::clicked, this, &TPanelForm::CancelBtnClick);
 
+    RemoveTitleBarButtons(this);
     SetOuterGeometry(this, 300, 251, 281, 169);
 }
 

@@ -1,0 +1,214 @@
+#include "widgets/WindowManager.h"
+
+#include <QEvent>
+#include <QGuiApplication>
+#include <QRect>
+#include <QVariant>
+#include <QWidget>
+#include <chrono>
+#include <map>
+#include <thread>
+#include <tuple>
+#include <vector>
+
+#ifdef DUVO_HAVE_XCB
+#include <xcb/xcb.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#endif
+
+namespace duvo {
+
+namespace {
+
+constexpr const char* kHintsProperty = "duvo_motif_hints";
+
+#ifdef DUVO_HAVE_XCB
+
+xcb_connection_t* X11Connection() {
+    if (QGuiApplication::platformName() != QLatin1String("xcb")) return nullptr;
+    const auto* x11 = qGuiApp->nativeInterface<QNativeInterface::QX11Application>();
+    return x11 ? x11->connection() : nullptr;
+}
+
+template <typename T>
+using XcbReply = std::unique_ptr<T, decltype(&std::free)>;
+
+xcb_atom_t Atom(xcb_connection_t* c, const char* name) {
+    XcbReply<xcb_intern_atom_reply_t> reply(
+        xcb_intern_atom_reply(c, xcb_intern_atom(c, 0, static_cast<std::uint16_t>(std::strlen(name)), name), nullptr),
+        &std::free);
+    return reply ? reply->atom : xcb_atom_t{XCB_ATOM_NONE};
+}
+
+// A property of 32-bit values; empty when the window has none of that type.
+std::vector<std::uint32_t> Cardinals(xcb_connection_t* c, xcb_window_t window, xcb_atom_t property,
+                                     xcb_atom_t type) {
+    XcbReply<xcb_get_property_reply_t> reply(
+        xcb_get_property_reply(c, xcb_get_property(c, 0, window, property, type, 0, 1024), nullptr), &std::free);
+    if (!reply || reply->type != type || reply->format != 32) return {};
+    const auto* data = static_cast<const std::uint32_t*>(xcb_get_property_value(reply.get()));
+    return std::vector<std::uint32_t>(data, data + xcb_get_property_value_length(reply.get()) / 4);
+}
+
+xcb_screen_t* DefaultScreen(xcb_connection_t* c) { return xcb_setup_roots_iterator(xcb_get_setup(c)).data; }
+
+// Whether a window manager runs, and whether it answers
+// _NET_REQUEST_FRAME_EXTENTS. Without a manager there is no frame at all.
+enum class Manager { None, Answers, Silent };
+Manager FindManager(xcb_connection_t* c) {
+    const xcb_window_t root = DefaultScreen(c)->root;
+    const xcb_atom_t checkAtom = Atom(c, "_NET_SUPPORTING_WM_CHECK");
+    const auto check = Cardinals(c, root, checkAtom, XCB_ATOM_WINDOW);
+    // A manager that has gone leaves its root properties behind; its check
+    // window is gone with it.
+    if (check.empty() || Cardinals(c, check[0], checkAtom, XCB_ATOM_WINDOW).empty()) return Manager::None;
+    const xcb_atom_t request = Atom(c, "_NET_REQUEST_FRAME_EXTENTS");
+    for (std::uint32_t atom : Cardinals(c, root, Atom(c, "_NET_SUPPORTED"), XCB_ATOM_ATOM))
+        if (atom == request) return Manager::Answers;
+    return Manager::Silent;
+}
+
+void WriteMotifHints(xcb_connection_t* c, xcb_window_t window, const MotifHints& hints) {
+    const xcb_atom_t atom = Atom(c, "_MOTIF_WM_HINTS");
+    const std::uint32_t data[5] = {hints.flags, hints.functions, hints.decorations,
+                                   static_cast<std::uint32_t>(hints.inputMode), hints.status};
+    xcb_change_property(c, XCB_PROP_MODE_REPLACE, window, atom, atom, 32, 5, data);
+    xcb_flush(c);
+}
+
+// The frame the manager gives a window of this type and these hints, asked
+// for a probe window of our own that is never mapped: Qt's windows are
+// left alone until they are shown.
+std::optional<QMargins> ProbeFrameExtents(xcb_connection_t* c, bool dialog, const std::optional<MotifHints>& hints) {
+    xcb_screen_t* screen = DefaultScreen(c);
+    const xcb_window_t probe = xcb_generate_id(c);
+    xcb_create_window(c, XCB_COPY_FROM_PARENT, probe, screen->root, 0, 0, 100, 100, 0,
+                      XCB_WINDOW_CLASS_INPUT_OUTPUT, screen->root_visual, 0, nullptr);
+    const xcb_atom_t type = Atom(c, dialog ? "_NET_WM_WINDOW_TYPE_DIALOG" : "_NET_WM_WINDOW_TYPE_NORMAL");
+    xcb_change_property(c, XCB_PROP_MODE_REPLACE, probe, Atom(c, "_NET_WM_WINDOW_TYPE"), XCB_ATOM_ATOM, 32, 1, &type);
+    if (hints) WriteMotifHints(c, probe, *hints);
+
+    xcb_client_message_event_t event{};
+    event.response_type = XCB_CLIENT_MESSAGE;
+    event.format = 32;
+    event.window = probe;
+    event.type = Atom(c, "_NET_REQUEST_FRAME_EXTENTS");
+    xcb_send_event(c, 0, screen->root, XCB_EVENT_MASK_SUBSTRUCTURE_NOTIFY | XCB_EVENT_MASK_SUBSTRUCTURE_REDIRECT,
+                   reinterpret_cast<const char*>(&event));
+    xcb_flush(c);
+
+    const xcb_atom_t extents = Atom(c, "_NET_FRAME_EXTENTS");
+    std::optional<QMargins> answer;
+    // A manager answers within milliseconds; one that has not within half a
+    // second is taken as silent, and the frame is learnt after showing.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(500);
+    do {
+        const auto v = Cardinals(c, probe, extents, XCB_ATOM_CARDINAL);
+        if (v.size() == 4) {
+            // The property's order is left, right, top, bottom.
+            answer = QMargins(static_cast<int>(v[0]), static_cast<int>(v[2]), static_cast<int>(v[1]),
+                              static_cast<int>(v[3]));
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    } while (std::chrono::steady_clock::now() < deadline);
+    xcb_destroy_window(c, probe);
+    xcb_flush(c);
+    return answer;
+}
+
+std::optional<QMargins> X11FrameExtents(xcb_connection_t* c, const QWidget* window) {
+    static const Manager manager = FindManager(c);
+    if (manager == Manager::None) return QMargins();
+    if (manager == Manager::Silent) return std::nullopt;
+    // Managers frame windows alike by their type and hints; ask once for each.
+    const bool dialog = window->windowType() == Qt::Dialog;
+    const std::optional<MotifHints> hints = RequestedMotifHints(window);
+    using Key = std::tuple<bool, bool, std::uint32_t, std::uint32_t, std::uint32_t>;
+    static std::map<Key, std::optional<QMargins>> known;
+    const Key key{dialog, hints.has_value(), hints ? hints->flags : 0, hints ? hints->functions : 0,
+                  hints ? hints->decorations : 0};
+    auto it = known.find(key);
+    if (it == known.end()) it = known.emplace(key, ProbeFrameExtents(c, dialog, hints)).first;
+    return it->second;
+}
+
+// Qt writes its own hints whenever it sets up the native window's flags;
+// ours go on at each showing, after Qt's and before the window is mapped.
+class HintsKeeper : public QObject {
+public:
+    HintsKeeper(QWidget* window, const MotifHints& hints) : QObject(window), hints_(hints) {
+        window->installEventFilter(this);
+    }
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (event->type() == QEvent::Show)
+            if (xcb_connection_t* c = X11Connection())
+                WriteMotifHints(c, static_cast<xcb_window_t>(static_cast<QWidget*>(watched)->winId()), hints_);
+        return false;
+    }
+
+private:
+    MotifHints hints_;
+};
+
+#endif
+
+}  // namespace
+
+MotifHints NoButtonsHints() {
+    MotifHints hints;
+    hints.flags = mwm::kHintFunctions | mwm::kHintDecorations;
+    hints.functions = mwm::kFuncMove | mwm::kFuncResize;
+    hints.decorations = mwm::kDecorBorder | mwm::kDecorResizeHandle | mwm::kDecorTitle;
+    return hints;
+}
+
+void RemoveTitleBarButtons(QWidget* window) {
+    const Qt::WindowFlags flags =
+        (window->windowFlags() & Qt::WindowType_Mask) | Qt::CustomizeWindowHint | Qt::WindowTitleHint;
+    // Changing the flags makes the native window anew; set them only when needed.
+    if (window->windowFlags() != flags) window->setWindowFlags(flags);
+    const MotifHints hints = NoButtonsHints();
+    window->setProperty(kHintsProperty, QVariant::fromValue(QList<quint32>{hints.flags, hints.functions,
+                                                                           hints.decorations,
+                                                                           static_cast<quint32>(hints.inputMode),
+                                                                           hints.status}));
+#ifdef DUVO_HAVE_XCB
+    if (X11Connection()) new HintsKeeper(window, hints);
+#endif
+}
+
+std::optional<MotifHints> RequestedMotifHints(const QWidget* window) {
+    const QVariant value = window->property(kHintsProperty);
+    if (!value.isValid()) return std::nullopt;
+    const auto v = value.value<QList<quint32>>();
+    if (v.size() != 5) return std::nullopt;
+    return MotifHints{v[0], v[1], v[2], static_cast<std::int32_t>(v[3]), v[4]};
+}
+
+std::optional<QMargins> FrameExtents(QWidget* window) {
+#ifdef DUVO_HAVE_XCB
+    if (xcb_connection_t* c = X11Connection()) return X11FrameExtents(c, window);
+#endif
+    if (QGuiApplication::platformName() == QLatin1String("offscreen")) {
+        // Qt's own frame, known as soon as the native window exists.
+        window->winId();
+        const QRect frame = window->frameGeometry(), client = window->geometry();
+        return QMargins(client.left() - frame.left(), client.top() - frame.top(), frame.right() - client.right(),
+                        frame.bottom() - client.bottom());
+    }
+    return std::nullopt;
+}
+
+void FlushToScreen() {
+#ifdef DUVO_HAVE_XCB
+    if (xcb_connection_t* c = X11Connection()) xcb_flush(c);
+#endif
+}
+
+}  // namespace duvo

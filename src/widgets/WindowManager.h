@@ -1,0 +1,58 @@
+// What a top-level window asks of the window manager and learns from it: the
+// frame the manager puts around the window, known before the window is first
+// shown, and the hints that take the buttons off its title bar. On X11 both
+// go through the manager's properties; on other platforms (the tests'
+// offscreen one among them) the frame comes from Qt and the hints are only
+// recorded.
+#pragma once
+
+#include <QMargins>
+#include <cstdint>
+#include <optional>
+
+class QWidget;
+
+namespace duvo {
+
+// The Motif window-manager hints (_MOTIF_WM_HINTS): five 32-bit values.
+struct MotifHints {
+    std::uint32_t flags = 0;
+    std::uint32_t functions = 0;
+    std::uint32_t decorations = 0;
+    std::int32_t inputMode = 0;
+    std::uint32_t status = 0;
+    friend bool operator==(const MotifHints&, const MotifHints&) = default;
+};
+
+namespace mwm {
+inline constexpr std::uint32_t kHintFunctions = 1, kHintDecorations = 2;
+inline constexpr std::uint32_t kFuncAll = 1, kFuncResize = 2, kFuncMove = 4, kFuncMinimize = 8, kFuncMaximize = 16,
+                               kFuncClose = 32;
+inline constexpr std::uint32_t kDecorAll = 1, kDecorBorder = 2, kDecorResizeHandle = 4, kDecorTitle = 8,
+                               kDecorMenu = 16, kDecorMinimize = 32, kDecorMaximize = 64;
+}  // namespace mwm
+
+// A normal resizable frame with its title and no buttons: the frame moves
+// and resizes the window but cannot close, minimise or maximise it.
+MotifHints NoButtonsHints();
+
+// Asks for a title bar without buttons, before the window is first shown:
+// Qt's window flags for it and, on X11, NoButtonsHints. Managers such as
+// openbox take the buttons away only for the hints' functions, which Qt
+// leaves unrestricted for these flags.
+void RemoveTitleBarButtons(QWidget* window);
+// The hints RemoveTitleBarButtons gave the window.
+std::optional<MotifHints> RequestedMotifHints(const QWidget* window);
+
+// The frame around a top-level window, left, top, right and bottom. On X11
+// it is asked of the window manager before the first showing
+// (_NET_REQUEST_FRAME_EXTENTS); it is zero when no manager runs. Nothing
+// when it cannot be known before the window is shown: then Qt's frame
+// geometry tells it afterwards.
+std::optional<QMargins> FrameExtents(QWidget* window);
+
+// Sends what was painted to the window system now, for a window painted
+// while the thread does not return to the event loop.
+void FlushToScreen();
+
+}  // namespace duvo
