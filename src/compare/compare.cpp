@@ -270,14 +270,22 @@ void CompareRows(const Job& job, int y0, int y1, Tally& tally, Scratch& s) {
 TBitmap* MakeDifferencePicture(TBitmap& bitmap, int w, int h) {
     const bool reusable = bitmap.PixelKind() == pk24Bit && bitmap.Width() == w && bitmap.Height() == h &&
                           bitmap.Image()->RefCount() == 1 && w > 0 && h > 0;
-    if (!reusable) {
+    if (!reusable && (w <= 0 || h <= 0)) {
         bitmap.SetWidth(0);
         bitmap.SetHeight(0);
         bitmap.SetPixelKind(pk24Bit);
-        bitmap.SetWidth(w);
-        bitmap.SetHeight(h);
     }
     if (w <= 0 || h <= 0) return nullptr;
+    if (!reusable) {
+        // What a new 24-bit bitmap of this size is, without painting it white
+        // first: the workers write every pixel, and a big picture would wait
+        // on the fill before its first progress step.
+        DecodedPicture fresh;
+        platform::RasterFormat format;
+        format.bitCount = 24;
+        fresh.raster = platform::Raster::Create(w, h, format, nullptr, 0, platform::Raster::Fill::Zero);
+        bitmap.Adopt(std::move(fresh));
+    }
     bitmap.PrepareChange();
     bitmap.RowAddress(0);  // settles the DIB mode before the workers start
     return &bitmap;
