@@ -2,6 +2,7 @@
 
 #include <mutex>
 
+#include "gif/gif_image.h"
 #include "graphics/bitmap.h"
 #include "graphics/jpeg.h"
 #include "rtl/exceptions.h"
@@ -13,6 +14,7 @@ void InitializeFormats() {
     std::call_once(once, [] {
         GetFileFormats();
         RegisterJPEGFormats();
+        RegisterGIFFormats();
     });
 }
 
