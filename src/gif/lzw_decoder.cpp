@@ -30,11 +30,26 @@ constexpr int kBufferSize = 2 + 255 + 8;
 // Bytes a short copy may write past the end of its string.
 constexpr std::size_t kCopySlack = 16;
 
+// What the fast decoder knows of a table entry; one 16-byte record, so a
+// code costs one cache line.
 struct Known {
-    std::uint32_t start;  // where the string was first written
+    // The string itself when it is at most 8 values long, first value lowest:
+    // short strings are stored from here, not copied from earlier output.
+    std::uint64_t bytes;
+    std::uint32_t start;   // where the string was first written
     std::uint16_t length;  // 0: not a copy of earlier output
-    std::uint16_t first;  // first value of the string
+    std::uint16_t first;   // first value of the string
 };
+
+// Makes e the known string of the given start, length, bytes and first
+// value, followed by the value next. Field by field: the next code often
+// reads the entry back at once, and whole-record stores forward badly.
+inline void Extend(Known& e, std::uint32_t start, std::uint32_t length, std::uint64_t bytes, int first, int next) {
+    e.bytes = length < 8 ? bytes | std::uint64_t{static_cast<std::uint8_t>(next)} << (8 * length) : 0;
+    e.start = start;
+    e.length = static_cast<std::uint16_t>(length + 1);
+    e.first = static_cast<std::uint16_t>(first);
+}
 
 class FastDecoder {
 public:
@@ -60,19 +75,7 @@ public:
         // The reference asks for one more value after the frame. It reads a
         // code unless values of the last string are still waiting.
         bool extraReads = true;
-        while (pos_ < total) {
-            const long produced = NextString();
-            if (produced < 0) {
-                extraReads = produced == -1;
-                break;
-            }
-            if (pos_ + static_cast<std::size_t>(produced) > total) {
-                pos_ = total;
-                extraReads = false;
-                break;
-            }
-            pos_ += static_cast<std::size_t>(produced);
-        }
+        if (total > 0 && Advance(NextString(), total, extraReads)) Run(total, extraReads);
         if (extraReads) {
             limit_ = 0;
             NextString();
@@ -83,12 +86,148 @@ public:
     }
 
 private:
+    // Moves past the values of one code; false when decoding stops.
+    bool Advance(long produced, std::size_t total, bool& extraReads) {
+        if (produced < 0) {
+            extraReads = produced == -1;
+            return false;
+        }
+        if (pos_ + static_cast<std::size_t>(produced) > total) {
+            pos_ = total;
+            extraReads = false;
+            return false;
+        }
+        pos_ += static_cast<std::size_t>(produced);
+        return pos_ < total;
+    }
+
+    // The common codes with the decoder's state in locals: a code of the
+    // table whose string is known (literals included) or the previous string
+    // and its first value, when its bits are in the buffer and its string
+    // fits before the end with room for a short copy. Anything else goes
+    // through Process with the state put back; so does every code after one
+    // that left no known string, which keeps prevKnown_ true in here.
+#if defined(__GNUC__) && !defined(__clang__)
+    // GCC packs the loop's state into vector registers otherwise, which costs
+    // a quarter of the speed.
+    __attribute__((optimize("no-tree-slp-vectorize")))
+#endif
+    void Run(std::size_t total, bool& extraReads) {
+        std::uint8_t* const out = out_;
+        const std::uint8_t* const buf = buf_;
+        std::size_t pos;
+        int bitPos, bitLimit, codeSize, nextFree, sizeLimit, firstValue;
+        // The previous string ends where the next one starts: its start is
+        // pos - prevLength.
+        std::uint32_t prevLength;
+        std::uint64_t prevBytes;
+        auto load = [&] {
+            pos = pos_;
+            bitPos = bitPos_, bitLimit = bitLimit_;
+            codeSize = codeSize_, nextFree = nextFree_, sizeLimit = sizeLimit_;
+            firstValue = firstValue_;
+            prevLength = prevLength_, prevBytes = prevBytes_;
+        };
+        auto save = [&] {
+            pos_ = pos;
+            bitPos_ = bitPos, bitLimit_ = bitLimit;
+            codeSize_ = codeSize, nextFree_ = nextFree, sizeLimit_ = sizeLimit;
+            // prevCode_ is left behind: only the walk of an unknown string
+            // reads it, and the codes run here leave a known one.
+            firstValue_ = firstValue;
+            prevKnown_ = true, prevStart_ = static_cast<std::uint32_t>(pos - prevLength), prevLength_ = prevLength;
+            prevBytes_ = prevBytes;
+        };
+        while (!prevKnown_)
+            if (!Advance(NextString(), total, extraReads)) return;
+        load();
+        for (;;) {
+            const int n = codeSize;
+            int code = -1;
+            std::size_t length = 0;
+            int first = 0;
+            std::uint64_t bytes = 0;
+            if (bitPos + n < bitLimit) [[likely]] {
+                code = static_cast<int>((LoadU32(buf + (bitPos >> 3)) >> (bitPos & 7)) & ((1u << n) - 1));
+                if (code < nextFree) [[likely]] {
+                    const Known& k = known_[code];
+                    const std::size_t kl = k.length;
+                    if (kl - 1u < 8u && pos + kCopySlack <= total) {
+                        bytes = k.bytes;
+                        std::memcpy(out + pos, &bytes, 8);
+                        length = kl;
+                        first = k.first;
+                    } else if (kl > 8 && pos + kl + kCopySlack <= total) {
+                        CopyShort(out + k.start, out + pos, kl);
+                        length = kl;
+                        first = k.first;
+                    }
+                } else if (code == nextFree && pos + prevLength + 1 + kCopySlack <= total) {
+                    if (prevLength < 8) {
+                        bytes = prevBytes | std::uint64_t{static_cast<std::uint8_t>(firstValue)} << (8 * prevLength);
+                        std::memcpy(out + pos, &bytes, 8);
+                    } else {
+                        CopyShort(out + pos - prevLength, out + pos, prevLength);
+                        out[pos + prevLength] = static_cast<std::uint8_t>(firstValue);
+                    }
+                    length = std::size_t{prevLength} + 1;
+                    first = firstValue;
+                }
+            }
+            if (length == 0) {
+                save();
+                long produced;
+                if (code < 0) {
+                    produced = NextString();
+                } else {
+                    bitPos_ += n;
+                    produced = Process(code);
+                }
+                if (!Advance(produced, total, extraReads)) return;
+                while (!prevKnown_)
+                    if (!Advance(NextString(), total, extraReads)) return;
+                load();
+                continue;
+            }
+            bitPos += n;
+            if (nextFree <= kTableSize - 1) {
+                Extend(known_[nextFree], static_cast<std::uint32_t>(pos - prevLength), prevLength, prevBytes, firstValue,
+                       first);
+                ++nextFree;
+                if (nextFree >= sizeLimit && sizeLimit <= kTableSize - 1) {
+                    sizeLimit *= 2;
+                    ++codeSize;
+                }
+            }
+            firstValue = first;
+            prevLength = static_cast<std::uint32_t>(length);
+            prevBytes = bytes;
+            pos += length;
+            if (pos >= total) break;
+        }
+        save();
+    }
+
+    // n bytes from s to d in 16-byte pieces; s + n <= d, so every byte of
+    // the string is read before anything is written over it, and the caller
+    // leaves room for the last piece.
+    static void CopyShort(const std::uint8_t* s, std::uint8_t* d, std::size_t n) {
+        for (std::size_t done = 0; done < n; done += 16) {
+            std::uint8_t chunk[16];
+            std::memcpy(chunk, s + done, 16);
+            std::memcpy(d + done, chunk, 16);
+        }
+    }
+
     // The values of the next code, written from pos_ up to limit_. Returns
     // how many values the code stands for, -1 when the data ran out and -2
     // on the end code (which needs no further request).
     long NextString() {
         if (finished_) return -2;
-        int code = ReadCode();
+        return Process(ReadCode());
+    }
+
+    long Process(int code) {
         if (code == clear_) {
             ResetTable();
             do code = ReadCode();
@@ -99,6 +238,7 @@ private:
             prevKnown_ = code < clear_;
             prevStart_ = static_cast<std::uint32_t>(pos_);
             prevLength_ = 1;
+            prevBytes_ = static_cast<std::uint8_t>(code);
             return 1;
         }
         if (code == end_) {
@@ -116,15 +256,18 @@ private:
         std::size_t length;
         int first;
         bool known = true;
+        std::uint64_t bytes = 0;
         if (code < clear_) {
             if (pos_ < limit_) out_[pos_] = static_cast<std::uint8_t>(code);
             length = 1;
             first = code;
+            bytes = static_cast<std::uint8_t>(code);
         } else if (code < nextFree && known_[code].length != 0) {
             const Known k = known_[code];
             Copy(k.start, k.length);
             length = k.length;
             first = k.first;
+            bytes = k.bytes;
         } else if (code >= nextFree && prevKnown_) {
             // The previous string and its own first value.
             Copy(prevStart_, prevLength_);
@@ -132,17 +275,21 @@ private:
             length = std::size_t{prevLength_} + 1;
             first = firstValue_;
             known = code == nextFree;
+            if (prevLength_ < 8)
+                bytes = prevBytes_ | std::uint64_t{static_cast<std::uint8_t>(firstValue_)} << (8 * prevLength_);
         } else {
             length = Walk(code, first);
             known = false;
         }
 
         if (nextFree <= kTableSize - 1) {
-            prefix_[nextFree] = static_cast<std::uint16_t>(prevCode_);
-            suffix_[nextFree] = static_cast<std::uint16_t>(first);
-            known_[nextFree] = prevKnown_ ? Known{prevStart_, static_cast<std::uint16_t>(prevLength_ + 1),
-                                                  static_cast<std::uint16_t>(firstValue_)}
-                                          : Known{0, 0, 0};
+            if (prevKnown_) {
+                Extend(known_[nextFree], prevStart_, prevLength_, prevBytes_, firstValue_, first);
+            } else {
+                prefix_[nextFree] = static_cast<std::uint16_t>(prevCode_);
+                suffix_[nextFree] = static_cast<std::uint16_t>(first);
+                known_[nextFree] = Known{0, 0, 0, 0};
+            }
             nextFree_ = nextFree + 1;
             if (nextFree_ >= sizeLimit_ && sizeLimit_ <= kTableSize - 1) {
                 sizeLimit_ *= 2;
@@ -155,6 +302,7 @@ private:
         prevKnown_ = known;
         prevStart_ = static_cast<std::uint32_t>(pos_);
         prevLength_ = static_cast<std::uint32_t>(length);
+        prevBytes_ = bytes;
         return static_cast<long>(length);
     }
 
@@ -162,13 +310,7 @@ private:
     // is read before anything is written over it.
     void Copy(std::uint32_t src, std::size_t n) {
         if (pos_ + n + kCopySlack <= limit_) {
-            const std::uint8_t* s = out_ + src;
-            std::uint8_t* d = out_ + pos_;
-            for (std::size_t done = 0; done < n; done += 16) {
-                std::uint8_t chunk[16];
-                std::memcpy(chunk, s + done, 16);
-                std::memcpy(d + done, chunk, 16);
-            }
+            CopyShort(out_ + src, out_ + pos_, n);
             return;
         }
         for (std::size_t i = 0; i < n && pos_ + i < limit_; ++i) out_[pos_ + i] = out_[src + i];
@@ -186,13 +328,22 @@ private:
             push(firstValue_);
             code = prevCode_;
         }
-        while (code >= clear_) {
+        // Entries made from known strings keep no prefix and suffix: the
+        // walk takes their string whole. The rest (unknown entries, codes
+        // beyond the table, the end code) are walked one link at a time.
+        for (;;) {
+            if (code < nextFree_ && known_[code].length != 0) {
+                const Known& k = known_[code];
+                if (sp + k.length > kStackSize) throw GIFException(msg::GIFCircularEntry);
+                for (int i = k.length - 1; i > 0; --i) stack_[sp++] = out_[k.start + static_cast<std::uint32_t>(i)];
+                first = k.first;
+                stack_[sp++] = static_cast<std::uint16_t>(first);
+                break;
+            }
             push(suffix_[code]);
             if (prefix_[code] == code) throw GIFException(msg::GIFCircularEntry);
             code = prefix_[code];
         }
-        first = suffix_[code];
-        push(first);
         for (int i = 0; i < sp && pos_ + i < limit_; ++i) out_[pos_ + i] = static_cast<std::uint8_t>(stack_[sp - 1 - i]);
         return static_cast<std::size_t>(sp);
     }
@@ -201,7 +352,11 @@ private:
         for (int k = 0; k < clear_; ++k) {
             prefix_[k] = 0;
             suffix_[k] = static_cast<std::uint16_t>(k);
+            // A literal is a known string of one value; the clear and end
+            // codes are not strings at all.
+            known_[k] = Known{static_cast<std::uint8_t>(k), 0, 1, static_cast<std::uint16_t>(k)};
         }
+        known_[clear_] = known_[end_] = Known{0, 0, 0, 0};
         std::memset(prefix_ + clear_, 0, sizeof(prefix_[0]) * (kTableSize - clear_));
         std::memset(suffix_ + clear_, 0, sizeof(suffix_[0]) * (kTableSize - clear_));
         codeSize_ = m_ + 1;
@@ -289,6 +444,8 @@ private:
     int firstValue_ = 0, prevCode_ = 0;
     bool prevKnown_ = false;
     std::uint32_t prevStart_ = 0, prevLength_ = 0;
+    // The previous string's bytes, when it is known and at most 8 long.
+    std::uint64_t prevBytes_ = 0;
     std::uint16_t prefix_[kTableSize] = {};
     std::uint16_t suffix_[kTableSize] = {};
     Known known_[kTableSize] = {};
