@@ -32,7 +32,9 @@ Bytes PhotoLike() {
             const double fx = x / double(kSize), fy = y / double(kSize);
             const double v = 128 + 90 * std::sin(7 * fx + 3 * fy) * std::cos(5 * fy - 2 * fx) + 30 * fx;
             const int noisy = static_cast<int>(v) + static_cast<int>(s % 9) - 4;
-            px[static_cast<std::size_t>(y) * kSize + x] = static_cast<std::uint8_t>(noisy < 0 ? 0 : noisy > 255 ? 255 : noisy);
+            px[static_cast<std::size_t>(y) * kSize + x] = static_cast<std::uint8_t>(noisy < 0     ? 0
+                                                                                    : noisy > 255 ? 255
+                                                                                                  : noisy);
         }
     return px;
 }
@@ -41,8 +43,8 @@ Bytes ScreenshotLike() {
     Bytes px(static_cast<std::size_t>(kPixels));
     for (int y = 0; y < kSize; ++y)
         for (int x = 0; x < kSize; ++x) {
-            std::uint8_t c = (y / 300 + x / 500) % 2 ? 200 : 230;  // panels
-            if (y % 300 < 24) c = 40;                              // title bars
+            std::uint8_t c = (y / 300 + x / 500) % 2 ? 200 : 230;                         // panels
+            if (y % 300 < 24) c = 40;                                                     // title bars
             if ((y % 20 > 6 && y % 20 < 14) && (x % 9 < 5) && (x / 200) % 3 != 0) c = 0;  // lines of "text"
             px[static_cast<std::size_t>(y) * kSize + x] = c;
         }
@@ -50,8 +52,8 @@ Bytes ScreenshotLike() {
 }
 
 struct Picture {
-    Bytes file;           // a whole GIF
-    std::size_t dataAt;   // offset of the minimum code size byte
+    Bytes file;          // a whole GIF
+    std::size_t dataAt;  // offset of the minimum code size byte
 };
 
 Picture Make(const Bytes& px) {
@@ -114,13 +116,16 @@ void BM_Giflib(benchmark::State& state, const Picture& (*picture)()) {
     for (auto _ : state) {
         Source source{&p.file, 0};
         int error = 0;
-        GifFileType* gif = DGifOpen(&source, [](GifFileType* g, GifByteType* out, int n) -> int {
-            auto* s = static_cast<Source*>(g->UserData);
-            const std::size_t k = std::min(static_cast<std::size_t>(n), s->bytes->size() - s->pos);
-            std::memcpy(out, s->bytes->data() + s->pos, k);
-            s->pos += k;
-            return static_cast<int>(k);
-        }, &error);
+        GifFileType* gif = DGifOpen(
+            &source,
+            [](GifFileType* g, GifByteType* out, int n) -> int {
+                auto* s = static_cast<Source*>(g->UserData);
+                const std::size_t k = std::min(static_cast<std::size_t>(n), s->bytes->size() - s->pos);
+                std::memcpy(out, s->bytes->data() + s->pos, k);
+                s->pos += k;
+                return static_cast<int>(k);
+            },
+            &error);
         if (!gif || DGifSlurp(gif) != GIF_OK) state.SkipWithError("giflib failed");
         benchmark::DoNotOptimize(gif->SavedImages[0].RasterBits);
         DGifCloseFile(gif, &error);

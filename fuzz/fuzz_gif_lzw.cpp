@@ -71,9 +71,10 @@ Outcome LoadWhole(duvo::TGIFDecoder decoder, const std::uint8_t* data, std::size
 
 void Check(const Outcome& fast, const Outcome& ref, const char* what) {
     if (fast == ref) return;
-    std::fprintf(stderr, "%s: fast and reference decoders differ (pixels %d, warnings %zu/%zu, error %s/%s, position %zu/%zu)\n",
-                 what, fast.pixels == ref.pixels, fast.warnings.size(), ref.warnings.size(),
-                 fast.error.value_or("-").c_str(), ref.error.value_or("-").c_str(), fast.position, ref.position);
+    std::fprintf(
+        stderr, "%s: fast and reference decoders differ (pixels %d, warnings %zu/%zu, error %s/%s, position %zu/%zu)\n",
+        what, fast.pixels == ref.pixels, fast.warnings.size(), ref.warnings.size(), fast.error.value_or("-").c_str(),
+        ref.error.value_or("-").c_str(), fast.position, ref.position);
     std::abort();
 }
 
@@ -81,8 +82,7 @@ void Check(const Outcome& fast, const Outcome& ref, const char* what) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size >= 3)
-        Check(DecodeFrame(duvo::DecodeLzwFast, data, size), DecodeFrame(duvo::DecodeLzwReference, data, size),
-              "frame");
+        Check(DecodeFrame(duvo::DecodeLzwFast, data, size), DecodeFrame(duvo::DecodeLzwReference, data, size), "frame");
     if (size >= 13)
         Check(LoadWhole(duvo::TGIFDecoder::Fast, data, size), LoadWhole(duvo::TGIFDecoder::Reference, data, size),
               "file");

@@ -221,14 +221,12 @@ TGIFExtensionClass TGIFCommentExtension::Class() {
 }
 
 TGIFExtensionClass TGIFApplicationExtension::Class() {
-    static const TGIFExtensionClassInfo info{StaticClass(), kLabel, Make<TGIFApplicationExtension>,
-                                             ResolveApplication};
+    static const TGIFExtensionClassInfo info{StaticClass(), kLabel, Make<TGIFApplicationExtension>, ResolveApplication};
     return &info;
 }
 
 TGIFExtensionClass TGIFUnknownAppExtension::Class() {
-    static const TGIFExtensionClassInfo info{StaticClass(), kLabel, Make<TGIFUnknownAppExtension>,
-                                             ResolveApplication};
+    static const TGIFExtensionClassInfo info{StaticClass(), kLabel, Make<TGIFUnknownAppExtension>, ResolveApplication};
     return &info;
 }
 
@@ -303,8 +301,7 @@ const TAppExtensionList& AppExtensionRegistry() {
 
 // ---- the image --------------------------------------------------------------
 
-TGIFImage::TGIFImage()
-    : images_(std::make_unique<TGIFImageList>(this)), header_(std::make_unique<TGIFHeader>(this)) {
+TGIFImage::TGIFImage() : images_(std::make_unique<TGIFImageList>(this)), header_(std::make_unique<TGIFHeader>(this)) {
     Clear();
 }
 

@@ -89,10 +89,10 @@ public:
 
     TGIFImage* Image() const { return image_; }
 
-    virtual int RequiredVersion() const { return 1; }                             // 4
+    virtual int RequiredVersion() const { return 1; }                               // 4
     virtual void ReportWarning(std::uint8_t severity, const std::string& message);  // 5
-    virtual void SaveToStream(TStream& stream) const;                              // 7
-    virtual void LoadFromStream(ByteReader& reader) = 0;                           // 8
+    virtual void SaveToStream(TStream& stream) const;                               // 7
+    virtual void LoadFromStream(ByteReader& reader) = 0;                            // 8
 
 private:
     TGIFImage* image_;
@@ -203,8 +203,8 @@ public:
     void Delete(int index);
 
     virtual void ReportWarning(std::uint8_t severity, const std::string& message);  // 4
-    virtual void SaveToStream(TStream& stream) const;                              // 5
-    virtual void LoadFromStream(ByteReader& reader, TPersistent* parent) = 0;      // 6
+    virtual void SaveToStream(TStream& stream) const;                               // 5
+    virtual void LoadFromStream(ByteReader& reader, TPersistent* parent) = 0;       // 6
 
 private:
     std::vector<std::unique_ptr<TGIFItem>> items_;

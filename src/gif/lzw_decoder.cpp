@@ -1,15 +1,16 @@
 // The fast LZW decoder. It behaves exactly like the reference decoder
 // (lzw_reference.cpp) but writes each code's whole string at once.
 //
-// Every table entry made from a well-formed chain remembers where its string
-// was first written (start, length, first value): the string of the previous
-// code followed by the first value of the current one, which sit next to
-// each other in the output. A known string is then one short copy from
-// earlier output. Damaged data makes entries whose chain is not such a copy:
-// a previous code beyond the table, the end code answered as a value after a
-// clear, or an entry built on one of those. Those codes take the slow road,
-// the same prefix/suffix walk as the reference, so the pixels come out the
-// same whatever the table holds.
+// Every table entry made from a well-formed chain is a known string: the
+// string of the previous code followed by the first value of the current
+// one, which sit next to each other in the output. The table keeps its
+// length, its first value, where it was first written and, up to 8 values,
+// the string itself; a known string is then one 8-byte store or one short
+// copy from earlier output. Damaged data makes entries whose chain is not
+// such a string: a previous code beyond the table, the end code answered as
+// a value after a clear, or an entry built on one of those. Those keep the
+// reference's prefix and suffix and take its walk, so the pixels come out
+// the same whatever the table holds.
 //
 // Rows are written in storage order; an interlaced frame is then put into
 // display order row by row.
@@ -112,7 +113,8 @@ private:
     // a quarter of the speed.
     __attribute__((optimize("no-tree-slp-vectorize")))
 #endif
-    void Run(std::size_t total, bool& extraReads) {
+    void
+    Run(std::size_t total, bool& extraReads) {
         std::uint8_t* const out = out_;
         const std::uint8_t* const buf = buf_;
         std::size_t pos;
@@ -191,8 +193,8 @@ private:
             }
             bitPos += n;
             if (nextFree <= kTableSize - 1) {
-                Extend(known_[nextFree], static_cast<std::uint32_t>(pos - prevLength), prevLength, prevBytes, firstValue,
-                       first);
+                Extend(known_[nextFree], static_cast<std::uint32_t>(pos - prevLength), prevLength, prevBytes,
+                       firstValue, first);
                 ++nextFree;
                 if (nextFree >= sizeLimit && sizeLimit <= kTableSize - 1) {
                     sizeLimit *= 2;
@@ -344,7 +346,8 @@ private:
             if (prefix_[code] == code) throw GIFException(msg::GIFCircularEntry);
             code = prefix_[code];
         }
-        for (int i = 0; i < sp && pos_ + i < limit_; ++i) out_[pos_ + i] = static_cast<std::uint8_t>(stack_[sp - 1 - i]);
+        for (int i = 0; i < sp && pos_ + i < limit_; ++i)
+            out_[pos_ + i] = static_cast<std::uint8_t>(stack_[sp - 1 - i]);
         return static_cast<std::size_t>(sp);
     }
 

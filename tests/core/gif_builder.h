@@ -213,8 +213,7 @@ public:
     GifWriter& Frame(int width, int height, const Bytes& px, int minCodeSize = 8, bool interlaced = false,
                      int blockSize = 255) {
         Image(width, height, interlaced);
-        return Data(minCodeSize, LzwEncode(interlaced ? InterlaceRows(px, width, height) : px, minCodeSize),
-                    blockSize);
+        return Data(minCodeSize, LzwEncode(interlaced ? InterlaceRows(px, width, height) : px, minCodeSize), blockSize);
     }
     GifWriter& Raw(const Bytes& bytes) {
         out.insert(out.end(), bytes.begin(), bytes.end());

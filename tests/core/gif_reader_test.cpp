@@ -148,7 +148,10 @@ std::vector<StructureCase> StructureCases() {
         {"5 bytes before the signature", junk(5), msg::GIFInvalidSignature, {}, frames(0)},
         {"fewer than 6 bytes", {'G', 'I', 'F'}, msg::GIFPrematureEnd, {}, frames(0)},
         {"ends after the screen descriptor", GifWriter().Header().Screen(4, 2).out, {}, {}, frames(0)},
-        {"ends after the global color table", GifWriter().Header().Screen(4, 2, 4).out, {}, {},
+        {"ends after the global color table",
+         GifWriter().Header().Screen(4, 2, 4).out,
+         {},
+         {},
          [](Loaded& l) {
              EXPECT_EQ(l.image->Images().Count(), 0);
              EXPECT_EQ(l.image->Header().ColorMap().Count(), 4);
@@ -159,11 +162,29 @@ std::vector<StructureCase> StructureCases() {
              b.pop_back();
              return b;
          }(),
-         msg::GIFPrematureEnd, {}, frames(0)},
-        {"no trailer", [] { GifWriter w = Start(); return AddFrame(w).out; }(), {}, {}, oneFrame},
+         msg::GIFPrematureEnd,
+         {},
+         frames(0)},
+        {"no trailer",
+         [] {
+             GifWriter w = Start();
+             return AddFrame(w).out;
+         }(),
+         {},
+         {},
+         oneFrame},
         {"trailer 0x00 0x00 0x3B: zero bytes are skipped",
-         [] { GifWriter w = Start(); return AddFrame(w).Raw({0, 0, 0x3B}).out; }(), {}, {}, oneFrame},
-        {"stray 0x00 after a graphic control extension", gceZero.out, {}, {{kExtList, msg::GIFBadIntroducer}},
+         [] {
+             GifWriter w = Start();
+             return AddFrame(w).Raw({0, 0, 0x3B}).out;
+         }(),
+         {},
+         {},
+         oneFrame},
+        {"stray 0x00 after a graphic control extension",
+         gceZero.out,
+         {},
+         {{kExtList, msg::GIFBadIntroducer}},
          [](Loaded& l) {
              ASSERT_EQ(l.image->Images().Count(), 2);
              EXPECT_EQ(FrameOf(l, 0).Extensions().Count(), 1);
@@ -173,7 +194,10 @@ std::vector<StructureCase> StructureCases() {
              EXPECT_FALSE(FrameOf(l, 1).Transparent());
              EXPECT_EQ(FrameOf(l, 1).Width(), 4);
          }},
-        {"a comment after the last image makes one more, empty frame", commentAfter.out, {}, {},
+        {"a comment after the last image makes one more, empty frame",
+         commentAfter.out,
+         {},
+         {},
          [](Loaded& l) {
              ASSERT_EQ(l.image->Images().Count(), 2);
              EXPECT_TRUE(FrameOf(l, 1).Empty());
@@ -182,13 +206,19 @@ std::vector<StructureCase> StructureCases() {
              ASSERT_TRUE(c);
              EXPECT_EQ(c->Text(), std::vector<std::string>{"after"});
          }},
-        {"a comment line ends at its first zero byte", commentZero.out, {}, {},
+        {"a comment line ends at its first zero byte",
+         commentZero.out,
+         {},
+         {},
          [](Loaded& l) {
              auto* c = dynamic_cast<TGIFCommentExtension*>(FrameOf(l, 0).Extensions().Extension(0));
              ASSERT_TRUE(c);
              EXPECT_EQ(c->Text(), (std::vector<std::string>{"ab", "de"}));
          }},
-        {"plain text extension: record and lines", text.out, {}, {},
+        {"plain text extension: record and lines",
+         text.out,
+         {},
+         {},
          [](Loaded& l) {
              auto* t = dynamic_cast<TGIFTextExtension*>(FrameOf(l, 0).Extensions().Extension(0));
              ASSERT_TRUE(t);
@@ -197,32 +227,59 @@ std::vector<StructureCase> StructureCases() {
              EXPECT_EQ(t->Record().TextBGColorIndex, 8);
              EXPECT_EQ(t->Text(), std::vector<std::string>{"hi"});
          }},
-        {"unknown label 0x02 fails the load; the frame before stays", unknownLabel.out, msg::GIFUnknownExtension, {},
+        {"unknown label 0x02 fails the load; the frame before stays",
+         unknownLabel.out,
+         msg::GIFUnknownExtension,
+         {},
          frames(1)},
         {"a label missing at the end of data", labelMissing.out, msg::GIFUnknownExtension, {}, frames(0)},
-        {"looping extension", app("NETSCAPE2.0", {{1, 0, 0}}), {}, {},
+        {"looping extension",
+         app("NETSCAPE2.0", {{1, 0, 0}}),
+         {},
+         {},
          [](Loaded& l) {
              auto* loop = dynamic_cast<TGIFAppExtNSLoop*>(FrameOf(l, 0).Extensions().Extension(0));
              ASSERT_TRUE(loop);
              EXPECT_EQ(loop->Loops(), 0);
          }},
-        {"looping extension under its other identifier", app("ANIMEXTS1.0", {{1, 5, 1}}), {}, {},
+        {"looping extension under its other identifier",
+         app("ANIMEXTS1.0", {{1, 5, 1}}),
+         {},
+         {},
          [](Loaded& l) {
              auto* loop = dynamic_cast<TGIFAppExtNSLoop*>(FrameOf(l, 0).Extensions().Extension(0));
              ASSERT_TRUE(loop);
              EXPECT_EQ(loop->Loops(), 261);
          }},
-        {"looping extension with 0x02 where 0x01 belongs", app("NETSCAPE2.0", {{2, 0, 0}}), msg::GIFInvalidData, {},
+        {"looping extension with 0x02 where 0x01 belongs",
+         app("NETSCAPE2.0", {{2, 0, 0}}),
+         msg::GIFInvalidData,
+         {},
          frames(0)},
         {"looping extension data cut after its loop count",
-         [] { return GifWriter().Header().Screen(4, 2).Raw({0x21, 0xFF, 11}).Raw(Bytes{'N', 'E', 'T', 'S', 'C', 'A', 'P', 'E', '2', '.', '0', 3, 1, 0, 0}).out; }(),
-         msg::GIFInvalidData, {}, frames(0)},
-        {"identifiers are compared with case: netscape2.0 is unknown", app("netscape2.0", {{1, 0, 0}}), {}, {},
+         [] {
+             return GifWriter()
+                 .Header()
+                 .Screen(4, 2)
+                 .Raw({0x21, 0xFF, 11})
+                 .Raw(Bytes{'N', 'E', 'T', 'S', 'C', 'A', 'P', 'E', '2', '.', '0', 3, 1, 0, 0})
+                 .out;
+         }(),
+         msg::GIFInvalidData,
+         {},
+         frames(0)},
+        {"identifiers are compared with case: netscape2.0 is unknown",
+         app("netscape2.0", {{1, 0, 0}}),
+         {},
+         {},
          [](Loaded& l) {
              auto* e = FrameOf(l, 0).Extensions().Extension(0);
              EXPECT_EQ(e->ClassName(), "TGIFUnknownAppExtension");
          }},
-        {"an unregistered identifier keeps its sub-blocks", app("DUVOTEST1.0", {{1, 2, 3}, {4}}), {}, {},
+        {"an unregistered identifier keeps its sub-blocks",
+         app("DUVOTEST1.0", {{1, 2, 3}, {4}}),
+         {},
+         {},
          [](Loaded& l) {
              auto* e = dynamic_cast<TGIFUnknownAppExtension*>(FrameOf(l, 0).Extensions().Extension(0));
              ASSERT_TRUE(e);
@@ -231,13 +288,19 @@ std::vector<StructureCase> StructureCases() {
              EXPECT_EQ(e->Blocks()[0].data, (Bytes{1, 2, 3}));
              EXPECT_EQ(e->Blocks()[1].data, (Bytes{4}));
          }},
-        {"block size 10: unknown kind, last identifier byte 0", app("ABCDEFGHIJ", {{9}}, 10), {}, {},
+        {"block size 10: unknown kind, last identifier byte 0",
+         app("ABCDEFGHIJ", {{9}}, 10),
+         {},
+         {},
          [](Loaded& l) {
              auto* e = dynamic_cast<TGIFUnknownAppExtension*>(FrameOf(l, 0).Extensions().Extension(0));
              ASSERT_TRUE(e);
              EXPECT_EQ(e->IdentifierText(), std::string("ABCDEFGHIJ\0", 11));
          }},
-        {"block size 13: the extra bytes are skipped, the sub-blocks kept", app("NETSCAPE2.0xy", {{7}}, 13), {}, {},
+        {"block size 13: the extra bytes are skipped, the sub-blocks kept",
+         app("NETSCAPE2.0xy", {{7}}, 13),
+         {},
+         {},
          [](Loaded& l) {
              auto* e = dynamic_cast<TGIFApplicationExtension*>(FrameOf(l, 0).Extensions().Extension(0));
              ASSERT_TRUE(e);
@@ -247,7 +310,10 @@ std::vector<StructureCase> StructureCases() {
              EXPECT_EQ(FrameOf(l, 0).Width(), 4);
          }},
         {"block size 9", app("ABCDEFGHI", {}, 9), msg::GIFAppBlockSize, {}, frames(0)},
-        {"width 0 in a 100 x 50 screen", width0.out, {}, {{kFrame, msg::GIFBadScreenSize}},
+        {"width 0 in a 100 x 50 screen",
+         width0.out,
+         {},
+         {{kFrame, msg::GIFBadScreenSize}},
          [](Loaded& l) {
              ASSERT_EQ(l.image->Images().Count(), 1);
              EXPECT_EQ(l.senders[0], &FrameOf(l, 0));
@@ -256,7 +322,10 @@ std::vector<StructureCase> StructureCases() {
              EXPECT_EQ(FrameOf(l, 0).DataSize(), 5000u);
              EXPECT_EQ(FrameOf(l, 0).Data()[4999], 1);
          }},
-        {"two graphic control extensions: the first is the frame's, either sets transparency", twoGce.out, {}, {},
+        {"two graphic control extensions: the first is the frame's, either sets transparency",
+         twoGce.out,
+         {},
+         {},
          [](Loaded& l) {
              TGIFSubImage& f = FrameOf(l, 0);
              ASSERT_EQ(f.Extensions().Count(), 2);
@@ -264,20 +333,35 @@ std::vector<StructureCase> StructureCases() {
              EXPECT_TRUE(f.Transparent());
              EXPECT_EQ(f.TransparentColorIndex(), 1);
          }},
-        {"a transparent frame's undecoded pixels hold the transparent index", transparent.out, {}, {},
+        {"a transparent frame's undecoded pixels hold the transparent index",
+         transparent.out,
+         {},
+         {},
          [](Loaded& l) {
              EXPECT_EQ(Bytes(FrameOf(l, 0).Data(), FrameOf(l, 0).Data() + 8), (Bytes{1, 7, 7, 7, 7, 7, 7, 7}));
          }},
-        {"garbage after the last frame", garbage.out, {},
-         {{"TGIFImageList", msg::GIFUnknownBlock}, {"TGIFTrailer", msg::GIFBadTrailer}}, frames(1)},
-        {"a graphic control extension cut short", gceCut.out, {}, {{"TGIFGraphicControlExtension", msg::GIFPrematureEnd}},
+        {"garbage after the last frame",
+         garbage.out,
+         {},
+         {{"TGIFImageList", msg::GIFUnknownBlock}, {"TGIFTrailer", msg::GIFBadTrailer}},
+         frames(1)},
+        {"a graphic control extension cut short",
+         gceCut.out,
+         {},
+         {{"TGIFGraphicControlExtension", msg::GIFPrematureEnd}},
          [](Loaded& l) {
              ASSERT_EQ(l.image->Images().Count(), 1);
              EXPECT_FALSE(FrameOf(l, 0).Transparent());
          }},
-        {"an image descriptor cut short; the frame before stays", descriptorCut.out, msg::GIFPrematureEnd, {},
+        {"an image descriptor cut short; the frame before stays",
+         descriptorCut.out,
+         msg::GIFPrematureEnd,
+         {},
          frames(1)},
-        {"an early end code; the next frame is read correctly", earlyEnd.out, {}, {},
+        {"an early end code; the next frame is read correctly",
+         earlyEnd.out,
+         {},
+         {},
          [](Loaded& l) {
              ASSERT_EQ(l.image->Images().Count(), 2);
              EXPECT_EQ(Bytes(FrameOf(l, 0).Data(), FrameOf(l, 0).Data() + 8), (Bytes{7, 0, 0, 0, 0, 0, 0, 0}));
@@ -362,11 +446,17 @@ TEST(GifReader, LimitsRefuseBeforeAllocating) {
         int framesKept;
     };
     const Case cases[] = {
-        {"a frame of more than 2^30 pixels", huge, {.pixels = std::uint64_t{1} << 40},
-         duvo::PictureTooLargeText(60000, 60000, std::uint64_t{1} << 30), 1},
+        {"a frame of more than 2^30 pixels",
+         huge,
+         {.pixels = std::uint64_t{1} << 40},
+         duvo::PictureTooLargeText(60000, 60000, std::uint64_t{1} << 30),
+         1},
         {"a frame over the pixel limit", five, {.pixels = 7}, duvo::PictureTooLargeText(4, 2, 7), 0},
         {"more frames than the limit", five, {.frames = 3}, "Picture too large (more than 3 frames)", 3},
-        {"more decoded bytes than the limit", five, {.decodedBytes = 20}, "Picture too large (more than 20 bytes of pixels)",
+        {"more decoded bytes than the limit",
+         five,
+         {.decodedBytes = 20},
+         "Picture too large (more than 20 bytes of pixels)",
          2},
     };
     for (const Case& c : cases) {
@@ -391,8 +481,15 @@ TEST(GifModel, ColorMaps) {
     struct Case {
         int count, capacity, bits;
     };
-    for (const Case c : {Case{0, 16, 0}, {1, 16, 1}, {2, 16, 1}, {3, 16, 2}, {16, 16, 4}, {17, 32, 5}, {33, 64, 6},
-                         {129, 160, 8}, {256, 256, 8}}) {
+    for (const Case c : {Case{0, 16, 0},
+                         {1, 16, 1},
+                         {2, 16, 1},
+                         {3, 16, 2},
+                         {16, 16, 4},
+                         {17, 32, 5},
+                         {33, 64, 6},
+                         {129, 160, 8},
+                         {256, 256, 8}}) {
         TGIFImage image;
         Bytes rgb(static_cast<std::size_t>(c.count) * 3, 9);
         duvo::ByteReader reader(rgb);
@@ -536,7 +633,8 @@ TEST(GifReader, PixelsMatchGiflibOnWellFormedFiles) {
             ASSERT_EQ(l.image->Images().Count(), frames);
             for (int f = 0; f < frames; ++f) {
                 const TGIFSubImage& frame = FrameOf(l, f);
-                EXPECT_EQ(Bytes(frame.Data(), frame.Data() + frame.DataSize()), lib.frames[static_cast<std::size_t>(f)]);
+                EXPECT_EQ(Bytes(frame.Data(), frame.Data() + frame.DataSize()),
+                          lib.frames[static_cast<std::size_t>(f)]);
             }
         }
     }
