@@ -4,7 +4,10 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <functional>
+#include <iterator>
 #include <optional>
 #include <random>
 #include <string>
@@ -350,6 +353,28 @@ TEST(GifLzw, FastDecoderMatchesTheReferenceOnDamagedData) {
     // The inputs reach the damaged paths, not only clean decodes.
     EXPECT_GT(errors, 10);
     EXPECT_GT(warnings, 100);
+}
+
+// Inputs kept from fuzz_gif_lzw: three bytes choose the frame (width and
+// height 1..64, interlace in bit 0 and the fill above it), the rest is the
+// image data.
+TEST(GifLzw, FuzzInputsDecodeAlikeInBothDecoders) {
+    int files = 0;
+    for (const std::string folder : {"/gif_lzw", "/regress"}) {
+        const std::filesystem::path dir = DUVO_TEST_DATA + folder;
+        if (!std::filesystem::is_directory(dir)) continue;
+        for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+            if (entry.path().extension() != ".lzw" && entry.path().extension() != ".bin") continue;
+            SCOPED_TRACE(entry.path().string());
+            std::ifstream in(entry.path(), std::ios::binary);
+            const Bytes bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+            ASSERT_GE(bytes.size(), 3u);
+            ++files;
+            RunBoth(Bytes(bytes.begin() + 3, bytes.end()), 1 + bytes[0] % 64, 1 + bytes[1] % 64, (bytes[2] & 1) != 0,
+                    static_cast<std::uint8_t>(bytes[2] >> 1));
+        }
+    }
+    EXPECT_GE(files, 8);
 }
 
 }  // namespace
