@@ -1,6 +1,7 @@
 // Decoding a 4000 x 4000 GIF frame, in megapixels per second (the items/s
-// column): the fast LZW decoder, the reference decoder, giflib's DGifSlurp on
-// the same bytes, and a whole load through TGIFImage (reader and decoder).
+// column): the fast LZW decoder (into a reused buffer and into a new frame),
+// the reference decoder, giflib's DGifSlurp on the same bytes, and a whole
+// load through TGIFImage (reader and decoder).
 // Two pictures: photo-like (256 colors, smooth shapes with noise, short
 // strings) and screenshot-like (flat areas and thin detail, long strings).
 #include <benchmark/benchmark.h>
@@ -96,6 +97,21 @@ void BM_Reference(benchmark::State& state, const Picture& (*picture)()) {
     Decode(state, picture(), duvo::DecodeLzwReference);
 }
 
+// The decoder alone into a newly made frame, as a load makes one: the
+// pages of the pixels are first touched by the decoder.
+void BM_FastNewFrame(benchmark::State& state, const Picture& (*picture)()) {
+    const Picture& p = picture();
+    const duvo::LzwWarn warn = [](const char*) {};
+    for (auto _ : state) {
+        auto pixels = std::make_unique_for_overwrite<std::uint8_t[]>(static_cast<std::size_t>(kPixels));
+        duvo::ByteReader reader(p.file, PrematureEnd);
+        reader.Seek(p.dataAt);
+        duvo::DecodeLzwFast(reader, {pixels.get(), kSize, kSize, false, 0}, warn);
+        benchmark::DoNotOptimize(pixels.get());
+    }
+    state.SetItemsProcessed(state.iterations() * kPixels);
+}
+
 void BM_Load(benchmark::State& state, const Picture& (*picture)()) {
     const Picture& p = picture();
     for (auto _ : state) {
@@ -134,10 +150,12 @@ void BM_Giflib(benchmark::State& state, const Picture& (*picture)()) {
 }
 
 BENCHMARK_CAPTURE(BM_Fast, photo_fast, Photo)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_FastNewFrame, photo_fast_new_frame, Photo)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(BM_Reference, photo_reference, Photo)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(BM_Giflib, photo_giflib, Photo)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(BM_Load, photo_whole_load, Photo)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(BM_Fast, screenshot_fast, Screenshot)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_FastNewFrame, screenshot_fast_new_frame, Screenshot)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(BM_Reference, screenshot_reference, Screenshot)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(BM_Giflib, screenshot_giflib, Screenshot)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(BM_Load, screenshot_whole_load, Screenshot)->Unit(benchmark::kMillisecond);
