@@ -4,7 +4,7 @@
 # program ask the window manager for its frames; qt6-translations-l10n holds
 # Qt's Polish texts; openbox and x11-utils are for the end-to-end test and
 # the screenshots.
-DUVO_PACKAGES="cmake ninja-build g++ clang libclang-rt-14-dev qt6-base-dev libxcb1-dev qt6-translations-l10n libjpeg62-turbo-dev libgtest-dev libbenchmark-dev xvfb xdotool x11-apps x11-utils openbox imagemagick fonts-dejavu-core fonts-liberation python3"
+DUVO_PACKAGES="cmake ninja-build g++ clang libclang-rt-14-dev qt6-base-dev libxcb1-dev qt6-translations-l10n libjpeg62-turbo-dev libgif-dev libgtest-dev libbenchmark-dev xvfb xdotool x11-apps x11-utils openbox imagemagick fonts-dejavu-core fonts-liberation python3"
 
 duvo_install_deps() {
     local missing=""

@@ -3,6 +3,7 @@
 #include <array>
 #include <mutex>
 
+#include "gif/gif_image.h"
 #include "graphics/bitmap.h"
 #include "graphics/jpeg.h"
 #include "rtl/exceptions.h"
@@ -63,6 +64,7 @@ void InitializeFormats() {
     std::call_once(once, [] {
         GetFileFormats();
         RegisterJPEGFormats();
+        RegisterGIFFormats();
     });
 }
 

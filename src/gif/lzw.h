@@ -1,0 +1,52 @@
+// The LZW decoder of GIF image data: the minimum code size byte and the data
+// sub-blocks after an image descriptor become one index byte per pixel.
+//
+// Two decoders with one behaviour. The reference is a plain transcription of
+// the classic decoder that hands out one value per request through a stack;
+// it is kept as the oracle for tests, fuzzing and benchmarks. The fast one
+// writes whole strings straight into the pixels and must give the same
+// pixels, warnings, errors and final reader position on every input.
+//
+// Shared decisions, in both:
+// - A minimum code size above 11 is refused ("Invalid GIF data") before any
+//   table is touched: its clear code would not fit the 4096-entry table.
+// - A chain that would overflow the 8192-entry output stack ends the frame
+//   with "Circular decoder table entry", like an entry that is its own prefix.
+// - The bit buffer starts zeroed.
+// - A sub-block too short to complete the next code (a 1-byte sub-block while
+//   codes are wider than 8 bits) does not leave the code to stale buffer
+//   bytes: further sub-blocks are read until the code is complete. Valid
+//   files with tiny sub-blocks decode correctly, and the bit position can
+//   never run past the buffer.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+
+#include "rtl/byte_reader.h"
+
+namespace duvo {
+
+struct LzwFrame {
+    // width * height bytes; need not be initialised.
+    std::uint8_t* pixels = nullptr;
+    std::uint32_t width = 0;
+    std::uint32_t height = 0;
+    bool interlaced = false;
+    // Value of every pixel the data does not reach.
+    std::uint8_t fill = 0;
+};
+
+// Receives the decoder's warnings (all of severity 1).
+using LzwWarn = std::function<void(const char* message)>;
+
+// Both read from the reader's position (the minimum code size byte) and leave
+// it after the data they consumed. Errors raise GIFException.
+void DecodeLzwFast(ByteReader& reader, const LzwFrame& frame, const LzwWarn& warn);
+void DecodeLzwReference(ByteReader& reader, const LzwFrame& frame, const LzwWarn& warn);
+
+// Display row of the s-th row stored in an interlaced frame of the given
+// height, for every s below height.
+void InterlacedRowOrder(std::uint32_t height, std::uint32_t* rows);
+
+}  // namespace duvo
