@@ -85,8 +85,7 @@ void TGIFLocalColorMap::ReportWarning(std::uint8_t severity, const std::string& 
     frame_->Image()->ReportWarning(this, severity, message);
 }
 
-// The frame keeps no palette of its own until frames are converted to bitmaps.
-void TGIFLocalColorMap::Changed() {}
+void TGIFLocalColorMap::Changed() { frame_->DropPalette(); }
 
 // ---- header -----------------------------------------------------------------
 
@@ -136,8 +135,11 @@ TGIFSubImage::~TGIFSubImage() {
 }
 
 void TGIFSubImage::CopyTo(TPersistent* dest) const {
-    if (!dest) AssignError(this, dest);
-    RaiseGIFNotSupported("converting a frame to a bitmap");
+    if (auto* bitmap = dynamic_cast<TBitmap*>(dest)) {
+        bitmap->CopyFrom(const_cast<TGIFSubImage*>(this)->Bitmap());
+        return;
+    }
+    AssignError(this, dest);
 }
 
 int TGIFSubImage::RequiredVersion() const { return colorMap_->Sorted() || extensions_->Count() > 0 ? 2 : 1; }
@@ -150,6 +152,9 @@ void TGIFSubImage::Clear() {
     descriptor_.Width = descriptor_.Height = 0;
     transparent_ = false;
     gce_ = nullptr;
+    bitmap_.reset();
+    mask_.reset();
+    needMask_ = true;
 }
 
 void TGIFSubImage::MakePixelData() {
@@ -311,16 +316,18 @@ TGIFImage::~TGIFImage() {
 }
 
 void TGIFImage::Clear() {
+    bitmap_.reset();
     images_->Clear();
     header_->ColorMap().Clear();
     header_->Descriptor().ScreenWidth = 0;
     header_->Descriptor().ScreenHeight = 0;
     decodedBytes_ = 0;
+    palette_.reset();
 }
 
 void TGIFImage::AddDecodedBytes(std::uint64_t n) {
-    if (n > limits_.decodedBytes - std::min(decodedBytes_, limits_.decodedBytes))
-        throw EGIFTooLarge(Format(msg::TooManyBytes, {std::to_string(limits_.decodedBytes)}));
+    if (n > GetLimits().decodedBytes - std::min(decodedBytes_, GetLimits().decodedBytes))
+        throw EGIFTooLarge(Format(msg::TooManyBytes, {std::to_string(GetLimits().decodedBytes)}));
     decodedBytes_ += n;
 }
 
@@ -329,8 +336,11 @@ void TGIFImage::ReportWarning(TPersistent* sender, std::uint8_t severity, const 
 }
 
 void TGIFImage::CopyTo(TPersistent* dest) const {
-    if (!dest) AssignError(this, dest);
-    RaiseGIFNotSupported("converting to a bitmap");
+    if (auto* bitmap = dynamic_cast<TBitmap*>(dest)) {
+        bitmap->CopyFrom(const_cast<TGIFImage*>(this)->Bitmap());
+        return;
+    }
+    TGraphic::CopyTo(dest);
 }
 
 void TGIFImage::CopyFrom(const TPersistent* source) {
@@ -346,8 +356,9 @@ void TGIFImage::SetHeight(int) { RaiseGIFNotSupported("changing the size"); }
 void TGIFImage::SetWidth(int) { RaiseGIFNotSupported("changing the size"); }
 
 void TGIFImage::SetPalette(std::unique_ptr<platform::Palette> palette) {
-    // No image palette is made yet, so dropping it is already done.
+    // Dropping the image palette (its color map changed) is all reading needs.
     if (palette) RaiseGIFNotSupported("setting a palette");
+    palette_.reset();
 }
 
 void TGIFImage::WriteToStream(TStream&) const { RaiseGIFNotSupported("writing"); }

@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "graphics/bitmap.h"
 #include "graphics/graphics.h"
 #include "rtl/byte_reader.h"
 #include "rtl/exceptions.h"
@@ -64,6 +65,28 @@ inline constexpr const char* GIFNotSupported = "GIF: %s is not supported";
 // Frames above this many pixels are refused whatever the Limits say: the
 // frame's pixel buffer is addressed with 32-bit offsets.
 inline constexpr std::uint64_t kGIFMaxFramePixels = std::uint64_t{1} << 30;
+
+// The image's draw options that the conversion to a bitmap reads; the
+// others serve drawing on a canvas and animation, which are not built.
+using TGIFDrawOptions = std::uint32_t;
+inline constexpr TGIFDrawOptions goDither = 1u << 0;
+inline constexpr TGIFDrawOptions goAutoDither = 1u << 1;
+// What every new image starts with.
+inline constexpr TGIFDrawOptions kGIFDefaultDrawOptions = goDither | goAutoDither;
+
+// Whether the screen shows 256 colors or fewer, which is when dithering
+// into the web palette pays. Ours has 24 bits per pixel; tests set it.
+bool GIFAutoDitherScreen();
+void SetGIFAutoDitherScreen(bool value);
+
+// Frames of more pixels than this are rendered without ever making a
+// screen-format bitmap of their size.
+inline constexpr std::uint64_t kGIFLargeFrame = 500000;
+
+namespace msg {
+inline constexpr const char* GIFRendering = "Rendering...";
+inline constexpr const char* GIFNoColorTable = "No global or local color table defined";
+}  // namespace msg
 
 // Which LZW decoder turns a frame's data into pixels. Both give the same
 // pixels, warnings, errors and stream position; the reference hands out one
@@ -291,7 +314,32 @@ public:
     void SetGraphicControlExtension(TGIFGraphicControlExtension* gce) { gce_ = gce; }
     int TransparentColorIndex() const;
 
+    // ---- as a bitmap; each is made on first request and kept ----
+    // The frame rendered at 8 bits per pixel, its own colors or dithered into
+    // the web palette; none for an empty frame, or when a progress handler
+    // cancelled the rendering.
+    TBitmap* Bitmap();
+    // The frame's palette, owned by the frame, its bitmap or the image.
+    const platform::Palette* Palette();
+    // Transparent pixels as 1 bits, made by the rendering of a transparent frame.
+    const TBitmap* Mask() const { return mask_.get(); }
+    bool NeedMask() const { return needMask_; }
+    // Draws the frame into rect, which stands for the whole logical screen,
+    // scaled to it and cut at the canvas's edges. Only transparent false and
+    // tile false are built.
+    void Draw(TCanvas& canvas, const TRect& rect, bool transparent, bool tile);
+    // Drops the palette made for the frame (its local color map changed).
+    void DropPalette() { palette_.reset(); }
+
 private:
+    std::unique_ptr<TBitmap> RenderIndexed();
+    std::unique_ptr<TBitmap> RenderDithered();
+    void ReportRendering(TProgressStage stage, int percent);
+
+    std::unique_ptr<TBitmap> bitmap_;
+    std::unique_ptr<TBitmap> mask_;
+    bool needMask_ = true;
+    std::unique_ptr<platform::Palette> palette_;
     std::unique_ptr<std::uint8_t[]> data_;
     // 64 bits: 65535 x 65535 does not fit a signed 32-bit count.
     std::uint64_t dataSize_ = 0;
@@ -541,8 +589,20 @@ public:
     const TGIFHeader& Header() const { return *header_; }
 
     void SetOnWarning(TGIFWarning handler) { onWarning_ = std::move(handler); }
-    const Limits& GetLimits() const { return limits_; }
-    void SetLimits(const Limits& limits) { limits_ = limits; }
+
+    // ---- as a bitmap ----
+    // The first frame as a bitmap: its own when it covers the logical
+    // screen, else the logical screen on white with the frame drawn in it.
+    // None without frames. Made on first request and kept.
+    TBitmap* Bitmap();
+    // The palette of the image: owned by the image, its bitmap or a frame.
+    const platform::Palette* ImagePalette();
+    const platform::Palette* GetPalette() const override;  // 10
+    // Dither into the web palette: with the dither option on, and either the
+    // auto-dither option off or a screen of 256 colors or fewer.
+    bool DoDither() const;
+    TGIFDrawOptions DrawOptions() const { return drawOptions_; }
+    void SetDrawOptions(TGIFDrawOptions options) { drawOptions_ = options; }
     TGIFDecoder Decoder() const { return decoder_; }
     void SetDecoder(TGIFDecoder decoder) { decoder_ = decoder; }
 
@@ -554,9 +614,12 @@ private:
     std::unique_ptr<TGIFImageList> images_;
     std::unique_ptr<TGIFHeader> header_;
     TGIFWarning onWarning_;
-    Limits limits_ = kDefaultLimits;
     TGIFDecoder decoder_ = TGIFDecoder::Fast;
     std::uint64_t decodedBytes_ = 0;
+    std::unique_ptr<TBitmap> bitmap_;
+    std::unique_ptr<platform::Palette> palette_;
+    bool paletteGuard_ = false;
+    TGIFDrawOptions drawOptions_ = kGIFDefaultDrawOptions;
     std::uint64_t streamOffset_ = 0;
     std::uint64_t streamSize_ = 0;
 };

@@ -308,7 +308,7 @@ void TGIFImage::ReadFromStream(TStream& stream) {
     ReportProgress(this, TProgressStage::psStarting, 0, false, TRect{}, msg::GIFLoading);
     std::vector<std::uint8_t> holder;
     const std::int64_t start = stream.Position();
-    const ByteSpan bytes = StreamBytes(stream, holder, limits_.inputBytes);
+    const ByteSpan bytes = StreamBytes(stream, holder, GetLimits().inputBytes);
     ByteReader reader(bytes, RaisePrematureEnd);
     try {
         LoadFromBytes(reader, static_cast<std::uint64_t>(start));

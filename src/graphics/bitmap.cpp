@@ -124,11 +124,29 @@ void TBitmap::DrawTo(TCanvas& canvas, const TRect& rect) {
     const int x0 = std::max(rect.left, 0), x1 = std::min(rect.right, dst->Width());
     const int y0 = std::max(rect.top, 0), y1 = std::min(rect.bottom, dst->Height());
     const bool plain = rect.Width() == src->Width() && rect.Height() == src->Height();
+    // An indexed picture drawn unscaled into a 24-bit one: one table lookup
+    // per pixel along the row.
+    const bool indexedRows = plain && src->BitCount() <= 8 && dst->BitCount() == 24;
+    const auto lut = indexedRows ? src->ColorLookup() : std::array<std::uint32_t, 256>{};
     for (int y = y0; y < y1; ++y) {
         const int sy = plain ? y - rect.top : static_cast<int>((std::int64_t{y - rect.top} * src->Height()) / rect.Height());
         if (plain && src->BitCount() == 24 && dst->BitCount() == 24 && x1 > x0) {
             std::memcpy(dst->Row(y) + std::size_t(x0) * 3, src->Row(sy) + std::size_t(x0 - rect.left) * 3,
                         std::size_t(x1 - x0) * 3);
+            continue;
+        }
+        if (indexedRows) {
+            const int bits = src->BitCount();
+            const std::uint8_t* in = src->Row(sy);
+            std::uint8_t* out = dst->Row(y);
+            for (int x = x0; x < x1; ++x) {
+                const std::size_t bit = static_cast<std::size_t>(x - rect.left) * bits;
+                const int index = (in[bit >> 3] >> (8 - bits - static_cast<int>(bit & 7))) & ((1 << bits) - 1);
+                const std::uint32_t c = lut[static_cast<std::size_t>(index)];
+                out[x * 3] = static_cast<std::uint8_t>(c >> 16);
+                out[x * 3 + 1] = static_cast<std::uint8_t>(c >> 8);
+                out[x * 3 + 2] = static_cast<std::uint8_t>(c);
+            }
             continue;
         }
         for (int x = x0; x < x1; ++x) {

@@ -17,6 +17,7 @@ namespace {
 constexpr std::array kRoutes{
     Route{".bmp", RouteKind::Bmp},
     Route{".jpg", RouteKind::Jpeg},
+    Route{".gif", RouteKind::Gif},
 };
 
 constexpr std::array kFilters{
@@ -54,6 +55,19 @@ LoadOutcome JpegRoute(TStream& stream, TPicture& picture, const Limits& limits) 
         picture.SetGraphic(nullptr);
         return LoadOutcome::LoadError;
     }
+    return picture.Empty() ? LoadOutcome::LoadError : LoadOutcome::Loaded;
+}
+
+// The first frame becomes a plain bitmap. Nothing is caught: a GIF the codec
+// rejects reaches the caller with the codec's own message.
+LoadOutcome GifRoute(TStream& stream, TPicture& picture, const Limits& limits) {
+    TGIFImage gif;
+    gif.SetLimits(limits);
+    gif.ReadFromStream(stream);
+    picture.SetGraphic(nullptr);
+    TBitmap bitmap;
+    bitmap.CopyFrom(&gif);
+    picture.CopyFrom(&bitmap);
     return picture.Empty() ? LoadOutcome::LoadError : LoadOutcome::Loaded;
 }
 
@@ -104,6 +118,7 @@ LoadOutcome LoadFileBytes(const Route& route, const std::shared_ptr<const FileBy
     switch (route.kind) {
         case RouteKind::Bmp: return BmpRoute(stream, picture, limits);
         case RouteKind::Jpeg: return JpegRoute(stream, picture, limits);
+        case RouteKind::Gif: return GifRoute(stream, picture, limits);
     }
     return LoadOutcome::UnknownFormat;
 }

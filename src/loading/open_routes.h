@@ -22,7 +22,7 @@ enum class LoadOutcome {
     UnknownFormat,  // no route takes the extension; picture unchanged
 };
 
-enum class RouteKind { Bmp, Jpeg };
+enum class RouteKind { Bmp, Jpeg, Gif };
 
 struct Route {
     std::string_view extension;  // with its dot, lower case
@@ -58,7 +58,8 @@ const std::string& OpenDialogFilter();
 
 // Opens the file and decodes it into picture by its extension. Failures other
 // than an invalid graphic on the BMP and JPEG routes pass on as exceptions
-// (among them EFOpenError "Cannot open file %s"). The picture is a snapshot:
+// (among them EFOpenError "Cannot open file %s"); the GIF route catches
+// nothing, so its codec's GIFException passes on too. The picture is a snapshot:
 // it keeps no reference to the file.
 LoadOutcome LoadIntoPicture(const std::string& fileName, TPicture& picture, const Limits& limits = kDefaultLimits);
 

@@ -215,6 +215,32 @@ public:
         Image(width, height, interlaced);
         return Data(minCodeSize, LzwEncode(interlaced ? InterlaceRows(px, width, height) : px, minCodeSize), blockSize);
     }
+    // A logical screen with the given global colors (0x00BBGGRR), the table
+    // filled up with black to a power of 2; none when colors is empty.
+    GifWriter& ScreenColors(int width, int height, const std::vector<std::uint32_t>& colors) {
+        U16(width), U16(height);
+        const int size = colors.empty() ? 0 : PowerOf2(static_cast<int>(colors.size()));
+        out.push_back(size > 0 ? static_cast<std::uint8_t>(0x80 | TableBits(size)) : 0);
+        out.push_back(0), out.push_back(0);
+        if (size > 0) Colors(colors, size);
+        return *this;
+    }
+    // An image descriptor with the given local colors (none when empty).
+    GifWriter& ImageColors(int width, int height, const std::vector<std::uint32_t>& colors, int left = 0, int top = 0,
+                           bool interlaced = false) {
+        out.push_back(0x2C);
+        U16(left), U16(top), U16(width), U16(height);
+        const int size = colors.empty() ? 0 : PowerOf2(static_cast<int>(colors.size()));
+        std::uint8_t packed = interlaced ? 0x40 : 0;
+        if (size > 0) packed |= static_cast<std::uint8_t>(0x80 | TableBits(size));
+        out.push_back(packed);
+        if (size > 0) Colors(colors, size);
+        return *this;
+    }
+    // The pixels of a frame whose descriptor was just written.
+    GifWriter& Pixels(int width, int height, const Bytes& px, bool interlaced = false, int minCodeSize = 8) {
+        return Data(minCodeSize, LzwEncode(interlaced ? InterlaceRows(px, width, height) : px, minCodeSize));
+    }
     GifWriter& Raw(const Bytes& bytes) {
         out.insert(out.end(), bytes.begin(), bytes.end());
         return *this;
@@ -228,6 +254,17 @@ public:
 
 private:
     void U16(int v) { out.insert(out.end(), {std::uint8_t(v), std::uint8_t(v >> 8)}); }
+    static int PowerOf2(int n) {
+        int size = 2;
+        while (size < n) size *= 2;
+        return size;
+    }
+    void Colors(const std::vector<std::uint32_t>& colors, int size) {
+        for (int i = 0; i < size; ++i) {
+            const std::uint32_t c = i < static_cast<int>(colors.size()) ? colors[static_cast<std::size_t>(i)] : 0;
+            out.insert(out.end(), {std::uint8_t(c), std::uint8_t(c >> 8), std::uint8_t(c >> 16)});
+        }
+    }
     static int TableBits(int colors) {
         int n = 0;
         while ((2 << n) < colors) ++n;

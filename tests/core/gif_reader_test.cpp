@@ -556,8 +556,6 @@ TEST(GifModel, UnbuiltSlotsFailLoudly) {
     platform::Palette* palette = nullptr;
     EXPECT_THROW(image.WriteClipboard(format, data, palette), EInvalidGraphicOperation);
     EXPECT_THROW(image.ReadClipboard(0, 0, nullptr), EInvalidGraphicOperation);
-    TPicture picture;
-    EXPECT_THROW(image.CopyTo(&picture), EInvalidGraphicOperation);
     EXPECT_THROW(image.Header().SaveToStream(stream), EInvalidGraphicOperation);
     EXPECT_THROW(image.Header().ColorMap().Optimize(), EInvalidGraphicOperation);
     EXPECT_TRUE(image.IsEmpty());
