@@ -29,7 +29,8 @@ protected:
     void showEvent(QShowEvent* event) override;
     void hideEvent(QHideEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
-    // No close box: the user cannot close it.
+    // The user cannot close it, not even through a close button a window
+    // manager draws anyway.
     void closeEvent(QCloseEvent* event) override;
 
 private:

@@ -8,7 +8,6 @@
 #include <chrono>
 #include <map>
 #include <thread>
-#include <tuple>
 #include <vector>
 
 #ifdef DUVO_HAVE_XCB
@@ -24,6 +23,12 @@ namespace duvo {
 namespace {
 
 constexpr const char* kHintsProperty = "duvo_motif_hints";
+constexpr const char* kTypesProperty = "duvo_window_types";
+
+// The type Qt's xcb platform gives the windows that take their buttons away.
+QString QtWindowType(Qt::WindowType type) {
+    return QLatin1String(type == Qt::Dialog ? "_NET_WM_WINDOW_TYPE_DIALOG" : "_NET_WM_WINDOW_TYPE_NORMAL");
+}
 
 #ifdef DUVO_HAVE_XCB
 
@@ -79,16 +84,36 @@ void WriteMotifHints(xcb_connection_t* c, xcb_window_t window, const MotifHints&
     xcb_flush(c);
 }
 
-// The frame the manager gives a window of this type and these hints, asked
-// for a probe window of our own that is never mapped: Qt's windows are
-// left alone until they are shown.
-std::optional<QMargins> ProbeFrameExtents(xcb_connection_t* c, bool dialog, const std::optional<MotifHints>& hints) {
+void WriteWindowTypes(xcb_connection_t* c, xcb_window_t window, const QStringList& types) {
+    std::vector<xcb_atom_t> atoms;
+    for (const QString& type : types) atoms.push_back(Atom(c, type.toLatin1().constData()));
+    xcb_change_property(c, XCB_PROP_MODE_REPLACE, window, Atom(c, "_NET_WM_WINDOW_TYPE"), XCB_ATOM_ATOM, 32,
+                        static_cast<std::uint32_t>(atoms.size()), atoms.data());
+    xcb_flush(c);
+}
+
+QString AtomName(xcb_connection_t* c, xcb_atom_t atom) {
+    XcbReply<xcb_get_atom_name_reply_t> reply(xcb_get_atom_name_reply(c, xcb_get_atom_name(c, atom), nullptr),
+                                              &std::free);
+    if (!reply) return {};
+    return QString::fromLatin1(xcb_get_atom_name_name(reply.get()), xcb_get_atom_name_name_length(reply.get()));
+}
+
+// What the manager tells of a window before it is shown.
+struct ManagerAnswer {
+    std::optional<QMargins> frame;
+    QStringList allowedActions;  // without "_NET_WM_ACTION_"
+};
+
+// Asks the manager about a window of these types and hints, through a probe
+// window of our own that is never mapped: Qt's windows are left alone until
+// they are shown.
+ManagerAnswer AskManager(xcb_connection_t* c, const QStringList& types, const std::optional<MotifHints>& hints) {
     xcb_screen_t* screen = DefaultScreen(c);
     const xcb_window_t probe = xcb_generate_id(c);
     xcb_create_window(c, XCB_COPY_FROM_PARENT, probe, screen->root, 0, 0, 100, 100, 0,
                       XCB_WINDOW_CLASS_INPUT_OUTPUT, screen->root_visual, 0, nullptr);
-    const xcb_atom_t type = Atom(c, dialog ? "_NET_WM_WINDOW_TYPE_DIALOG" : "_NET_WM_WINDOW_TYPE_NORMAL");
-    xcb_change_property(c, XCB_PROP_MODE_REPLACE, probe, Atom(c, "_NET_WM_WINDOW_TYPE"), XCB_ATOM_ATOM, 32, 1, &type);
+    WriteWindowTypes(c, probe, types);
     if (hints) WriteMotifHints(c, probe, *hints);
 
     xcb_client_message_event_t event{};
@@ -101,7 +126,7 @@ std::optional<QMargins> ProbeFrameExtents(xcb_connection_t* c, bool dialog, cons
     xcb_flush(c);
 
     const xcb_atom_t extents = Atom(c, "_NET_FRAME_EXTENTS");
-    std::optional<QMargins> answer;
+    ManagerAnswer answer;
     // A manager answers within milliseconds; one that has not within half a
     // second is taken as silent, and the frame is learnt after showing.
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(500);
@@ -109,56 +134,96 @@ std::optional<QMargins> ProbeFrameExtents(xcb_connection_t* c, bool dialog, cons
         const auto v = Cardinals(c, probe, extents, XCB_ATOM_CARDINAL);
         if (v.size() == 4) {
             // The property's order is left, right, top, bottom.
-            answer = QMargins(static_cast<int>(v[0]), static_cast<int>(v[2]), static_cast<int>(v[1]),
-                              static_cast<int>(v[3]));
+            answer.frame = QMargins(static_cast<int>(v[0]), static_cast<int>(v[2]), static_cast<int>(v[1]),
+                                    static_cast<int>(v[3]));
             break;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     } while (std::chrono::steady_clock::now() < deadline);
+    // Openbox sets the allowed actions before the frame; a manager that sets
+    // none leaves the list empty.
+    if (answer.frame) {
+        const QString prefix = QStringLiteral("_NET_WM_ACTION_");
+        for (std::uint32_t atom : Cardinals(c, probe, Atom(c, "_NET_WM_ALLOWED_ACTIONS"), XCB_ATOM_ATOM)) {
+            const QString name = AtomName(c, atom);
+            if (name.startsWith(prefix)) answer.allowedActions << name.mid(prefix.size());
+        }
+    }
     xcb_destroy_window(c, probe);
     xcb_flush(c);
     return answer;
 }
 
-std::optional<QMargins> X11FrameExtents(xcb_connection_t* c, const QWidget* window) {
-    static const Manager manager = FindManager(c);
-    if (manager == Manager::None) return QMargins();
-    if (manager == Manager::Silent) return std::nullopt;
-    // Managers frame windows alike by their type and hints; ask once for each.
-    const bool dialog = window->windowType() == Qt::Dialog;
-    const std::optional<MotifHints> hints = RequestedMotifHints(window);
-    using Key = std::tuple<bool, bool, std::uint32_t, std::uint32_t, std::uint32_t>;
-    static std::map<Key, std::optional<QMargins>> known;
-    const Key key{dialog, hints.has_value(), hints ? hints->flags : 0, hints ? hints->functions : 0,
-                  hints ? hints->decorations : 0};
+// The manager's answer for a window of these types and hints; managers treat
+// windows alike by those, so it is asked once for each.
+const ManagerAnswer& Answer(xcb_connection_t* c, const QStringList& types, const std::optional<MotifHints>& hints) {
+    static std::map<QString, ManagerAnswer> known;
+    QString key = types.join(QLatin1Char(' '));
+    if (hints) key += QStringLiteral(" %1 %2 %3").arg(hints->flags).arg(hints->functions).arg(hints->decorations);
     auto it = known.find(key);
-    if (it == known.end()) it = known.emplace(key, ProbeFrameExtents(c, dialog, hints)).first;
+    if (it == known.end()) it = known.emplace(key, AskManager(c, types, hints)).first;
     return it->second;
 }
 
-// Qt writes its own hints whenever it sets up the native window's flags;
-// ours go on at each showing, after Qt's and before the window is mapped.
+Manager RunningManager(xcb_connection_t* c) {
+    static const Manager manager = FindManager(c);
+    return manager;
+}
+
+std::optional<QMargins> X11FrameExtents(xcb_connection_t* c, const QWidget* window) {
+    switch (RunningManager(c)) {
+        case Manager::None:
+            return QMargins();
+        case Manager::Silent:
+            return std::nullopt;
+        case Manager::Answers:
+            break;
+    }
+    QStringList types = RequestedWindowTypes(window);
+    if (types.isEmpty()) types << QtWindowType(window->windowType());
+    return Answer(c, types, RequestedMotifHints(window)).frame;
+}
+
+// Qt writes its own hints and window type whenever it sets up the native
+// window's flags; ours go on at each showing, after Qt's and before the
+// window is mapped.
 class HintsKeeper : public QObject {
 public:
-    HintsKeeper(QWidget* window, const MotifHints& hints) : QObject(window), hints_(hints) {
+    HintsKeeper(QWidget* window, const MotifHints& hints, const QStringList& types)
+        : QObject(window), hints_(hints), types_(types) {
         window->installEventFilter(this);
     }
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override {
         if (event->type() == QEvent::Show)
-            if (xcb_connection_t* c = X11Connection())
-                WriteMotifHints(c, static_cast<xcb_window_t>(static_cast<QWidget*>(watched)->winId()), hints_);
+            if (xcb_connection_t* c = X11Connection()) {
+                const auto window = static_cast<xcb_window_t>(static_cast<QWidget*>(watched)->winId());
+                WriteMotifHints(c, window, hints_);
+                if (!types_.isEmpty()) WriteWindowTypes(c, window, types_);
+            }
         return false;
     }
 
 private:
     MotifHints hints_;
+    QStringList types_;
 };
 
 #endif
 
 }  // namespace
+
+bool IgnoresMotifFunctions(const QStringList& allowedActions) {
+    for (const char* action : {"MINIMIZE", "MAXIMIZE_HORZ", "MAXIMIZE_VERT"})
+        if (allowedActions.contains(QLatin1String(action))) return true;
+    return false;
+}
+
+QStringList NoButtonsWindowTypes(Qt::WindowType type, bool ignoresMotifFunctions) {
+    if (!ignoresMotifFunctions) return {};
+    return {QStringLiteral("_NET_WM_WINDOW_TYPE_TOOLBAR"), QtWindowType(type)};
+}
 
 MotifHints NoButtonsHints() {
     MotifHints hints;
@@ -179,7 +244,15 @@ void RemoveTitleBarButtons(QWidget* window) {
                                                                            static_cast<quint32>(hints.inputMode),
                                                                            hints.status}));
 #ifdef DUVO_HAVE_XCB
-    if (X11Connection()) new HintsKeeper(window, hints);
+    if (xcb_connection_t* c = X11Connection()) {
+        QStringList types;
+        if (RunningManager(c) == Manager::Answers) {
+            const ManagerAnswer& answer = Answer(c, {QtWindowType(window->windowType())}, hints);
+            types = NoButtonsWindowTypes(window->windowType(), IgnoresMotifFunctions(answer.allowedActions));
+        }
+        window->setProperty(kTypesProperty, types);
+        new HintsKeeper(window, hints, types);
+    }
 #endif
 }
 
@@ -190,6 +263,8 @@ std::optional<MotifHints> RequestedMotifHints(const QWidget* window) {
     if (v.size() != 5) return std::nullopt;
     return MotifHints{v[0], v[1], v[2], static_cast<std::int32_t>(v[3]), v[4]};
 }
+
+QStringList RequestedWindowTypes(const QWidget* window) { return window->property(kTypesProperty).toStringList(); }
 
 std::optional<QMargins> FrameExtents(QWidget* window) {
 #ifdef DUVO_HAVE_XCB

@@ -7,6 +7,8 @@
 #pragma once
 
 #include <QMargins>
+#include <QStringList>
+#include <Qt>
 #include <cstdint>
 #include <optional>
 
@@ -36,13 +38,31 @@ inline constexpr std::uint32_t kDecorAll = 1, kDecorBorder = 2, kDecorResizeHand
 // and resizes the window but cannot close, minimise or maximise it.
 MotifHints NoButtonsHints();
 
+// Whether a manager that allows these actions (_NET_WM_ALLOWED_ACTIONS, the
+// names without "_NET_WM_ACTION_") to a window with NoButtonsHints draws its
+// buttons regardless of the hints' functions: it still lets the window be
+// minimised or maximised. Openbox does so on purpose.
+bool IgnoresMotifFunctions(const QStringList& allowedActions);
+
+// The window types (_NET_WM_WINDOW_TYPE, the first the manager knows wins)
+// for a window without buttons whose Qt type is `type`. Empty where the
+// Motif hints take the buttons away: Qt's own type stays. Else the toolbar
+// type, for which openbox draws neither a minimise nor a maximise button,
+// before Qt's own type.
+QStringList NoButtonsWindowTypes(Qt::WindowType type, bool ignoresMotifFunctions);
+
 // Asks for a title bar without buttons, before the window is first shown:
-// Qt's window flags for it and, on X11, NoButtonsHints. Managers such as
-// openbox take the buttons away only for the hints' functions, which Qt
-// leaves unrestricted for these flags.
+// Qt's window flags for it and, on X11, NoButtonsHints and the window types
+// that NoButtonsWindowTypes gives for the running manager, which is asked
+// what it allows such a window (_NET_REQUEST_FRAME_EXTENTS). Openbox keeps
+// its close button whatever the hints and type, so such windows should also
+// ignore a close from the window system.
 void RemoveTitleBarButtons(QWidget* window);
 // The hints RemoveTitleBarButtons gave the window.
 std::optional<MotifHints> RequestedMotifHints(const QWidget* window);
+// The window types RemoveTitleBarButtons gave the window; empty when it kept
+// Qt's own (always so without a window manager).
+QStringList RequestedWindowTypes(const QWidget* window);
 
 // The frame around a top-level window, left, top, right and bottom. On X11
 // it is asked of the window manager before the first showing

@@ -1,6 +1,8 @@
 // The smaller windows: options dialog, about box, scale, percentages and
 // progress windows, and the application's default error display.
+#include <QApplication>
 #include <QCheckBox>
+#include <QCloseEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QTextEdit>
@@ -10,6 +12,7 @@
 #include <QStyleOptionButton>
 #include <QTest>
 #include <QToolButton>
+#include <QtTest/qtestspontaneevent.h>
 
 #include "app/About.h"
 #include "app/Commands.h"
@@ -103,7 +106,8 @@ TEST_F(WindowsTest, TextsAndIndicatorsFitTheirControls) {
 
 // The side dialog and the progress window ask for a title bar without
 // buttons, through the window flags and the Motif hints that window
-// managers read the buttons from; the other windows keep theirs.
+// managers read the buttons from; the other windows keep theirs. Without a
+// window manager to ask (the offscreen platform) Qt's window types stay.
 TEST_F(WindowsTest, OnlyTheSideDialogAndTheProgressWindowAskForNoTitleBarButtons) {
     const struct {
         QWidget* window;
@@ -116,6 +120,7 @@ TEST_F(WindowsTest, OnlyTheSideDialogAndTheProgressWindowAskForNoTitleBarButtons
         SCOPED_TRACE(row.window->objectName().toStdString());
         const std::optional<MotifHints> hints = RequestedMotifHints(row.window);
         EXPECT_EQ(hints.has_value(), row.noButtons);
+        EXPECT_EQ(RequestedWindowTypes(row.window), QStringList());
         if (!row.noButtons) continue;
         EXPECT_EQ(*hints, NoButtonsHints());
         const Qt::WindowFlags flags = row.window->windowFlags();
@@ -132,6 +137,67 @@ TEST_F(WindowsTest, OnlyTheSideDialogAndTheProgressWindowAskForNoTitleBarButtons
     EXPECT_EQ(h.flags, mwm::kHintFunctions | mwm::kHintDecorations);
     EXPECT_EQ(h.functions, mwm::kFuncMove | mwm::kFuncResize);
     EXPECT_EQ(h.decorations, mwm::kDecorTitle | mwm::kDecorBorder | mwm::kDecorResizeHandle);
+}
+
+// A manager that still allows minimising or maximising a window with the
+// Motif hints draws those buttons anyway; the window then asks to be a
+// toolbar, which openbox draws without them, and names its own type after.
+// The close action decides nothing: no type takes openbox's close button away.
+TEST_F(WindowsTest, ToolbarTypeOnlyWhereTheManagerIgnoresTheMotifFunctions) {
+    const QStringList openbox = {"CHANGE_DESKTOP", "SHADE",         "CLOSE",         "MOVE",  "MINIMIZE", "RESIZE",
+                                 "FULLSCREEN",     "MAXIMIZE_HORZ", "MAXIMIZE_VERT", "ABOVE", "BELOW"};
+    const struct {
+        const char* manager;
+        QStringList allowed;
+        bool ignores;
+    } managers[] = {
+        {"openbox", openbox, true},
+        {"minimise only", {"MOVE", "RESIZE", "MINIMIZE"}, true},
+        {"one maximise direction", {"MOVE", "MAXIMIZE_VERT"}, true},
+        {"honours the functions", {"MOVE", "RESIZE", "CLOSE", "SHADE"}, false},
+        {"tells nothing", {}, false},
+    };
+    for (const auto& row : managers) {
+        SCOPED_TRACE(row.manager);
+        EXPECT_EQ(IgnoresMotifFunctions(row.allowed), row.ignores);
+    }
+
+    const struct {
+        Qt::WindowType type;
+        bool ignores;
+        QStringList types;
+    } types[] = {
+        {Qt::Dialog, true, {"_NET_WM_WINDOW_TYPE_TOOLBAR", "_NET_WM_WINDOW_TYPE_DIALOG"}},
+        {Qt::Window, true, {"_NET_WM_WINDOW_TYPE_TOOLBAR", "_NET_WM_WINDOW_TYPE_NORMAL"}},
+        {Qt::Dialog, false, {}},
+        {Qt::Window, false, {}},
+    };
+    for (const auto& row : types) {
+        SCOPED_TRACE(::testing::Message() << row.type << (row.ignores ? " ignoring" : " honouring"));
+        EXPECT_EQ(NoButtonsWindowTypes(row.type, row.ignores), row.types);
+    }
+}
+
+// Whatever close button a manager still draws does nothing: a close from the
+// window system leaves both windows shown, one from the program still works
+// for the side dialog.
+TEST_F(WindowsTest, CloseFromTheWindowSystemLeavesTheButtonlessWindowsShown) {
+    const struct {
+        QWidget* window;
+        bool programCloses;
+    } rows[] = {{Forms.PanelForm, true}, {Forms.ProgressForm, false}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.window->objectName().toStdString());
+        row.window->show();
+        QCloseEvent fromSystem;
+        QSpontaneKeyEvent::setSpontaneous(&fromSystem);
+        qApp->notify(row.window, &fromSystem);
+        EXPECT_FALSE(fromSystem.isAccepted());
+        EXPECT_TRUE(row.window->isVisible());
+        EXPECT_EQ(row.window->close(), row.programCloses);
+        EXPECT_EQ(row.window->isVisible(), !row.programCloses);
+        row.window->hide();
+    }
 }
 
 TEST_F(WindowsTest, AboutBoxTextAndClosingGiveOk) {
@@ -167,8 +233,12 @@ TEST_F(WindowsTest, ScaleWindowShowsTheStoredStrip) {
     ASSERT_EQ(f.Image1->Picture().Height(), 259);
     TCanvas& c = f.Image1->Surface();
     // Key colors of the strip, as 0x00BBGGRR.
-    for (const auto& [y, color] : {std::pair<int, TColor>{7, 0x000000}, {34, 0xFF0000}, {63, 0x00FF00}, {164, 0x0000FF},
-                                   {222, 0x00FFFF}, {255, 0xFFFFFF}})
+    for (const auto& [y, color] : {std::pair<int, TColor>{7, 0x000000},
+                                   {34, 0xFF0000},
+                                   {63, 0x00FF00},
+                                   {164, 0x0000FF},
+                                   {222, 0x00FFFF},
+                                   {255, 0xFFFFFF}})
         EXPECT_EQ(c.ReadPixel(60, y), color) << y;
     EXPECT_EQ(f.Label1->text(), QStringLiteral("Duża różnica"));
     EXPECT_EQ(f.Label2->text(), QStringLiteral("Mala różnica"));
@@ -241,7 +311,8 @@ TEST_F(WindowsTest, DefaultErrorDisplayShowsMessagesAndDropsAbort) {
         {"abort", [] { throw EAbort("Operation aborted"); }, nullptr},
         {"gif text", [] { throw EInvalidGraphic("Invalid GIF signature"); }, "Invalid GIF signature."},
         {"ends in !", [] { throw Exception("Gotowe!"); }, "Gotowe!"},
-        {"ends in )", [] { throw Exception("Cannot assign a nil to a TBitmap (x)"); }, "Cannot assign a nil to a TBitmap (x)"},
+        {"ends in )", [] { throw Exception("Cannot assign a nil to a TBitmap (x)"); },
+         "Cannot assign a nil to a TBitmap (x)"},
         {"empty", [] { throw Exception(""); }, ""},
         {"std", [] { throw std::runtime_error("plain failure"); }, "plain failure."},
         {"out of memory", [] { throw std::bad_alloc(); }, "Out of memory."},

@@ -1,5 +1,6 @@
 #include "loading/panel/Panel.h"
 
+#include <QCloseEvent>
 #include <QGroupBox>
 #include <QKeyEvent>
 #include <QPushButton>
@@ -95,6 +96,13 @@ void TPanelForm::CancelBtnClick() { done(QDialog::Rejected); }
 
 void TPanelForm::keyPressEvent(QKeyEvent* event) {
     if (!HandleModalKeys(this, event)) QDialog::keyPressEvent(event);
+}
+
+void TPanelForm::closeEvent(QCloseEvent* event) {
+    if (event->spontaneous())
+        event->ignore();
+    else
+        QDialog::closeEvent(event);
 }
 
 }  // namespace duvo

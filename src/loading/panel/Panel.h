@@ -34,6 +34,9 @@ protected:
     // Neither button is default or cancel: Esc does nothing, Enter presses
     // only a focused button.
     void keyPressEvent(QKeyEvent* event) override;
+    // Only its buttons end the dialog: a close asked through the window
+    // manager (a close button some managers draw anyway, Alt+F4) does not.
+    void closeEvent(QCloseEvent* event) override;
 };
 
 }  // namespace duvo
