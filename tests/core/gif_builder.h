@@ -73,7 +73,7 @@ inline Bytes LzwEncode(const std::uint8_t* px, std::size_t n, int minCodeSize, E
     int size = minCodeSize + 1, decNext = clear + 2, limit = 2 * clear;
     bool firstAfterClear = true;
     CodeWriter w;
-    auto emit = [&](int code) {
+    auto putCode = [&](int code) {
         w.Put(code, size);
         if (code == clear) {
             size = minCodeSize + 1, decNext = clear + 2, limit = 2 * clear, firstAfterClear = true;
@@ -98,7 +98,7 @@ inline Bytes LzwEncode(const std::uint8_t* px, std::size_t n, int minCodeSize, E
         return h;
     };
     reset();
-    if (o.leadingClear) emit(clear);
+    if (o.leadingClear) putCode(clear);
     if (n > 0) {
         int cur = px[0];
         for (std::size_t i = 1; i < n; ++i) {
@@ -108,19 +108,19 @@ inline Bytes LzwEncode(const std::uint8_t* px, std::size_t n, int minCodeSize, E
                 cur = values[h];
                 continue;
             }
-            emit(cur);
+            putCode(cur);
             if (next <= 4095) {
                 keys[h] = key;
                 values[h] = next++;
             } else if (o.clearWhenFull) {
-                emit(clear);
+                putCode(clear);
                 reset();
             }
             cur = px[i];
         }
-        emit(cur);
+        putCode(cur);
     }
-    if (o.endCode) emit(clear + 1);
+    if (o.endCode) putCode(clear + 1);
     return w.Finish();
 }
 

@@ -6,6 +6,7 @@
 #include <QGroupBox>
 #include <QTextEdit>
 #include <QLabel>
+#include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QRadioButton>
@@ -15,9 +16,11 @@
 
 #include "app/Forms.h"
 #include "app/Main.h"
+#include "core/gif_builder.h"
 #include "core/jpeg_fixtures.h"
 #include "gui_fixture.h"
 #include "loading/panel/Panel.h"
+#include "results/procent.h"
 #include "rtl/exceptions.h"
 #include "widgets/Dialogs.h"
 #include "widgets/ImageControl.h"
@@ -162,6 +165,21 @@ const std::string kBmp = [] {
     b.WriteToStream(s);
     return std::string(reinterpret_cast<const char*>(s.Memory()), static_cast<std::size_t>(s.Size()));
 }();
+// A 3 x 2 GIF of the pattern's colors, and one that names no color table.
+std::string AsString(const giftest::Bytes& bytes) { return std::string(bytes.begin(), bytes.end()); }
+giftest::Bytes PatternGif(int w, int h) {
+    std::vector<std::uint32_t> colors;
+    giftest::Bytes indices;
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) {
+            indices.push_back(static_cast<std::uint8_t>(colors.size()));
+            colors.push_back(static_cast<std::uint32_t>(Pattern(x, y)));
+        }
+    return giftest::GifWriter().Header().ScreenColors(w, h, colors).ImageColors(w, h, {}).Pixels(w, h, indices).Trailer().out;
+}
+const std::string kGif = AsString(PatternGif(3, 2));
+const std::string kGifWithoutTables =
+    AsString(giftest::GifWriter().Header().ScreenColors(2, 1, {}).ImageColors(2, 1, {}).Pixels(2, 1, {0, 1}).Trailer().out);
 const char* const kUnknown = "Nieznany format pliku graficznego !!!";
 const char* const kLoadError = "Bląd przy wczytywaniu pliku graficznego !!!";
 constexpr auto kNone = QMessageBox::NoIcon;
@@ -183,7 +201,14 @@ INSTANTIATE_TEST_SUITE_P(
         FailureRow{"empty jpg", "empty.jpg", "", kLoadError, "Bląd!", kNone},
         FailureRow{"jpg that is text", "text.jpg", std::string(300, 'j'), kLoadError, "Bląd!", kNone},
         FailureRow{"bmp named jpg", "bmp.jpg", kBmp, kLoadError, "Bląd!", kNone},
-        FailureRow{"missing jpg", "missing.jpg", std::nullopt, "Cannot open file %1.", "%t", kCritical}),
+        FailureRow{"missing jpg", "missing.jpg", std::nullopt, "Cannot open file %1.", "%t", kCritical},
+        // The GIF route catches nothing: the codec's message, with its full stop.
+        FailureRow{"text named gif", "text.gif", std::string("hello, this is no picture"), "Invalid GIF signature.", "%t",
+                   kCritical},
+        FailureRow{"gif cut in its color table", "cut.gif", kGif.substr(0, 20), "Premature end of data.", "%t", kCritical},
+        FailureRow{"gif without any color table", "notable.gif", kGifWithoutTables, "No global or local color table defined.",
+                   "%t", kCritical},
+        FailureRow{"missing gif", "missing.gif", std::nullopt, "Cannot open file %1.", "%t", kCritical}),
     [](const ::testing::TestParamInfo<FailureRow>& info) {
         std::string name = info.param.what;
         for (char& c : name)
@@ -213,6 +238,32 @@ TEST_F(OpenTest, JpegTakesItsRouteAndArrivesAsABitmap) {
         const jpegtest::Decoded reference = jpegtest::ReferenceDecode(bytes, {});
         EXPECT_EQ(static_cast<std::uint32_t>(pane->Canvas().ReadPixel(10, 20)), jpegtest::ReferenceColor(reference, 10, 20));
     }
+}
+
+TEST_F(OpenTest, GifOpensIntoEitherPaneAndComparesEqualToItsBmpTwin) {
+    const giftest::Bytes gif = PatternGif(12, 5);
+    for (int side : {0, 1}) {
+        SCOPED_TRACE(side);
+        const std::string file = Path(side ? "RIGHT.GIF" : "left.gif");
+        WriteBytes(file, AsString(gif));
+        OpenInto(file, side);
+        TMainForm& m = *Forms.MainForm;
+        EXPECT_TRUE(dialogs.boxes.empty());
+        TImageControl* pane = side ? m.Image2 : m.Image1;
+        auto* bitmap = dynamic_cast<TBitmap*>(pane->Picture().Graphic());
+        ASSERT_NE(bitmap, nullptr);
+        EXPECT_EQ(bitmap->Width(), 12);
+        EXPECT_EQ(bitmap->PixelKind(), pk8Bit);
+        const QString name = QString::fromStdString(std::filesystem::path(file).filename().string());
+        EXPECT_EQ((side ? m.Label2 : m.Label1)->text(), QStringLiteral("%1:%2").arg(name).arg(gif.size()));
+    }
+    // The same picture as a 24-bit BMP on the right: every pixel the same.
+    const std::string bmp = Path("twin.bmp");
+    WriteBmp(bmp, 12, 5, Pattern);
+    OpenInto(bmp, 1);
+    Forms.MainForm->PorownajClick();
+    EXPECT_EQ(Forms.ProcentForm->Edit1->text(), QStringLiteral("100 %"));
+    EXPECT_TRUE(dialogs.boxes.empty());
 }
 
 // ---- the side dialog --------------------------------------------------------
