@@ -1,7 +1,7 @@
 // Writes the sample picture pairs into a folder, and checks pictures DUVO
 // ships with.
 //
-//   duvo-make-samples OUTDIR        writes the samples (BMP and JPEG)
+//   duvo-make-samples OUTDIR        writes the samples (BMP, JPEG and GIF)
 //   duvo-make-samples --check ROOT  reads ROOT/samples and ROOT/src/widgets/resources
 //                                   back through the core and libjpeg and
 //                                   compares them with what they should hold
@@ -31,6 +31,7 @@
 
 #include "graphics/bitmap.h"
 #include "graphics/graphics.h"
+#include "loading/open_routes.h"
 #include "rtl/exceptions.h"
 #include "rtl/streams.h"
 
@@ -169,6 +170,26 @@ struct Indexed {
     std::vector<std::uint8_t> index;  // top-down, one byte per pixel
 };
 
+// Each pixel's index into the palette: the nearest entry.
+void IndexInto(const Picture& p, Indexed& out) {
+    out.index.resize(static_cast<std::size_t>(p.w) * p.h);
+    for (std::size_t i = 0; i < out.index.size(); ++i) {
+        int best = 0, bestDistance = 1 << 30;
+        for (std::size_t e = 0; e < out.palette.size(); ++e) {
+            int d = 0;
+            for (int k = 0; k < 3; ++k) {
+                const int diff = p.rgb[i * 3 + k] - out.palette[e][k];
+                d += diff * diff;
+            }
+            if (d < bestDistance) {
+                bestDistance = d;
+                best = static_cast<int>(e);
+            }
+        }
+        out.index[i] = static_cast<std::uint8_t>(best);
+    }
+}
+
 Indexed MedianCut(const Picture& p) {
     using Color = std::array<std::uint8_t, 3>;
     std::vector<Color> pixels(static_cast<std::size_t>(p.w) * p.h);
@@ -225,28 +246,20 @@ Indexed MedianCut(const Picture& p) {
         out.palette.push_back({static_cast<std::uint8_t>(std::lround(sum[0] / n)), static_cast<std::uint8_t>(std::lround(sum[1] / n)),
                                static_cast<std::uint8_t>(std::lround(sum[2] / n))});
     }
-    out.index.resize(static_cast<std::size_t>(p.w) * p.h);
-    for (std::size_t i = 0; i < out.index.size(); ++i) {
-        int best = 0, bestDistance = 1 << 30;
-        for (std::size_t e = 0; e < out.palette.size(); ++e) {
-            int d = 0;
-            for (int k = 0; k < 3; ++k) {
-                const int diff = p.rgb[i * 3 + k] - out.palette[e][k];
-                d += diff * diff;
-            }
-            if (d < bestDistance) {
-                bestDistance = d;
-                best = static_cast<int>(e);
-            }
-        }
-        out.index[i] = static_cast<std::uint8_t>(best);
-    }
+    IndexInto(p, out);
     return out;
 }
 
-// The picture as its 8-bit file holds it.
-Picture Quantized(const Picture& p) {
-    const Indexed indexed = MedianCut(p);
+// The picture as its 8-bit file holds it: its own median-cut palette, or
+// the one given.
+Picture Quantized(const Picture& p, const Indexed* palette = nullptr) {
+    Indexed indexed;
+    if (palette) {
+        indexed.palette = palette->palette;
+        IndexInto(p, indexed);
+    } else {
+        indexed = MedianCut(p);
+    }
     Picture q = p;
     for (std::size_t i = 0; i < indexed.index.size(); ++i)
         for (int k = 0; k < 3; ++k) q.rgb[i * 3 + k] = indexed.palette[indexed.index[i]][k];
@@ -318,6 +331,73 @@ std::vector<std::uint8_t> ReadFile(const std::string& path) {
     throw std::runtime_error(std::string("libjpeg: ") + text);
 }
 
+// A GIF89a of one frame with the given palette as its global table,
+// LZW-coded from 8-bit codes with a clear whenever the table is full.
+std::vector<std::uint8_t> EncodeGif(const Picture& p, const Indexed& palette) {
+    Indexed indexed;
+    indexed.palette = palette.palette;
+    IndexInto(p, indexed);
+    std::vector<std::uint8_t> out = {'G', 'I', 'F', '8', '9', 'a'};
+    Put16(out, static_cast<std::uint32_t>(p.w));
+    Put16(out, static_cast<std::uint32_t>(p.h));
+    out.insert(out.end(), {0xF7, 0, 0});  // a global table of 256 entries
+    for (std::size_t i = 0; i < 256; ++i) {
+        const auto c = i < indexed.palette.size() ? indexed.palette[i] : std::array<std::uint8_t, 3>{0, 0, 0};
+        out.insert(out.end(), c.begin(), c.end());
+    }
+    out.push_back(0x2C);
+    Put16(out, 0);
+    Put16(out, 0);
+    Put16(out, static_cast<std::uint32_t>(p.w));
+    Put16(out, static_cast<std::uint32_t>(p.h));
+    out.push_back(0);
+    out.push_back(8);
+
+    constexpr int kClear = 256, kEnd = 257;
+    std::vector<std::uint8_t> codes;
+    std::uint32_t bits = 0;
+    int held = 0, width = 9, next = kEnd + 1;
+    auto put = [&](int code) {
+        bits |= static_cast<std::uint32_t>(code) << held;
+        for (held += width; held >= 8; held -= 8, bits >>= 8) codes.push_back(static_cast<std::uint8_t>(bits));
+    };
+    std::vector<int> table(4096 * 256, -1);  // (prefix, byte) -> code
+    put(kClear);
+    int current = indexed.index[0];
+    for (std::size_t i = 1; i < indexed.index.size(); ++i) {
+        const int byte = indexed.index[i];
+        int& entry = table[static_cast<std::size_t>(current) * 256 + byte];
+        if (entry >= 0) {
+            current = entry;
+            continue;
+        }
+        put(current);
+        if (next < 4096) {
+            entry = next++;
+            // The decoder widens its codes one code later than we add.
+            if (next > (1 << width) && width < 12) ++width;
+        } else {
+            put(kClear);
+            std::fill(table.begin(), table.end(), -1);
+            width = 9;
+            next = kEnd + 1;
+        }
+        current = byte;
+    }
+    put(current);
+    put(kEnd);
+    if (held > 0) codes.push_back(static_cast<std::uint8_t>(bits));
+    for (std::size_t i = 0; i < codes.size(); i += 255) {
+        const std::size_t n = std::min<std::size_t>(255, codes.size() - i);
+        out.push_back(static_cast<std::uint8_t>(n));
+        out.insert(out.end(), codes.begin() + static_cast<std::ptrdiff_t>(i),
+                   codes.begin() + static_cast<std::ptrdiff_t>(i + n));
+    }
+    out.push_back(0);
+    out.push_back(0x3B);
+    return out;
+}
+
 std::vector<std::uint8_t> EncodeJpeg(const Picture& p, int quality) {
     jpeg_compress_struct cinfo{};
     jpeg_error_mgr jerr{};
@@ -384,24 +464,31 @@ struct Sample {
     int w, h;
     Variant variant;
     int bmpBits;
+    bool gif;  // also written as a 256-color GIF
 };
 
 // Pairs: pejzaz/pejzaz-kopia are equal, pejzaz/pejzaz-zmiany differ in a few
 // areas, pejzaz/pejzaz-300x200 differ in size; pejzaz.bmp against pejzaz.jpg
 // differs slightly everywhere.
 const Sample kSamples[] = {
-    {"pejzaz", 320, 240, Variant::Original, 24},
-    {"pejzaz-kopia", 320, 240, Variant::Original, 24},
-    {"pejzaz-zmiany", 320, 240, Variant::Changed, 24},
-    {"pejzaz-300x200", 300, 200, Variant::Original, 8},
+    {"pejzaz", 320, 240, Variant::Original, 24, true},
+    {"pejzaz-kopia", 320, 240, Variant::Original, 24, false},
+    {"pejzaz-zmiany", 320, 240, Variant::Changed, 24, true},
+    {"pejzaz-300x200", 300, 200, Variant::Original, 8, false},
 };
 constexpr int kJpegQuality = 85;
 
+// Both GIFs use the original's palette, so the areas that did not change
+// stay equal pixel for pixel.
+Indexed GifPalette() { return MedianCut(Render(320, 240, Variant::Original)); }
+
 int Write(const std::string& dir) {
+    const Indexed gifPalette = GifPalette();
     for (const Sample& s : kSamples) {
         Picture p = Render(s.w, s.h, s.variant);
         WriteFile(dir + "/" + s.name + ".bmp", EncodeBmp(p, s.bmpBits));
         WriteFile(dir + "/" + s.name + ".jpg", EncodeJpeg(p, kJpegQuality));
+        if (s.gif) WriteFile(dir + "/" + s.name + ".gif", EncodeGif(p, gifPalette));
     }
     return 0;
 }
@@ -440,6 +527,7 @@ int LargestDifference(duvo::TBitmap& bitmap, const Picture& expected) {
 }
 
 void CheckSamples(const std::string& dir) {
+    const Indexed gifPalette = GifPalette();
     for (const Sample& s : kSamples) {
         const Picture drawn = Render(s.w, s.h, s.variant);
         const Picture expected = s.bmpBits == 8 ? Quantized(drawn) : drawn;
@@ -459,6 +547,17 @@ void CheckSamples(const std::string& dir) {
             const double mean = sum / static_cast<double>(drawn.rgb.size());
             Expect(mean > 0.0 && mean < 6.0, jpg + ": mean difference to the drawing " + std::to_string(mean));
         }
+
+        if (!s.gif) continue;
+        // The GIF through the codec: exactly the quantized drawing.
+        const std::string gif = dir + "/" + s.name + ".gif";
+        duvo::TPicture gifPicture;
+        gifPicture.LoadFile(gif);
+        duvo::TBitmap fromGif;
+        fromGif.CopyFrom(gifPicture.Graphic());
+        Expect(fromGif.Width() == s.w && fromGif.Height() == s.h, gif + ": size");
+        if (fromGif.Width() == s.w && fromGif.Height() == s.h)
+            Expect(LargestDifference(fromGif, Quantized(drawn, &gifPalette)) == 0, gif + ": pixels differ from the drawing");
     }
     // The pairs really are what their names say.
     Expect(ReadFile(dir + "/pejzaz.bmp") == ReadFile(dir + "/pejzaz-kopia.bmp"), "BMP copy is not identical");
@@ -518,6 +617,7 @@ void CheckResources(const std::string& dir) {
 }
 
 int Check(const std::string& root) {
+    duvo::InitializeFormats();
     CheckSamples(root + "/samples");
     CheckResources(root + "/src/widgets/resources");
     if (failures) {
