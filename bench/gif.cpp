@@ -1,7 +1,8 @@
 // Decoding a 4000 x 4000 GIF frame, in megapixels per second (the items/s
 // column): the fast LZW decoder (into a reused buffer and into a new frame),
 // the reference decoder, giflib's DGifSlurp on the same bytes, and a whole
-// load through TGIFImage (reader and decoder).
+// load through TGIFImage (reader and decoder); then converting a loaded frame
+// to a bitmap, with its own colors and dithered.
 // Two pictures: photo-like (256 colors, smooth shapes with noise, short
 // strings) and screenshot-like (flat areas and thin detail, long strings).
 #include <benchmark/benchmark.h>
@@ -14,6 +15,7 @@
 
 #include "gif/gif_image.h"
 #include "gif/lzw.h"
+#include "graphics/bitmap.h"
 #include "gif_builder.h"
 #include "rtl/streams.h"
 
@@ -148,6 +150,46 @@ void BM_Giflib(benchmark::State& state, const Picture& (*picture)()) {
     }
     state.SetItemsProcessed(state.iterations() * kPixels);
 }
+
+// Converting the loaded image to a bitmap, as the open command does: the
+// frame covers the screen, so the indexed render's one row copy is all the
+// pixel work; the dithered render does its error diffusion on every pixel.
+// The load itself is not timed.
+void BM_Convert(benchmark::State& state, const Picture& (*picture)(), bool dither) {
+    const Picture& p = picture();
+    for (auto _ : state) {
+        state.PauseTiming();
+        auto image = std::make_unique<duvo::TGIFImage>();
+        image->SetDrawOptions(dither ? duvo::goDither : duvo::goDither | duvo::goAutoDither);
+        duvo::TBytesStream stream(p.file.data(), p.file.size());
+        image->ReadFromStream(stream);
+        state.ResumeTiming();
+        duvo::TBitmap bitmap;
+        bitmap.CopyFrom(image.get());
+        benchmark::DoNotOptimize(bitmap.Raster()->Bits());
+        state.PauseTiming();
+        image.reset();
+        state.ResumeTiming();
+    }
+    state.SetItemsProcessed(state.iterations() * kPixels);
+}
+
+// The floor of the indexed render: one copy of every row into fresh memory.
+void BM_RowCopyFloor(benchmark::State& state) {
+    const Bytes source(static_cast<std::size_t>(kPixels), 7);
+    for (auto _ : state) {
+        auto rows = std::make_unique_for_overwrite<std::uint8_t[]>(static_cast<std::size_t>(kPixels));
+        for (int y = 0; y < kSize; ++y)
+            std::memcpy(rows.get() + static_cast<std::size_t>(y) * kSize, source.data() + static_cast<std::size_t>(y) * kSize,
+                        kSize);
+        benchmark::DoNotOptimize(rows.get());
+    }
+    state.SetItemsProcessed(state.iterations() * kPixels);
+}
+
+BENCHMARK_CAPTURE(BM_Convert, photo_indexed, Photo, false)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_Convert, photo_dithered, Photo, true)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_RowCopyFloor)->Unit(benchmark::kMillisecond);
 
 BENCHMARK_CAPTURE(BM_Fast, photo_fast, Photo)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(BM_FastNewFrame, photo_fast_new_frame, Photo)->Unit(benchmark::kMillisecond);
