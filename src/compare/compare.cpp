@@ -171,10 +171,15 @@ ReaderData PrepareReader(const Raster& r, const compare_rows::Kernels& kernels) 
 // Bin counters of one worker. Runs count into 4 interleaved uint32 tables (a
 // stretch of equal bins then does not wait on its own increments); they are
 // flushed into 64-bit totals before a table could overflow.
+// Left-out pixels get this bin, one past the top, so that they pass through
+// the tally uncounted in the histogram.
+constexpr std::uint8_t kIgnoredBin = kSimilarityBins;
+
 struct Tally {
     std::array<std::array<std::uint32_t, 104>, 4> run{};
     std::uint64_t sinceFlush = 0;
     SimilarityCounts total{};
+    std::uint64_t ignored = 0;
 
     void Add(const std::uint8_t* bins, int n) {
         if (sinceFlush + static_cast<std::uint64_t>(n) > 0xFFFFFFFFu) Flush();
@@ -202,6 +207,7 @@ struct Tally {
     void Flush() {
         for (auto& t : run) {
             for (int k = 0; k < kSimilarityBins; ++k) total[k] += t[k];
+            ignored += t[kIgnoredBin];
             t.fill(0);
         }
         sinceFlush = 0;
@@ -217,7 +223,58 @@ struct Job {
     const compare_rows::Kernels* kernels;
     int width;
     int height;
+    const SpanRows* ignore;
+    SpanRows* changes;
+    int matchingBin;
 };
+
+// Marks the left-out pixels of the run [x0, x0 + n) of a row: their bins
+// become kIgnoredBin and their values the fixed grey. Returns how many.
+int MarkIgnored(const std::vector<PixelSpan>& spans, int x0, int n, std::uint8_t* bins, std::uint8_t* values) {
+    int marked = 0;
+    for (const PixelSpan& span : spans) {
+        const int a = std::max(span.x0, x0), b = std::min(span.x1, x0 + n);
+        if (span.x0 >= x0 + n) break;
+        if (a >= b) continue;
+        if (bins) std::memset(bins + (a - x0), kIgnoredBin, static_cast<std::size_t>(b - a));
+        if (values) std::memset(values + static_cast<std::size_t>(a - x0) * 3, kIgnoredColor & 0xFF,
+                                static_cast<std::size_t>(b - a) * 3);
+        marked += b - a;
+    }
+    return marked;
+}
+
+// Appends the spans of bins below matchingBin in the run starting at x0,
+// joining a span that goes on from the run before.
+void CollectChanges(const std::uint8_t* bins, int x0, int n, int matchingBin, std::vector<PixelSpan>& row) {
+    // Eight bins at a time: adding 128 - matchingBin sets each byte's top bit
+    // exactly when the bin is at least matchingBin (bins are at most 101).
+    const std::uint64_t lift = 0x0101010101010101u * static_cast<std::uint64_t>(128 - matchingBin);
+    constexpr std::uint64_t kTops = 0x8080808080808080u;
+    int i = 0;
+    while (i < n) {
+        if (i + 8 <= n) {
+            std::uint64_t w;
+            std::memcpy(&w, bins + i, 8);
+            if (((w + lift) & kTops) == kTops) {
+                i += 8;
+                continue;
+            }
+        }
+        if (bins[i] >= matchingBin) {
+            ++i;
+            continue;
+        }
+        int j = i + 1;
+        while (j < n && bins[j] < matchingBin) ++j;
+        const int a = x0 + i, b = x0 + j;
+        if (!row.empty() && row.back().x1 == a)
+            row.back().x1 = b;
+        else
+            row.push_back({a, b});
+        i = j;
+    }
+}
 
 // Per-worker buffers for one run of pixels.
 struct Scratch {
@@ -239,6 +296,11 @@ void CompareRows(const Job& job, int y0, int y1, Tally& tally, Scratch& s) {
         const std::uint8_t* ra = job.left->Row(y);
         const std::uint8_t* rb = job.right->Row(y);
         std::uint8_t* ro = job.out ? job.out->RowAddress(y) : nullptr;
+        const std::vector<PixelSpan>* ignore =
+            job.ignore && static_cast<std::size_t>(y) < job.ignore->size() && !(*job.ignore)[y].empty()
+                ? &(*job.ignore)[y]
+                : nullptr;
+        std::vector<PixelSpan>* changes = job.changes ? &(*job.changes)[y] : nullptr;
         for (int x0 = 0; x0 < job.width; x0 += compare_rows::kRunPixels) {
             const int n = std::min(compare_rows::kRunPixels, job.width - x0);
             const std::size_t at = static_cast<std::size_t>(x0) * 3;
@@ -247,7 +309,9 @@ void CompareRows(const Job& job, int y0, int y1, Tally& tally, Scratch& s) {
                 // Equal runs are the common case between two versions of one
                 // picture: all of them white, all in the top bin.
                 if (ro) std::memset(o, 0xFF, static_cast<std::size_t>(n) * 3);
-                tally.total[kSimilarityBins - 1] += static_cast<std::uint64_t>(n);
+                const int left = ignore ? MarkIgnored(*ignore, x0, n, nullptr, ro ? o : nullptr) : 0;
+                tally.total[kSimilarityBins - 1] += static_cast<std::uint64_t>(n - left);
+                tally.ignored += static_cast<std::uint64_t>(left);
                 continue;
             }
             if (left24 && right24)
@@ -258,6 +322,8 @@ void CompareRows(const Job& job, int y0, int y1, Tally& tally, Scratch& s) {
                 k.diffAndBinMixed(db.decode(db, rb, x0, n, s.b), ra + at, o, s.bins, n);
             else
                 k.diffAndBin(da.decode(da, ra, x0, n, s.a), db.decode(db, rb, x0, n, s.b), o, s.bins, n);
+            if (ignore) MarkIgnored(*ignore, x0, n, s.bins, ro ? o : nullptr);
+            if (changes && job.matchingBin > 0) CollectChanges(s.bins, x0, n, job.matchingBin, *changes);
             tally.Add(s.bins, n);
         }
     }
@@ -289,7 +355,7 @@ TBitmap* MakeDifferencePicture(TBitmap& bitmap, int w, int h) {
 int BlockRows(int width) { return std::max(1, (1 << 18) / std::max(width, 1)); }
 
 void RunParallel(const Job& job, unsigned threads, int rowsPerBlock,
-                 const std::function<void()>& step, SimilarityCounts& counts) {
+                 const std::function<void()>& step, SimilarityCounts& counts, std::uint64_t& ignored) {
     const int blocks = static_cast<int>((std::int64_t{job.height} + rowsPerBlock - 1) / rowsPerBlock);
     // The end row of block b, without overflow for any block size.
     auto blockEnd = [&](int b) {
@@ -358,6 +424,7 @@ void RunParallel(const Job& job, unsigned threads, int rowsPerBlock,
     for (auto& tally : tallies) {
         tally.Flush();
         for (int k = 0; k < kSimilarityBins; ++k) counts[k] += tally.total[k];
+        ignored += tally.ignored;
     }
 }
 
@@ -370,6 +437,7 @@ CompareResult CountSimilarity(const TBitmap& left, const TBitmap& right, TBitmap
     result.height = std::max(0, std::min(left.Height(), right.Height()));
     result.pixelCount = static_cast<std::uint64_t>(result.width) * static_cast<std::uint64_t>(result.height);
 
+    if (options.changes) options.changes->assign(static_cast<std::size_t>(result.height), {});
     if (result.pixelCount == 0) {
         if (options.writeDifference) MakeDifferencePicture(difference, result.width, result.height);
         return result;
@@ -387,9 +455,18 @@ CompareResult CountSimilarity(const TBitmap& left, const TBitmap& right, TBitmap
     // The difference picture may be one of the inputs: build it aside then.
     TBitmap aside;
     TBitmap& target = (&difference == &left || &difference == &right) ? aside : difference;
-    Job job{lr,       rr,           options.writeDifference ? MakeDifferencePicture(target, result.width, result.height) : nullptr,
-            &da,      &db,          &kernels,
-            result.width, result.height};
+    const int matchingBin = std::clamp(options.matchingBin, 0, kSimilarityBins - 1);
+    Job job{lr,
+            rr,
+            options.writeDifference ? MakeDifferencePicture(target, result.width, result.height) : nullptr,
+            &da,
+            &db,
+            &kernels,
+            result.width,
+            result.height,
+            options.ignore,
+            options.changes,
+            matchingBin};
 
     unsigned threads = options.threads;
     if (threads == 0) {
@@ -415,8 +492,9 @@ CompareResult CountSimilarity(const TBitmap& left, const TBitmap& right, TBitmap
         }
         tally.Flush();
         result.counts = tally.total;
+        result.ignoredCount = tally.ignored;
     } else {
-        RunParallel(job, threads, rowsPerBlock, options.step, result.counts);
+        RunParallel(job, threads, rowsPerBlock, options.step, result.counts, result.ignoredCount);
     }
     if (options.writeDifference && &target != &difference) difference.CopyFrom(&target);
     return result;
@@ -434,7 +512,7 @@ CompareResult ComparePictures(const TBitmap& left, const TBitmap& right, TBitmap
                               SimilarityHistogram& histogram, const CompareOptions& options) {
     histogram.fill(0.0L);
     CompareResult result = CountSimilarity(left, right, difference, options);
-    histogram = Normalise(result.counts, result.pixelCount);
+    histogram = Normalise(result.counts, result.CountedPixels());
     return result;
 }
 
