@@ -88,10 +88,9 @@ PngDecoded DecodePng(ByteSpan bytes, const Limits& limits, const std::function<v
     if (!ctx) throw EOutOfMemory(msg::OutOfMemory);
     Source source{bytes, 0, 0, &consumed};
     Check(spng_set_png_stream(ctx.get(), Source::Read, &source));
-    // The library's own caps, so that it allocates nothing for a side larger
-    // than our pixel limit allows; the product is checked below.
-    const std::uint64_t side = std::min<std::uint64_t>(limits.pixels, 0x7FFFFFFF);
-    Check(spng_set_image_limits(ctx.get(), static_cast<std::uint32_t>(side), static_cast<std::uint32_t>(side)));
+    // The library checks sides against the format's maximum only; the
+    // pixel limit is ours, checked before the library allocates anything.
+    Check(spng_set_image_limits(ctx.get(), 0x7FFFFFFF, 0x7FFFFFFF));
     // Text, profiles and unknown chunks are not used; a huge one must not be
     // held in memory either.
     Check(spng_set_chunk_limits(ctx.get(), std::size_t{16} << 20, std::size_t{64} << 20));
