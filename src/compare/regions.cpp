@@ -127,24 +127,32 @@ RegionList FindRegions(const SpanRows& changes, int gap, std::size_t cap) {
         busy.push_back(y);
     }
 
-    // One region per group, gathered at its root (the group's first span).
-    std::vector<std::uint32_t> slot(count, 0xFFFFFFFFu);
+    // One region per group. A span's parent always has a lower number, so a
+    // pass in order can replace each parent by its group's region number in
+    // place: the parent's entry was replaced before.
+    std::vector<std::uint32_t>& label = groups.parent;
+    std::size_t roots = 0;
+    for (std::uint32_t i = 0; i < count; ++i) roots += label[i] == i;
     std::vector<ChangedRegion> regions;
-    for (std::size_t y = 0; y < changes.size(); ++y)
-        for (std::size_t i = 0; i < changes[y].size(); ++i) {
-            const std::uint32_t root = groups.Find(first[y] + static_cast<std::uint32_t>(i));
-            const PixelSpan& s = changes[y][i];
-            const int yy = static_cast<int>(y);
-            if (slot[root] == 0xFFFFFFFFu) {
-                slot[root] = static_cast<std::uint32_t>(regions.size());
+    regions.reserve(roots);
+    std::uint32_t i = 0;
+    for (std::size_t y = 0; y < changes.size(); ++y) {
+        const int yy = static_cast<int>(y);
+        for (const PixelSpan& s : changes[y]) {
+            if (label[i] == i) {
+                label[i] = static_cast<std::uint32_t>(regions.size());
                 regions.push_back({s.x0, yy, s.x1, yy + 1, 0});
+            } else {
+                label[i] = label[label[i]];
             }
-            ChangedRegion& g = regions[slot[root]];
+            ChangedRegion& g = regions[label[i]];
             g.x0 = std::min(g.x0, s.x0);
             g.x1 = std::max(g.x1, s.x1);
             g.y1 = yy + 1;
             g.pixels += static_cast<std::uint64_t>(s.x1 - s.x0);
+            ++i;
         }
+    }
     out.found = regions.size();
     out.all = regions.front();
     out.all.pixels = 0;
