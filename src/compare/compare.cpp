@@ -244,36 +244,41 @@ int MarkIgnored(const std::vector<PixelSpan>& spans, int x0, int n, std::uint8_t
     return marked;
 }
 
-// Appends the spans of bins below matchingBin in the run starting at x0,
-// joining a span that goes on from the run before.
+// Appends a span, joining it to the last one when they touch.
+inline void AppendSpan(std::vector<PixelSpan>& row, int a, int b) {
+    if (!row.empty() && row.back().x1 == a)
+        row.back().x1 = b;
+    else
+        row.push_back({a, b});
+}
+
+// Appends the spans of bins below matchingBin in the run starting at x0.
+// Sixty-four bins at a time become one bit mask (adding 128 - matchingBin
+// sets a byte's top bit exactly when its bin is at least matchingBin, as bins
+// are at most 101), so the cost goes with the spans, not the pixels.
 void CollectChanges(const std::uint8_t* bins, int x0, int n, int matchingBin, std::vector<PixelSpan>& row) {
-    // Eight bins at a time: adding 128 - matchingBin sets each byte's top bit
-    // exactly when the bin is at least matchingBin (bins are at most 101).
     const std::uint64_t lift = 0x0101010101010101u * static_cast<std::uint64_t>(128 - matchingBin);
     constexpr std::uint64_t kTops = 0x8080808080808080u;
     int i = 0;
-    while (i < n) {
-        if (i + 8 <= n) {
+    for (; i + 64 <= n; i += 64) {
+        std::uint64_t mask = 0;
+        for (int k = 0; k < 8; ++k) {
             std::uint64_t w;
-            std::memcpy(&w, bins + i, 8);
-            if (((w + lift) & kTops) == kTops) {
-                i += 8;
-                continue;
-            }
+            std::memcpy(&w, bins + i + 8 * k, 8);
+            const std::uint64_t changed = ~(w + lift) & kTops;
+            // Gathers the eight top bits into one byte, byte j to bit j.
+            mask |= (((changed >> 7) * 0x0102040810204080u) >> 56) << (8 * k);
         }
-        if (bins[i] >= matchingBin) {
-            ++i;
-            continue;
+        while (mask) {
+            const int s = __builtin_ctzll(mask);
+            const std::uint64_t rest = ~mask >> s;
+            const int len = rest ? __builtin_ctzll(rest) : 64 - s;
+            AppendSpan(row, x0 + i + s, x0 + i + s + len);
+            mask = s + len >= 64 ? 0 : mask & ~((std::uint64_t{1} << (s + len)) - 1);
         }
-        int j = i + 1;
-        while (j < n && bins[j] < matchingBin) ++j;
-        const int a = x0 + i, b = x0 + j;
-        if (!row.empty() && row.back().x1 == a)
-            row.back().x1 = b;
-        else
-            row.push_back({a, b});
-        i = j;
     }
+    for (; i < n; ++i)
+        if (bins[i] < matchingBin) AppendSpan(row, x0 + i, x0 + i + 1);
 }
 
 // Per-worker buffers for one run of pixels.
