@@ -5,11 +5,11 @@
 //
 // Times are wall times on all cores, as the tool runs.
 #include <benchmark/benchmark.h>
+#include <unistd.h>
 
 #include <cstring>
 #include <filesystem>
 #include <memory>
-#include <unistd.h>
 
 #include "compare/compare.h"
 #include "compare/regions.h"
@@ -102,10 +102,7 @@ void BM_CompareWithRegions(benchmark::State& state) {
     state.counters["regions"] = static_cast<double>(found);
     state.SetLabel(std::string(state.range(0) ? "scattered" : "blobs") + (regions ? ", regions" : ", counts only"));
 }
-BENCHMARK(BM_CompareWithRegions)
-    ->ArgsProduct({{0, 1}, {0, 1}})
-    ->Unit(benchmark::kMillisecond)
-    ->UseRealTime();
+BENCHMARK(BM_CompareWithRegions)->ArgsProduct({{0, 1}, {0, 1}})->Unit(benchmark::kMillisecond)->UseRealTime();
 
 void BM_WriteDifferencePng(benchmark::State& state) {
     Pair& p = Pictures(false);

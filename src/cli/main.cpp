@@ -122,7 +122,8 @@ std::uint64_t Accepted(const Options& o, std::uint64_t counted) {
     if (o.maxNonMatching) accepted = std::min(accepted, *o.maxNonMatching);
     if (o.maxNonMatchingShare) {
         const long double share = static_cast<long double>(*o.maxNonMatchingShare) / 100.0L;
-        accepted = std::min(accepted, static_cast<std::uint64_t>(std::floor(share * static_cast<long double>(counted))));
+        accepted =
+            std::min(accepted, static_cast<std::uint64_t>(std::floor(share * static_cast<long double>(counted))));
     }
     return accepted;
 }
@@ -196,8 +197,7 @@ int Run(const Options& options) {
     compare.matchingBin = options.MatchingBin();
     report.result = ComparePictures(a, b, difference, report.histogram, compare);
     // A file cut short meanwhile read as zeros; its figures are not to be trusted.
-    for (const Input* in : {&left, &right})
-        try {
+    for (const Input* in : {&left, &right}) try {
             in->bytes->CheckIntact();
         } catch (...) {
             throw Classify(std::current_exception(), in->file);

@@ -1,7 +1,6 @@
 #include "cli/options.h"
 
 #include <CLI/CLI.hpp>
-
 #include <algorithm>
 #include <charconv>
 #include <cmath>
@@ -25,7 +24,8 @@ std::string FormatList() {
     for (const Route& route : Routes()) {
         std::string name(route.format);
         if (name.empty())
-            for (char c : route.extension.substr(1)) name += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+            for (char c : route.extension.substr(1))
+                name += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
         if (!list.empty()) list += ", ";
         list += name + " (" + std::string(route.extension) + ")";
     }
@@ -109,8 +109,7 @@ Options ParseOptions(const std::vector<std::string>& args) {
                          "show the version and exit");
     app.add_option("LEFT", o.left, "the left picture")->required();
     app.add_option("RIGHT", o.right, "the right picture")->required();
-    app.add_flag("--json", o.json,
-                 "print one JSON object instead of the text report (fields: docs/json.md)");
+    app.add_flag("--json", o.json, "print one JSON object instead of the text report (fields: docs/json.md)");
     std::string diff;
     app.add_option("--diff", diff,
                    "write the difference picture (each pixel's v as its color, identical pixels white, "
@@ -130,8 +129,7 @@ Options ParseOptions(const std::vector<std::string>& args) {
                                        "accept non-matching pixels up to P percent of the counted pixels (P < 100)")
                             ->type_name("P");
     std::vector<std::string> rectangles;
-    app.add_option("--ignore", rectangles,
-                   "leave out the rectangle X,Y,W,H (repeatable; cut to the compared area)")
+    app.add_option("--ignore", rectangles, "leave out the rectangle X,Y,W,H (repeatable; cut to the compared area)")
         ->type_name("X,Y,W,H")
         ->allow_extra_args(false);
     std::string mask;

@@ -94,8 +94,7 @@ std::string TextReport(const Report& r) {
     } else {
         const ChangedRegion& a = r.regions.all;
         out += "Changed regions: " + Num(r.regions.found) + ", all within x " + std::to_string(a.x0) + ", y " +
-               std::to_string(a.y0) + ", " + std::to_string(a.x1 - a.x0) + " x " + std::to_string(a.y1 - a.y0) +
-               "\n";
+               std::to_string(a.y0) + ", " + std::to_string(a.x1 - a.x0) + " x " + std::to_string(a.y1 - a.y0) + "\n";
     }
     return out;
 }
@@ -116,11 +115,21 @@ std::string JsonString(const std::string& text) {
             continue;
         }
         switch (c) {
-            case '"': out += "\\\""; break;
-            case '\\': out += "\\\\"; break;
-            case '\n': out += "\\n"; break;
-            case '\r': out += "\\r"; break;
-            case '\t': out += "\\t"; break;
+            case '"':
+                out += "\\\"";
+                break;
+            case '\\':
+                out += "\\\\";
+                break;
+            case '\n':
+                out += "\\n";
+                break;
+            case '\r':
+                out += "\\r";
+                break;
+            case '\t':
+                out += "\\t";
+                break;
             default:
                 if (c < 0x20 || c == 0x7F) {
                     char buf[8];
@@ -175,7 +184,8 @@ std::string JsonReport(const Report& r) {
         out += i + 1 < kRangeFigures ? ",\n" : "\n";
     }
     out += "  ],\n  \"histogram\": [";
-    for (int k = 0; k < kSimilarityBins; ++k) out += (k ? ", " : "") + JsonNumber(r.histogram[static_cast<std::size_t>(k)]);
+    for (int k = 0; k < kSimilarityBins; ++k)
+        out += (k ? ", " : "") + JsonNumber(r.histogram[static_cast<std::size_t>(k)]);
     out += "],\n  \"counts\": [";
     for (int k = 0; k < kSimilarityBins; ++k)
         out += (k ? ", " : "") + std::to_string(r.result.counts[static_cast<std::size_t>(k)]);

@@ -17,8 +17,8 @@ struct SidePicture {
 };
 
 struct SideCounts {
-    std::uint64_t alphaDifferent = 0;   // the 8-bit alphas differ
-    std::uint64_t belowEightBits = 0;   // same 8-bit color and alpha, different 16-bit samples
+    std::uint64_t alphaDifferent = 0;  // the 8-bit alphas differ
+    std::uint64_t belowEightBits = 0;  // same 8-bit color and alpha, different 16-bit samples
     // Pixels that these differences make non-matching although their color
     // bin matches: every alpha difference, and with no tolerance the
     // differences below 8 bits.

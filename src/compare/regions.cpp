@@ -111,7 +111,8 @@ RegionList FindRegions(const SpanRows& changes, int gap, std::size_t cap) {
         const auto& row = changes[y];
         if (row.empty()) continue;
         for (std::size_t i = 1; i < row.size(); ++i)
-            if (row[i].x0 <= row[i - 1].x1 + gap) groups.Join(first[y] + static_cast<std::uint32_t>(i), first[y] + static_cast<std::uint32_t>(i - 1));
+            if (row[i].x0 <= row[i - 1].x1 + gap)
+                groups.Join(first[y] + static_cast<std::uint32_t>(i), first[y] + static_cast<std::uint32_t>(i - 1));
         while (window < busy.size() && y - busy[window] > static_cast<std::size_t>(gap) + 1) ++window;
         for (std::size_t k = window; k < busy.size(); ++k) {
             const std::size_t r = busy[k];

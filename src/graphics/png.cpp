@@ -113,8 +113,8 @@ PngDecoded DecodePng(ByteSpan bytes, const Limits& limits, const std::function<v
     // Everything this decode keeps or holds at once, against the byte limit.
     const int fmt = deep ? SPNG_FMT_RGBA16 : hasAlpha ? SPNG_FMT_RGBA8 : SPNG_FMT_RGB8;
     const std::uint64_t decodeBytesPerPixel = deep ? 8 : hasAlpha ? 4 : 0;
-    const std::uint64_t total = pixels * (3 + (hasAlpha ? 1 : 0) + (deep ? 8 : 0)) +
-                                (interlaced ? pixels * decodeBytesPerPixel : 0);
+    const std::uint64_t total =
+        pixels * (3 + (hasAlpha ? 1 : 0) + (deep ? 8 : 0)) + (interlaced ? pixels * decodeBytesPerPixel : 0);
     if (total > limits.decodedBytes)
         throw EPictureTooLarge(Format(msg::TooManyBytes, {std::to_string(limits.decodedBytes)}));
 
@@ -155,8 +155,8 @@ PngDecoded DecodePng(ByteSpan bytes, const Limits& limits, const std::function<v
         const int y = static_cast<int>(info.row_num);
         if (y >= height) Fail(SPNG_EINTERNAL);
         std::uint8_t* dst = fmt == SPNG_FMT_RGB8 ? raster->Row(y)
-                            : interlaced    ? staging.data() + rowBytes * static_cast<std::size_t>(y)
-                                            : staging.data();
+                            : interlaced         ? staging.data() + rowBytes * static_cast<std::size_t>(y)
+                                                 : staging.data();
         rc = spng_decode_row(ctx.get(), dst, rowBytes);
         if (rc && rc != SPNG_EOI) break;
         if (!interlaced) convert(y, dst);

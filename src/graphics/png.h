@@ -52,8 +52,7 @@ struct PngDecoded {
 // limits.pixels, or whose planes together exceed limits.decodedBytes, raises
 // EPictureTooLarge before anything is allocated for it. consumed, if given,
 // is told from time to time how many leading bytes the decoder is done with.
-PngDecoded DecodePng(ByteSpan bytes, const Limits& limits,
-                     const std::function<void(std::size_t)>& consumed = {});
+PngDecoded DecodePng(ByteSpan bytes, const Limits& limits, const std::function<void(std::size_t)>& consumed = {});
 
 // 8-bit reductions used by the decoder, exposed for the tests' reference.
 constexpr std::uint8_t Round16To8(std::uint32_t v) { return static_cast<std::uint8_t>((v * 255u + 32767u) / 65535u); }

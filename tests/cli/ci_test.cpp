@@ -149,9 +149,10 @@ TEST_F(CompareTool, IgnoredPixelsLeaveTheCountsAndNeverMakeADifference) {
         return (x == 6 && y == 4) || (x == 0 && y == 0) ? 0xFFFFFF : 0x102030;
     });
     // Masks: black where ignored.
-    const auto maskBoth = Picture("mask.bmp", 8, 6, [](int x, int y) -> duvo::TColor {
-        return (x >= 5 && y >= 3) || (x == 0 && y == 0) ? 0x000000 : 0xFFFFFF;
-    }, duvo::pk8Bit);
+    const auto maskBoth = Picture(
+        "mask.bmp", 8, 6,
+        [](int x, int y) -> duvo::TColor { return (x >= 5 && y >= 3) || (x == 0 && y == 0) ? 0x000000 : 0xFFFFFF; },
+        duvo::pk8Bit);
     PngRecipe maskPng = Recipe(8, 6, 1, 0, std::vector<std::uint16_t>(48, 1));
     maskPng.samples[0] = 0;
     maskPng.samples[4 * 8 + 6] = 0;
@@ -188,8 +189,8 @@ TEST_F(CompareTool, IgnoredPixelsLeaveTheCountsAndNeverMakeADifference) {
     const std::string out = Path("diff.png");
     ASSERT_EQ(Run({"--ignore", "6,4,2,2", a, b, "--diff", out}).status, 1);
     const std::string bytes = ReadFile(out);
-    const duvo::PngDecoded diff = duvo::DecodePng(
-        {reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()}, duvo::kDefaultLimits);
+    const duvo::PngDecoded diff =
+        duvo::DecodePng({reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()}, duvo::kDefaultLimits);
     EXPECT_EQ(diff.picture.raster->GetPixel(6, 4), duvo::kIgnoredColor);
     EXPECT_EQ(diff.picture.raster->GetPixel(7, 5), duvo::kIgnoredColor);
     EXPECT_EQ(diff.picture.raster->GetPixel(1, 0), 0xFFFFFF);
@@ -220,9 +221,7 @@ TEST_F(CompareTool, RegionsListTheChangedGroupsLargestFirst) {
     EXPECT_EQ(g["count"].Number(), 3);
     EXPECT_EQ(g["listed"].Number(), 2);
     EXPECT_EQ(g["omitted"].Number(), 1);
-    const struct {
-        int x, y, w, h, pixels;
-    } expected[] = {{2, 3, 5, 4, 20}, {30, 20, 3, 3, 9}};
+    const struct { int x, y, w, h, pixels; } expected[] = {{2, 3, 5, 4, 20}, {30, 20, 3, 3, 9}};
     for (std::size_t i = 0; i < 2; ++i) {
         const Json& r = g["list"][i];
         EXPECT_EQ(r["x"].Number(), expected[i].x) << i;
@@ -307,13 +306,25 @@ TEST_F(CompareTool, FailuresWithJsonPrintAnErrorObjectAndStillExitTwo) {
         {"usage", {"--json", "--threads", "0", a, a}, "usage", "", "--threads"},
         {"usage named after the option", {"--json", "--bogus", a, a}, "usage", "", "--bogus"},
         {"cannot open", {"--json", a, Path("missing.bmp")}, "cannot-open", Path("missing.bmp"), "Cannot open file"},
-        {"unknown format", {"--json", a, Path("x.webp")}, "unknown-format", Path("x.webp"),
+        {"unknown format",
+         {"--json", a, Path("x.webp")},
+         "unknown-format",
+         Path("x.webp"),
          "Nieznany format pliku graficznego !!!"},
-        {"a truncated PNG names its fault and file", {"--json", Path("cut.png"), a}, "load-error", Path("cut.png"),
+        {"a truncated PNG names its fault and file",
+         {"--json", Path("cut.png"), a},
+         "load-error",
+         Path("cut.png"),
          "Bląd przy wczytywaniu pliku graficznego !!! PNG error: the file ends too early."},
-        {"a file name that is not UTF-8", {"--json", a, badName}, "cannot-open",
-         Path("bad\xEF\xBF\xBD\xEF\xBF\xBD name.png"), "Cannot open file"},
-        {"--max-changed that accepts everything", {"--json", "--max-changed", "9", a, empty}, "usage", "",
+        {"a file name that is not UTF-8",
+         {"--json", a, badName},
+         "cannot-open",
+         Path("bad\xEF\xBF\xBD\xEF\xBF\xBD name.png"),
+         "Cannot open file"},
+        {"--max-changed that accepts everything",
+         {"--json", "--max-changed", "9", a, empty},
+         "usage",
+         "",
          "could not fail"},
     };
     for (const auto& row : rows) {
@@ -381,8 +392,8 @@ TEST_F(CompareTool, PngDifferencePictureMatchesTheBmpOne) {
     duvo::TBitmap bmp;
     bmp.LoadFile(Path("d.bmp"));
     const std::string bytes = ReadFile(Path("d.PNG"));
-    const duvo::PngDecoded png = duvo::DecodePng(
-        {reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()}, duvo::kDefaultLimits);
+    const duvo::PngDecoded png =
+        duvo::DecodePng({reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()}, duvo::kDefaultLimits);
     ASSERT_EQ(png.picture.raster->Width(), 37);
     for (int y = 0; y < 11; ++y)
         for (int x = 0; x < 37; ++x)

@@ -3,7 +3,6 @@
 #pragma once
 
 #include <gtest/gtest.h>
-
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -168,9 +167,8 @@ inline std::string ReadFile(const fs::path& p) {
 class CompareTool : public ::testing::Test {
 protected:
     void SetUp() override {
-        dir_ = fs::temp_directory_path() /
-               ("duvo-cli-" + std::to_string(::getpid()) + "-" +
-                ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        dir_ = fs::temp_directory_path() / ("duvo-cli-" + std::to_string(::getpid()) + "-" +
+                                            ::testing::UnitTest::GetInstance()->current_test_info()->name());
         fs::remove_all(dir_);
         fs::create_directories(dir_);
     }
@@ -211,7 +209,8 @@ protected:
         return Picture(name, w, h, [c](int, int) { return c; });
     }
     std::string Random(const std::string& name, int w, int h, std::mt19937& rng, duvo::TPixelKind kind) const {
-        return Picture(name, w, h, [&](int, int) { return static_cast<duvo::TColor>(rng() & 0xFFFFFF); }, kind);
+        return Picture(
+            name, w, h, [&](int, int) { return static_cast<duvo::TColor>(rng() & 0xFFFFFF); }, kind);
     }
 
     // A PNG file made from its recipe.

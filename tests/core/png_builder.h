@@ -21,16 +21,21 @@ struct PngRecipe {
     // palette pictures hold indices.
     std::vector<std::uint16_t> samples;
     std::vector<std::array<std::uint8_t, 3>> palette;
-    std::vector<std::uint8_t> paletteAlpha;      // tRNS of a palette picture
+    std::vector<std::uint8_t> paletteAlpha;                   // tRNS of a palette picture
     std::optional<std::array<std::uint16_t, 3>> transparent;  // tRNS of gray ([0]) or RGB
 };
 
 inline int PngChannels(int colorType) {
     switch (colorType) {
-        case 0: case 3: return 1;
-        case 2: return 3;
-        case 4: return 2;
-        default: return 4;
+        case 0:
+        case 3:
+            return 1;
+        case 2:
+            return 3;
+        case 4:
+            return 2;
+        default:
+            return 4;
     }
 }
 

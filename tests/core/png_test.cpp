@@ -2,16 +2,17 @@
 // writer: every color type and bit depth, interlaced or not, with and
 // without tRNS, checked pixel by pixel against the samples of the recipe;
 // then damaged files, the size limits, and the difference picture's writer.
+#include "graphics/png.h"
+
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <random>
-#include <unistd.h>
 
 #include "graphics/bitmap.h"
-#include "graphics/png.h"
 #include "loading/open_routes.h"
 #include "platform/raster.h"
 #include "png_builder.h"
@@ -37,8 +38,7 @@ PngRecipe R(int width, int height, int depth, int colorType, bool interlaced = f
 // Random samples in range for the recipe (indices below the palette size).
 PngRecipe Filled(PngRecipe r, std::uint32_t seed) {
     std::mt19937 rng(seed);
-    const std::uint32_t count = r.colorType == 3 ? static_cast<std::uint32_t>(r.palette.size())
-                                                 : (1u << r.bitDepth);
+    const std::uint32_t count = r.colorType == 3 ? static_cast<std::uint32_t>(r.palette.size()) : (1u << r.bitDepth);
     r.samples.resize(static_cast<std::size_t>(r.width) * r.height * PngChannels(r.colorType));
     for (auto& s : r.samples) s = static_cast<std::uint16_t>(rng() % count);
     // Some transparent-colored pixels, so that tRNS has something to hit.
@@ -63,10 +63,20 @@ Expected Reference(const PngRecipe& r, int x, int y) {
     std::array<std::uint32_t, 3> rgb{};
     std::uint32_t alpha = max;
     switch (r.colorType) {
-        case 0: rgb = {s[0], s[0], s[0]}; break;
-        case 2: rgb = {s[0], s[1], s[2]}; break;
-        case 4: rgb = {s[0], s[0], s[0]}; alpha = s[1]; break;
-        case 6: rgb = {s[0], s[1], s[2]}; alpha = s[3]; break;
+        case 0:
+            rgb = {s[0], s[0], s[0]};
+            break;
+        case 2:
+            rgb = {s[0], s[1], s[2]};
+            break;
+        case 4:
+            rgb = {s[0], s[0], s[0]};
+            alpha = s[1];
+            break;
+        case 6:
+            rgb = {s[0], s[1], s[2]};
+            alpha = s[3];
+            break;
         case 3: {
             const auto& c = r.palette[s[0]];
             rgb = {c[0], c[1], c[2]};
@@ -207,7 +217,8 @@ TEST(PngDecode, DamagedFilesAreInvalidGraphicsNamingTheFault) {
         std::vector<std::uint8_t> bytes;
         const char* message;  // part of the message, or "" for any
     } rows[] = {
-        {"cut inside the image data", {good.begin(), good.begin() + static_cast<std::ptrdiff_t>(good.size() / 2)},
+        {"cut inside the image data",
+         {good.begin(), good.begin() + static_cast<std::ptrdiff_t>(good.size() / 2)},
          "PNG error: the file ends too early"},
         {"cut after the header", {good.begin(), good.begin() + 33}, "PNG error: the file ends too early"},
         {"no bytes", {}, "PNG error: the file ends too early"},
@@ -313,8 +324,8 @@ TEST(PngWrite, TheDifferencePictureReadsBackUnchanged) {
         for (int y = 0; y < size.second; ++y)
             for (int x = 0; x < size.first; ++x)
                 b.Canvas().WritePixel(x, y, (x + y) % 5 ? 0xFFFFFF : static_cast<duvo::TColor>(rng() & 0xFFFFFF));
-        const std::string file = (std::filesystem::temp_directory_path() /
-                                  ("duvo-png-" + std::to_string(::getpid()) + ".png")).string();
+        const std::string file =
+            (std::filesystem::temp_directory_path() / ("duvo-png-" + std::to_string(::getpid()) + ".png")).string();
         duvo::WritePngFile(b, file);
         std::ifstream in(file, std::ios::binary);
         const std::vector<std::uint8_t> bytes{std::istreambuf_iterator<char>(in), {}};

@@ -1,6 +1,8 @@
 // The command line's additions to the engine: ignored pixels and change
 // spans against a plain per-pixel reading of the reference comparison, and
 // the spans' helpers and regions on shapes whose boxes are known.
+#include "compare/regions.h"
+
 #include <gtest/gtest.h>
 
 #include <random>
@@ -8,7 +10,6 @@
 #include <vector>
 
 #include "compare/compare.h"
-#include "compare/regions.h"
 #include "graphics/bitmap.h"
 
 namespace duvo {
@@ -44,29 +45,75 @@ TEST(Regions, ShapesWithKnownBoxes) {
         ChangedRegion all;
     } rows[] = {
         {"two blobs, the larger first",
-         {"..........", ".##.......", ".###......", "..#...####", "......####", ".........."}, 0, 10,
-         {Box(6, 3, 4, 2, 8), Box(1, 1, 3, 3, 6)}, 2, Box(1, 1, 9, 4, 14)},
+         {"..........", ".##.......", ".###......", "..#...####", "......####", ".........."},
+         0,
+         10,
+         {Box(6, 3, 4, 2, 8), Box(1, 1, 3, 3, 6)},
+         2,
+         Box(1, 1, 9, 4, 14)},
         {"a diagonal line is one region through its corners",
-         {"#.....", ".#....", "..#...", "...#..", "....#.", ".....#"}, 0, 10, {Box(0, 0, 6, 6, 6)}, 1,
+         {"#.....", ".#....", "..#...", "...#..", "....#.", ".....#"},
+         0,
+         10,
+         {Box(0, 0, 6, 6, 6)},
+         1,
          Box(0, 0, 6, 6, 6)},
         {"the other diagonal, found only by looking back left",
-         {".....#", "....#.", "...#..", "..#...", ".#....", "#....."}, 0, 10, {Box(0, 0, 6, 6, 6)}, 1,
+         {".....#", "....#.", "...#..", "..#...", ".#....", "#....."},
+         0,
+         10,
+         {Box(0, 0, 6, 6, 6)},
+         1,
          Box(0, 0, 6, 6, 6)},
         {"one pixel at each corner: equal sizes go top to bottom, then left to right",
-         {"#......#", "........", "........", "#......#"}, 0, 10,
-         {Box(0, 0, 1, 1, 1), Box(7, 0, 1, 1, 1), Box(0, 3, 1, 1, 1), Box(7, 3, 1, 1, 1)}, 4, Box(0, 0, 8, 4, 4)},
-        {"the cap lists the largest and counts the rest", {"#......#", "........", "........", "#......#"}, 0, 2,
-         {Box(0, 0, 1, 1, 1), Box(7, 0, 1, 1, 1)}, 4, Box(0, 0, 8, 4, 4)},
+         {"#......#", "........", "........", "#......#"},
+         0,
+         10,
+         {Box(0, 0, 1, 1, 1), Box(7, 0, 1, 1, 1), Box(0, 3, 1, 1, 1), Box(7, 3, 1, 1, 1)},
+         4,
+         Box(0, 0, 8, 4, 4)},
+        {"the cap lists the largest and counts the rest",
+         {"#......#", "........", "........", "#......#"},
+         0,
+         2,
+         {Box(0, 0, 1, 1, 1), Box(7, 0, 1, 1, 1)},
+         4,
+         Box(0, 0, 8, 4, 4)},
         {"two arms that meet only at the bottom are one region",
-         {"#...#", "#...#", "#...#", "#####"}, 0, 10, {Box(0, 0, 5, 4, 11)}, 1, Box(0, 0, 5, 4, 11)},
-        {"three empty pixels apart: separate with a gap of 2", {"#...#"}, 2, 10,
-         {Box(0, 0, 1, 1, 1), Box(4, 0, 1, 1, 1)}, 2, Box(0, 0, 5, 1, 2)},
-        {"three empty pixels apart: merged with a gap of 3", {"#...#"}, 3, 10, {Box(0, 0, 5, 1, 2)}, 1,
+         {"#...#", "#...#", "#...#", "#####"},
+         0,
+         10,
+         {Box(0, 0, 5, 4, 11)},
+         1,
+         Box(0, 0, 5, 4, 11)},
+        {"three empty pixels apart: separate with a gap of 2",
+         {"#...#"},
+         2,
+         10,
+         {Box(0, 0, 1, 1, 1), Box(4, 0, 1, 1, 1)},
+         2,
          Box(0, 0, 5, 1, 2)},
-        {"rows apart: merged across two empty rows with a gap of 2", {"#..", "...", "...", "..#"}, 2, 10,
-         {Box(0, 0, 3, 4, 2)}, 1, Box(0, 0, 3, 4, 2)},
-        {"rows apart: not with a gap of 1", {"#..", "...", "...", "..#"}, 1, 10,
-         {Box(0, 0, 1, 1, 1), Box(2, 3, 1, 1, 1)}, 2, Box(0, 0, 3, 4, 2)},
+        {"three empty pixels apart: merged with a gap of 3",
+         {"#...#"},
+         3,
+         10,
+         {Box(0, 0, 5, 1, 2)},
+         1,
+         Box(0, 0, 5, 1, 2)},
+        {"rows apart: merged across two empty rows with a gap of 2",
+         {"#..", "...", "...", "..#"},
+         2,
+         10,
+         {Box(0, 0, 3, 4, 2)},
+         1,
+         Box(0, 0, 3, 4, 2)},
+        {"rows apart: not with a gap of 1",
+         {"#..", "...", "...", "..#"},
+         1,
+         10,
+         {Box(0, 0, 1, 1, 1), Box(2, 3, 1, 1, 1)},
+         2,
+         Box(0, 0, 3, 4, 2)},
         {"nothing changed", {"....", "...."}, 0, 10, {}, 0, {}},
     };
     for (const auto& row : rows) {
@@ -86,10 +133,12 @@ TEST(Regions, SpansOfRectanglesAreCutToTheAreaAndJoined) {
         std::vector<std::string> expected;  // the 6 x 4 area
     } rows[] = {
         {"inside", {{1, 1, 2, 2}}, {"......", ".##...", ".##...", "......"}},
-        {"reaching out on every side is cut", {{-3, -2, 5, 4}, {4, 2, 100, 100}},
+        {"reaching out on every side is cut",
+         {{-3, -2, 5, 4}, {4, 2, 100, 100}},
          {"##....", "##....", "....##", "....##"}},
         {"wholly outside adds nothing", {{6, 0, 2, 2}, {0, -5, 3, 5}}, {"......", "......", "......", "......"}},
-        {"overlapping and touching ones join", {{0, 0, 2, 1}, {1, 0, 2, 1}, {3, 0, 1, 1}},
+        {"overlapping and touching ones join",
+         {{0, 0, 2, 1}, {1, 0, 2, 1}, {3, 0, 1, 1}},
          {"####..", "......", "......", "......"}},
     };
     for (const auto& row : rows) {
@@ -128,7 +177,10 @@ TEST(CompareOptions, IgnoredPixelsAndChangeSpansMatchAPlainReading) {
     const struct {
         TPixelKind left, right;
         int matchingBin;
-    } pairs[] = {{pk24Bit, pk24Bit, 100}, {pk24Bit, pk8Bit, 95}, {pk8Bit, pk32Bit, 100}, {pk24Bit, pk24Bit, 1},
+    } pairs[] = {{pk24Bit, pk24Bit, 100},
+                 {pk24Bit, pk8Bit, 95},
+                 {pk8Bit, pk32Bit, 100},
+                 {pk24Bit, pk24Bit, 1},
                  {pk24Bit, pk24Bit, 0}};
     for (const auto& pair : pairs) {
         const int w = 1100, h = 37;  // rows longer than two runs
