@@ -2,7 +2,7 @@
 # running as root and something is missing. Extra package names given to
 # duvo_install_deps are installed the same way (scripts/screenshots adds a
 # window manager and x11-utils).
-DUVO_PACKAGES="cmake ninja-build g++ clang libclang-rt-14-dev qt6-base-dev libjpeg62-turbo-dev libspng-dev libcli11-dev pkg-config libgtest-dev libbenchmark-dev xvfb xdotool x11-apps imagemagick fonts-dejavu-core fonts-liberation python3"
+DUVO_PACKAGES="cmake ninja-build g++ clang libclang-rt-14-dev qt6-base-dev libjpeg62-turbo-dev libspng-dev zlib1g-dev libcli11-dev pkg-config libgtest-dev libbenchmark-dev xvfb xdotool x11-apps imagemagick fonts-dejavu-core fonts-liberation python3"
 
 duvo_install_deps() {
     local missing=""

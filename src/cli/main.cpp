@@ -128,10 +128,10 @@ std::uint64_t Accepted(const Options& o, std::uint64_t counted) {
     return accepted;
 }
 
-void WriteDifference(const TBitmap& difference, const std::string& file) {
+void WriteDifference(const TBitmap& difference, const std::string& file, unsigned threads) {
     try {
         if (OpenExtension(file) == ".png")
-            WritePngFile(difference, file);
+            WritePngFile(difference, file, threads);
         else
             const_cast<TBitmap&>(difference).SaveFile(file);
     } catch (const Failure&) {
@@ -224,7 +224,7 @@ int Run(const Options& options) {
     report.regionGap = options.regionGap;
 
     if (options.diffFile) {
-        WriteDifference(difference, *options.diffFile);
+        WriteDifference(difference, *options.diffFile, options.threads);
         report.diffFile = options.diffFile;
     }
     std::cout << (options.json ? JsonReport(report) : TextReport(report)) << std::flush;

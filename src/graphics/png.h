@@ -1,5 +1,5 @@
-// PNG reading and writing through libspng, for duvo-compare only: the
-// desktop program's open command takes no ".png".
+// PNG reading through libspng and writing through zlib, for duvo-compare
+// only: the desktop program's open command takes no ".png".
 //
 // Every color type and bit depth becomes a 24-bit picture. Transparent
 // pixels are composed over white, and 16-bit samples are rounded to 8 bits.
@@ -65,8 +65,9 @@ constexpr std::uint16_t OverWhite16(std::uint64_t c, std::uint64_t a) {
 
 // Writes a non-empty bitmap as an 8-bit RGB PNG with settings for pictures
 // that are mostly one color (the difference picture): no row filters, fast
-// run-length deflate. EFCreateError when the file cannot be made,
-// EWriteError when it cannot be written.
-void WritePngFile(const TBitmap& bitmap, const std::string& fileName);
+// run-length deflate, horizontal strips deflated on up to threads threads
+// (0: all cores). EFCreateError when the file cannot be made, EWriteError
+// when it cannot be written.
+void WritePngFile(const TBitmap& bitmap, const std::string& fileName, unsigned threads = 0);
 
 }  // namespace duvo
