@@ -306,6 +306,9 @@ void CompareRows(const Job& job, int y0, int y1, Tally& tally, Scratch& s) {
                 ? &(*job.ignore)[y]
                 : nullptr;
         std::vector<PixelSpan>* changes = job.changes ? &(*job.changes)[y] : nullptr;
+        // Neighbouring rows change alike: room for as many spans as the row
+        // above spares most of the growing.
+        if (changes && y > y0) changes->reserve((*job.changes)[y - 1].size());
         for (int x0 = 0; x0 < job.width; x0 += compare_rows::kRunPixels) {
             const int n = std::min(compare_rows::kRunPixels, job.width - x0);
             const std::size_t at = static_cast<std::size_t>(x0) * 3;

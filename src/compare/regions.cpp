@@ -128,51 +128,75 @@ RegionList FindRegions(const SpanRows& changes, int gap, std::size_t cap) {
         busy.push_back(y);
     }
 
-    // One region per group. A span's parent always has a lower number, so a
-    // pass in order can replace each parent by its group's region number in
-    // place: the parent's entry was replaced before.
+    // One region per group, numbered in the reading order of its first
+    // pixel. A span's parent always has a lower number, so a pass in order
+    // can replace each parent by its group's region number in place: the
+    // parent's entry was replaced before. Only the sizes are kept for all
+    // regions; boxes are made for the listed ones alone, so that a picture
+    // of scattered changes costs a counter per region, not a box.
     std::vector<std::uint32_t>& label = groups.parent;
     std::size_t roots = 0;
     for (std::uint32_t i = 0; i < count; ++i) roots += label[i] == i;
-    std::vector<ChangedRegion> regions;
-    regions.reserve(roots);
-    std::uint32_t i = 0;
+    std::vector<std::uint64_t> pixels(roots, 0);
+    out.all = {0, -1, 0, 0, 0};
+    std::uint32_t next = 0, i = 0;
     for (std::size_t y = 0; y < changes.size(); ++y) {
-        const int yy = static_cast<int>(y);
         for (const PixelSpan& s : changes[y]) {
-            if (label[i] == i) {
-                label[i] = static_cast<std::uint32_t>(regions.size());
-                regions.push_back({s.x0, yy, s.x1, yy + 1, 0});
-            } else {
-                label[i] = label[label[i]];
-            }
-            ChangedRegion& g = regions[label[i]];
-            g.x0 = std::min(g.x0, s.x0);
-            g.x1 = std::max(g.x1, s.x1);
-            g.y1 = yy + 1;
-            g.pixels += static_cast<std::uint64_t>(s.x1 - s.x0);
+            label[i] = label[i] == i ? next++ : label[label[i]];
+            pixels[label[i]] += static_cast<std::uint64_t>(s.x1 - s.x0);
+            if (out.all.y0 < 0) out.all = {s.x0, static_cast<int>(y), s.x1, static_cast<int>(y) + 1, 0};
+            out.all.x0 = std::min(out.all.x0, s.x0);
+            out.all.x1 = std::max(out.all.x1, s.x1);
+            out.all.y1 = static_cast<int>(y) + 1;
+            out.all.pixels += static_cast<std::uint64_t>(s.x1 - s.x0);
             ++i;
         }
     }
-    out.found = regions.size();
-    out.all = regions.front();
-    out.all.pixels = 0;
-    for (const ChangedRegion& g : regions) {
-        out.all.x0 = std::min(out.all.x0, g.x0);
-        out.all.y0 = std::min(out.all.y0, g.y0);
-        out.all.x1 = std::max(out.all.x1, g.x1);
-        out.all.y1 = std::max(out.all.y1, g.y1);
-        out.all.pixels += g.pixels;
-    }
-    auto larger = [](const ChangedRegion& a, const ChangedRegion& b) {
-        if (a.pixels != b.pixels) return a.pixels > b.pixels;
-        if (a.y0 != b.y0) return a.y0 < b.y0;
-        return a.x0 < b.x0;
+    out.found = roots;
+
+    // The largest cap regions, ties in reading order (the lower number).
+    auto larger = [&](std::uint32_t a, std::uint32_t b) {
+        return pixels[a] != pixels[b] ? pixels[a] > pixels[b] : a < b;
     };
-    const std::size_t keep = std::min(cap, regions.size());
-    std::partial_sort(regions.begin(), regions.begin() + static_cast<std::ptrdiff_t>(keep), regions.end(), larger);
-    regions.resize(keep);
-    out.regions = std::move(regions);
+    std::vector<std::uint32_t> listed;
+    const std::size_t keep = std::min(cap, roots);
+    listed.reserve(keep);
+    for (std::uint32_t r = 0; r < roots && keep > 0; ++r) {
+        if (listed.size() < keep) {
+            listed.push_back(r);
+            std::push_heap(listed.begin(), listed.end(), larger);
+        } else if (larger(r, listed.front())) {
+            std::pop_heap(listed.begin(), listed.end(), larger);
+            listed.back() = r;
+            std::push_heap(listed.begin(), listed.end(), larger);
+        }
+    }
+    std::sort(listed.begin(), listed.end(), larger);
+
+    // Boxes of the listed regions.
+    std::vector<std::uint32_t> byNumber(listed);
+    std::sort(byNumber.begin(), byNumber.end());
+    std::vector<bool> chosen(roots, false);
+    for (std::uint32_t r : listed) chosen[r] = true;
+    std::vector<ChangedRegion> boxes(keep, ChangedRegion{0, -1, 0, 0, 0});
+    i = 0;
+    for (std::size_t y = 0; y < changes.size(); ++y) {
+        for (const PixelSpan& s : changes[y]) {
+            const std::uint32_t r = label[i++];
+            if (!chosen[r]) continue;
+            const auto at = std::lower_bound(byNumber.begin(), byNumber.end(), r);
+            ChangedRegion& g = boxes[static_cast<std::size_t>(at - byNumber.begin())];
+            if (g.y0 < 0) g = {s.x0, static_cast<int>(y), s.x1, static_cast<int>(y), 0};
+            g.x0 = std::min(g.x0, s.x0);
+            g.x1 = std::max(g.x1, s.x1);
+            g.y1 = static_cast<int>(y) + 1;
+            g.pixels = pixels[r];
+        }
+    }
+    out.regions.reserve(keep);
+    for (std::uint32_t r : listed)
+        out.regions.push_back(
+            boxes[static_cast<std::size_t>(std::lower_bound(byNumber.begin(), byNumber.end(), r) - byNumber.begin())]);
     return out;
 }
 

@@ -41,8 +41,8 @@ struct RegionList {
 
 // Groups the spans into connected regions: pixels touching by side or
 // corner are connected, and so are pixels at most gap pixels apart in both
-// directions (gap 0: the 8 neighbours only). Ties in size go top to bottom,
-// then left to right.
+// directions (gap 0: the 8 neighbours only). Ties in size go in the reading
+// order of their first pixel (top to bottom, then left to right).
 RegionList FindRegions(const SpanRows& changes, int gap, std::size_t cap);
 
 }  // namespace duvo

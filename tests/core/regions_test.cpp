@@ -65,7 +65,7 @@ TEST(Regions, ShapesWithKnownBoxes) {
          {Box(0, 0, 6, 6, 6)},
          1,
          Box(0, 0, 6, 6, 6)},
-        {"one pixel at each corner: equal sizes go top to bottom, then left to right",
+        {"one pixel at each corner: equal sizes go in reading order",
          {"#......#", "........", "........", "#......#"},
          0,
          10,
