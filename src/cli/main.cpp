@@ -128,12 +128,25 @@ std::uint64_t Accepted(const Options& o, std::uint64_t counted) {
     return accepted;
 }
 
-void WriteDifference(const TBitmap& difference, const std::string& file, unsigned threads) {
+// A PNG difference picture is deflated block by block as the comparison
+// makes its rows, on the comparison's threads, so no bitmap is made for it.
+class PngDifference : public DifferenceRows {
+public:
+    PngDifference(int width, int height) : writer_(width, height) {}
+    void Block(int y0, int y1, const std::uint8_t* rows, std::ptrdiff_t stride) override {
+        writer_.Block(y0, y1, rows, stride);
+    }
+    void Save(const std::string& file) { writer_.Save(file); }
+
+private:
+    PngBlockWriter writer_;
+};
+
+// Failures of writing the difference picture name its file.
+template <class F>
+void Writing(const std::string& file, F write) {
     try {
-        if (OpenExtension(file) == ".png")
-            WritePngFile(difference, file, threads);
-        else
-            const_cast<TBitmap&>(difference).SaveFile(file);
+        write();
     } catch (const Failure&) {
         throw;
     } catch (...) {
@@ -191,7 +204,12 @@ int Run(const Options& options) {
     SpanRows changes;
     CompareOptions compare;
     compare.threads = options.threads;
-    compare.writeDifference = options.diffFile.has_value();
+    std::unique_ptr<PngDifference> png;
+    if (options.diffFile && OpenExtension(*options.diffFile) == ".png" && width > 0 && height > 0) {
+        png = std::make_unique<PngDifference>(width, height);
+        compare.differenceRows = png.get();
+    }
+    compare.writeDifference = options.diffFile.has_value() && !png;
     compare.ignore = ignoring ? &ignore : nullptr;
     compare.changes = &changes;
     compare.matchingBin = options.MatchingBin();
@@ -224,7 +242,12 @@ int Run(const Options& options) {
     report.regionGap = options.regionGap;
 
     if (options.diffFile) {
-        WriteDifference(difference, *options.diffFile, options.threads);
+        Writing(*options.diffFile, [&] {
+            if (png)
+                png->Save(*options.diffFile);
+            else
+                difference.SaveFile(*options.diffFile);
+        });
         report.diffFile = options.diffFile;
     }
     std::cout << (options.json ? JsonReport(report) : TextReport(report)) << std::flush;

@@ -226,6 +226,7 @@ struct Job {
     const SpanRows* ignore;
     SpanRows* changes;
     int matchingBin;
+    DifferenceRows* sink;
 };
 
 // Marks the left-out pixels of the run [x0, x0 + n) of a row: their bins
@@ -288,6 +289,8 @@ struct Scratch {
     alignas(64) std::uint8_t bins[compare_rows::kRunPixels];
     // Where a run's similarity values go when nobody wants the picture.
     alignas(64) std::uint8_t values[compare_rows::kRunPixels * 3];
+    // A block's difference rows on their way to a DifferenceRows.
+    std::vector<std::uint8_t> block;
 };
 
 // The rows [y0, y1). 24-bit rows go to the kernels as they are; other rows
@@ -297,10 +300,14 @@ void CompareRows(const Job& job, int y0, int y1, Tally& tally, Scratch& s) {
     const ReaderData& db = *job.readRight;
     const bool left24 = da.bitCount == 24, right24 = db.bitCount == 24;
     const compare_rows::Kernels& k = *job.kernels;
+    const std::size_t rowBytes = static_cast<std::size_t>(job.width) * 3;
+    if (job.sink && s.block.size() < rowBytes * static_cast<std::size_t>(y1 - y0))
+        s.block.resize(rowBytes * static_cast<std::size_t>(y1 - y0));
     for (int y = y0; y < y1; ++y) {
         const std::uint8_t* ra = job.left->Row(y);
         const std::uint8_t* rb = job.right->Row(y);
         std::uint8_t* ro = job.out ? job.out->RowAddress(y) : nullptr;
+        if (job.sink) ro = s.block.data() + static_cast<std::size_t>(y - y0) * static_cast<std::size_t>(job.width) * 3;
         const std::vector<PixelSpan>* ignore =
             job.ignore && static_cast<std::size_t>(y) < job.ignore->size() && !(*job.ignore)[y].empty()
                 ? &(*job.ignore)[y]
@@ -335,6 +342,7 @@ void CompareRows(const Job& job, int y0, int y1, Tally& tally, Scratch& s) {
             tally.Add(s.bins, n);
         }
     }
+    if (job.sink) job.sink->Block(y0, y1, s.block.data(), static_cast<std::ptrdiff_t>(rowBytes));
 }
 
 // Makes bitmap a fresh w x h 24-bit DIB, alone in its store, so that its
@@ -377,6 +385,7 @@ void RunParallel(const Job& job, unsigned threads, int rowsPerBlock,
     std::mutex lock;
     std::condition_variable blockDone;
     std::vector<Tally> tallies(threads);
+    std::exception_ptr failure;
 
     auto work = [&](unsigned self) {
         Tally& tally = tallies[self];
@@ -386,7 +395,17 @@ void RunParallel(const Job& job, unsigned threads, int rowsPerBlock,
             const int b = nextBlock.fetch_add(1, std::memory_order_relaxed);
             if (b >= blocks) return;
             const int y0 = b * rowsPerBlock;
-            CompareRows(job, y0, blockEnd(b), tally, scratch);
+            try {
+                CompareRows(job, y0, blockEnd(b), tally, scratch);
+            } catch (...) {
+                // The first failure stops everyone and is raised once all
+                // workers have ended.
+                std::lock_guard<std::mutex> g(lock);
+                if (!failure) failure = std::current_exception();
+                stop.store(true);
+                blockDone.notify_all();
+                return;
+            }
             done[static_cast<std::size_t>(b)].store(true, std::memory_order_release);
             {
                 std::lock_guard<std::mutex> g(lock);
@@ -416,7 +435,10 @@ void RunParallel(const Job& job, unsigned threads, int rowsPerBlock,
         for (int b = 0; b < blocks; ++b) {
             {
                 std::unique_lock<std::mutex> g(lock);
-                blockDone.wait(g, [&] { return done[static_cast<std::size_t>(b)].load(std::memory_order_acquire); });
+                blockDone.wait(g, [&] {
+                    return failure || done[static_cast<std::size_t>(b)].load(std::memory_order_acquire);
+                });
+                if (failure) break;
             }
             const int y1 = blockEnd(b);
             for (int y = b * rowsPerBlock; y < y1; ++y) {
@@ -429,6 +451,7 @@ void RunParallel(const Job& job, unsigned threads, int rowsPerBlock,
         }
     }
     for (auto& t : pool) t.join();
+    if (failure) std::rethrow_exception(failure);
     for (auto& tally : tallies) {
         tally.Flush();
         for (int k = 0; k < kSimilarityBins; ++k) counts[k] += tally.total[k];
@@ -474,7 +497,8 @@ CompareResult CountSimilarity(const TBitmap& left, const TBitmap& right, TBitmap
             result.height,
             options.ignore,
             options.changes,
-            matchingBin};
+            matchingBin,
+            options.writeDifference ? nullptr : options.differenceRows};
 
     unsigned threads = options.threads;
     if (threads == 0) {
@@ -488,8 +512,11 @@ CompareResult CountSimilarity(const TBitmap& left, const TBitmap& right, TBitmap
         Tally tally;
         Scratch scratch;
         int mark = 0;
-        for (int y = 0; y < job.height; ++y) {
-            CompareRows(job, y, y + 1, tally, scratch);
+        // Rows one by one for the progress bar; a taker of difference rows
+        // without one gets them in blocks.
+        const int chunk = job.sink && !options.step ? rowsPerBlock : 1;
+        for (int y = 0; y < job.height; y += chunk) {
+            CompareRows(job, y, std::min(job.height, y + chunk), tally, scratch);
             if (options.step) {
                 const int p = RowPercent(y, job.height);
                 if (p != mark) {

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <thread>
 #include <utility>
 
@@ -174,59 +175,16 @@ PngDecoded DecodePng(ByteSpan bytes, const Limits& limits, const std::function<v
 
 namespace {
 
-// One horizontal strip of the picture deflated on its own: a raw deflate
-// stream that ends on a byte boundary (a sync flush), or with the final
-// block for the last strip, so that the strips' streams concatenate into one.
-struct Strip {
-    int y0 = 0, y1 = 0;
-    std::vector<std::uint8_t> out;
-    std::size_t used = 0;
-    uLong adler = 0;
-    uLong rawBytes = 0;
-    bool failed = false;
-};
-
-bool Pump(z_stream& z, int flush, Strip& s) {
+bool Pump(z_stream& z, int flush, std::vector<std::uint8_t>& out, std::size_t& used) {
     for (;;) {
-        if (s.out.size() - s.used < 65536) s.out.resize(std::max<std::size_t>(s.out.size() * 2, s.used + 65536));
-        z.next_out = s.out.data() + s.used;
-        z.avail_out = static_cast<uInt>(s.out.size() - s.used);
+        if (out.size() - used < 65536) out.resize(std::max<std::size_t>(out.size() * 2, used + 65536));
+        z.next_out = out.data() + used;
+        z.avail_out = static_cast<uInt>(out.size() - used);
         const int rc = deflate(&z, flush);
-        s.used = s.out.size() - z.avail_out;
+        used = out.size() - z.avail_out;
         if (rc == Z_STREAM_ERROR) return false;
         if (flush == Z_FINISH ? rc == Z_STREAM_END : z.avail_in == 0 && z.avail_out != 0) return true;
     }
-}
-
-void DeflateStrip(const Raster& raster, Strip& s, bool last) {
-    z_stream z{};
-    // A difference picture is white but for its changes: unfiltered rows
-    // and run-length deflate at the fastest level pack it about as small as
-    // the slow settings would, several times faster.
-    if (deflateInit2(&z, 1, Z_DEFLATED, -15, 8, Z_RLE) != Z_OK) {
-        s.failed = true;
-        return;
-    }
-    const int width = raster.Width();
-    std::vector<std::uint8_t> line(1 + static_cast<std::size_t>(width) * 3);
-    s.adler = adler32(0, nullptr, 0);
-    for (int y = s.y0; y < s.y1 && !s.failed; ++y) {
-        const std::uint8_t* src = raster.Row(y);
-        line[0] = 0;  // filter type None
-        std::uint8_t* dst = line.data() + 1;
-        for (int x = 0; x < width; ++x) {
-            dst[3 * x] = src[3 * x + 2];
-            dst[3 * x + 1] = src[3 * x + 1];
-            dst[3 * x + 2] = src[3 * x];
-        }
-        s.adler = adler32(s.adler, line.data(), static_cast<uInt>(line.size()));
-        s.rawBytes += line.size();
-        z.next_in = line.data();
-        z.avail_in = static_cast<uInt>(line.size());
-        const int flush = y + 1 < s.y1 ? Z_NO_FLUSH : last ? Z_FINISH : Z_SYNC_FLUSH;
-        s.failed = !Pump(z, flush, s);
-    }
-    deflateEnd(&z);
 }
 
 void PutU32(std::uint8_t* p, std::uint32_t v) {
@@ -238,45 +196,61 @@ void PutU32(std::uint8_t* p, std::uint32_t v) {
 
 }  // namespace
 
-void WritePngFile(const TBitmap& bitmap, const std::string& fileName, unsigned threads) {
-    TBitmap converted;
-    const TBitmap* source = &bitmap;
-    if (bitmap.PixelKind() != pk24Bit || !bitmap.Raster()) {
-        converted.CopyFrom(&bitmap);
-        converted.SetPixelKind(pk24Bit);
-        source = &converted;
-    }
-    const Raster* raster = source->Raster();
-    if (!raster || raster->Width() <= 0 || raster->Height() <= 0) throw EInvalidGraphic(msg::InvalidBitmap);
-    const int height = raster->Height();
+PngBlockWriter::PngBlockWriter(int width, int height) : width_(width), height_(height) {
+    if (width <= 0 || height <= 0) throw EInvalidGraphic(msg::InvalidBitmap);
+}
 
-    // The strips deflate side by side; each is worth a thread only with
-    // enough rows.
-    if (threads == 0) threads = std::max(1u, std::thread::hardware_concurrency());
-    const int strips = static_cast<int>(std::clamp<std::int64_t>(std::min<std::int64_t>(threads, height / 64), 1, 64));
-    std::vector<Strip> parts(static_cast<std::size_t>(strips));
-    for (int i = 0; i < strips; ++i) {
-        parts[static_cast<std::size_t>(i)].y0 = static_cast<int>(std::int64_t{height} * i / strips);
-        parts[static_cast<std::size_t>(i)].y1 = static_cast<int>(std::int64_t{height} * (i + 1) / strips);
+PngBlockWriter::~PngBlockWriter() = default;
+
+void PngBlockWriter::Block(int y0, int y1, const std::uint8_t* rows, std::ptrdiff_t stride) {
+    Strip s;
+    s.y0 = y0;
+    s.y1 = y1;
+    z_stream z{};
+    // A difference picture is white but for its changes: unfiltered rows
+    // and run-length deflate at the fastest level pack it about as small as
+    // the slow settings would, several times faster. Each block is a raw
+    // deflate stream of its own that ends on a byte boundary (a sync flush),
+    // or with the final block for the last rows, so that the blocks'
+    // streams join into one.
+    if (deflateInit2(&z, 1, Z_DEFLATED, -15, 8, Z_RLE) != Z_OK) throw EOutOfMemory(msg::OutOfMemory);
+    std::vector<std::uint8_t> line(1 + static_cast<std::size_t>(width_) * 3);
+    s.adler = adler32(0, nullptr, 0);
+    bool ok = true;
+    for (int y = y0; y < y1 && ok; ++y) {
+        const std::uint8_t* src = rows + (y - y0) * stride;
+        line[0] = 0;  // filter type None
+        std::uint8_t* dst = line.data() + 1;
+        for (int x = 0; x < width_; ++x) {
+            dst[3 * x] = src[3 * x + 2];
+            dst[3 * x + 1] = src[3 * x + 1];
+            dst[3 * x + 2] = src[3 * x];
+        }
+        s.adler = adler32(s.adler, line.data(), static_cast<uInt>(line.size()));
+        s.rawBytes += line.size();
+        z.next_in = line.data();
+        z.avail_in = static_cast<uInt>(line.size());
+        const int flush = y + 1 < y1 ? Z_NO_FLUSH : y1 == height_ ? Z_FINISH : Z_SYNC_FLUSH;
+        ok = Pump(z, flush, s.out, s.used);
     }
-    {
-        std::vector<std::thread> pool;
-        struct Joiner {
-            std::vector<std::thread>& pool;
-            ~Joiner() {
-                for (auto& t : pool) t.join();
-            }
-        } joiner{pool};
-        for (int i = 1; i < strips; ++i)
-            pool.emplace_back(DeflateStrip, std::cref(*raster), std::ref(parts[static_cast<std::size_t>(i)]),
-                              i + 1 == strips);
-        DeflateStrip(*raster, parts[0], strips == 1);
+    deflateEnd(&z);
+    if (!ok) throw EOutOfMemory(msg::OutOfMemory);
+    std::lock_guard<std::mutex> g(lock_);
+    strips_.push_back(std::move(s));
+}
+
+void PngBlockWriter::Save(const std::string& fileName) {
+    std::sort(strips_.begin(), strips_.end(), [](const Strip& a, const Strip& b) { return a.y0 < b.y0; });
+    // Every row exactly once, in order.
+    int next = 0;
+    for (const Strip& s : strips_) {
+        if (s.y0 != next || s.y1 <= s.y0) throw EInvalidGraphic(msg::InvalidBitmap);
+        next = s.y1;
     }
-    uLong adler = parts[0].adler;
-    for (std::size_t i = 0; i < parts.size(); ++i) {
-        if (parts[i].failed) throw EOutOfMemory(msg::OutOfMemory);
-        if (i > 0) adler = adler32_combine(adler, parts[i].adler, static_cast<z_off_t>(parts[i].rawBytes));
-    }
+    if (next != height_) throw EInvalidGraphic(msg::InvalidBitmap);
+    uLong adler = strips_[0].adler;
+    for (std::size_t i = 1; i < strips_.size(); ++i)
+        adler = adler32_combine(adler, strips_[i].adler, static_cast<z_off_t>(strips_[i].rawBytes));
 
     struct FileClose {
         void operator()(std::FILE* f) const { std::fclose(f); }
@@ -293,7 +267,6 @@ void WritePngFile(const TBitmap& bitmap, const std::string& fileName, unsigned t
         uLong crc = crc32(0, head + 4, 4);
         ok = ok && std::fwrite(head, 1, 8, file.get()) == 8;
         for (const auto& p : pieces) {
-            // crc32 takes at most 4 GB a call; a strip is far smaller.
             crc = crc32(crc, p.first, static_cast<uInt>(p.second));
             ok = ok && (p.second == 0 || std::fwrite(p.first, 1, p.second, file.get()) == p.second);
         }
@@ -304,24 +277,24 @@ void WritePngFile(const TBitmap& bitmap, const std::string& fileName, unsigned t
     const std::uint8_t signature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
     ok = std::fwrite(signature, 1, 8, file.get()) == 8;
     std::uint8_t ihdr[13] = {};
-    PutU32(ihdr, static_cast<std::uint32_t>(raster->Width()));
-    PutU32(ihdr + 4, static_cast<std::uint32_t>(height));
+    PutU32(ihdr, static_cast<std::uint32_t>(width_));
+    PutU32(ihdr + 4, static_cast<std::uint32_t>(height_));
     ihdr[8] = 8;  // bits per sample
     ihdr[9] = 2;  // RGB
     chunk("IHDR", {{ihdr, sizeof ihdr}});
-    // One IDAT per strip; a chunk holds less than 2^31 bytes, so a large
-    // strip goes out in pieces.
+    // One IDAT per block; a chunk holds less than 2^31 bytes, so a large
+    // block goes out in pieces.
     const std::uint8_t zlibHeader[2] = {0x78, 0x01};  // deflate, 32K window, fastest level
     std::uint8_t trailer[4];
     PutU32(trailer, static_cast<std::uint32_t>(adler));
     constexpr std::size_t kChunk = std::size_t{1} << 30;
-    for (std::size_t i = 0; i < parts.size(); ++i) {
-        const Strip& part = parts[i];
+    for (std::size_t i = 0; i < strips_.size(); ++i) {
+        const Strip& part = strips_[i];
         std::size_t at = 0;
         do {
             const std::size_t n = std::min(kChunk, part.used - at);
             const bool first = i == 0 && at == 0;
-            const bool last = i + 1 == parts.size() && at + n == part.used;
+            const bool last = i + 1 == strips_.size() && at + n == part.used;
             chunk("IDAT", {{zlibHeader, first ? 2u : 0u}, {part.out.data() + at, n}, {trailer, last ? 4u : 0u}});
             at += n;
         } while (at < part.used);
@@ -329,6 +302,50 @@ void WritePngFile(const TBitmap& bitmap, const std::string& fileName, unsigned t
     chunk("IEND", {});
     if (!ok || std::fflush(file.get()) != 0 || std::ferror(file.get())) throw EWriteError(msg::StreamWrite);
     if (std::fclose(file.release()) != 0) throw EWriteError(msg::StreamWrite);
+}
+
+void WritePngFile(const TBitmap& bitmap, const std::string& fileName, unsigned threads) {
+    TBitmap converted;
+    const TBitmap* source = &bitmap;
+    if (bitmap.PixelKind() != pk24Bit || !bitmap.Raster()) {
+        converted.CopyFrom(&bitmap);
+        converted.SetPixelKind(pk24Bit);
+        source = &converted;
+    }
+    const Raster* raster = source->Raster();
+    if (!raster || raster->Width() <= 0 || raster->Height() <= 0) throw EInvalidGraphic(msg::InvalidBitmap);
+    const int height = raster->Height();
+    PngBlockWriter writer(raster->Width(), height);
+    // Strips deflate side by side; each is worth a thread only with enough rows.
+    if (threads == 0) threads = std::max(1u, std::thread::hardware_concurrency());
+    const int strips = static_cast<int>(std::clamp<std::int64_t>(std::min<std::int64_t>(threads, height / 64), 1, 64));
+    auto strip = [&](int i) {
+        const int y0 = static_cast<int>(std::int64_t{height} * i / strips);
+        const int y1 = static_cast<int>(std::int64_t{height} * (i + 1) / strips);
+        writer.Block(y0, y1, raster->Row(y0), raster->RowStep());
+    };
+    std::vector<std::exception_ptr> errors(static_cast<std::size_t>(strips));
+    {
+        std::vector<std::thread> pool;
+        struct Joiner {
+            std::vector<std::thread>& pool;
+            ~Joiner() {
+                for (auto& t : pool) t.join();
+            }
+        } joiner{pool};
+        for (int i = 1; i < strips; ++i)
+            pool.emplace_back([&, i] {
+                try {
+                    strip(i);
+                } catch (...) {
+                    errors[static_cast<std::size_t>(i)] = std::current_exception();
+                }
+            });
+        strip(0);
+    }
+    for (const auto& e : errors)
+        if (e) std::rethrow_exception(e);
+    writer.Save(fileName);
 }
 
 }  // namespace duvo

@@ -5,12 +5,15 @@
 
 #include <gtest/gtest.h>
 
+#include <map>
+#include <mutex>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "compare/compare.h"
 #include "graphics/bitmap.h"
+#include "rtl/exceptions.h"
 
 namespace duvo {
 namespace {
@@ -267,6 +270,72 @@ TEST(CompareOptions, EverythingIgnoredLeavesNothingToNormalise) {
     o.ignore = &ignore;
     SimilarityHistogram h;
     EXPECT_THROW(ComparePictures(a, b, diff, h, o), EInvalidOp);
+}
+
+}  // namespace
+}  // namespace duvo
+
+namespace duvo {
+namespace {
+
+// Gathers the rows it is given; throws at a chosen row.
+class Gather : public DifferenceRows {
+public:
+    Gather(int w, int h, int failAt = -1) : w_(w), failAt_(failAt), rows_(static_cast<std::size_t>(h)) {}
+    void Block(int y0, int y1, const std::uint8_t* rows, std::ptrdiff_t stride) override {
+        for (int y = y0; y < y1; ++y) {
+            if (y == failAt_) throw EOutOfMemory(msg::OutOfMemory);
+            const std::uint8_t* p = rows + (y - y0) * stride;
+            std::lock_guard<std::mutex> g(lock_);
+            rows_[static_cast<std::size_t>(y)].assign(p, p + 3 * w_);
+            ++given_[static_cast<std::size_t>(y)];
+        }
+    }
+    std::vector<std::vector<std::uint8_t>> Rows() const { return rows_; }
+    bool EachOnce() const {
+        for (const auto& [y, n] : given_)
+            if (n != 1) return false;
+        return given_.size() == rows_.size();
+    }
+
+private:
+    int w_, failAt_;
+    std::mutex lock_;
+    std::vector<std::vector<std::uint8_t>> rows_;
+    std::map<std::size_t, int> given_;
+};
+
+TEST(CompareOptions, DifferenceRowsAreThePicturesRowsEachOnce) {
+    std::mt19937 rng(5);
+    TBitmap a, b, picture;
+    RandomPicture(a, pk24Bit, 700, 90, rng);
+    RandomPicture(b, pk8Bit, 700, 90, rng);
+    SpanRows ignore;
+    AddRectangle(ignore, 700, 90, 10, 10, 50, 50);
+    CompareOptions withPicture;
+    withPicture.ignore = &ignore;
+    const CompareResult expected = CountSimilarity(a, b, picture, withPicture);
+    for (unsigned threads : {1u, 2u}) {
+        Gather rows(700, 90);
+        CompareOptions o = withPicture;
+        o.threads = threads;
+        o.rowsPerBlock = 7;
+        o.writeDifference = false;
+        o.differenceRows = &rows;
+        TBitmap none;
+        EXPECT_EQ(CountSimilarity(a, b, none, o).counts, expected.counts) << threads;
+        EXPECT_TRUE(none.IsEmpty()) << threads;
+        EXPECT_TRUE(rows.EachOnce()) << threads;
+        const auto got = rows.Rows();
+        for (int y = 0; y < 90; ++y) {
+            const std::uint8_t* p = picture.Raster()->Row(y);
+            ASSERT_EQ(got[static_cast<std::size_t>(y)], std::vector<std::uint8_t>(p, p + 3 * 700)) << y;
+        }
+        // A taker that fails stops the comparison with its exception.
+        Gather failing(700, 90, 40);
+        o.differenceRows = &failing;
+        EXPECT_THROW(CountSimilarity(a, b, none, o), EOutOfMemory) << threads;
+    }
 }
 
 }  // namespace
