@@ -3,8 +3,9 @@
 # duvo_install_deps are installed the same way. libxcb1-dev lets the desktop
 # program ask the window manager for its frames; qt6-translations-l10n holds
 # Qt's Polish texts; openbox and x11-utils are for the end-to-end test and
-# the screenshots.
-DUVO_PACKAGES="cmake ninja-build g++ clang libclang-rt-14-dev qt6-base-dev libxcb1-dev qt6-translations-l10n libjpeg62-turbo-dev libgif-dev libgtest-dev libbenchmark-dev xvfb xdotool x11-apps x11-utils openbox imagemagick fonts-dejavu-core fonts-liberation python3"
+# the screenshots; libgif-dev is the reference decoder of the tests and
+# benchmarks only.
+DUVO_PACKAGES="cmake ninja-build g++ clang libclang-rt-14-dev pkg-config qt6-base-dev libxcb1-dev qt6-translations-l10n libjpeg62-turbo-dev libspng-dev zlib1g-dev libcli11-dev libgif-dev libgtest-dev libbenchmark-dev xvfb xdotool x11-apps x11-utils openbox imagemagick fonts-dejavu-core fonts-liberation python3"
 
 duvo_install_deps() {
     local missing=""

@@ -1,4 +1,6 @@
 // duvo-compare: the comparison engine on the command line.
+#include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <exception>
 #include <iostream>
@@ -7,8 +9,11 @@
 
 #include "cli/options.h"
 #include "cli/report.h"
+#include "cli/side_planes.h"
 #include "compare/compare.h"
+#include "compare/regions.h"
 #include "graphics/bitmap.h"
+#include "graphics/png.h"
 #include "loading/open_routes.h"
 #include "rtl/exceptions.h"
 #include "rtl/file_bytes.h"
@@ -24,45 +29,129 @@ constexpr int kExitSame = 0;
 constexpr int kExitDifferent = 1;
 constexpr int kExitError = 2;
 
+// Every way the tool fails, as it is reported: a kind for scripts, the
+// message, and the file it is about. withFileLine: the message does not name
+// the file itself, so the text report adds it on a line of its own.
+struct Failure {
+    std::string kind;
+    std::string message;
+    std::optional<std::string> file;
+    bool withFileLine = false;
+};
+
+// The kind of an exception, by its class.
+Failure Classify(std::exception_ptr error, const std::optional<std::string>& file) {
+    try {
+        std::rethrow_exception(error);
+    } catch (const Failure& f) {
+        return f;
+    } catch (const EFOpenError& e) {
+        return {"cannot-open", ErrorDisplayText(e.Message()), file};
+    } catch (const EFCreateError& e) {
+        return {"cannot-create", ErrorDisplayText(e.Message()), file};
+    } catch (const EWriteError& e) {
+        return {"write-error", ErrorDisplayText(e.Message()), file, file.has_value()};
+    } catch (const EStreamError& e) {
+        return {"read-error", ErrorDisplayText(e.Message()), file, file.has_value()};
+    } catch (const EInvalidGraphic& e) {
+        return {"load-error", ErrorDisplayText(e.Message()), file, file.has_value()};
+    } catch (const EOutOfMemory& e) {
+        return {"out-of-memory", ErrorDisplayText(e.Message()), file, file.has_value()};
+    } catch (const EInvalidOp& e) {
+        return {"empty-area", ErrorDisplayText(e.Message()), std::nullopt};
+    } catch (const Exception& e) {
+        return {"error", ErrorDisplayText(e.Message()), file, file.has_value()};
+    } catch (const std::bad_alloc&) {
+        return {"out-of-memory", ErrorDisplayText(msg::OutOfMemory), file, file.has_value()};
+    } catch (const std::exception& e) {
+        return {"error", ErrorDisplayText(e.what()), file, file.has_value()};
+    }
+}
+
 struct Input {
     std::string file;
     TPicture picture;
+    const Route* route = nullptr;
     // Kept open: a bitmap may point into it, and it is checked once the
     // pixels have been compared.
     std::shared_ptr<const FileBytes> bytes;
     LoadOutcome outcome = LoadOutcome::LoadError;
+    LoadDetails details;
     std::exception_ptr error;
 };
 
 void Load(Input& in) {
     try {
-        const Route* route = FindRoute(in.file);
-        if (!route) {
+        in.route = FindRoute(in.file, RouteUser::CommandLine);
+        if (!in.route) {
             in.outcome = LoadOutcome::UnknownFormat;
             return;
         }
         in.bytes = FileBytes::Open(in.file);
-        // One short run reads each file once: its rows are compared where
+        // One short run reads each file once: BMP rows are compared where
         // they lie instead of being copied first.
-        in.outcome = LoadFileBytes(*route, in.bytes, in.picture, kDefaultLimits, true);
+        in.outcome = LoadFileBytes(*in.route, in.bytes, in.picture, kDefaultLimits, true, &in.details);
     } catch (...) {
         in.error = std::current_exception();
     }
 }
 
-// A failure of loading that is no exception of its own: the outcome's box
-// text, with the file it is about.
-struct LoadFailure {
-    std::string message;
-    std::string file;
+const TBitmap& BitmapOf(const Input& in) {
+    if (in.error) throw Classify(in.error, in.file);
+    if (in.outcome == LoadOutcome::UnknownFormat) throw Failure{"unknown-format", kUnknownFormat, in.file, true};
+    const auto* bitmap = dynamic_cast<const TBitmap*>(in.picture.Graphic());
+    if (in.outcome != LoadOutcome::Loaded || !bitmap) {
+        std::string message = kLoadError;
+        // The decoder's own reason, so that the message says what is wrong.
+        if (!in.details.error.empty()) message += "\n" + ErrorDisplayText(in.details.error);
+        throw Failure{"load-error", message, in.file, true};
+    }
+    return *bitmap;
+}
+
+PictureInfo InfoOf(const Input& in, const TBitmap& b) {
+    PictureInfo p{in.file, b.Width(), b.Height(), std::string(in.route->format)};
+    p.alpha = !in.details.side.alpha.empty();
+    p.bitDepth = in.details.bitDepth ? in.details.bitDepth : 8;
+    return p;
+}
+
+// Non-matching pixels accepted by the limits given; none when none is given.
+std::uint64_t Accepted(const Options& o, std::uint64_t counted) {
+    std::uint64_t accepted = o.maxNonMatching || o.maxNonMatchingShare ? counted : 0;
+    if (o.maxNonMatching) accepted = std::min(accepted, *o.maxNonMatching);
+    if (o.maxNonMatchingShare) {
+        const long double share = static_cast<long double>(*o.maxNonMatchingShare) / 100.0L;
+        accepted =
+            std::min(accepted, static_cast<std::uint64_t>(std::floor(share * static_cast<long double>(counted))));
+    }
+    return accepted;
+}
+
+// A PNG difference picture is deflated block by block as the comparison
+// makes its rows, on the comparison's threads, so no bitmap is made for it.
+class PngDifference : public DifferenceRows {
+public:
+    PngDifference(int width, int height) : writer_(width, height) {}
+    void Block(int y0, int y1, const std::uint8_t* rows, std::ptrdiff_t stride) override {
+        writer_.Block(y0, y1, rows, stride);
+    }
+    void Save(const std::string& file) { writer_.Save(file); }
+
+private:
+    PngBlockWriter writer_;
 };
 
-const TBitmap& BitmapOf(const Input& in) {
-    if (in.error) std::rethrow_exception(in.error);
-    if (in.outcome == LoadOutcome::UnknownFormat) throw LoadFailure{kUnknownFormat, in.file};
-    const auto* bitmap = dynamic_cast<const TBitmap*>(in.picture.Graphic());
-    if (in.outcome != LoadOutcome::Loaded || !bitmap) throw LoadFailure{kLoadError, in.file};
-    return *bitmap;
+// Failures of writing the difference picture name its file.
+template <class F>
+void Writing(const std::string& file, F write) {
+    try {
+        write();
+    } catch (const Failure&) {
+        throw;
+    } catch (...) {
+        throw Classify(std::current_exception(), file);
+    }
 }
 
 int Run(const Options& options) {
@@ -86,21 +175,95 @@ int Run(const Options& options) {
     const TBitmap& b = BitmapOf(right);
 
     Report report;
-    report.left = {left.file, a.Width(), a.Height()};
-    report.right = {right.file, b.Width(), b.Height()};
+    report.left = InfoOf(left, a);
+    report.right = InfoOf(right, b);
+    const int width = std::max(0, std::min(a.Width(), b.Width()));
+    const int height = std::max(0, std::min(a.Height(), b.Height()));
+
+    SpanRows ignore;
+    for (const IgnoreRectangle& r : options.ignore) AddRectangle(ignore, width, height, r.x, r.y, r.width, r.height);
+    Input mask;
+    if (options.maskFile) {
+        mask.file = *options.maskFile;
+        Load(mask);
+        const TBitmap& m = BitmapOf(mask);
+        if (m.Width() != width || m.Height() != height)
+            throw Failure{"mask-size",
+                          "The mask is " + std::to_string(m.Width()) + " x " + std::to_string(m.Height()) +
+                              " pixels; the compared area is " + std::to_string(width) + " x " +
+                              std::to_string(height) + ".",
+                          mask.file, true};
+        AddSpans(ignore, MaskSpans(m));
+        mask.bytes->CheckIntact();
+        report.maskFile = mask.file;
+    }
+    report.ignoreRectangles = options.ignore.size();
+    const bool ignoring = !options.ignore.empty() || options.maskFile;
+
     TBitmap difference;
+    SpanRows changes;
     CompareOptions compare;
     compare.threads = options.threads;
-    compare.writeDifference = options.diffFile.has_value();
+    std::unique_ptr<PngDifference> png;
+    if (options.diffFile && OpenExtension(*options.diffFile) == ".png" && width > 0 && height > 0) {
+        png = std::make_unique<PngDifference>(width, height);
+        compare.differenceRows = png.get();
+    }
+    compare.writeDifference = options.diffFile.has_value() && !png;
+    compare.ignore = ignoring ? &ignore : nullptr;
+    compare.changes = &changes;
+    compare.matchingBin = options.MatchingBin();
     report.result = ComparePictures(a, b, difference, report.histogram, compare);
     // A file cut short meanwhile read as zeros; its figures are not to be trusted.
-    for (const Input* in : {&left, &right}) in->bytes->CheckIntact();
+    for (const Input* in : {&left, &right}) try {
+            in->bytes->CheckIntact();
+        } catch (...) {
+            throw Classify(std::current_exception(), in->file);
+        }
+
+    if (!left.details.side.Empty() || !right.details.side.Empty()) {
+        SpanRows extra;
+        report.side = CompareSidePlanes({&a, &left.details.side}, {&b, &right.details.side}, width, height,
+                                        compare.ignore, compare.matchingBin, extra);
+        AddSpans(changes, extra);
+    }
+    for (int k = 0; k < compare.matchingBin; ++k) report.nonMatching += report.result.counts[k];
+    report.nonMatching += report.side.extraNonMatching;
+
+    const std::uint64_t counted = report.result.CountedPixels();
+    if (options.maxNonMatching && *options.maxNonMatching >= counted)
+        throw Failure{"usage",
+                      "--max-changed " + std::to_string(*options.maxNonMatching) + " accepts all " +
+                          std::to_string(counted) + " counted pixels: the check could not fail",
+                      std::nullopt};
+    report.tolerance = {options.tolerance, options.maxNonMatching, options.maxNonMatchingShare,
+                        Accepted(options, counted)};
+    report.regions = FindRegions(changes, options.regionGap, options.maxRegions);
+    report.regionGap = options.regionGap;
+
     if (options.diffFile) {
-        difference.SaveFile(*options.diffFile);
+        Writing(*options.diffFile, [&] {
+            if (png)
+                png->Save(*options.diffFile);
+            else
+                difference.SaveFile(*options.diffFile);
+        });
         report.diffFile = options.diffFile;
     }
     std::cout << (options.json ? JsonReport(report) : TextReport(report)) << std::flush;
-    return report.Identical() ? kExitSame : kExitDifferent;
+    return report.WithinTolerance() ? kExitSame : kExitDifferent;
+}
+
+int Fail(const Failure& f, bool json) {
+    std::cerr << f.message << "\n";
+    if (f.withFileLine && f.file) std::cerr << "File: " << *f.file << "\n";
+    if (json) {
+        // One line of the message: the box text and the reason joined.
+        std::string message = f.message;
+        std::replace(message.begin(), message.end(), '\n', ' ');
+        std::cout << JsonError(f.kind, message, f.file) << std::flush;
+    }
+    return kExitError;
 }
 
 }  // namespace
@@ -108,29 +271,33 @@ int Run(const Options& options) {
 
 int main(int argc, char** argv) {
     using namespace duvo::cli;
+    const std::vector<std::string> args(argv + 1, argv + argc);
+    const bool json = WantsJson(args);
     Options options;
     try {
-        options = ParseOptions(std::vector<std::string>(argv + 1, argv + argc));
+        options = ParseOptions(args);
     } catch (const UsageError& e) {
         std::cerr << "duvo-compare: " << e.message << "\nTry 'duvo-compare --help'.\n";
+        if (json) std::cout << JsonError("usage", e.message, std::nullopt) << std::flush;
         return kExitError;
     }
-    if (options.help) {
-        std::cout << kHelpText;
+    if (options.print) {
+        std::cout << *options.print;
         return kExitSame;
     }
     try {
         return Run(options);
-    } catch (const LoadFailure& f) {
-        std::cerr << duvo::ErrorDisplayText(f.message) << "\nFile: " << f.file << "\n";
+    } catch (const Failure& f) {
+        if (f.kind == "usage") {
+            std::cerr << "duvo-compare: " << f.message << "\nTry 'duvo-compare --help'.\n";
+            if (options.json) std::cout << JsonError("usage", f.message, std::nullopt) << std::flush;
+            return kExitError;
+        }
+        return Fail(f, options.json);
     } catch (const duvo::EAbort&) {
         // A silent cancel, as everywhere in the program.
-    } catch (const duvo::Exception& e) {
-        std::cerr << duvo::ErrorDisplayText(e.Message()) << "\n";
-    } catch (const std::bad_alloc&) {
-        std::cerr << duvo::ErrorDisplayText(duvo::msg::OutOfMemory) << "\n";
-    } catch (const std::exception& e) {
-        std::cerr << duvo::ErrorDisplayText(e.what()) << "\n";
+        return kExitError;
+    } catch (...) {
+        return Fail(Classify(std::current_exception(), std::nullopt), options.json);
     }
-    return kExitError;
 }

@@ -1,106 +1,178 @@
 #include "cli/options.h"
 
+#include <CLI/CLI.hpp>
+#include <algorithm>
 #include <charconv>
+#include <cmath>
+
+#include "loading/open_routes.h"
+
+#ifndef DUVO_VERSION
+#define DUVO_VERSION "1.0"
+#endif
 
 namespace duvo::cli {
 
-const char* const kHelpText =
-    R"(Usage: duvo-compare [options] LEFT RIGHT
-
-Compares two pictures pixel by pixel over their common top-left area, as the
-DUVO desktop program does, and prints the share of pixels in seven similarity
-ranges.
-
-LEFT and RIGHT are picture files, accepted exactly as the desktop program's
-open command accepts them: by their lower-cased extension (".bmp", and the
-JPEG and GIF routes where they are built in: ".jpg", ".gif").
-
-For each pixel, with c1 and c2 its packed 0x00BBGGRR colors, the similarity
-is v = 16777215 - |c1 - c2| and its bin k = floor(100 * v / 16777215). The
-figures are the share of bin 100 (identical colors) and of bins 90-99, 80-89,
-70-79, 60-69, 50-59 and 0-49, in percent of the compared pixels.
-
-Options:
-  --json          print one JSON object instead of the text report: both files
-                  with their sizes, the compared area, the pixel count, the
-                  seven figures (caption, value, text), the whole 101-bin
-                  histogram in percent and the raw counts per bin. Percentages
-                  are written with "%.21Lg" (every digit of the 64-bit
-                  significand survives a round trip through a long double).
-  --diff OUT      write the difference picture (each pixel's v as its color,
-                  identical pixels white) to OUT as an uncompressed 24-bit BMP.
-  --threads N     compare on N threads (N >= 1); default: all cores.
-  -h, --help      show this text and exit.
-  --              end of options.
-
-Output: both picture sizes, the compared area, a note when the sizes differ
-(the common area is compared), then the seven figures with the captions of the
-desktop program's percentages window, numbers in its general format (15
-significant digits) with "." as the decimal separator.
-
-Exit status:
-  0  the pictures have the same size and every compared pixel the same color
-  1  they differ (in size, or in at least one pixel)
-  2  an error; its message goes to standard error, e.g. "Cannot open file X.",
-     "Nieznany format pliku graficznego !!!" (no route takes the extension) or
-     "Bląd przy wczytywaniu pliku graficznego !!!" (the decoder rejected the
-     file), or "Invalid floating point operation." when the common area is
-     empty.
-)";
+const char* const kVersion = DUVO_VERSION;
 
 namespace {
 
-unsigned ParseThreads(const std::string& text) {
-    unsigned value = 0;
+// "BMP (.bmp), JPEG (.jpg), ..." from the route table, so that a new route
+// shows up here by itself.
+std::string FormatList() {
+    std::string list;
+    for (const Route& route : Routes()) {
+        std::string name(route.format);
+        if (name.empty())
+            for (char c : route.extension.substr(1))
+                name += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+        if (!list.empty()) list += ", ";
+        list += name + " (" + std::string(route.extension) + ")";
+    }
+    return list;
+}
+
+const std::string& Description() {
+    static const std::string text =
+        "Compares two pictures pixel by pixel over their common top-left area, as the DUVO\n"
+        "desktop program does, and prints the share of pixels in seven similarity ranges.\n"
+        "LEFT and RIGHT are picture files, chosen by their lower-cased extension:\n  " +
+        FormatList() +
+        ".\nTransparent PNG pixels are composed over white; 16-bit samples are rounded to 8 bits.\n"
+        "Alpha and the bits below 8 are compared on their own: pictures that differ there are\n"
+        "never reported identical.\n";
+    return text;
+}
+
+const char* const kFooter = R"(
+For each pixel, with c1 and c2 its packed 0x00BBGGRR colors, the similarity is
+v = 16777215 - |c1 - c2| and its bin k = floor(100 * v / 16777215). The figures
+are the share of bin 100 (identical colors) and of bins 90-99, 80-89, 70-79,
+60-69, 50-59 and 0-49, in percent of the compared pixels that are not ignored.
+JSON percentages are written with "%.21Lg" (every digit of the 64-bit
+significand survives a round trip through a long double). The JSON report has
+"schema": 1; within schema 1 fields are only ever added.
+
+Checks are strict by default: a pixel matches only in bin 100 with the same
+alpha and the same 16-bit samples. --tolerance N lets bins 100-N to 100 match
+(then differences below 8 bits match too); --max-changed and
+--max-changed-share accept that many non-matching pixels. Values that would
+make the check unable to fail are refused. Pictures of different sizes always
+differ. The figures and histogram are those of the whole comparison, whatever
+the tolerance.
+
+Exit status:
+  0  same size, and every counted pixel matches (within the tolerances)
+  1  they differ (in size, or in more non-matching pixels than accepted)
+  2  an error; its message goes to standard error (with --json, also a JSON
+     object with "error" on standard output), e.g. "Cannot open file X.",
+     "Nieznany format pliku graficznego !!!" (no route takes the extension),
+     "Bląd przy wczytywaniu pliku graficznego !!!" with the decoder's reason,
+     or "Invalid floating point operation." when nothing is left to compare.
+)";
+
+IgnoreRectangle ParseRectangle(const std::string& text) {
+    IgnoreRectangle r;
+    std::int64_t* fields[] = {&r.x, &r.y, &r.width, &r.height};
+    const char* p = text.data();
     const char* end = text.data() + text.size();
-    const auto [ptr, ec] = std::from_chars(text.data(), end, value);
-    if (ec != std::errc() || ptr != end || value == 0 || value > 1024)
-        throw UsageError{"--threads wants a whole number from 1 to 1024, not \"" + text + "\""};
-    return value;
+    for (int i = 0; i < 4; ++i) {
+        const auto [next, ec] = std::from_chars(p, end, *fields[i]);
+        const bool last = i == 3;
+        if (ec != std::errc() || (last ? next != end : next == end || *next != ','))
+            throw UsageError{"--ignore wants X,Y,W,H (four whole numbers), not \"" + text + "\""};
+        p = next + 1;
+    }
+    const std::int64_t kSide = std::int64_t{1} << 32;
+    if (r.width <= 0 || r.height <= 0 || std::llabs(r.x) > kSide || std::llabs(r.y) > kSide || r.width > kSide ||
+        r.height > kSide)
+        throw UsageError{"--ignore wants a positive width and height within 2^32, not \"" + text + "\""};
+    return r;
 }
 
 }  // namespace
 
+bool WantsJson(const std::vector<std::string>& args) {
+    for (const std::string& a : args) {
+        if (a == "--") return false;
+        if (a == "--json") return true;
+    }
+    return false;
+}
+
 Options ParseOptions(const std::vector<std::string>& args) {
     Options o;
-    std::vector<std::string> files;
-    bool optionsEnded = false;
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        const std::string& a = args[i];
-        if (optionsEnded || a.empty() || a[0] != '-' || a == "-") {
-            files.push_back(a);
-            continue;
-        }
-        // "--name value" and "--name=value" both work for the options with values.
-        auto value = [&](const std::string& name) -> std::string {
-            if (a.size() > name.size() && a.compare(0, name.size(), name) == 0 && a[name.size()] == '=')
-                return a.substr(name.size() + 1);
-            if (i + 1 >= args.size()) throw UsageError{name + " wants a value"};
-            return args[++i];
-        };
-        auto is = [&](const std::string& name) {
-            return a == name || (a.compare(0, name.size() + 1, name + "=") == 0);
-        };
-        if (a == "--") {
-            optionsEnded = true;
-        } else if (a == "-h" || a == "--help") {
-            o.help = true;
-        } else if (a == "--json") {
-            o.json = true;
-        } else if (is("--diff")) {
-            o.diffFile = value("--diff");
-            if (o.diffFile->empty()) throw UsageError{"--diff wants a file name"};
-        } else if (is("--threads")) {
-            o.threads = ParseThreads(value("--threads"));
-        } else {
-            throw UsageError{"unknown option " + a};
-        }
+    CLI::App app(Description(), "duvo-compare");
+    app.footer(kFooter);
+    app.set_help_flag("-h,--help", "show this text and exit");
+    app.set_version_flag("--version", std::string("duvo-compare ") + kVersion + " (JSON schema 1)",
+                         "show the version and exit");
+    app.add_option("LEFT", o.left, "the left picture")->required();
+    app.add_option("RIGHT", o.right, "the right picture")->required();
+    app.add_flag("--json", o.json, "print one JSON object instead of the text report (fields: docs/json.md)");
+    std::string diff;
+    app.add_option("--diff", diff,
+                   "write the difference picture (each pixel's v as its color, identical pixels white, "
+                   "ignored pixels light grey) to OUT: .png as PNG, .bmp as an uncompressed 24-bit BMP")
+        ->type_name("OUT");
+    app.add_option("--threads", o.threads, "compare on N threads; default: all cores")
+        ->type_name("N")
+        ->check(CLI::Range(1u, 1024u));
+    app.add_option("--tolerance", o.tolerance, "pixels in bins 100-N to 100 match (default 0: only identical colors)")
+        ->type_name("N")
+        ->check(CLI::Range(0, 99));
+    std::uint64_t maxChanged = 0;
+    auto* maxChangedOption =
+        app.add_option("--max-changed", maxChanged, "accept up to N non-matching pixels (default 0)")->type_name("N");
+    double share = 0;
+    auto* shareOption = app.add_option("--max-changed-share", share,
+                                       "accept non-matching pixels up to P percent of the counted pixels (P < 100)")
+                            ->type_name("P");
+    std::vector<std::string> rectangles;
+    app.add_option("--ignore", rectangles, "leave out the rectangle X,Y,W,H (repeatable; cut to the compared area)")
+        ->type_name("X,Y,W,H")
+        ->allow_extra_args(false);
+    std::string mask;
+    app.add_option("--mask", mask,
+                   "leave out the non-white pixels of a picture of the compared area's size (any format read)")
+        ->type_name("FILE");
+    app.add_option("--region-gap", o.regionGap,
+                   "changed regions at most G pixels apart are merged (default 0: touching pixels only)")
+        ->type_name("G")
+        ->check(CLI::Range(0, 4096));
+    app.add_option("--max-regions", o.maxRegions, "list at most N changed regions in JSON (default 100)")
+        ->type_name("N")
+        ->check(CLI::Range(std::size_t{0}, std::size_t{1} << 20));
+
+    std::vector<std::string> reversed(args.rbegin(), args.rend());
+    try {
+        app.parse(reversed);
+    } catch (const CLI::CallForHelp&) {
+        o.print = app.help();
+        return o;
+    } catch (const CLI::CallForVersion& e) {
+        o.print = std::string(e.what()) + "\n";
+        return o;
+    } catch (const CLI::ParseError& e) {
+        throw UsageError{e.what()};
     }
-    if (o.help) return o;
-    if (files.size() != 2)
-        throw UsageError{files.size() < 2 ? "two picture files are needed" : "too many file names"};
-    o.left = files[0];
-    o.right = files[1];
+    if (app.count("--diff")) {
+        const std::string ext = OpenExtension(diff);
+        if (ext != ".png" && ext != ".bmp") throw UsageError{"--diff: the file name must end in .png or .bmp"};
+        o.diffFile = diff;
+    }
+    if (maxChangedOption->count()) o.maxNonMatching = maxChanged;
+    if (shareOption->count()) {
+        if (!(share >= 0) || !std::isfinite(share))
+            throw UsageError{"--max-changed-share: a percentage of at least 0 is needed"};
+        if (share >= 100) throw UsageError{"--max-changed-share: 100 % or more would accept every picture"};
+        o.maxNonMatchingShare = share;
+    }
+    for (const std::string& r : rectangles) o.ignore.push_back(ParseRectangle(r));
+    if (app.count("--mask")) {
+        if (mask.empty()) throw UsageError{"--mask wants a file name"};
+        o.maskFile = mask;
+    }
     return o;
 }
 

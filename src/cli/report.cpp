@@ -24,6 +24,41 @@ std::string JsonNumber(long double x) {
     return buf;
 }
 
+std::string Decimal(double x) {
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "%.17g", x);
+    return buf;
+}
+
+std::string Bool(bool b) { return b ? "true" : "false"; }
+std::string Num(std::uint64_t n) { return std::to_string(n); }
+
+// Length of the valid UTF-8 sequence at s[i], or 0.
+std::size_t Utf8Sequence(const std::string& s, std::size_t i) {
+    const auto byte = [&](std::size_t k) { return k < s.size() ? static_cast<unsigned char>(s[k]) : 0u; };
+    const unsigned c = byte(i);
+    const auto cont = [&](std::size_t k) { return (byte(k) & 0xC0) == 0x80; };
+    if (c >= 0xC2 && c <= 0xDF) return cont(i + 1) ? 2 : 0;
+    if (c >= 0xE0 && c <= 0xEF) {
+        const unsigned c1 = byte(i + 1);
+        // No overlong forms and no surrogates.
+        if ((c == 0xE0 && c1 < 0xA0) || (c == 0xED && c1 > 0x9F)) return 0;
+        return cont(i + 1) && cont(i + 2) ? 3 : 0;
+    }
+    if (c >= 0xF0 && c <= 0xF4) {
+        const unsigned c1 = byte(i + 1);
+        if ((c == 0xF0 && c1 < 0x90) || (c == 0xF4 && c1 > 0x8F)) return 0;
+        return cont(i + 1) && cont(i + 2) && cont(i + 3) ? 4 : 0;
+    }
+    return 0;
+}
+
+std::string Box(const ChangedRegion& r) {
+    return "{\"x\": " + std::to_string(r.x0) + ", \"y\": " + std::to_string(r.y0) +
+           ", \"width\": " + std::to_string(r.x1 - r.x0) + ", \"height\": " + std::to_string(r.y1 - r.y0) +
+           ", \"pixels\": " + Num(r.pixels) + "}";
+}
+
 }  // namespace
 
 std::string TextReport(const Report& r) {
@@ -33,6 +68,9 @@ std::string TextReport(const Report& r) {
     if (!r.SameSize()) out += "The pictures differ in size; the common area is compared.\n";
     out += "Compared area: " + std::to_string(r.result.width) + " x " + std::to_string(r.result.height) + " (" +
            std::to_string(r.result.pixelCount) + " pixels)\n";
+    if (r.ignoreRectangles || r.maskFile)
+        out += "Ignored: " + Num(r.result.ignoredCount) + " pixels (" + std::to_string(r.ignoreRectangles) +
+               " rectangles" + (r.maskFile ? ", mask " + *r.maskFile : std::string()) + ")\n";
     if (r.diffFile) out += "Difference picture: " + *r.diffFile + "\n";
     out += "\n";
     const auto texts = RangeTexts(r.histogram, ".");
@@ -42,20 +80,58 @@ std::string TextReport(const Report& r) {
         caption.append(width < 20 ? 20 - width : 1, ' ');
         out += caption + texts[static_cast<std::size_t>(i)] + "\n";
     }
+    out += "\n";
+    if (r.left.alpha || r.right.alpha) out += "Alpha differs: " + Num(r.side.alphaDifferent) + " pixels\n";
+    if (r.left.bitDepth > 8 || r.right.bitDepth > 8)
+        out += "Differ only below 8 bits: " + Num(r.side.belowEightBits) + " pixels\n";
+    const ToleranceInfo& t = r.tolerance;
+    out += "Tolerance: " + std::to_string(t.tolerance) + " (bins " + std::to_string(100 - t.tolerance) +
+           " to 100 match); non-matching pixels accepted: " + Num(t.allowed);
+    if (t.maxNonMatchingShare) out += " (" + Decimal(*t.maxNonMatchingShare) + " %)";
+    out += "\nNon-matching pixels: " + Num(r.nonMatching) + "\n";
+    if (r.regions.found == 0) {
+        out += "Changed regions: none\n";
+    } else {
+        const ChangedRegion& a = r.regions.all;
+        out += "Changed regions: " + Num(r.regions.found) + ", all within x " + std::to_string(a.x0) + ", y " +
+               std::to_string(a.y0) + ", " + std::to_string(a.x1 - a.x0) + " x " + std::to_string(a.y1 - a.y0) + "\n";
+    }
     return out;
 }
 
 std::string JsonString(const std::string& text) {
     std::string out = "\"";
-    for (unsigned char c : text) {
+    for (std::size_t i = 0; i < text.size();) {
+        const unsigned char c = static_cast<unsigned char>(text[i]);
+        if (c >= 0x80) {
+            const std::size_t n = Utf8Sequence(text, i);
+            if (n == 0) {
+                out += "\xEF\xBF\xBD";  // U+FFFD
+                ++i;
+            } else {
+                out.append(text, i, n);
+                i += n;
+            }
+            continue;
+        }
         switch (c) {
-            case '"': out += "\\\""; break;
-            case '\\': out += "\\\\"; break;
-            case '\n': out += "\\n"; break;
-            case '\r': out += "\\r"; break;
-            case '\t': out += "\\t"; break;
+            case '"':
+                out += "\\\"";
+                break;
+            case '\\':
+                out += "\\\\";
+                break;
+            case '\n':
+                out += "\\n";
+                break;
+            case '\r':
+                out += "\\r";
+                break;
+            case '\t':
+                out += "\\t";
+                break;
             default:
-                if (c < 0x20) {
+                if (c < 0x20 || c == 0x7F) {
                     char buf[8];
                     std::snprintf(buf, sizeof buf, "\\u%04x", c);
                     out += buf;
@@ -63,23 +139,41 @@ std::string JsonString(const std::string& text) {
                     out += static_cast<char>(c);
                 }
         }
+        ++i;
     }
     return out + "\"";
 }
 
 std::string JsonReport(const Report& r) {
     auto picture = [](const PictureInfo& p) {
-        return "{\"file\": " + JsonString(p.file) + ", \"width\": " + std::to_string(p.width) +
-               ", \"height\": " + std::to_string(p.height) + "}";
+        return "{\"file\": " + JsonString(p.file) + ", \"format\": " + JsonString(p.format) +
+               ", \"width\": " + std::to_string(p.width) + ", \"height\": " + std::to_string(p.height) +
+               ", \"alpha\": " + Bool(p.alpha) + ", \"bitDepth\": " + std::to_string(p.bitDepth) + "}";
     };
+    const ToleranceInfo& t = r.tolerance;
     std::string out = "{\n";
+    out += "  \"schema\": " + std::to_string(kJsonSchema) + ",\n";
     out += "  \"left\": " + picture(r.left) + ",\n";
     out += "  \"right\": " + picture(r.right) + ",\n";
-    out += "  \"sameSize\": " + std::string(r.SameSize() ? "true" : "false") + ",\n";
+    out += "  \"sameSize\": " + Bool(r.SameSize()) + ",\n";
     out += "  \"area\": {\"width\": " + std::to_string(r.result.width) +
            ", \"height\": " + std::to_string(r.result.height) + "},\n";
-    out += "  \"pixelCount\": " + std::to_string(r.result.pixelCount) + ",\n";
-    out += "  \"identical\": " + std::string(r.Identical() ? "true" : "false") + ",\n";
+    out += "  \"pixelCount\": " + Num(r.result.pixelCount) + ",\n";
+    out += "  \"ignored\": {\"pixels\": " + Num(r.result.ignoredCount) +
+           ", \"rectangles\": " + std::to_string(r.ignoreRectangles) +
+           ", \"mask\": " + (r.maskFile ? JsonString(*r.maskFile) : std::string("null")) + "},\n";
+    out += "  \"countedPixels\": " + Num(r.result.CountedPixels()) + ",\n";
+    out += "  \"identical\": " + Bool(r.Identical()) + ",\n";
+    out += "  \"withinTolerance\": " + Bool(r.WithinTolerance()) + ",\n";
+    out += "  \"tolerance\": {\"bins\": " + std::to_string(t.tolerance) +
+           ", \"matchingBin\": " + std::to_string(100 - t.tolerance) +
+           ", \"maxNonMatching\": " + (t.maxNonMatching ? Num(*t.maxNonMatching) : std::string("null")) +
+           ", \"maxNonMatchingShare\": " +
+           (t.maxNonMatchingShare ? Decimal(*t.maxNonMatchingShare) : std::string("null")) +
+           ", \"accepted\": " + Num(t.allowed) + "},\n";
+    out += "  \"nonMatchingPixels\": " + Num(r.nonMatching) + ",\n";
+    out += "  \"alphaDifferentPixels\": " + Num(r.side.alphaDifferent) + ",\n";
+    out += "  \"belowEightBitPixels\": " + Num(r.side.belowEightBits) + ",\n";
     out += "  \"diff\": " + (r.diffFile ? JsonString(*r.diffFile) : std::string("null")) + ",\n";
     const RangeFigures figures = RangeSums(r.histogram);
     out += "  \"figures\": [\n";
@@ -90,12 +184,25 @@ std::string JsonReport(const Report& r) {
         out += i + 1 < kRangeFigures ? ",\n" : "\n";
     }
     out += "  ],\n  \"histogram\": [";
-    for (int k = 0; k < kSimilarityBins; ++k) out += (k ? ", " : "") + JsonNumber(r.histogram[static_cast<std::size_t>(k)]);
+    for (int k = 0; k < kSimilarityBins; ++k)
+        out += (k ? ", " : "") + JsonNumber(r.histogram[static_cast<std::size_t>(k)]);
     out += "],\n  \"counts\": [";
     for (int k = 0; k < kSimilarityBins; ++k)
         out += (k ? ", " : "") + std::to_string(r.result.counts[static_cast<std::size_t>(k)]);
-    out += "]\n}\n";
+    out += "],\n";
+    const RegionList& g = r.regions;
+    out += "  \"regions\": {\"count\": " + Num(g.found) + ", \"listed\": " + Num(g.regions.size()) +
+           ", \"omitted\": " + Num(g.found - g.regions.size()) + ", \"gap\": " + std::to_string(r.regionGap) +
+           ", \"bounds\": " + (g.found ? Box(g.all) : std::string("null")) + ", \"list\": [";
+    for (std::size_t i = 0; i < g.regions.size(); ++i) out += (i ? ",\n    " : "\n    ") + Box(g.regions[i]);
+    out += g.regions.empty() ? "]}\n" : "\n  ]}\n";
+    out += "}\n";
     return out;
+}
+
+std::string JsonError(const std::string& kind, const std::string& message, const std::optional<std::string>& file) {
+    return "{\"schema\": " + std::to_string(kJsonSchema) + ", \"error\": {\"kind\": " + JsonString(kind) +
+           ", \"message\": " + JsonString(message) + ", \"file\": " + (file ? JsonString(*file) : "null") + "}}\n";
 }
 
 }  // namespace duvo::cli

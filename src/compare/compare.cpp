@@ -171,10 +171,15 @@ ReaderData PrepareReader(const Raster& r, const compare_rows::Kernels& kernels) 
 // Bin counters of one worker. Runs count into 4 interleaved uint32 tables (a
 // stretch of equal bins then does not wait on its own increments); they are
 // flushed into 64-bit totals before a table could overflow.
+// Left-out pixels get this bin, one past the top, so that they pass through
+// the tally uncounted in the histogram.
+constexpr std::uint8_t kIgnoredBin = kSimilarityBins;
+
 struct Tally {
     std::array<std::array<std::uint32_t, 104>, 4> run{};
     std::uint64_t sinceFlush = 0;
     SimilarityCounts total{};
+    std::uint64_t ignored = 0;
 
     void Add(const std::uint8_t* bins, int n) {
         if (sinceFlush + static_cast<std::uint64_t>(n) > 0xFFFFFFFFu) Flush();
@@ -202,6 +207,7 @@ struct Tally {
     void Flush() {
         for (auto& t : run) {
             for (int k = 0; k < kSimilarityBins; ++k) total[k] += t[k];
+            ignored += t[kIgnoredBin];
             t.fill(0);
         }
         sinceFlush = 0;
@@ -217,7 +223,64 @@ struct Job {
     const compare_rows::Kernels* kernels;
     int width;
     int height;
+    const SpanRows* ignore;
+    SpanRows* changes;
+    int matchingBin;
+    DifferenceRows* sink;
 };
+
+// Marks the left-out pixels of the run [x0, x0 + n) of a row: their bins
+// become kIgnoredBin and their values the fixed grey. Returns how many.
+int MarkIgnored(const std::vector<PixelSpan>& spans, int x0, int n, std::uint8_t* bins, std::uint8_t* values) {
+    int marked = 0;
+    for (const PixelSpan& span : spans) {
+        const int a = std::max(span.x0, x0), b = std::min(span.x1, x0 + n);
+        if (span.x0 >= x0 + n) break;
+        if (a >= b) continue;
+        if (bins) std::memset(bins + (a - x0), kIgnoredBin, static_cast<std::size_t>(b - a));
+        if (values) std::memset(values + static_cast<std::size_t>(a - x0) * 3, kIgnoredColor & 0xFF,
+                                static_cast<std::size_t>(b - a) * 3);
+        marked += b - a;
+    }
+    return marked;
+}
+
+// Appends a span, joining it to the last one when they touch.
+inline void AppendSpan(std::vector<PixelSpan>& row, int a, int b) {
+    if (!row.empty() && row.back().x1 == a)
+        row.back().x1 = b;
+    else
+        row.push_back({a, b});
+}
+
+// Appends the spans of bins below matchingBin in the run starting at x0.
+// Sixty-four bins at a time become one bit mask (adding 128 - matchingBin
+// sets a byte's top bit exactly when its bin is at least matchingBin, as bins
+// are at most 101), so the cost goes with the spans, not the pixels.
+void CollectChanges(const std::uint8_t* bins, int x0, int n, int matchingBin, std::vector<PixelSpan>& row) {
+    const std::uint64_t lift = 0x0101010101010101u * static_cast<std::uint64_t>(128 - matchingBin);
+    constexpr std::uint64_t kTops = 0x8080808080808080u;
+    int i = 0;
+    for (; i + 64 <= n; i += 64) {
+        std::uint64_t mask = 0;
+        for (int k = 0; k < 8; ++k) {
+            std::uint64_t w;
+            std::memcpy(&w, bins + i + 8 * k, 8);
+            const std::uint64_t changed = ~(w + lift) & kTops;
+            // Gathers the eight top bits into one byte, byte j to bit j.
+            mask |= (((changed >> 7) * 0x0102040810204080u) >> 56) << (8 * k);
+        }
+        while (mask) {
+            const int s = __builtin_ctzll(mask);
+            const std::uint64_t rest = ~mask >> s;
+            const int len = rest ? __builtin_ctzll(rest) : 64 - s;
+            AppendSpan(row, x0 + i + s, x0 + i + s + len);
+            mask = s + len >= 64 ? 0 : mask & ~((std::uint64_t{1} << (s + len)) - 1);
+        }
+    }
+    for (; i < n; ++i)
+        if (bins[i] < matchingBin) AppendSpan(row, x0 + i, x0 + i + 1);
+}
 
 // Per-worker buffers for one run of pixels.
 struct Scratch {
@@ -226,6 +289,8 @@ struct Scratch {
     alignas(64) std::uint8_t bins[compare_rows::kRunPixels];
     // Where a run's similarity values go when nobody wants the picture.
     alignas(64) std::uint8_t values[compare_rows::kRunPixels * 3];
+    // A block's difference rows on their way to a DifferenceRows.
+    std::vector<std::uint8_t> block;
 };
 
 // The rows [y0, y1). 24-bit rows go to the kernels as they are; other rows
@@ -235,10 +300,22 @@ void CompareRows(const Job& job, int y0, int y1, Tally& tally, Scratch& s) {
     const ReaderData& db = *job.readRight;
     const bool left24 = da.bitCount == 24, right24 = db.bitCount == 24;
     const compare_rows::Kernels& k = *job.kernels;
+    const std::size_t rowBytes = static_cast<std::size_t>(job.width) * 3;
+    if (job.sink && s.block.size() < rowBytes * static_cast<std::size_t>(y1 - y0))
+        s.block.resize(rowBytes * static_cast<std::size_t>(y1 - y0));
     for (int y = y0; y < y1; ++y) {
         const std::uint8_t* ra = job.left->Row(y);
         const std::uint8_t* rb = job.right->Row(y);
         std::uint8_t* ro = job.out ? job.out->RowAddress(y) : nullptr;
+        if (job.sink) ro = s.block.data() + static_cast<std::size_t>(y - y0) * static_cast<std::size_t>(job.width) * 3;
+        const std::vector<PixelSpan>* ignore =
+            job.ignore && static_cast<std::size_t>(y) < job.ignore->size() && !(*job.ignore)[y].empty()
+                ? &(*job.ignore)[y]
+                : nullptr;
+        std::vector<PixelSpan>* changes = job.changes ? &(*job.changes)[y] : nullptr;
+        // Neighbouring rows change alike: room for as many spans as the row
+        // above spares most of the growing.
+        if (changes && y > y0) changes->reserve((*job.changes)[y - 1].size());
         for (int x0 = 0; x0 < job.width; x0 += compare_rows::kRunPixels) {
             const int n = std::min(compare_rows::kRunPixels, job.width - x0);
             const std::size_t at = static_cast<std::size_t>(x0) * 3;
@@ -247,7 +324,9 @@ void CompareRows(const Job& job, int y0, int y1, Tally& tally, Scratch& s) {
                 // Equal runs are the common case between two versions of one
                 // picture: all of them white, all in the top bin.
                 if (ro) std::memset(o, 0xFF, static_cast<std::size_t>(n) * 3);
-                tally.total[kSimilarityBins - 1] += static_cast<std::uint64_t>(n);
+                const int left = ignore ? MarkIgnored(*ignore, x0, n, nullptr, ro ? o : nullptr) : 0;
+                tally.total[kSimilarityBins - 1] += static_cast<std::uint64_t>(n - left);
+                tally.ignored += static_cast<std::uint64_t>(left);
                 continue;
             }
             if (left24 && right24)
@@ -258,9 +337,12 @@ void CompareRows(const Job& job, int y0, int y1, Tally& tally, Scratch& s) {
                 k.diffAndBinMixed(db.decode(db, rb, x0, n, s.b), ra + at, o, s.bins, n);
             else
                 k.diffAndBin(da.decode(da, ra, x0, n, s.a), db.decode(db, rb, x0, n, s.b), o, s.bins, n);
+            if (ignore) MarkIgnored(*ignore, x0, n, s.bins, ro ? o : nullptr);
+            if (changes && job.matchingBin > 0) CollectChanges(s.bins, x0, n, job.matchingBin, *changes);
             tally.Add(s.bins, n);
         }
     }
+    if (job.sink) job.sink->Block(y0, y1, s.block.data(), static_cast<std::ptrdiff_t>(rowBytes));
 }
 
 // Makes bitmap a fresh w x h 24-bit DIB, alone in its store, so that its
@@ -297,7 +379,7 @@ TBitmap* MakeDifferencePicture(TBitmap& bitmap, int w, int h) {
 int BlockRows(int width) { return std::max(1, (1 << 18) / std::max(width, 1)); }
 
 void RunParallel(const Job& job, unsigned threads, int rowsPerBlock,
-                 const std::function<void()>& step, SimilarityCounts& counts) {
+                 const std::function<void()>& step, SimilarityCounts& counts, std::uint64_t& ignored) {
     const int blocks = static_cast<int>((std::int64_t{job.height} + rowsPerBlock - 1) / rowsPerBlock);
     // The end row of block b, without overflow for any block size.
     auto blockEnd = [&](int b) {
@@ -311,6 +393,7 @@ void RunParallel(const Job& job, unsigned threads, int rowsPerBlock,
     std::mutex lock;
     std::condition_variable blockDone;
     std::vector<Tally> tallies(threads);
+    std::exception_ptr failure;
 
     auto work = [&](unsigned self) {
         Tally& tally = tallies[self];
@@ -320,7 +403,17 @@ void RunParallel(const Job& job, unsigned threads, int rowsPerBlock,
             const int b = nextBlock.fetch_add(1, std::memory_order_relaxed);
             if (b >= blocks) return;
             const int y0 = b * rowsPerBlock;
-            CompareRows(job, y0, blockEnd(b), tally, scratch);
+            try {
+                CompareRows(job, y0, blockEnd(b), tally, scratch);
+            } catch (...) {
+                // The first failure stops everyone and is raised once all
+                // workers have ended.
+                std::lock_guard<std::mutex> g(lock);
+                if (!failure) failure = std::current_exception();
+                stop.store(true);
+                blockDone.notify_all();
+                return;
+            }
             done[static_cast<std::size_t>(b)].store(true, std::memory_order_release);
             {
                 std::lock_guard<std::mutex> g(lock);
@@ -350,7 +443,10 @@ void RunParallel(const Job& job, unsigned threads, int rowsPerBlock,
         for (int b = 0; b < blocks; ++b) {
             {
                 std::unique_lock<std::mutex> g(lock);
-                blockDone.wait(g, [&] { return done[static_cast<std::size_t>(b)].load(std::memory_order_acquire); });
+                blockDone.wait(g, [&] {
+                    return failure || done[static_cast<std::size_t>(b)].load(std::memory_order_acquire);
+                });
+                if (failure) break;
             }
             const int y1 = blockEnd(b);
             for (int y = b * rowsPerBlock; y < y1; ++y) {
@@ -363,9 +459,11 @@ void RunParallel(const Job& job, unsigned threads, int rowsPerBlock,
         }
     }
     for (auto& t : pool) t.join();
+    if (failure) std::rethrow_exception(failure);
     for (auto& tally : tallies) {
         tally.Flush();
         for (int k = 0; k < kSimilarityBins; ++k) counts[k] += tally.total[k];
+        ignored += tally.ignored;
     }
 }
 
@@ -378,6 +476,7 @@ CompareResult CountSimilarity(const TBitmap& left, const TBitmap& right, TBitmap
     result.height = std::max(0, std::min(left.Height(), right.Height()));
     result.pixelCount = static_cast<std::uint64_t>(result.width) * static_cast<std::uint64_t>(result.height);
 
+    if (options.changes) options.changes->assign(static_cast<std::size_t>(result.height), {});
     if (result.pixelCount == 0) {
         if (options.writeDifference) MakeDifferencePicture(difference, result.width, result.height);
         return result;
@@ -395,9 +494,19 @@ CompareResult CountSimilarity(const TBitmap& left, const TBitmap& right, TBitmap
     // The difference picture may be one of the inputs: build it aside then.
     TBitmap aside;
     TBitmap& target = (&difference == &left || &difference == &right) ? aside : difference;
-    Job job{lr,       rr,           options.writeDifference ? MakeDifferencePicture(target, result.width, result.height) : nullptr,
-            &da,      &db,          &kernels,
-            result.width, result.height};
+    const int matchingBin = std::clamp(options.matchingBin, 0, kSimilarityBins - 1);
+    Job job{lr,
+            rr,
+            options.writeDifference ? MakeDifferencePicture(target, result.width, result.height) : nullptr,
+            &da,
+            &db,
+            &kernels,
+            result.width,
+            result.height,
+            options.ignore,
+            options.changes,
+            matchingBin,
+            options.writeDifference ? nullptr : options.differenceRows};
 
     unsigned threads = options.threads;
     if (threads == 0) {
@@ -411,8 +520,11 @@ CompareResult CountSimilarity(const TBitmap& left, const TBitmap& right, TBitmap
         Tally tally;
         Scratch scratch;
         int mark = 0;
-        for (int y = 0; y < job.height; ++y) {
-            CompareRows(job, y, y + 1, tally, scratch);
+        // Rows one by one for the progress bar; a taker of difference rows
+        // without one gets them in blocks.
+        const int chunk = job.sink && !options.step ? rowsPerBlock : 1;
+        for (int y = 0; y < job.height; y += chunk) {
+            CompareRows(job, y, std::min(job.height, y + chunk), tally, scratch);
             if (options.step) {
                 const int p = RowPercent(y, job.height);
                 if (p != mark) {
@@ -423,8 +535,9 @@ CompareResult CountSimilarity(const TBitmap& left, const TBitmap& right, TBitmap
         }
         tally.Flush();
         result.counts = tally.total;
+        result.ignoredCount = tally.ignored;
     } else {
-        RunParallel(job, threads, rowsPerBlock, options.step, result.counts);
+        RunParallel(job, threads, rowsPerBlock, options.step, result.counts, result.ignoredCount);
     }
     if (options.writeDifference && &target != &difference) difference.CopyFrom(&target);
     return result;
@@ -442,7 +555,7 @@ CompareResult ComparePictures(const TBitmap& left, const TBitmap& right, TBitmap
                               SimilarityHistogram& histogram, const CompareOptions& options) {
     histogram.fill(0.0L);
     CompareResult result = CountSimilarity(left, right, difference, options);
-    histogram = Normalise(result.counts, result.pixelCount);
+    histogram = Normalise(result.counts, result.CountedPixels());
     return result;
 }
 

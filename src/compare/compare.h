@@ -18,6 +18,7 @@
 #include <cstdint>
 #include <functional>
 #include <limits>
+#include <vector>
 
 #include "graphics/bitmap.h"
 
@@ -50,6 +51,30 @@ constexpr int FastSimilarityBin(std::uint32_t v) { return static_cast<int>((std:
 // Trunc((y / h) * 100) in extended precision.
 int RowPercent(int y, int h);
 
+// Pixels x0 .. x1 - 1 of one row.
+struct PixelSpan {
+    int x0 = 0;
+    int x1 = 0;
+    bool operator==(const PixelSpan&) const = default;
+};
+// Spans of each row of an area, top row first; a row's spans are sorted,
+// disjoint and not touching.
+using SpanRows = std::vector<std::vector<PixelSpan>>;
+
+// The difference picture's color for a pixel left out of the comparison.
+inline constexpr TColor kIgnoredColor = 0xD3D3D3;
+
+// Takes the difference picture a block of rows at a time instead of a
+// bitmap: called on the worker threads, blocks in any order, each row once.
+class DifferenceRows {
+public:
+    virtual ~DifferenceRows() = default;
+    // Rows y0 .. y1 - 1 as 24-bit pixels (B, G, R bytes), row y at
+    // rows + (y - y0) * stride. May throw; the comparison then stops and the
+    // exception passes on.
+    virtual void Block(int y0, int y1, const std::uint8_t* rows, std::ptrdiff_t stride) = 0;
+};
+
 struct CompareOptions {
     // Worker threads; 0 takes std::thread::hardware_concurrency() (one for
     // small pictures), 1 does all the work on the calling thread. The result
@@ -67,13 +92,30 @@ struct CompareOptions {
     // which starts at 0), in row order. May throw to abandon the comparison;
     // the workers are stopped and the exception passes on.
     std::function<void()> step;
+
+    // The command line's additions; the defaults compare every pixel and
+    // collect nothing, as the desktop program does.
+    //
+    // Pixels left out: counted in no bin, drawn kIgnoredColor in the
+    // difference picture. Rows and spans past the area are not looked at.
+    const SpanRows* ignore = nullptr;
+    // Filled with one row of spans per row of the area: the pixels, not left
+    // out, whose bin is below matchingBin.
+    SpanRows* changes = nullptr;
+    int matchingBin = kSimilarityBins - 1;
+    // With writeDifference off: the difference picture's rows go here, and
+    // no bitmap is made for them.
+    DifferenceRows* differenceRows = nullptr;
 };
 
 struct CompareResult {
     int width = 0;   // the common area
     int height = 0;
     std::uint64_t pixelCount = 0;  // width * height, in 64 bits
-    SimilarityCounts counts{};     // pixels per bin; they add up to pixelCount
+    std::uint64_t ignoredCount = 0;  // pixels left out (CompareOptions::ignore)
+    SimilarityCounts counts{};     // pixels per bin; with ignoredCount they add up to pixelCount
+
+    std::uint64_t CountedPixels() const { return pixelCount - ignoredCount; }
 };
 
 // Compares left and right over their common area and makes difference a new
@@ -85,13 +127,13 @@ struct CompareResult {
 CompareResult CountSimilarity(const TBitmap& left, const TBitmap& right, TBitmap& difference,
                               const CompareOptions& options = {});
 
-// Each bin's share of pixelCount in percent: (count / pixelCount) * 100 in
+// Each bin's share of pixelCount (the counted pixels) in percent: (count / pixelCount) * 100 in
 // extended precision, dividing first. An empty area is 0 / 0: EInvalidOp
 // (msg::InvalidFloatOp), raised explicitly rather than through a trap.
 SimilarityHistogram Normalise(const SimilarityCounts& counts, std::uint64_t pixelCount);
 
 // The whole comparison: the histogram is cleared, the pixels counted, and the
-// histogram normalised. On an empty area the difference picture is empty, the
+// histogram normalised over the counted pixels. On an empty area the difference picture is empty, the
 // histogram stays all zero and EInvalidOp is thrown.
 CompareResult ComparePictures(const TBitmap& left, const TBitmap& right, TBitmap& difference,
                               SimilarityHistogram& histogram, const CompareOptions& options = {});

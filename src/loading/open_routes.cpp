@@ -15,9 +15,10 @@ namespace {
 // The routes in the order the open command tests them. ".jpeg" is offered by
 // the filter but taken by no route: such a file gets the unknown-format box.
 constexpr std::array kRoutes{
-    Route{".bmp", RouteKind::Bmp},
-    Route{".jpg", RouteKind::Jpeg},
-    Route{".gif", RouteKind::Gif},
+    Route{".bmp", RouteKind::Bmp, false, "BMP"},
+    Route{".jpg", RouteKind::Jpeg, false, "JPEG"},
+    Route{".gif", RouteKind::Gif, false, "GIF"},
+    Route{".png", RouteKind::Png, true, "PNG"},
 };
 
 constexpr std::array kFilters{
@@ -27,22 +28,27 @@ constexpr std::array kFilters{
     FilterGroup{"GIFy (*.gif)", "*.gif"},
 };
 
-LoadOutcome BmpRoute(TStream& stream, TPicture& picture, const Limits& limits) {
+LoadOutcome Rejected(TPicture& picture, const EInvalidGraphic& e, LoadDetails* details) {
+    picture.SetGraphic(nullptr);
+    if (details) details->error = e.Message();
+    return LoadOutcome::LoadError;
+}
+
+LoadOutcome BmpRoute(TStream& stream, TPicture& picture, const Limits& limits, LoadDetails* details) {
     try {
         TBitmap bitmap;
         bitmap.SetLimits(limits);
         bitmap.ReadFromStream(stream);
         picture.SetGraphic(&bitmap);
-    } catch (const EInvalidGraphic&) {
-        picture.SetGraphic(nullptr);
-        return LoadOutcome::LoadError;
+    } catch (const EInvalidGraphic& e) {
+        return Rejected(picture, e, details);
     }
     return picture.Empty() ? LoadOutcome::LoadError : LoadOutcome::Loaded;
 }
 
 // Decodes through the JPEG image into a plain bitmap; every invalid-graphic
 // error (the library's "JPEG error #%d" among them) is a load error.
-LoadOutcome JpegRoute(TStream& stream, TPicture& picture, const Limits& limits) {
+LoadOutcome JpegRoute(TStream& stream, TPicture& picture, const Limits& limits, LoadDetails* details) {
     try {
         TJPEGImage jpeg;
         jpeg.SetLimits(limits);
@@ -51,9 +57,26 @@ LoadOutcome JpegRoute(TStream& stream, TPicture& picture, const Limits& limits) 
         TBitmap bitmap;
         bitmap.CopyFrom(&jpeg);
         picture.CopyFrom(&bitmap);
-    } catch (const EInvalidGraphic&) {
-        picture.SetGraphic(nullptr);
-        return LoadOutcome::LoadError;
+    } catch (const EInvalidGraphic& e) {
+        return Rejected(picture, e, details);
+    }
+    return picture.Empty() ? LoadOutcome::LoadError : LoadOutcome::Loaded;
+}
+
+// A PNG file is read once, front to back, so a mapped file's pages are let go
+// behind the decoder.
+LoadOutcome PngRoute(const FileBytes& file, TPicture& picture, const Limits& limits, LoadDetails* details) {
+    try {
+        PngDecoded png = DecodePng(file.Bytes(), limits, [&file](std::size_t done) { file.ReleaseBefore(done); });
+        TBitmap bitmap;
+        bitmap.Adopt(std::move(png.picture));
+        picture.SetGraphic(&bitmap);
+        if (details) {
+            details->side = std::move(png.side);
+            details->bitDepth = png.bitDepth;
+        }
+    } catch (const EInvalidGraphic& e) {
+        return Rejected(picture, e, details);
     }
     return picture.Empty() ? LoadOutcome::LoadError : LoadOutcome::Loaded;
 }
@@ -89,10 +112,10 @@ std::string OpenExtension(const std::string& fileName) {
     return ext.empty() ? std::string() : "." + LowerAscii(ext);
 }
 
-const Route* FindRoute(const std::string& fileName) {
+const Route* FindRoute(const std::string& fileName, RouteUser user) {
     const std::string ext = OpenExtension(fileName);
     for (const Route& route : kRoutes)
-        if (route.extension == ext) return &route;
+        if (route.extension == ext && (user == RouteUser::CommandLine || !route.commandLineOnly)) return &route;
     return nullptr;
 }
 
@@ -111,14 +134,15 @@ const std::string& OpenDialogFilter() {
 }
 
 LoadOutcome LoadFileBytes(const Route& route, const std::shared_ptr<const FileBytes>& file, TPicture& picture,
-                          const Limits& limits, bool borrow) {
+                          const Limits& limits, bool borrow, LoadDetails* details) {
     InitializeFormats();
     const ByteSpan bytes = file->Bytes();
     TBytesStream stream(bytes.data(), bytes.size(), borrow ? file : nullptr);
     switch (route.kind) {
-        case RouteKind::Bmp: return BmpRoute(stream, picture, limits);
-        case RouteKind::Jpeg: return JpegRoute(stream, picture, limits);
+        case RouteKind::Bmp: return BmpRoute(stream, picture, limits, details);
+        case RouteKind::Jpeg: return JpegRoute(stream, picture, limits, details);
         case RouteKind::Gif: return GifRoute(stream, picture, limits);
+        case RouteKind::Png: return PngRoute(*file, picture, limits, details);
     }
     return LoadOutcome::UnknownFormat;
 }

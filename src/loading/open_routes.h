@@ -11,6 +11,7 @@
 #include <string_view>
 
 #include "graphics/graphics.h"
+#include "graphics/png.h"
 #include "rtl/file_bytes.h"
 #include "rtl/limits.h"
 
@@ -22,11 +23,30 @@ enum class LoadOutcome {
     UnknownFormat,  // no route takes the extension; picture unchanged
 };
 
-enum class RouteKind { Bmp, Jpeg, Gif };
+enum class RouteKind { Bmp, Jpeg, Gif, Png };
 
 struct Route {
     std::string_view extension;  // with its dot, lower case
     RouteKind kind;
+    // Taken by duvo-compare alone: the desktop program's open command knows
+    // nothing of it, and its dialog's filter does not offer it.
+    bool commandLineOnly = false;
+    // A short name of the format, for lists of what a tool reads.
+    std::string_view format = {};
+};
+
+// Who asks for a route: the desktop program's open command or duvo-compare.
+enum class RouteUser { Desktop, CommandLine };
+
+// What a load may tell beyond its outcome.
+struct LoadDetails {
+    // Why the decoder rejected the file (its exception's message), for a
+    // LoadError outcome.
+    std::string error;
+    // A PNG file's alpha and deep samples, when it has them, and its bits
+    // per sample as stored (0 for the other formats).
+    PngSidePlanes side;
+    int bitDepth = 0;
 };
 
 // One pair of the open dialog's filter: a description and its pattern list,
@@ -41,10 +61,11 @@ struct FilterGroup {
 // before pictures are loaded on several threads.
 void InitializeFormats();
 
-// Every route, in the order the open command tests them.
+// Every route, in the order the open command tests them, those for
+// duvo-compare alone included.
 std::span<const Route> Routes();
-// The route for a file name's extension, or none.
-const Route* FindRoute(const std::string& fileName);
+// The route for a file name's extension that the user takes, or none.
+const Route* FindRoute(const std::string& fileName, RouteUser user = RouteUser::Desktop);
 
 // The extension as the open command sees it: with its dot, ASCII letters
 // lower-cased, empty when the name has none (the one parser of file names is
@@ -68,6 +89,6 @@ LoadOutcome LoadIntoPicture(const std::string& fileName, TPicture& picture, cons
 // the file open): for a short-lived reader that checks file.Damaged() after
 // it used the pixels.
 LoadOutcome LoadFileBytes(const Route& route, const std::shared_ptr<const FileBytes>& file, TPicture& picture,
-                          const Limits& limits, bool borrow);
+                          const Limits& limits, bool borrow, LoadDetails* details = nullptr);
 
 }  // namespace duvo

@@ -168,6 +168,13 @@ FileBytes::~FileBytes() {
     ::munmap(const_cast<std::uint8_t*>(data_), mappedLength_);
 }
 
+void FileBytes::ReleaseBefore(std::size_t end) const {
+    if (slot_ < 0) return;
+    const std::size_t page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+    const std::size_t length = std::min(end, mappedLength_) / page * page;
+    if (length > 0) ::madvise(const_cast<std::uint8_t*>(data_), length, MADV_DONTNEED);
+}
+
 bool FileBytes::Damaged() const {
     return slot_ >= 0 && g_slots[slot_].damaged.load(std::memory_order_acquire) != 0;
 }

@@ -39,6 +39,10 @@ public:
     // Throws EReadError (msg::FileChanged) when the file was cut short while
     // its bytes were in use.
     void CheckIntact() const;
+    // The reader is done with the first end bytes: a mapped file's whole
+    // pages among them leave memory (touched again, they are read again from
+    // the file). Keeps a big file that is decoded once from counting twice.
+    void ReleaseBefore(std::size_t end) const;
 
 private:
     FileBytes() = default;

@@ -1,0 +1,175 @@
+// A tiny PNG writer for tests: any color type, bit depth and interlacing
+// from plain sample values, with the image data in stored (uncompressed)
+// deflate blocks, so that every fixture is made from its recipe.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace duvo::test {
+
+struct PngRecipe {
+    int width = 1;
+    int height = 1;
+    int bitDepth = 8;
+    int colorType = 2;  // 0 gray, 2 RGB, 3 palette, 4 gray + alpha, 6 RGBA
+    bool interlaced = false;
+    // Channels per pixel by color type (1, 3, 1, 2, 4), rows top first;
+    // palette pictures hold indices.
+    std::vector<std::uint16_t> samples;
+    std::vector<std::array<std::uint8_t, 3>> palette;
+    std::vector<std::uint8_t> paletteAlpha;                   // tRNS of a palette picture
+    std::optional<std::array<std::uint16_t, 3>> transparent;  // tRNS of gray ([0]) or RGB
+};
+
+inline int PngChannels(int colorType) {
+    switch (colorType) {
+        case 0:
+        case 3:
+            return 1;
+        case 2:
+            return 3;
+        case 4:
+            return 2;
+        default:
+            return 4;
+    }
+}
+
+inline std::uint32_t PngCrc(const std::uint8_t* p, std::size_t n, std::uint32_t crc = 0xFFFFFFFFu) {
+    for (std::size_t i = 0; i < n; ++i) {
+        crc ^= p[i];
+        for (int k = 0; k < 8; ++k) crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
+    }
+    return crc;
+}
+
+class PngBuilder {
+public:
+    static std::vector<std::uint8_t> Build(const PngRecipe& r) {
+        PngBuilder b;
+        const std::uint8_t signature[] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
+        b.out_.assign(signature, signature + 8);
+        std::vector<std::uint8_t> ihdr;
+        Put32(ihdr, static_cast<std::uint32_t>(r.width));
+        Put32(ihdr, static_cast<std::uint32_t>(r.height));
+        ihdr.push_back(static_cast<std::uint8_t>(r.bitDepth));
+        ihdr.push_back(static_cast<std::uint8_t>(r.colorType));
+        ihdr.push_back(0);
+        ihdr.push_back(0);
+        ihdr.push_back(r.interlaced ? 1 : 0);
+        b.Chunk("IHDR", ihdr);
+        if (!r.palette.empty()) {
+            std::vector<std::uint8_t> plte;
+            for (const auto& c : r.palette) plte.insert(plte.end(), c.begin(), c.end());
+            b.Chunk("PLTE", plte);
+        }
+        if (!r.paletteAlpha.empty()) b.Chunk("tRNS", r.paletteAlpha);
+        if (r.transparent) {
+            std::vector<std::uint8_t> trns;
+            for (int c = 0; c < (r.colorType == 0 ? 1 : 3); ++c) Put16(trns, (*r.transparent)[c]);
+            b.Chunk("tRNS", trns);
+        }
+        b.Chunk("IDAT", Stored(Scanlines(r)));
+        b.Chunk("IEND", {});
+        return b.out_;
+    }
+
+    // The filtered scanlines (filter type 0) of the picture or of its seven
+    // interlace passes.
+    static std::vector<std::uint8_t> Scanlines(const PngRecipe& r) {
+        std::vector<std::uint8_t> data;
+        static const int kPass[7][4] = {{0, 0, 8, 8}, {4, 0, 8, 8}, {0, 4, 4, 8}, {2, 0, 4, 4},
+                                        {0, 2, 2, 4}, {1, 0, 2, 2}, {0, 1, 1, 2}};
+        const int passes = r.interlaced ? 7 : 1;
+        for (int p = 0; p < passes; ++p) {
+            const int x0 = r.interlaced ? kPass[p][0] : 0, y0 = r.interlaced ? kPass[p][1] : 0;
+            const int dx = r.interlaced ? kPass[p][2] : 1, dy = r.interlaced ? kPass[p][3] : 1;
+            if (x0 >= r.width) continue;
+            for (int y = y0; y < r.height; y += dy) {
+                data.push_back(0);
+                Bits bits{data};
+                for (int x = x0; x < r.width; x += dx) {
+                    const int ch = PngChannels(r.colorType);
+                    for (int c = 0; c < ch; ++c)
+                        bits.Put(r.samples[(static_cast<std::size_t>(y) * r.width + x) * ch + c], r.bitDepth);
+                }
+                bits.Flush();
+            }
+        }
+        return data;
+    }
+
+    // A zlib stream of stored blocks.
+    static std::vector<std::uint8_t> Stored(const std::vector<std::uint8_t>& raw) {
+        std::vector<std::uint8_t> z{0x78, 0x01};
+        std::size_t at = 0;
+        do {
+            const std::size_t n = std::min<std::size_t>(raw.size() - at, 65535);
+            z.push_back(at + n == raw.size() ? 1 : 0);
+            z.push_back(static_cast<std::uint8_t>(n));
+            z.push_back(static_cast<std::uint8_t>(n >> 8));
+            z.push_back(static_cast<std::uint8_t>(~n));
+            z.push_back(static_cast<std::uint8_t>(~n >> 8));
+            z.insert(z.end(), raw.begin() + static_cast<std::ptrdiff_t>(at),
+                     raw.begin() + static_cast<std::ptrdiff_t>(at + n));
+            at += n;
+        } while (at < raw.size());
+        std::uint32_t s1 = 1, s2 = 0;
+        for (std::uint8_t c : raw) {
+            s1 = (s1 + c) % 65521;
+            s2 = (s2 + s1) % 65521;
+        }
+        Put32(z, (s2 << 16) | s1);
+        return z;
+    }
+
+private:
+    struct Bits {
+        std::vector<std::uint8_t>& out;
+        std::uint32_t acc = 0;
+        int count = 0;
+        void Put(std::uint32_t v, int depth) {
+            if (depth == 16) {
+                out.push_back(static_cast<std::uint8_t>(v >> 8));
+                out.push_back(static_cast<std::uint8_t>(v));
+                return;
+            }
+            acc = (acc << depth) | (v & ((1u << depth) - 1));
+            count += depth;
+            if (count == 8) {
+                out.push_back(static_cast<std::uint8_t>(acc));
+                acc = 0;
+                count = 0;
+            }
+        }
+        void Flush() {
+            if (count) out.push_back(static_cast<std::uint8_t>(acc << (8 - count)));
+            acc = 0;
+            count = 0;
+        }
+    };
+
+    static void Put16(std::vector<std::uint8_t>& v, std::uint32_t x) {
+        v.push_back(static_cast<std::uint8_t>(x >> 8));
+        v.push_back(static_cast<std::uint8_t>(x));
+    }
+    static void Put32(std::vector<std::uint8_t>& v, std::uint32_t x) {
+        Put16(v, x >> 16);
+        Put16(v, x & 0xFFFF);
+    }
+    void Chunk(const char* type, const std::vector<std::uint8_t>& data) {
+        Put32(out_, static_cast<std::uint32_t>(data.size()));
+        const std::size_t start = out_.size();
+        out_.insert(out_.end(), type, type + 4);
+        out_.insert(out_.end(), data.begin(), data.end());
+        Put32(out_, PngCrc(out_.data() + start, out_.size() - start) ^ 0xFFFFFFFFu);
+    }
+
+    std::vector<std::uint8_t> out_;
+};
+
+}  // namespace duvo::test
