@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "cli_fixture.h"
+#include "gif_builder.h"
 #include "compare/compare.h"
 #include "graphics/bitmap.h"
 #include "rtl/exceptions.h"
@@ -119,6 +120,35 @@ TEST_F(CompareTool, UsageErrorsAndHelp) {
     EXPECT_EQ(help.status, 0);
     for (const char* word : {"--json", "--diff", "--threads", "Exit status", "%.21Lg"})
         EXPECT_NE(help.out.find(word), std::string::npos) << word;
+}
+
+TEST_F(CompareTool, GifFilesOpenAndAGifEqualsItsBmpTwin) {
+    // A 6 x 4 picture in a 24-entry color table, and the same as a BMP.
+    std::vector<std::uint32_t> colors;
+    giftest::Bytes indices;
+    for (int i = 0; i < 24; ++i) {
+        colors.push_back(static_cast<std::uint32_t>(i * 0x0A0B0C) & 0xFFFFFF);
+        indices.push_back(static_cast<std::uint8_t>(i));
+    }
+    const giftest::Bytes gif =
+        giftest::GifWriter().Header().ScreenColors(6, 4, colors).ImageColors(6, 4, {}).Pixels(6, 4, indices).Trailer().out;
+    std::ofstream(Path("a.gif"), std::ios::binary).write(reinterpret_cast<const char*>(gif.data()),
+                                                          static_cast<std::streamsize>(gif.size()));
+    const auto bmp = Picture("a.bmp", 6, 4, [&](int x, int y) { return static_cast<duvo::TColor>(colors[y * 6 + x]); });
+    Outcome o = Run({Path("a.gif"), bmp});
+    EXPECT_EQ(o.status, 0) << o.err;
+    EXPECT_NE(o.out.find("Ten sam kolor       100 %"), std::string::npos) << o.out;
+
+    // The codec's own message, with the file it is about.
+    std::ofstream(Path("text.gif")) << "hello, this is no picture";
+    o = Run({Path("text.gif"), bmp});
+    EXPECT_EQ(o.status, 2);
+    EXPECT_EQ(o.err, "Invalid GIF signature.\nFile: " + Path("text.gif") + "\n");
+    // A cut GIF whose frame data ends early still loads, the rest in the fill color.
+    std::ofstream(Path("cut.gif"), std::ios::binary)
+        .write(reinterpret_cast<const char*>(gif.data()), static_cast<std::streamsize>(gif.size() - 12));
+    o = Run({Path("cut.gif"), Path("a.gif")});
+    EXPECT_EQ(o.status, 1) << o.err;
 }
 
 TEST_F(CompareTool, APipeNamedLikeAPictureIsComparedLikeTheFile) {
