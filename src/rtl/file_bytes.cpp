@@ -145,7 +145,6 @@ std::shared_ptr<const FileBytes> FileBytes::Open(const std::string& fileName, co
             const std::size_t rounded = (length + g_pageSize - 1) & ~(g_pageSize - 1);
             const int slot = TakeSlot(map, rounded);
             if (slot >= 0) {
-                ::madvise(map, length, MADV_SEQUENTIAL);
                 out->data_ = static_cast<const std::uint8_t*>(map);
                 out->size_ = length;
                 out->mappedLength_ = length;
