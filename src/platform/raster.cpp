@@ -112,15 +112,7 @@ std::unique_ptr<Raster> Raster::Create(int width, int height, const RasterFormat
     if (!bits) throw EOutOfMemory(msg::OutOfMemory);
     std::unique_ptr<Raster> r(new Raster);
     r->mapped_ = mapped;
-    r->width_ = width;
-    r->height_ = static_cast<int>(absHeight);
-    r->bottomUp_ = height > 0;
-    r->format_ = format;
-    const auto masks = EffectiveMasks(format);
-    for (int i = 0; i < 3; ++i) r->channels_[i] = MaskChannel(masks[i]);
-    r->stride_ = stride;
-    r->bits_ = bits;
-    r->SetColors(colors, colorCount);
+    r->Init(width, height, format, stride, bits, colors, colorCount);
     if (fill == Fill::White) r->FillWhite();
     return r;
 }
@@ -132,18 +124,23 @@ std::unique_ptr<Raster> Raster::Borrow(int width, int height, const RasterFormat
     if (!bits || !owner || !RasterSize(width, absHeight, format.bitCount, &stride, &total))
         throw EOutOfMemory(msg::OutOfMemory);
     std::unique_ptr<Raster> r(new Raster);
-    r->width_ = width;
-    r->height_ = static_cast<int>(absHeight);
-    r->bottomUp_ = height > 0;
-    r->format_ = format;
-    const auto masks = EffectiveMasks(format);
-    for (int i = 0; i < 3; ++i) r->channels_[i] = MaskChannel(masks[i]);
-    r->stride_ = stride;
     // Never written through: every writer clones first.
-    r->bits_ = const_cast<std::uint8_t*>(bits);
+    r->Init(width, height, format, stride, const_cast<std::uint8_t*>(bits), colors, colorCount);
     r->owner_ = std::move(owner);
-    r->SetColors(colors, colorCount);
     return r;
+}
+
+void Raster::Init(int width, int height, const RasterFormat& format, std::size_t stride, std::uint8_t* bits,
+                  const RGBQuad* colors, int colorCount) {
+    width_ = width;
+    height_ = height < 0 ? -height : height;
+    bottomUp_ = height > 0;
+    format_ = format;
+    const auto masks = EffectiveMasks(format);
+    for (int i = 0; i < 3; ++i) channels_[i] = MaskChannel(masks[i]);
+    stride_ = stride;
+    bits_ = bits;
+    SetColors(colors, colorCount);
 }
 
 Raster::~Raster() {

@@ -146,6 +146,8 @@ public:
 
 private:
     Raster() = default;
+    void Init(int width, int height, const RasterFormat& format, std::size_t stride, std::uint8_t* bits,
+              const RGBQuad* colors, int colorCount);
     std::size_t StoredRow(int y) const {
         return bottomUp_ ? static_cast<std::size_t>(height_ - 1 - y) : static_cast<std::size_t>(y);
     }
