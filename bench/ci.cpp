@@ -14,6 +14,7 @@
 #include "compare/compare.h"
 #include "compare/regions.h"
 #include "graphics/png.h"
+#include "rng.h"
 
 namespace {
 
@@ -22,15 +23,7 @@ using duvo::TBitmap;
 constexpr int kWidth = 5000;
 constexpr int kHeight = 3200;
 
-struct Rng {
-    std::uint64_t s = 0x9E3779B97F4A7C15ull;
-    std::uint64_t Next() {
-        s ^= s << 13;
-        s ^= s >> 7;
-        s ^= s << 17;
-        return s;
-    }
-};
+using benchrng::Rng;
 
 // Smooth gradients with a little noise: rows that are rarely equal runs.
 void FillPhoto(TBitmap& b, Rng& rng) {

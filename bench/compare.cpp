@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "compare/compare.h"
+#include "rng.h"
 
 namespace {
 
@@ -22,15 +23,7 @@ using duvo::TBitmap;
 constexpr int kSide16 = 4096;
 constexpr int kSide64 = 8192;
 
-struct Rng {
-    std::uint64_t s = 0x9E3779B97F4A7C15ull;
-    std::uint64_t Next() {
-        s ^= s << 13;
-        s ^= s >> 7;
-        s ^= s << 17;
-        return s;
-    }
-};
+using benchrng::Rng;
 
 // Fills every row with noise. Indexed pictures get random indices.
 void FillRandom(TBitmap& bmp, Rng& rng) {
