@@ -1,6 +1,8 @@
 // BMP reading speed against a plain memory copy of the same bytes, decoding
 // with rows left where they lie, and the cost of one pixel read through the
 // drawing surface.
+#include "graphics/bmp.h"
+
 #include <benchmark/benchmark.h>
 
 #include <cstring>
@@ -8,7 +10,6 @@
 #include <vector>
 
 #include "graphics/bitmap.h"
-#include "graphics/bmp.h"
 #include "platform/raster.h"
 #include "rtl/streams.h"
 

@@ -4,6 +4,8 @@
 //
 // Rates are in megapixels per second ("Mpix/s"): of processor time for the
 // one-thread runs, of wall time for the runs on all cores.
+#include "compare/compare.h"
+
 #include <benchmark/benchmark.h>
 
 #include <cstring>
@@ -12,7 +14,6 @@
 #include <thread>
 #include <vector>
 
-#include "compare/compare.h"
 #include "rng.h"
 
 namespace {

@@ -15,8 +15,8 @@
 
 #include "gif/gif_image.h"
 #include "gif/lzw.h"
-#include "graphics/bitmap.h"
 #include "gif_builder.h"
+#include "graphics/bitmap.h"
 #include "rtl/streams.h"
 
 namespace {
@@ -180,8 +180,8 @@ void BM_RowCopyFloor(benchmark::State& state) {
     for (auto _ : state) {
         auto rows = std::make_unique_for_overwrite<std::uint8_t[]>(static_cast<std::size_t>(kPixels));
         for (int y = 0; y < kSize; ++y)
-            std::memcpy(rows.get() + static_cast<std::size_t>(y) * kSize, source.data() + static_cast<std::size_t>(y) * kSize,
-                        kSize);
+            std::memcpy(rows.get() + static_cast<std::size_t>(y) * kSize,
+                        source.data() + static_cast<std::size_t>(y) * kSize, kSize);
         benchmark::DoNotOptimize(rows.get());
     }
     state.SetItemsProcessed(state.iterations() * kPixels);

@@ -93,7 +93,7 @@ Rgb Scene(double u, double v, double aspect, Variant variant) {
             bool keptInChanged;
         };
         const Blob clouds[] = {
-            {0.20, 0.16, 0.10, 0.045, true}, {0.27, 0.13, 0.08, 0.05, true},  {0.13, 0.18, 0.07, 0.035, true},
+            {0.20, 0.16, 0.10, 0.045, true},  {0.27, 0.13, 0.08, 0.05, true},  {0.13, 0.18, 0.07, 0.035, true},
             {0.52, 0.30, 0.09, 0.035, false}, {0.58, 0.28, 0.06, 0.04, false},
         };
         for (const Blob& b : clouds) {
@@ -122,7 +122,8 @@ Rgb Scene(double u, double v, double aspect, Variant variant) {
     }
     {
         double half = 0.14 * (v - 0.34) / 0.12;  // roof widens downwards
-        if (v > 0.34 && v <= 0.46 && std::fabs(u - 0.27) < half) c = Mix({190, 60, 45}, {140, 40, 30}, (v - 0.34) / 0.12);
+        if (v > 0.34 && v <= 0.46 && std::fabs(u - 0.27) < half)
+            c = Mix({190, 60, 45}, {140, 40, 30}, (v - 0.34) / 0.12);
     }
     // Tree: trunk and crown.
     if (std::fabs(u - 0.08) < 0.012 && v > 0.50 && v < 0.78) c = {100, 70, 40};
@@ -148,7 +149,8 @@ Picture Render(int w, int h, Variant variant) {
             Rgb c = Scene((x + 0.5) / w, (y + 0.5) / h, aspect, variant);
             double g = 4.0 * Grain(x, y);
             const double ch[3] = {c.r + g, c.g + g, c.b + g};
-            for (int k = 0; k < 3; ++k) row[x * 3 + k] = static_cast<std::uint8_t>(std::lround(std::fmin(255.0, std::fmax(0.0, ch[k]))));
+            for (int k = 0; k < 3; ++k)
+                row[x * 3 + k] = static_cast<std::uint8_t>(std::lround(std::fmin(255.0, std::fmax(0.0, ch[k]))));
         }
     }
     return p;
@@ -193,8 +195,7 @@ void IndexInto(const Picture& p, Indexed& out) {
 Indexed MedianCut(const Picture& p) {
     using Color = std::array<std::uint8_t, 3>;
     std::vector<Color> pixels(static_cast<std::size_t>(p.w) * p.h);
-    for (std::size_t i = 0; i < pixels.size(); ++i)
-        pixels[i] = {p.rgb[i * 3], p.rgb[i * 3 + 1], p.rgb[i * 3 + 2]};
+    for (std::size_t i = 0; i < pixels.size(); ++i) pixels[i] = {p.rgb[i * 3], p.rgb[i * 3 + 1], p.rgb[i * 3 + 2]};
     struct Box {
         std::size_t begin, end;
     };
@@ -232,7 +233,8 @@ Indexed MedianCut(const Picture& p) {
         auto first = pixels.begin() + static_cast<std::ptrdiff_t>(box.begin);
         auto last = pixels.begin() + static_cast<std::ptrdiff_t>(box.end);
         auto mid = first + (last - first) / 2;
-        std::nth_element(first, mid, last, [&](const Color& x, const Color& y) { return x[pickChannel] < y[pickChannel]; });
+        std::nth_element(first, mid, last,
+                         [&](const Color& x, const Color& y) { return x[pickChannel] < y[pickChannel]; });
         const std::size_t split = box.begin + static_cast<std::size_t>(mid - first);
         boxes[pick] = {box.begin, split};
         boxes.push_back({split, box.end});
@@ -243,7 +245,8 @@ Indexed MedianCut(const Picture& p) {
         for (std::size_t i = box.begin; i < box.end; ++i)
             for (int k = 0; k < 3; ++k) sum[k] += pixels[i][k];
         const double n = static_cast<double>(box.end - box.begin);
-        out.palette.push_back({static_cast<std::uint8_t>(std::lround(sum[0] / n)), static_cast<std::uint8_t>(std::lround(sum[1] / n)),
+        out.palette.push_back({static_cast<std::uint8_t>(std::lround(sum[0] / n)),
+                               static_cast<std::uint8_t>(std::lround(sum[1] / n)),
                                static_cast<std::uint8_t>(std::lround(sum[2] / n))});
     }
     IndexInto(p, out);
@@ -519,7 +522,8 @@ int LargestDifference(duvo::TBitmap& bitmap, const Picture& expected) {
         const std::uint8_t* row = expected.Row(y);
         for (int x = 0; x < expected.w; ++x) {
             const auto c = static_cast<std::uint32_t>(bitmap.Canvas().ReadPixel(x, y));
-            const int got[3] = {static_cast<int>(c & 0xFF), static_cast<int>((c >> 8) & 0xFF), static_cast<int>((c >> 16) & 0xFF)};
+            const int got[3] = {static_cast<int>(c & 0xFF), static_cast<int>((c >> 8) & 0xFF),
+                                static_cast<int>((c >> 16) & 0xFF)};
             for (int k = 0; k < 3; ++k) worst = std::max(worst, std::abs(got[k] - row[x * 3 + k]));
         }
     }
@@ -557,7 +561,8 @@ void CheckSamples(const std::string& dir) {
         fromGif.CopyFrom(gifPicture.Graphic());
         Expect(fromGif.Width() == s.w && fromGif.Height() == s.h, gif + ": size");
         if (fromGif.Width() == s.w && fromGif.Height() == s.h)
-            Expect(LargestDifference(fromGif, Quantized(drawn, &gifPalette)) == 0, gif + ": pixels differ from the drawing");
+            Expect(LargestDifference(fromGif, Quantized(drawn, &gifPalette)) == 0,
+                   gif + ": pixels differ from the drawing");
     }
     // The pairs really are what their names say.
     Expect(ReadFile(dir + "/pejzaz.bmp") == ReadFile(dir + "/pejzaz-kopia.bmp"), "BMP copy is not identical");
@@ -576,8 +581,11 @@ struct Glyph {
 };
 
 void CheckResources(const std::string& dir) {
-    const Glyph glyphs[] = {{"open.bmp", 40, 20}, {"compare.bmp", 32, 16}, {"about.bmp", 40, 20},
-                            {"exit.bmp", 32, 16}, {"icon.bmp", 32, 32}};
+    const Glyph glyphs[] = {{"open.bmp", 40, 20},
+                            {"compare.bmp", 32, 16},
+                            {"about.bmp", 40, 20},
+                            {"exit.bmp", 32, 16},
+                            {"icon.bmp", 32, 32}};
     for (const Glyph& g : glyphs) {
         duvo::TPicture picture;
         duvo::TBitmap* bitmap = LoadBitmap(picture, dir + "/" + g.name);
@@ -606,10 +614,10 @@ void CheckResources(const std::string& dir) {
         int row;
         std::uint32_t color;  // 0x00BBGGRR
     };
-    const Key keys[] = {{0, 0x555555},   {7, 0x000000},   {20, 0x7F0000},   {34, 0xFF0000},   {48, 0x007F00},
-                        {63, 0x00FF00},  {78, 0x7FFF00},  {93, 0xFFFF00},   {108, 0x00007F},  {123, 0x7F007F},
-                        {137, 0xFF007F}, {151, 0xFF7F7F}, {164, 0x0000FF},  {179, 0x7F00FF},  {193, 0xFF00FF},
-                        {208, 0xFF7FFF}, {222, 0x00FFFF}, {237, 0x7FFFFF},  {258, 0xFFFFFF}};
+    const Key keys[] = {{0, 0x555555},   {7, 0x000000},   {20, 0x7F0000},  {34, 0xFF0000},  {48, 0x007F00},
+                        {63, 0x00FF00},  {78, 0x7FFF00},  {93, 0xFFFF00},  {108, 0x00007F}, {123, 0x7F007F},
+                        {137, 0xFF007F}, {151, 0xFF7F7F}, {164, 0x0000FF}, {179, 0x7F00FF}, {193, 0xFF00FF},
+                        {208, 0xFF7FFF}, {222, 0x00FFFF}, {237, 0x7FFFFF}, {258, 0xFFFFFF}};
     for (const Key& k : keys)
         for (int x : {0, 75, 149})
             Expect(static_cast<std::uint32_t>(bitmap->Canvas().ReadPixel(x, k.row)) == k.color,

@@ -1,10 +1,10 @@
 #include "app/About.h"
 
 #include <QKeyEvent>
+#include <QPushButton>
 #include <QTextBlockFormat>
 #include <QTextCursor>
 #include <QTextEdit>
-#include <QPushButton>
 
 #include "widgets/FormSupport.h"
 
@@ -34,16 +34,16 @@ TAboutForm::TAboutForm(QWidget* parent) : QDialog(parent) {
         }
         Memo1->setPalette(palette);
     }
-    Memo1->setPlainText(QStringLiteral(
-        "Program DUVO.\n"
-        "Jest to porównywarka plików graficznych.\n"
-        "\n"
-        "Autorzy:\n"
-        "the DUVO team\n"
-        "\n"
-        "Dekodery BMP, JPEG i GIF,\n"
-        "silnik porównania i okna:\n"
-        "the DUVO team"));
+    Memo1->setPlainText(
+        QStringLiteral("Program DUVO.\n"
+                       "Jest to porównywarka plików graficznych.\n"
+                       "\n"
+                       "Autorzy:\n"
+                       "the DUVO team\n"
+                       "\n"
+                       "Dekodery BMP, JPEG i GIF,\n"
+                       "silnik porównania i okna:\n"
+                       "the DUVO team"));
     {
         // Lines as close as the design's bitmap font sets them, so all nine
         // fit the memo's height with a little room below the last.

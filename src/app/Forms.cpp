@@ -1,8 +1,8 @@
 #include "app/Forms.h"
 
 #include <QCoreApplication>
-#include <QGuiApplication>
 #include <QFileInfo>
+#include <QGuiApplication>
 #include <QLocale>
 
 #include "app/About.h"

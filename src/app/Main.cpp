@@ -4,8 +4,8 @@
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QFrame>
-#include <QLineEdit>
 #include <QLabel>
+#include <QLineEdit>
 #include <QMenu>
 #include <QMenuBar>
 #include <QScrollArea>
@@ -95,11 +95,13 @@ void TMainForm::BuildMenu() {
 
     FileMenu = MainMenu->addMenu(QStringLiteral("&Plik"));
     FileMenu->setObjectName(QStringLiteral("FileMenu"));
-    FileOpenItem = AddItem(FileMenu, "FileOpenItem", QStringLiteral("&Otwórz..."), QStringLiteral("Open an existing file"));
+    FileOpenItem =
+        AddItem(FileMenu, "FileOpenItem", QStringLiteral("&Otwórz..."), QStringLiteral("Open an existing file"));
     FileOpenItem->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_O));
     N1 = FileMenu->addSeparator();
     N1->setObjectName(QStringLiteral("N1"));
-    FileExitItem = AddItem(FileMenu, "FileExitItem", QStringLiteral("&Koniec"), QStringLiteral("Exit this application"));
+    FileExitItem =
+        AddItem(FileMenu, "FileExitItem", QStringLiteral("&Koniec"), QStringLiteral("Exit this application"));
     FileExitItem->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_X));
 
     PorownajMenu = MainMenu->addMenu(QStringLiteral("P&orównaj"));
@@ -109,8 +111,8 @@ void TMainForm::BuildMenu() {
 
     HelpMenu = MainMenu->addMenu(QStringLiteral("&Pomoc"));
     HelpMenu->setObjectName(QStringLiteral("HelpMenu"));
-    HelpAboutItem =
-        AddItem(HelpMenu, "HelpAboutItem", QStringLiteral("&O programie..."), QStringLiteral("Show program information"));
+    HelpAboutItem = AddItem(HelpMenu, "HelpAboutItem", QStringLiteral("&O programie..."),
+                            QStringLiteral("Show program information"));
 
     // Shortcuts work while the menus are closed, as accelerators do.
     for (QAction* action : {FileOpenItem, FileExitItem}) addAction(action);

@@ -112,8 +112,7 @@ const std::uint32_t* Decode24(const ReaderData& d, const std::uint8_t* row, int 
 const std::uint32_t* Decode32(const ReaderData&, const std::uint8_t* row, int x0, int n, std::uint32_t* dst) {
     return DecodeWith(Rgb32{}, row, x0, n, dst);
 }
-const std::uint32_t* Decode32Masked(const ReaderData& d, const std::uint8_t* row, int x0, int n,
-                                    std::uint32_t* dst) {
+const std::uint32_t* Decode32Masked(const ReaderData& d, const std::uint8_t* row, int x0, int n, std::uint32_t* dst) {
     return DecodeWith(Masked32{d.lut.data(), d.mask, d.shift}, row, x0, n, dst);
 }
 
@@ -141,7 +140,9 @@ ReaderData PrepareReader(const Raster& r, const compare_rows::Kernels& kernels) 
             d.decode = Decode16;
             break;
         }
-        case 24: d.decode = Decode24; break;
+        case 24:
+            d.decode = Decode24;
+            break;
         case 32:
             if (!d.bitFields) {
                 d.decode = Decode32;
@@ -161,7 +162,8 @@ ReaderData PrepareReader(const Raster& r, const compare_rows::Kernels& kernels) 
             }
             d.decode = Decode32Masked;
             break;
-        default: throw EInvalidGraphic(msg::InvalidPixelFormat);
+        default:
+            throw EInvalidGraphic(msg::InvalidPixelFormat);
     }
     return d;
 }
@@ -238,8 +240,9 @@ int MarkIgnored(const std::vector<PixelSpan>& spans, int x0, int n, std::uint8_t
         if (span.x0 >= x0 + n) break;
         if (a >= b) continue;
         if (bins) std::memset(bins + (a - x0), kIgnoredBin, static_cast<std::size_t>(b - a));
-        if (values) std::memset(values + static_cast<std::size_t>(a - x0) * 3, kIgnoredColor & 0xFF,
-                                static_cast<std::size_t>(b - a) * 3);
+        if (values)
+            std::memset(values + static_cast<std::size_t>(a - x0) * 3, kIgnoredColor & 0xFF,
+                        static_cast<std::size_t>(b - a) * 3);
         marked += b - a;
     }
     return marked;
@@ -378,8 +381,8 @@ TBitmap* MakeDifferencePicture(TBitmap& bitmap, int w, int h) {
 // progress bar's granularity.
 int BlockRows(int width) { return std::max(1, (1 << 18) / std::max(width, 1)); }
 
-void RunParallel(const Job& job, unsigned threads, int rowsPerBlock,
-                 const std::function<void()>& step, SimilarityCounts& counts, std::uint64_t& ignored) {
+void RunParallel(const Job& job, unsigned threads, int rowsPerBlock, const std::function<void()>& step,
+                 SimilarityCounts& counts, std::uint64_t& ignored) {
     const int blocks = static_cast<int>((std::int64_t{job.height} + rowsPerBlock - 1) / rowsPerBlock);
     // The end row of block b, without overflow for any block size.
     auto blockEnd = [&](int b) {
@@ -415,9 +418,7 @@ void RunParallel(const Job& job, unsigned threads, int rowsPerBlock,
                 return;
             }
             done[static_cast<std::size_t>(b)].store(true, std::memory_order_release);
-            {
-                std::lock_guard<std::mutex> g(lock);
-            }
+            { std::lock_guard<std::mutex> g(lock); }
             blockDone.notify_one();
         }
     };
@@ -443,9 +444,8 @@ void RunParallel(const Job& job, unsigned threads, int rowsPerBlock,
         for (int b = 0; b < blocks; ++b) {
             {
                 std::unique_lock<std::mutex> g(lock);
-                blockDone.wait(g, [&] {
-                    return failure || done[static_cast<std::size_t>(b)].load(std::memory_order_acquire);
-                });
+                blockDone.wait(
+                    g, [&] { return failure || done[static_cast<std::size_t>(b)].load(std::memory_order_acquire); });
                 if (failure) break;
             }
             const int y1 = blockEnd(b);

@@ -109,11 +109,11 @@ struct CompareOptions {
 };
 
 struct CompareResult {
-    int width = 0;   // the common area
+    int width = 0;  // the common area
     int height = 0;
-    std::uint64_t pixelCount = 0;  // width * height, in 64 bits
+    std::uint64_t pixelCount = 0;    // width * height, in 64 bits
     std::uint64_t ignoredCount = 0;  // pixels left out (CompareOptions::ignore)
-    SimilarityCounts counts{};     // pixels per bin; with ignoredCount they add up to pixelCount
+    SimilarityCounts counts{};       // pixels per bin; with ignoredCount they add up to pixelCount
 
     std::uint64_t CountedPixels() const { return pixelCount - ignoredCount; }
 };

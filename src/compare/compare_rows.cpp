@@ -60,8 +60,8 @@ void DiffAndBinMixedScalar(const std::uint32_t* a, const std::uint8_t* b, std::u
     }
 }
 
-const Kernels kScalar{"scalar", Unpack24Scalar, DiffAndBinScalar, DiffAndBin24Scalar, DiffAndBinMixedScalar,
-                      Decode8Scalar};
+const Kernels kScalar{"scalar",           Unpack24Scalar,        DiffAndBinScalar,
+                      DiffAndBin24Scalar, DiffAndBinMixedScalar, Decode8Scalar};
 
 }  // namespace
 

@@ -12,7 +12,7 @@ inline constexpr int kRunPixels = 512;
 
 // A 256-color table in the two shapes the 8-bit decoders use.
 struct ColorTable {
-    std::array<std::uint32_t, 256> packed{};  // 0x00BBGGRR
+    std::array<std::uint32_t, 256> packed{};                            // 0x00BBGGRR
     alignas(64) std::array<std::array<std::uint8_t, 256>, 3> planes{};  // red, green, blue bytes
 
     explicit ColorTable(const std::array<std::uint32_t, 256>& colors);

@@ -87,7 +87,8 @@ std::array<std::string, kRangeFigures> RangeTexts(const SimilarityHistogram& his
                                                   std::string_view decimalSeparator) {
     const RangeFigures figures = RangeSums(histogram);
     std::array<std::string, kRangeFigures> texts;
-    for (int i = 0; i < kRangeFigures; ++i) texts[static_cast<std::size_t>(i)] = FormatPercent(figures[i], decimalSeparator);
+    for (int i = 0; i < kRangeFigures; ++i)
+        texts[static_cast<std::size_t>(i)] = FormatPercent(figures[i], decimalSeparator);
     return texts;
 }
 

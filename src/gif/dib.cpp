@@ -22,11 +22,16 @@ constexpr std::size_t kFileHeader = 14;
 
 int BitsOf(TPixelKind format) {
     switch (format) {
-        case pk1Bit: return 1;
-        case pk4Bit: return 4;
-        case pk8Bit: return 8;
-        case pk24Bit: return 24;
-        default: throw GIFException(msg::GIFUnsupportedPixelFormat);
+        case pk1Bit:
+            return 1;
+        case pk4Bit:
+            return 4;
+        case pk8Bit:
+            return 8;
+        case pk24Bit:
+            return 24;
+        default:
+            throw GIFException(msg::GIFUnsupportedPixelFormat);
     }
 }
 
@@ -45,8 +50,8 @@ void Put32(std::uint8_t*& p, std::uint32_t v) {
 std::vector<RGBQuad> DefaultColors(int bits) {
     std::vector<RGBQuad> out;
     if (bits == 1) return {{0, 0, 0, 0}, {255, 255, 255, 0}};
-    const auto palette = bits == 4 ? std::make_unique<platform::Palette>(platform::SystemPalette16())
-                                   : platform::HalftonePalette();
+    const auto palette =
+        bits == 4 ? std::make_unique<platform::Palette>(platform::SystemPalette16()) : platform::HalftonePalette();
     for (const auto& e : palette->entries) out.push_back({e.blue, e.green, e.red, 0});
     return out;
 }
@@ -69,8 +74,8 @@ int Nearest(const std::vector<RGBQuad>& colors, std::uint32_t color) {
 }  // namespace
 
 std::size_t BytesPerRow(std::int64_t width, int bits) {
-    return static_cast<std::size_t>((static_cast<std::uint64_t>(width) * static_cast<std::uint64_t>(bits) + 31) /
-                                    32 * 4);
+    return static_cast<std::size_t>((static_cast<std::uint64_t>(width) * static_cast<std::uint64_t>(bits) + 31) / 32 *
+                                    4);
 }
 
 BitmapInfoHeader DIBHeader(const TBitmap& bitmap, TPixelKind format) {
@@ -85,8 +90,10 @@ BitmapInfoHeader DIBHeader(const TBitmap& bitmap, TPixelKind format) {
     }
     h.bitCount = static_cast<std::uint16_t>(BitsOf(format));
     h.planes = 1;
-    const std::uint64_t rows = static_cast<std::uint64_t>(h.height < 0 ? -static_cast<std::int64_t>(h.height) : h.height);
-    h.sizeImage = static_cast<std::uint32_t>(std::min<std::uint64_t>(BytesPerRow(h.width, h.bitCount) * rows, 0xFFFFFFFFu));
+    const std::uint64_t rows =
+        static_cast<std::uint64_t>(h.height < 0 ? -static_cast<std::int64_t>(h.height) : h.height);
+    h.sizeImage =
+        static_cast<std::uint32_t>(std::min<std::uint64_t>(BytesPerRow(h.width, h.bitCount) * rows, 0xFFFFFFFFu));
     // Our bitmaps note their palette's length here; the copy always carries
     // the whole table for its depth (none above 8 bits), which says 0, so
     // that its rows follow the table where the reader looks for them.
@@ -206,10 +213,11 @@ void TDIBWriter::Extract(int row) {
     }
     // An indexed bitmap with the same table keeps its indices; any other
     // pixel takes the nearest color of the table.
-    const bool sameTable = src.BitCount() == bits &&
-                           std::equal(colors_.begin(), colors_.end(), src.Colors().begin(), [](const RGBQuad& a, const RGBQuad& b) {
-                               return a.red == b.red && a.green == b.green && a.blue == b.blue;
-                           });
+    const bool sameTable =
+        src.BitCount() == bits &&
+        std::equal(colors_.begin(), colors_.end(), src.Colors().begin(), [](const RGBQuad& a, const RGBQuad& b) {
+            return a.red == b.red && a.green == b.green && a.blue == b.blue;
+        });
     if (sameTable) {
         std::memcpy(dst, src.Row(row), (static_cast<std::size_t>(width) * bits + 7) / 8);
         return;
@@ -223,7 +231,8 @@ void TDIBWriter::Extract(int row) {
             lastIndex = Nearest(colors_, c);
         }
         const std::size_t bit = static_cast<std::size_t>(x) * bits;
-        dst[bit >> 3] = static_cast<std::uint8_t>(dst[bit >> 3] | (lastIndex << (8 - bits - static_cast<int>(bit & 7))));
+        dst[bit >> 3] =
+            static_cast<std::uint8_t>(dst[bit >> 3] | (lastIndex << (8 - bits - static_cast<int>(bit & 7))));
     }
 }
 

@@ -209,7 +209,8 @@ TBitmap* TGIFImage::Bitmap() {
     // hold before the white background takes its memory.
     const std::uint64_t limit = std::min(GetLimits().pixels, kGIFMaxFramePixels);
     if (static_cast<std::uint64_t>(width) * static_cast<std::uint64_t>(height) > limit)
-        throw EGIFTooLarge(PictureTooLargeText(static_cast<std::uint64_t>(width), static_cast<std::uint64_t>(height), limit));
+        throw EGIFTooLarge(
+            PictureTooLargeText(static_cast<std::uint64_t>(width), static_cast<std::uint64_t>(height), limit));
     bitmap_->SetPalette(CopyOf(ImagePalette()));
     bitmap_->SetHeight(height);
     bitmap_->SetWidth(width);

@@ -114,8 +114,10 @@ void TBitmap::DrawTo(TCanvas& canvas, const TRect& rect) {
     if (!destBitmap) {
         for (int y = rect.top; y < rect.bottom; ++y)
             for (int x = rect.left; x < rect.right; ++x)
-                canvas.WritePixel(x, y, src->GetPixel(static_cast<int>((std::int64_t{x - rect.left} * src->Width()) / rect.Width()),
-                                                      static_cast<int>((std::int64_t{y - rect.top} * src->Height()) / rect.Height())));
+                canvas.WritePixel(
+                    x, y,
+                    src->GetPixel(static_cast<int>((std::int64_t{x - rect.left} * src->Width()) / rect.Width()),
+                                  static_cast<int>((std::int64_t{y - rect.top} * src->Height()) / rect.Height())));
         return;
     }
     if (destBitmap->IsEmpty()) return;
@@ -129,7 +131,8 @@ void TBitmap::DrawTo(TCanvas& canvas, const TRect& rect) {
     const bool indexedRows = plain && src->BitCount() <= 8 && dst->BitCount() == 24;
     const auto lut = indexedRows ? src->ColorLookup() : std::array<std::uint32_t, 256>{};
     for (int y = y0; y < y1; ++y) {
-        const int sy = plain ? y - rect.top : static_cast<int>((std::int64_t{y - rect.top} * src->Height()) / rect.Height());
+        const int sy =
+            plain ? y - rect.top : static_cast<int>((std::int64_t{y - rect.top} * src->Height()) / rect.Height());
         if (plain && src->BitCount() == 24 && dst->BitCount() == 24 && x1 > x0) {
             std::memcpy(dst->Row(y) + std::size_t(x0) * 3, src->Row(sy) + std::size_t(x0 - rect.left) * 3,
                         std::size_t(x1 - x0) * 3);
@@ -150,7 +153,8 @@ void TBitmap::DrawTo(TCanvas& canvas, const TRect& rect) {
             continue;
         }
         for (int x = x0; x < x1; ++x) {
-            const int sx = plain ? x - rect.left : static_cast<int>((std::int64_t{x - rect.left} * src->Width()) / rect.Width());
+            const int sx =
+                plain ? x - rect.left : static_cast<int>((std::int64_t{x - rect.left} * src->Width()) / rect.Width());
             dst->SetPixel(x, y, src->GetPixel(sx, sy));
         }
     }
@@ -177,16 +181,22 @@ TPixelKind TBitmap::PixelKind() const {
     if (StorageMode() == TStorageMode::smDevice) return pkDevice;
     const auto& h = image_->description.header;
     switch (h.bitCount) {
-        case 1: return pk1Bit;
-        case 4: return pk4Bit;
-        case 8: return pk8Bit;
+        case 1:
+            return pk1Bit;
+        case 4:
+            return pk4Bit;
+        case 8:
+            return pk8Bit;
         case 16:
             if (h.compression == platform::BI_RGB) return pk15Bit;
             if (h.compression == platform::BI_BITFIELDS && image_->description.masks[1] == 0x07E0) return pk16Bit;
             return pkCustom;
-        case 24: return pk24Bit;
-        case 32: return h.compression == platform::BI_RGB ? pk32Bit : pkCustom;
-        default: return pkCustom;
+        case 24:
+            return pk24Bit;
+        case 32:
+            return h.compression == platform::BI_RGB ? pk32Bit : pkCustom;
+        default:
+            return pkCustom;
     }
 }
 
@@ -216,7 +226,8 @@ void TBitmap::RebuildStore(const TDibDescription& target, const platform::Palett
             if (format.compression == platform::BI_BITFIELDS) {
                 format.masks = target.masks;
                 if (format.masks == std::array<std::uint32_t, 3>{})
-                    format.masks = format.bitCount == 16 ? kMasks565 : std::array<std::uint32_t, 3>{0xFF0000, 0xFF00, 0xFF};
+                    format.masks =
+                        format.bitCount == 16 ? kMasks565 : std::array<std::uint32_t, 3>{0xFF0000, 0xFF00, 0xFF};
             }
             if (format.bitCount <= 8) {
                 if (format.bitCount == 1 && (!old || !image_->dibSection)) {
@@ -246,7 +257,8 @@ void TBitmap::RebuildStore(const TDibDescription& target, const platform::Palett
         if (old && keepPixels) store->raster->CopyFrom(*old);
         store->description = DescribeRaster(*store->raster, dib);
         if (!newPalette && format.bitCount <= 8 && dib)
-            store->palette = platform::PaletteFromColorTable(store->raster->Colors().data(), store->raster->ColorCount());
+            store->palette =
+                platform::PaletteFromColorTable(store->raster->Colors().data(), store->raster->ColorCount());
     }
     // An empty bitmap keeps its palette too, so that a pixel kind chosen
     // before the size still brings its colors when the bitmap is sized.
@@ -325,7 +337,9 @@ void TBitmap::SetPixelKind(TPixelKind kind) {
     const platform::Palette* palette = image_->palette.get();
     bool tableSupplied = false;
     switch (kind) {
-        case pk1Bit: h.bitCount = 1; break;
+        case pk1Bit:
+            h.bitCount = 1;
+            break;
         case pk4Bit:
             h.bitCount = 4;
             palette = &platform::SystemPalette16();
@@ -337,15 +351,22 @@ void TBitmap::SetPixelKind(TPixelKind kind) {
             palette = halftone.get();
             tableSupplied = true;
             break;
-        case pk15Bit: h.bitCount = 16; break;
+        case pk15Bit:
+            h.bitCount = 16;
+            break;
         case pk16Bit:
             h.bitCount = 16;
             h.compression = platform::BI_BITFIELDS;
             target.masks = kMasks565;
             break;
-        case pk24Bit: h.bitCount = 24; break;
-        case pk32Bit: h.bitCount = 32; break;
-        default: break;
+        case pk24Bit:
+            h.bitCount = 24;
+            break;
+        case pk32Bit:
+            h.bitCount = 32;
+            break;
+        default:
+            break;
     }
     target.bmBitsPixel = h.bitCount;
     RebuildStore(target, h.bitCount <= 8 ? palette : nullptr);

@@ -84,11 +84,12 @@ void DecodeRle(const std::uint8_t* data, std::size_t size, int bitsPerPixel, con
                 break;
             default: {  // absolute run of `value` pixels, padded to 16 bits
                 const int pixels = value;
-                const std::size_t bytes = bitsPerPixel == 8 ? static_cast<std::size_t>(pixels)
-                                                            : static_cast<std::size_t>(pixels + 1) / 2;
+                const std::size_t bytes =
+                    bitsPerPixel == 8 ? static_cast<std::size_t>(pixels) : static_cast<std::size_t>(pixels + 1) / 2;
                 const std::size_t avail = std::min(bytes, size - i);
                 for (int k = 0; k < pixels; ++k) {
-                    const std::size_t b = bitsPerPixel == 8 ? static_cast<std::size_t>(k) : static_cast<std::size_t>(k) / 2;
+                    const std::size_t b =
+                        bitsPerPixel == 8 ? static_cast<std::size_t>(k) : static_cast<std::size_t>(k) / 2;
                     if (b >= avail) break;
                     const int v = data[i + b];
                     put(bitsPerPixel == 8 ? v : (k & 1 ? v & 0x0F : v >> 4));

@@ -33,15 +33,15 @@ struct TClassInfo {
 };
 using TGraphicClass = const TClassInfo*;
 
-#define DUVO_CLASS(Name)                                          \
-public:                                                           \
-    static const TClassInfo* StaticClass();                       \
+#define DUVO_CLASS(Name)                    \
+public:                                     \
+    static const TClassInfo* StaticClass(); \
     const TClassInfo* ClassType() const override { return StaticClass(); }
 
-#define DUVO_DEFINE_CLASS(Name, Parent, Factory)                       \
-    const TClassInfo* Name::StaticClass() {                            \
-        static const TClassInfo info{#Name, Parent, Factory};          \
-        return &info;                                                  \
+#define DUVO_DEFINE_CLASS(Name, Parent, Factory)              \
+    const TClassInfo* Name::StaticClass() {                   \
+        static const TClassInfo info{#Name, Parent, Factory}; \
+        return &info;                                         \
     }
 
 struct TRect {
@@ -88,29 +88,29 @@ public:
     static const TClassInfo* StaticClass();
 
     // Slot order is part of the design; every graphic class keeps it.
-    virtual void CopyTo(TPersistent* dest) const;                       // 1
-    virtual void DefineProperties(TFiler& filer) const;                  // 2
-    virtual void CopyFrom(const TPersistent* source);                    // 3
+    virtual void CopyTo(TPersistent* dest) const;        // 1
+    virtual void DefineProperties(TFiler& filer) const;  // 2
+    virtual void CopyFrom(const TPersistent* source);    // 3
     // 4: the virtual constructor is TClassInfo::create.
-    virtual void NotifyChanged(TPersistent* sender);                     // 5
-    virtual void DrawTo(TCanvas& canvas, const TRect& rect);             // 6
-    virtual bool SameAs(const TGraphic* other) const;                    // 7
-    virtual bool IsEmpty() const = 0;                                    // 8
-    virtual int GetHeight() const = 0;                                   // 9
-    virtual const platform::Palette* GetPalette() const { return nullptr; }  // 10
-    virtual bool GetTransparent() const { return transparent_; }         // 11
-    virtual int GetWidth() const = 0;                                    // 12
-    virtual void ReadStoredData(TStream& stream) { ReadFromStream(stream); }     // 13
-    virtual void SetHeight(int value);                                   // 14
-    virtual void SetPalette(std::unique_ptr<platform::Palette>) {}       // 15
-    virtual void SetTransparent(bool value);                             // 16
-    virtual void SetWidth(int value);                                    // 17
-    virtual void WriteStoredData(TStream& stream) const { WriteToStream(stream); }  // 18
-    virtual void LoadFile(const std::string& fileName);                  // 19
-    virtual void SaveFile(const std::string& fileName) const;            // 20
-    virtual void ReadFromStream(TStream& stream) = 0;                    // 21
-    virtual void WriteToStream(TStream& stream) const = 0;               // 22
-    virtual void ReadClipboard(unsigned format, std::uintptr_t data, const platform::Palette* palette);  // 23
+    virtual void NotifyChanged(TPersistent* sender);                                                         // 5
+    virtual void DrawTo(TCanvas& canvas, const TRect& rect);                                                 // 6
+    virtual bool SameAs(const TGraphic* other) const;                                                        // 7
+    virtual bool IsEmpty() const = 0;                                                                        // 8
+    virtual int GetHeight() const = 0;                                                                       // 9
+    virtual const platform::Palette* GetPalette() const { return nullptr; }                                  // 10
+    virtual bool GetTransparent() const { return transparent_; }                                             // 11
+    virtual int GetWidth() const = 0;                                                                        // 12
+    virtual void ReadStoredData(TStream& stream) { ReadFromStream(stream); }                                 // 13
+    virtual void SetHeight(int value);                                                                       // 14
+    virtual void SetPalette(std::unique_ptr<platform::Palette>) {}                                           // 15
+    virtual void SetTransparent(bool value);                                                                 // 16
+    virtual void SetWidth(int value);                                                                        // 17
+    virtual void WriteStoredData(TStream& stream) const { WriteToStream(stream); }                           // 18
+    virtual void LoadFile(const std::string& fileName);                                                      // 19
+    virtual void SaveFile(const std::string& fileName) const;                                                // 20
+    virtual void ReadFromStream(TStream& stream) = 0;                                                        // 21
+    virtual void WriteToStream(TStream& stream) const = 0;                                                   // 22
+    virtual void ReadClipboard(unsigned format, std::uintptr_t data, const platform::Palette* palette);      // 23
     virtual void WriteClipboard(unsigned& format, std::uintptr_t& data, platform::Palette*& palette) const;  // 24
 
     int Width() const { return GetWidth(); }

@@ -391,8 +391,7 @@ JpegDecoded DecodeJpeg(ByteSpan bytes, const JpegSettings& settings, const Limit
     } catch (const EAbort&) {
         // A cancel keeps what was decoded so far, on white.
         out.cancelled = true;
-        if (raster)
-            PaintWhite(*raster, std::max<int>(rowsDone, static_cast<int>(state.session.cinfo.output_scanline)));
+        if (raster) PaintWhite(*raster, std::max<int>(rowsDone, static_cast<int>(state.session.cinfo.output_scanline)));
     }
     picture.raster = std::move(raster);
     // A picture that never got its rows is empty, palette and all.

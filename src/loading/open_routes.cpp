@@ -139,10 +139,14 @@ LoadOutcome LoadFileBytes(const Route& route, const std::shared_ptr<const FileBy
     const ByteSpan bytes = file->Bytes();
     TBytesStream stream(bytes.data(), bytes.size(), borrow ? file : nullptr);
     switch (route.kind) {
-        case RouteKind::Bmp: return BmpRoute(stream, picture, limits, details);
-        case RouteKind::Jpeg: return JpegRoute(stream, picture, limits, details);
-        case RouteKind::Gif: return GifRoute(stream, picture, limits);
-        case RouteKind::Png: return PngRoute(*file, picture, limits, details);
+        case RouteKind::Bmp:
+            return BmpRoute(stream, picture, limits, details);
+        case RouteKind::Jpeg:
+            return JpegRoute(stream, picture, limits, details);
+        case RouteKind::Gif:
+            return GifRoute(stream, picture, limits);
+        case RouteKind::Png:
+            return PngRoute(*file, picture, limits, details);
     }
     return LoadOutcome::UnknownFormat;
 }

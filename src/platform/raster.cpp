@@ -1,12 +1,13 @@
 #include "platform/raster.h"
 
+#include <sys/mman.h>
+
 #include <algorithm>
 #include <atomic>
 #include <bit>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
-#include <sys/mman.h>
 
 #include "rtl/exceptions.h"
 #include "rtl/limits.h"
@@ -103,7 +104,8 @@ std::unique_ptr<Raster> Raster::Create(int width, int height, const RasterFormat
                                        int colorCount, Fill fill) {
     std::size_t stride = 0, total = 0;
     const std::int64_t absHeight = height < 0 ? -static_cast<std::int64_t>(height) : height;
-    if (width > 0 && absHeight > 0) CheckPictureSize(static_cast<std::uint64_t>(width), static_cast<std::uint64_t>(absHeight), kDefaultLimits);
+    if (width > 0 && absHeight > 0)
+        CheckPictureSize(static_cast<std::uint64_t>(width), static_cast<std::uint64_t>(absHeight), kDefaultLimits);
     if (!RasterSize(width, absHeight, format.bitCount, &stride, &total)) throw EOutOfMemory(msg::OutOfMemory);
     // Zeroed pages come lazily, so a large raster that a reader fills only in
     // part costs no more than the part it fills.
@@ -199,7 +201,8 @@ TColor Raster::GetPixel(int x, int y) const {
             std::uint32_t px;
             if (format_.bitCount == 32) {
                 std::memcpy(&px, row + static_cast<std::size_t>(x) * 4, 4);
-                if (format_.compression != BI_BITFIELDS) return static_cast<TColor>(PackRGB((px >> 16) & 0xFF, (px >> 8) & 0xFF, px & 0xFF));
+                if (format_.compression != BI_BITFIELDS)
+                    return static_cast<TColor>(PackRGB((px >> 16) & 0xFF, (px >> 8) & 0xFF, px & 0xFF));
             } else {
                 px = static_cast<std::uint32_t>(row[x * 2]) | (static_cast<std::uint32_t>(row[x * 2 + 1]) << 8);
             }
@@ -272,10 +275,11 @@ void Raster::CopyFrom(const Raster& src) {
     const int w = std::min(width_, src.width_);
     const int h = std::min(height_, src.height_);
     if (w <= 0 || h <= 0) return;
-    const bool sameLayout = format_.bitCount == src.format_.bitCount && format_.compression == src.format_.compression &&
-                            format_.masks == src.format_.masks &&
-                            (format_.bitCount > 8 ||
-                             (colorCount_ == src.colorCount_ && std::memcmp(colors_.data(), src.colors_.data(), sizeof colors_) == 0));
+    const bool sameLayout =
+        format_.bitCount == src.format_.bitCount && format_.compression == src.format_.compression &&
+        format_.masks == src.format_.masks &&
+        (format_.bitCount > 8 ||
+         (colorCount_ == src.colorCount_ && std::memcmp(colors_.data(), src.colors_.data(), sizeof colors_) == 0));
     if (sameLayout && format_.bitCount >= 8) {
         const std::size_t bytes = static_cast<std::size_t>(w) * (format_.bitCount / 8);
         for (int y = 0; y < h; ++y) std::memcpy(Row(y), src.Row(y), bytes);
@@ -324,10 +328,22 @@ std::unique_ptr<Palette> PaletteFromColorTable(const RGBQuad* colors, int count)
 }
 
 const Palette& SystemPalette16() {
-    static const Palette pal{{{0, 0, 0, 0},       {128, 0, 0, 0},   {0, 128, 0, 0},   {128, 128, 0, 0},
-                              {0, 0, 128, 0},     {128, 0, 128, 0}, {0, 128, 128, 0}, {192, 192, 192, 0},
-                              {128, 128, 128, 0}, {255, 0, 0, 0},   {0, 255, 0, 0},   {255, 255, 0, 0},
-                              {0, 0, 255, 0},     {255, 0, 255, 0}, {0, 255, 255, 0}, {255, 255, 255, 0}}};
+    static const Palette pal{{{0, 0, 0, 0},
+                              {128, 0, 0, 0},
+                              {0, 128, 0, 0},
+                              {128, 128, 0, 0},
+                              {0, 0, 128, 0},
+                              {128, 0, 128, 0},
+                              {0, 128, 128, 0},
+                              {192, 192, 192, 0},
+                              {128, 128, 128, 0},
+                              {255, 0, 0, 0},
+                              {0, 255, 0, 0},
+                              {255, 255, 0, 0},
+                              {0, 0, 255, 0},
+                              {255, 0, 255, 0},
+                              {0, 255, 255, 0},
+                              {255, 255, 255, 0}}};
     return pal;
 }
 
@@ -350,9 +366,9 @@ TColor ColorToRGB(TColor color) {
     if (color >= 0) return color;
     // Default colors of the platform's system color table, by index.
     static constexpr std::uint32_t kSystem[] = {
-        0xC8D0D4, 0xA56E3A, 0x6A240A, 0x808080, 0xC8D0D4, 0xFFFFFF, 0x000000, 0x000000, 0x000000, 0xFFFFFF,
-        0xC8D0D4, 0xC8D0D4, 0x808080, 0x6A240A, 0xFFFFFF, 0xC8D0D4, 0x808080, 0x808080, 0x000000, 0xC8D0D4,
-        0xFFFFFF, 0x404040, 0xC8D0D4, 0x000000, 0xE1FFFF, 0xB5B5B5, 0x800000, 0xF0CAA6, 0xC0C0C0, 0xFF8000, 0xC8D0D4};
+        0xC8D0D4, 0xA56E3A, 0x6A240A, 0x808080, 0xC8D0D4, 0xFFFFFF, 0x000000, 0x000000, 0x000000, 0xFFFFFF, 0xC8D0D4,
+        0xC8D0D4, 0x808080, 0x6A240A, 0xFFFFFF, 0xC8D0D4, 0x808080, 0x808080, 0x000000, 0xC8D0D4, 0xFFFFFF, 0x404040,
+        0xC8D0D4, 0x000000, 0xE1FFFF, 0xB5B5B5, 0x800000, 0xF0CAA6, 0xC0C0C0, 0xFF8000, 0xC8D0D4};
     const auto index = static_cast<std::size_t>(color & 0xFF);
     if (index < std::size(kSystem)) return static_cast<TColor>(kSystem[index]);
     return 0;

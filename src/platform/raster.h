@@ -66,7 +66,7 @@ bool RasterSize(std::int64_t width, std::int64_t height, int bitCount, std::size
 
 struct RasterFormat {
     int bitCount = 24;
-    std::uint32_t compression = BI_RGB;  // BI_RGB or BI_BITFIELDS
+    std::uint32_t compression = BI_RGB;    // BI_RGB or BI_BITFIELDS
     std::array<std::uint32_t, 3> masks{};  // red, green, blue (bit fields only)
 };
 
@@ -159,7 +159,7 @@ private:
     std::array<MaskChannel, 3> channels_{};  // red, green, blue of 16- and 32-bit pixels
     std::size_t stride_ = 0;
     std::uint8_t* bits_ = nullptr;
-    bool mapped_ = false;  // bits_ is a mapping of ImageSize() bytes, not heap memory
+    bool mapped_ = false;                // bits_ is a mapping of ImageSize() bytes, not heap memory
     std::shared_ptr<const void> owner_;  // set for borrowed bits, which we neither write nor free
     std::array<RGBQuad, 256> colors_{};
     int colorCount_ = 0;

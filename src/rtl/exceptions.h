@@ -18,10 +18,10 @@ private:
     std::string message_;
 };
 
-#define DUVO_EXCEPTION(Name, Base)                 \
-    class Name : public Base {                     \
-    public:                                        \
-        using Base::Base;                          \
+#define DUVO_EXCEPTION(Name, Base) \
+    class Name : public Base {     \
+    public:                        \
+        using Base::Base;          \
     }
 
 DUVO_EXCEPTION(EAbort, Exception);

@@ -1,15 +1,16 @@
 #include "rtl/file_bytes.h"
 
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
-#include <fcntl.h>
 #include <mutex>
-#include <sys/mman.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include "rtl/exceptions.h"
 
@@ -174,9 +175,7 @@ void FileBytes::ReleaseBefore(std::size_t end) const {
     if (length > 0) ::madvise(const_cast<std::uint8_t*>(data_), length, MADV_DONTNEED);
 }
 
-bool FileBytes::Damaged() const {
-    return slot_ >= 0 && g_slots[slot_].damaged.load(std::memory_order_acquire) != 0;
-}
+bool FileBytes::Damaged() const { return slot_ >= 0 && g_slots[slot_].damaged.load(std::memory_order_acquire) != 0; }
 
 void FileBytes::CheckIntact() const {
     if (Damaged()) throw EReadError(Format(msg::FileChanged, {name_}));

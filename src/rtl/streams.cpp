@@ -1,11 +1,12 @@
 #include "rtl/streams.h"
 
-#include <algorithm>
-#include <cerrno>
-#include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
 
 #include "rtl/exceptions.h"
 
@@ -121,8 +122,9 @@ std::int64_t TFileStream::Size() {
 
 namespace {
 std::size_t SeekIn(std::size_t pos, std::size_t size, std::int64_t offset, SeekOrigin origin) {
-    std::int64_t base = origin == SeekOrigin::Begin ? 0 : origin == SeekOrigin::Current ? static_cast<std::int64_t>(pos)
-                                                                                          : static_cast<std::int64_t>(size);
+    std::int64_t base = origin == SeekOrigin::Begin     ? 0
+                        : origin == SeekOrigin::Current ? static_cast<std::int64_t>(pos)
+                                                        : static_cast<std::int64_t>(size);
     std::int64_t target = base + offset;
     if (target < 0) target = 0;
     return static_cast<std::size_t>(target);

@@ -79,8 +79,14 @@ public:
     const std::uint8_t* Memory() const override { return data_.data(); }
     std::uint8_t* Memory() { return data_.data(); }
     const std::vector<std::uint8_t>& Bytes() const { return data_; }
-    void SetSize(std::size_t size) { data_.resize(size); if (pos_ > size) pos_ = size; }
-    void Clear() { data_.clear(); pos_ = 0; }
+    void SetSize(std::size_t size) {
+        data_.resize(size);
+        if (pos_ > size) pos_ = size;
+    }
+    void Clear() {
+        data_.clear();
+        pos_ = 0;
+    }
 
 private:
     std::vector<std::uint8_t> data_;

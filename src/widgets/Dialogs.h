@@ -40,7 +40,7 @@ public:
 bool LoadPolishToolkitTexts();
 
 // Shorthands for the program's boxes.
-int ShowMessage(const QString& text, const QString& caption,
-                QMessageBox::StandardButtons buttons = QMessageBox::Ok, QMessageBox::Icon icon = QMessageBox::NoIcon);
+int ShowMessage(const QString& text, const QString& caption, QMessageBox::StandardButtons buttons = QMessageBox::Ok,
+                QMessageBox::Icon icon = QMessageBox::NoIcon);
 
 }  // namespace duvo

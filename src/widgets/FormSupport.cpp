@@ -43,9 +43,15 @@ void SetBackground(QWidget* widget, Background background) {
     QPalette palette = widget->palette();
     QColor color;
     switch (background) {
-        case Background::ButtonFace: color = palette.color(QPalette::Button); break;
-        case Background::Window: color = palette.color(QPalette::Base); break;
-        case Background::White: color = Qt::white; break;
+        case Background::ButtonFace:
+            color = palette.color(QPalette::Button);
+            break;
+        case Background::Window:
+            color = palette.color(QPalette::Base);
+            break;
+        case Background::White:
+            color = Qt::white;
+            break;
     }
     palette.setColor(QPalette::Window, color);
     widget->setPalette(palette);

@@ -35,7 +35,8 @@ QImage KeyOutBottomLeft(const QImage& source, QRgb key) {
 QImage GlyphHalf(const QImage& glyph, int half) {
     if (glyph.isNull()) return {};
     const int w = glyph.width() / 2;
-    return KeyOutBottomLeft(glyph.copy(half * w, 0, w, glyph.height()), glyph.pixel(0, glyph.height() - 1) & 0x00FFFFFF);
+    return KeyOutBottomLeft(glyph.copy(half * w, 0, w, glyph.height()),
+                            glyph.pixel(0, glyph.height() - 1) & 0x00FFFFFF);
 }
 
 QIcon GlyphIcon(const char* name) {

@@ -17,7 +17,7 @@ namespace {
 constexpr int kPreviewSize = 150;
 constexpr QSize kDialogSize(900, 480);
 constexpr int kSideBarWidth = 130;
-}
+}  // namespace
 
 QStringList NameFilters(const QString& filter) {
     const QStringList parts = filter.split(QLatin1Char('|'));
@@ -69,7 +69,8 @@ void TPicturePreview::ShowFile(const QString& fileName) {
         picture_ = image;
         PictureLabel->setText(QStringLiteral(" (%1x%2)").arg(picture.Width()).arg(picture.Height()));
         const bool large = image.width() > kPreviewSize - 4 || image.height() > kPreviewSize - 4;
-        if (large) image = image.scaled(kPreviewSize - 4, kPreviewSize - 4, Qt::KeepAspectRatio, Qt::SmoothTransformation);
+        if (large)
+            image = image.scaled(kPreviewSize - 4, kPreviewSize - 4, Qt::KeepAspectRatio, Qt::SmoothTransformation);
         ImageCtrl->setPixmap(QPixmap::fromImage(image));
     } catch (const std::exception&) {
         // The preview only informs; whatever the file holds, the dialog goes on.

@@ -49,8 +49,7 @@ xcb_atom_t Atom(xcb_connection_t* c, const char* name) {
 }
 
 // A property of 32-bit values; empty when the window has none of that type.
-std::vector<std::uint32_t> Cardinals(xcb_connection_t* c, xcb_window_t window, xcb_atom_t property,
-                                     xcb_atom_t type) {
+std::vector<std::uint32_t> Cardinals(xcb_connection_t* c, xcb_window_t window, xcb_atom_t property, xcb_atom_t type) {
     XcbReply<xcb_get_property_reply_t> reply(
         xcb_get_property_reply(c, xcb_get_property(c, 0, window, property, type, 0, 1024), nullptr), &std::free);
     if (!reply || reply->type != type || reply->format != 32) return {};
@@ -111,8 +110,8 @@ struct ManagerAnswer {
 ManagerAnswer AskManager(xcb_connection_t* c, const QStringList& types, const std::optional<MotifHints>& hints) {
     xcb_screen_t* screen = DefaultScreen(c);
     const xcb_window_t probe = xcb_generate_id(c);
-    xcb_create_window(c, XCB_COPY_FROM_PARENT, probe, screen->root, 0, 0, 100, 100, 0,
-                      XCB_WINDOW_CLASS_INPUT_OUTPUT, screen->root_visual, 0, nullptr);
+    xcb_create_window(c, XCB_COPY_FROM_PARENT, probe, screen->root, 0, 0, 100, 100, 0, XCB_WINDOW_CLASS_INPUT_OUTPUT,
+                      screen->root_visual, 0, nullptr);
     WriteWindowTypes(c, probe, types);
     if (hints) WriteMotifHints(c, probe, *hints);
 
@@ -239,10 +238,9 @@ void RemoveTitleBarButtons(QWidget* window) {
     // Changing the flags makes the native window anew; set them only when needed.
     if (window->windowFlags() != flags) window->setWindowFlags(flags);
     const MotifHints hints = NoButtonsHints();
-    window->setProperty(kHintsProperty, QVariant::fromValue(QList<quint32>{hints.flags, hints.functions,
-                                                                           hints.decorations,
-                                                                           static_cast<quint32>(hints.inputMode),
-                                                                           hints.status}));
+    window->setProperty(kHintsProperty,
+                        QVariant::fromValue(QList<quint32>{hints.flags, hints.functions, hints.decorations,
+                                                           static_cast<quint32>(hints.inputMode), hints.status}));
 #ifdef DUVO_HAVE_XCB
     if (xcb_connection_t* c = X11Connection()) {
         QStringList types;

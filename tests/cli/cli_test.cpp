@@ -1,6 +1,5 @@
 // duvo-compare run end to end on pictures written for each test.
 #include <gtest/gtest.h>
-
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -20,8 +19,8 @@
 #include <vector>
 
 #include "cli_fixture.h"
-#include "gif_builder.h"
 #include "compare/compare.h"
+#include "gif_builder.h"
 #include "graphics/bitmap.h"
 #include "rtl/exceptions.h"
 
@@ -29,7 +28,6 @@ namespace {
 
 using namespace clitest;
 namespace fs = std::filesystem;
-
 
 // ---- outcomes -----------------------------------------------------------------------
 
@@ -86,14 +84,16 @@ TEST_F(CompareTool, FailuresExitTwoWithTheirMessageOnStderr) {
         std::string err;
     } rows[] = {
         {"missing file", {a, Path("missing.bmp")}, "Cannot open file " + Path("missing.bmp") + ".\n"},
-        {"unreadable bmp: the box text, the decoder's reason, the file", {Path("bad.bmp"), a},
+        {"unreadable bmp: the box text, the decoder's reason, the file",
+         {Path("bad.bmp"), a},
          "Bląd przy wczytywaniu pliku graficznego !!!\nBitmap image is not valid.\nFile: " + Path("bad.bmp") + "\n"},
         {"jpeg extension", {a, Path("photo.jpeg")}, unknown + Path("photo.jpeg") + "\n"},
         {"png is read by the tool", {a, Path("picture.png")}, "Cannot open file " + Path("picture.png") + ".\n"},
         {"webp", {a, Path("picture.webp")}, unknown + Path("picture.webp") + "\n"},
         {"no extension", {a, Path("noextension")}, unknown + Path("noextension") + "\n"},
         {"dot only in a folder name", {a, Path("dir.bmp/file")}, unknown + Path("dir.bmp/file") + "\n"},
-        {"diff not writable", {a, a, "--diff", Path("no/such/folder/diff.bmp")},
+        {"diff not writable",
+         {a, a, "--diff", Path("no/such/folder/diff.bmp")},
          "Cannot create file " + Path("no/such/folder/diff.bmp") + ".\n"},
     };
     for (const auto& row : rows) {
@@ -109,9 +109,13 @@ TEST_F(CompareTool, FailuresExitTwoWithTheirMessageOnStderr) {
 
 TEST_F(CompareTool, UsageErrorsAndHelp) {
     const auto a = Solid("a.bmp", 3, 3, 0);
-    for (const std::vector<std::string>& args :
-         {std::vector<std::string>{}, {a}, {a, a, a}, {"--bogus", a, a}, {"--threads", "0", a, a},
-          {"--threads", "x", a, a}, {a, a, "--diff"}}) {
+    for (const std::vector<std::string>& args : {std::vector<std::string>{},
+                                                 {a},
+                                                 {a, a, a},
+                                                 {"--bogus", a, a},
+                                                 {"--threads", "0", a, a},
+                                                 {"--threads", "x", a, a},
+                                                 {a, a, "--diff"}}) {
         const Outcome o = Run(args);
         EXPECT_EQ(o.status, 2);
         EXPECT_NE(o.err.find("duvo-compare --help"), std::string::npos) << o.err;
@@ -130,10 +134,15 @@ TEST_F(CompareTool, GifFilesOpenAndAGifEqualsItsBmpTwin) {
         colors.push_back(static_cast<std::uint32_t>(i * 0x0A0B0C) & 0xFFFFFF);
         indices.push_back(static_cast<std::uint8_t>(i));
     }
-    const giftest::Bytes gif =
-        giftest::GifWriter().Header().ScreenColors(6, 4, colors).ImageColors(6, 4, {}).Pixels(6, 4, indices).Trailer().out;
-    std::ofstream(Path("a.gif"), std::ios::binary).write(reinterpret_cast<const char*>(gif.data()),
-                                                          static_cast<std::streamsize>(gif.size()));
+    const giftest::Bytes gif = giftest::GifWriter()
+                                   .Header()
+                                   .ScreenColors(6, 4, colors)
+                                   .ImageColors(6, 4, {})
+                                   .Pixels(6, 4, indices)
+                                   .Trailer()
+                                   .out;
+    std::ofstream(Path("a.gif"), std::ios::binary)
+        .write(reinterpret_cast<const char*>(gif.data()), static_cast<std::streamsize>(gif.size()));
     const auto bmp = Picture("a.bmp", 6, 4, [&](int x, int y) { return static_cast<duvo::TColor>(colors[y * 6 + x]); });
     Outcome o = Run({Path("a.gif"), bmp});
     EXPECT_EQ(o.status, 0) << o.err;
@@ -241,14 +250,16 @@ TEST_F(CompareTool, DiffIsAnUncompressed24BitBmpThatReadsBackUnchanged) {
 
     const std::string bytes = ReadFile(out);
     ASSERT_GE(bytes.size(), 54u);
-    auto u16 = [&](std::size_t at) { return static_cast<unsigned>(static_cast<unsigned char>(bytes[at]) |
-                                                                  (static_cast<unsigned char>(bytes[at + 1]) << 8)); };
+    auto u16 = [&](std::size_t at) {
+        return static_cast<unsigned>(static_cast<unsigned char>(bytes[at]) |
+                                     (static_cast<unsigned char>(bytes[at + 1]) << 8));
+    };
     auto u32 = [&](std::size_t at) { return u16(at) | (u16(at + 2) << 16); };
     EXPECT_EQ(bytes.substr(0, 2), "BM");
-    EXPECT_EQ(u32(18), 13u);    // width
-    EXPECT_EQ(u32(22), 6u);     // height
-    EXPECT_EQ(u16(28), 24u);    // bits per pixel
-    EXPECT_EQ(u32(30), 0u);     // uncompressed
+    EXPECT_EQ(u32(18), 13u);                      // width
+    EXPECT_EQ(u32(22), 6u);                       // height
+    EXPECT_EQ(u16(28), 24u);                      // bits per pixel
+    EXPECT_EQ(u32(30), 0u);                       // uncompressed
     EXPECT_EQ(bytes.size(), u32(10) + 6u * 40u);  // rows of 39 bytes padded to 40
 
     duvo::TBitmap back;

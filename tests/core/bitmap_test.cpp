@@ -1,12 +1,13 @@
 // The bitmap: pixel reads and writes, sizing, pixel kinds, row access and the
 // copy-on-write store.
+#include "graphics/bitmap.h"
+
 #include <gtest/gtest.h>
 
 #include <climits>
 #include <functional>
 
 #include "bmp_builder.h"
-#include "graphics/bitmap.h"
 #include "graphics/graphics.h"
 #include "rtl/exceptions.h"
 #include "rtl/streams.h"
@@ -106,7 +107,10 @@ TEST(Bitmap, WritesNotifyAndReadsDoNot) {
 
 TEST(Bitmap, IndexedWritePicksTheNearestTableColor) {
     TBitmap b;
-    Load(b, BuildBmp({.width = 2, .bitCount = 8, .clrUsed = 3, .colors = {0x000000, 0x0000FF, 0xFFFFFF},
+    Load(b, BuildBmp({.width = 2,
+                      .bitCount = 8,
+                      .clrUsed = 3,
+                      .colors = {0x000000, 0x0000FF, 0xFFFFFF},
                       .pixels = PackRows(8, {{1, 2}})}));
     b.Canvas().WritePixel(1, 0, 0x0000F0);
     EXPECT_EQ(b.Canvas().ReadPixel(1, 0), 0x0000FF);
@@ -123,11 +127,10 @@ TEST(Bitmap, SixteenBitChannelsWidenByBitReplication) {
     const Case cases[] = {
         {duvo::pk15Bit, 0xFFFFFF, 0xFFFFFF},  // 5-bit 31 reads 255
         {duvo::pk15Bit, 0x0000FF, 0x0000FF}, {duvo::pk15Bit, 0x101010, 0x101010},
-        {duvo::pk15Bit, 0x000008, 0x000008},  // 5-bit 1 reads 8
-        {duvo::pk15Bit, 0x07FF07, 0x00FF00},  // low bits are dropped on writing
-        {duvo::pk16Bit, 0x000400, 0x000400},  // 6-bit green 1 reads 4
-        {duvo::pk16Bit, 0xFFFFFF, 0xFFFFFF},
-        {duvo::pk16Bit, 0x008000, 0x008200},  // 6-bit 100000 reads 10000010
+        {duvo::pk15Bit, 0x000008, 0x000008},                                       // 5-bit 1 reads 8
+        {duvo::pk15Bit, 0x07FF07, 0x00FF00},                                       // low bits are dropped on writing
+        {duvo::pk16Bit, 0x000400, 0x000400},                                       // 6-bit green 1 reads 4
+        {duvo::pk16Bit, 0xFFFFFF, 0xFFFFFF}, {duvo::pk16Bit, 0x008000, 0x008200},  // 6-bit 100000 reads 10000010
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(::testing::Message() << std::hex << c.written);
@@ -177,7 +180,10 @@ TEST(Bitmap, ResizingALoadedPictureKeepsItsTopRows) {
 
 TEST(Bitmap, ResizingAnIndexedPictureKeepsItsColors) {
     TBitmap b;
-    Load(b, BuildBmp({.width = 2, .bitCount = 4, .clrUsed = 3, .colors = {0x000000, 0x0000FF, 0xFFFFFF},
+    Load(b, BuildBmp({.width = 2,
+                      .bitCount = 4,
+                      .clrUsed = 3,
+                      .colors = {0x000000, 0x0000FF, 0xFFFFFF},
                       .pixels = PackRows(4, {{1, 0}})}));
     b.SetWidth(3);
     EXPECT_EQ(b.PixelKind(), duvo::pk4Bit);
@@ -256,7 +262,7 @@ TEST(Bitmap, PixelKindTable) {
         bool paletteFromTable;
     };
     const Case cases[] = {
-        {duvo::pk1Bit, 1, false},   {duvo::pk4Bit, 4, true},    {duvo::pk8Bit, 8, true},   {duvo::pk15Bit, 16, false},
+        {duvo::pk1Bit, 1, false},   {duvo::pk4Bit, 4, true},    {duvo::pk8Bit, 8, true},    {duvo::pk15Bit, 16, false},
         {duvo::pk16Bit, 16, false}, {duvo::pk24Bit, 24, false}, {duvo::pk32Bit, 32, false},
     };
     for (const Case& c : cases) {
@@ -344,7 +350,8 @@ TEST(Bitmap, StorageModeOfAnEmptyBitmapOnlyChangesTheHeader) {
 TEST(Bitmap, DrawToAnotherBitmapCopiesThePixels) {
     TBitmap src, dst;
     Paint(src).DrawTo(Sized(dst, 4, 3).Canvas(), {1, 1, 4, 3});
-    EXPECT_EQ(ReadAll(dst), (Grid{{0xFFFFFF, 0xFFFFFF, 0xFFFFFF, 0xFFFFFF}, {0xFFFFFF, 0x000001, 0x0000FF, 0x00FF00},
+    EXPECT_EQ(ReadAll(dst), (Grid{{0xFFFFFF, 0xFFFFFF, 0xFFFFFF, 0xFFFFFF},
+                                  {0xFFFFFF, 0x000001, 0x0000FF, 0x00FF00},
                                   {0xFFFFFF, 0xFF0000, 0x123456, 0x000000}}));
 }
 

@@ -15,7 +15,10 @@ namespace bmptest {
 using Bytes = std::vector<std::uint8_t>;
 
 inline void Put16(Bytes& out, std::uint32_t v) { out.insert(out.end(), {std::uint8_t(v), std::uint8_t(v >> 8)}); }
-inline void Put32(Bytes& out, std::uint32_t v) { Put16(out, v & 0xFFFF); Put16(out, v >> 16); }
+inline void Put32(Bytes& out, std::uint32_t v) {
+    Put16(out, v & 0xFFFF);
+    Put16(out, v >> 16);
+}
 inline void PutBGR(Bytes& out, std::uint32_t c) {
     out.insert(out.end(), {std::uint8_t(c >> 16), std::uint8_t(c >> 8), std::uint8_t(c)});
 }

@@ -1,5 +1,7 @@
 // BMP reading: every depth and header kind, run-length data, truncation, the
 // failures, and writing back what was read.
+#include "graphics/bmp.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -9,7 +11,6 @@
 
 #include "bmp_builder.h"
 #include "graphics/bitmap.h"
-#include "graphics/bmp.h"
 #include "platform/raster.h"
 #include "rtl/exceptions.h"
 #include "rtl/limits.h"
@@ -52,70 +53,145 @@ std::vector<DepthCase> DepthCases() {
     const TColor w = 0xFFFFFF, r = 0x0000FF, g = 0x00FF00, b = 0xFF0000;
     auto R = RampColor;
     return {
-        {"1 bit, padded rows", {.width = 3, .height = 2, .bitCount = 1, .colors = {c0, c1}}, {{1, 0, 1}, {0, 1, 1}},
-         {{c0, c1, c1}, {c1, c0, c1}}, pk1Bit},
-        {"4 bit, colors used 0 reads 16 entries", {.width = 3, .height = 2, .bitCount = 4, .colors = Ramp(16)},
-         {{0, 15, 7}, {1, 2, 3}}, {{R(1), R(2), R(3)}, {R(0), R(15), R(7)}}, pk4Bit},
+        {"1 bit, padded rows",
+         {.width = 3, .height = 2, .bitCount = 1, .colors = {c0, c1}},
+         {{1, 0, 1}, {0, 1, 1}},
+         {{c0, c1, c1}, {c1, c0, c1}},
+         pk1Bit},
+        {"4 bit, colors used 0 reads 16 entries",
+         {.width = 3, .height = 2, .bitCount = 4, .colors = Ramp(16)},
+         {{0, 15, 7}, {1, 2, 3}},
+         {{R(1), R(2), R(3)}, {R(0), R(15), R(7)}},
+         pk4Bit},
         {"4 bit, fewer colors: indices past the table are black",
-         {.width = 2, .bitCount = 4, .clrUsed = 3, .colors = Ramp(3)}, {{2, 9}}, {{R(2), 0}}, pk4Bit},
-        {"8 bit, colors used 0 reads 256 entries", {.width = 5, .bitCount = 8, .colors = Ramp(256)},
-         {{0, 255, 128, 7, 200}}, {{R(0), R(255), R(128), R(7), R(200)}}, pk8Bit},
-        {"16 bit 5-5-5: 5-bit 31 reads 255, top bit ignored", {.width = 3, .height = 2, .bitCount = 16},
-         {{0x7FFF, 0x0421, 0x8000}, {0x7C00, 0x03E0, 0x001F}}, {{r, g, b}, {w, 0x080808, 0}}, pk15Bit},
-        {"16 bit bit fields 5-6-5", {.width = 4, .bitCount = 16, .compression = 3, .masks = {0xF800, 0x07E0, 0x001F}},
-         {{0xF800, 0x07E0, 0x001F, 0x0020}}, {{r, g, b, 0x000400}}, pk16Bit},
-        {"16 bit bit fields 4-4-4", {.width = 4, .bitCount = 16, .compression = 3, .masks = {0x0F00, 0x00F0, 0x000F}},
-         {{0x0F00, 0x0800, 0x0010, 0x000F}}, {{r, 0x88, 0x1100, b}}, pkCustom},
-        {"24 bit, padded rows", {.width = 3, .height = 2}, {{0x010203, 0x040506, 0x070809}, {r, g, b}},
-         {{r, g, b}, {0x010203, 0x040506, 0x070809}}, pk24Bit},
-        {"32 bit: the fourth byte is ignored", {.width = 2, .bitCount = 32}, {{0xAA112233, 0xFF000000}},
-         {{0x332211, 0}}, pk32Bit},
+         {.width = 2, .bitCount = 4, .clrUsed = 3, .colors = Ramp(3)},
+         {{2, 9}},
+         {{R(2), 0}},
+         pk4Bit},
+        {"8 bit, colors used 0 reads 256 entries",
+         {.width = 5, .bitCount = 8, .colors = Ramp(256)},
+         {{0, 255, 128, 7, 200}},
+         {{R(0), R(255), R(128), R(7), R(200)}},
+         pk8Bit},
+        {"16 bit 5-5-5: 5-bit 31 reads 255, top bit ignored",
+         {.width = 3, .height = 2, .bitCount = 16},
+         {{0x7FFF, 0x0421, 0x8000}, {0x7C00, 0x03E0, 0x001F}},
+         {{r, g, b}, {w, 0x080808, 0}},
+         pk15Bit},
+        {"16 bit bit fields 5-6-5",
+         {.width = 4, .bitCount = 16, .compression = 3, .masks = {0xF800, 0x07E0, 0x001F}},
+         {{0xF800, 0x07E0, 0x001F, 0x0020}},
+         {{r, g, b, 0x000400}},
+         pk16Bit},
+        {"16 bit bit fields 4-4-4",
+         {.width = 4, .bitCount = 16, .compression = 3, .masks = {0x0F00, 0x00F0, 0x000F}},
+         {{0x0F00, 0x0800, 0x0010, 0x000F}},
+         {{r, 0x88, 0x1100, b}},
+         pkCustom},
+        {"24 bit, padded rows",
+         {.width = 3, .height = 2},
+         {{0x010203, 0x040506, 0x070809}, {r, g, b}},
+         {{r, g, b}, {0x010203, 0x040506, 0x070809}},
+         pk24Bit},
+        {"32 bit: the fourth byte is ignored",
+         {.width = 2, .bitCount = 32},
+         {{0xAA112233, 0xFF000000}},
+         {{0x332211, 0}},
+         pk32Bit},
         {"32 bit bit fields, channels swapped",
          {.width = 2, .bitCount = 32, .compression = 3, .masks = {0xFF, 0xFF00, 0xFF0000}},
-         {{0x00332211, 0xFF000000}}, {{0x332211, 0}}, pkCustom},
+         {{0x00332211, 0xFF000000}},
+         {{0x332211, 0}},
+         pkCustom},
         {"32 bit bit fields 10-10-10",
          {.width = 2, .bitCount = 32, .compression = 3, .masks = {0x3FF00000, 0x000FFC00, 0x000003FF}},
-         {{0x3FF00000, 0x20000000 | 0x3FF}}, {{r, 0xFF0080}}, pkCustom},
+         {{0x3FF00000, 0x20000000 | 0x3FF}},
+         {{r, 0xFF0080}},
+         pkCustom},
         // Red 0b1010 has a hole: its value widens (101 -> 10110110) and never spills into green or blue.
         {"32 bit mask with a hole stays inside its channel",
          {.width = 2, .bitCount = 32, .compression = 3, .masks = {0x0000000A, 0x0000FF00, 0x00FF0000}},
-         {{0x0000000A, 0x00FFFF0F}}, {{0x0000B6, 0xFFFFB6}}, pkCustom},
-        {"core header, 24 bit", {.headerSize = 12, .width = 2, .height = 2}, {{r, g}, {b, w}}, {{b, w}, {r, g}},
+         {{0x0000000A, 0x00FFFF0F}},
+         {{0x0000B6, 0xFFFFB6}},
+         pkCustom},
+        {"core header, 24 bit",
+         {.headerSize = 12, .width = 2, .height = 2},
+         {{r, g}, {b, w}},
+         {{b, w}, {r, g}},
          pk24Bit},
         {"core header, 8 bit with a 3-byte table of 256 entries",
-         {.headerSize = 12, .width = 3, .bitCount = 8, .colors = Ramp(256)}, {{3, 254, 0}}, {{R(3), R(254), R(0)}},
+         {.headerSize = 12, .width = 3, .bitCount = 8, .colors = Ramp(256)},
+         {{3, 254, 0}},
+         {{R(3), R(254), R(0)}},
          pk8Bit},
-        {"core header, 1 bit", {.headerSize = 12, .width = 9, .bitCount = 1, .colors = {c0, c1}},
-         {{1, 0, 0, 0, 0, 0, 0, 0, 1}}, {{c1, c0, c0, c0, c0, c0, c0, c0, c1}}, pk1Bit},
+        {"core header, 1 bit",
+         {.headerSize = 12, .width = 9, .bitCount = 1, .colors = {c0, c1}},
+         {{1, 0, 0, 0, 0, 0, 0, 0, 1}},
+         {{c1, c0, c0, c0, c0, c0, c0, c0, c1}},
+         pk1Bit},
         {"V4 header (108) with its masks inside",
          {.headerSize = 108, .width = 3, .bitCount = 16, .compression = 3, .masks = {0xF800, 0x07E0, 0x001F}},
-         {{0xF800, 0x07E0, 0x001F}}, {{r, g, b}}, pk16Bit},
+         {{0xF800, 0x07E0, 0x001F}},
+         {{r, g, b}},
+         pk16Bit},
         {"V4 header with zero masks takes the 5-6-5 defaults",
-         {.headerSize = 108, .width = 2, .bitCount = 16, .compression = 3}, {{0xF800, 0x001F}}, {{r, b}}, pk16Bit},
-        {"V5 header (124), 24 bit", {.headerSize = 124, .width = 2}, {{0x123456, 0x654321}},
-         {{0x123456, 0x654321}}, pk24Bit},
+         {.headerSize = 108, .width = 2, .bitCount = 16, .compression = 3},
+         {{0xF800, 0x001F}},
+         {{r, b}},
+         pk16Bit},
+        {"V5 header (124), 24 bit",
+         {.headerSize = 124, .width = 2},
+         {{0x123456, 0x654321}},
+         {{0x123456, 0x654321}},
+         pk24Bit},
         {"64-byte header, 8 bit with two colors: index 77 is black",
-         {.headerSize = 64, .width = 3, .bitCount = 8, .clrUsed = 2, .colors = {c0, c1}}, {{1, 0, 77}},
-         {{c1, c0, 0}}, pk8Bit},
-        {"header larger than V5: the rest is skipped", {.headerSize = 300, .width = 2}, {{0x0A0B0C, 0x0D0E0F}},
-         {{0x0A0B0C, 0x0D0E0F}}, pk24Bit},
+         {.headerSize = 64, .width = 3, .bitCount = 8, .clrUsed = 2, .colors = {c0, c1}},
+         {{1, 0, 77}},
+         {{c1, c0, 0}},
+         pk8Bit},
+        {"header larger than V5: the rest is skipped",
+         {.headerSize = 300, .width = 2},
+         {{0x0A0B0C, 0x0D0E0F}},
+         {{0x0A0B0C, 0x0D0E0F}},
+         pk24Bit},
         {"top-down 24 bit", {.width = 2, .height = -2}, {{r, g}, {b, w}}, {{r, g}, {b, w}}, pk24Bit},
-        {"top-down 4 bit", {.width = 3, .height = -2, .bitCount = 4, .colors = Ramp(16)}, {{1, 2, 3}, {4, 5, 6}},
-         {{R(1), R(2), R(3)}, {R(4), R(5), R(6)}}, pk4Bit},
+        {"top-down 4 bit",
+         {.width = 3, .height = -2, .bitCount = 4, .colors = Ramp(16)},
+         {{1, 2, 3}, {4, 5, 6}},
+         {{R(1), R(2), R(3)}, {R(4), R(5), R(6)}},
+         pk4Bit},
         {"24 bit with a color table", {.clrUsed = 3, .colors = {c0, c1, c0}}, {{0x445566}}, {{0x445566}}, pk24Bit},
         // Short data: bottom-up rows fill from the bottom, the rest stays at index 0 (black when true color).
         {"truncated 8 bit: top rows at index 0",
-         {.width = 2, .height = 3, .bitCount = 8, .clrUsed = 3, .colors = {0x0A0B0C, r, g},
+         {.width = 2,
+          .height = 3,
+          .bitCount = 8,
+          .clrUsed = 3,
+          .colors = {0x0A0B0C, r, g},
           .pixels = {1, 1, 0, 0, 2, 2}},
-         {}, {{0x0A0B0C, 0x0A0B0C}, {g, g}, {r, r}}, pk8Bit},
-        {"truncated 24 bit: top row black", {.width = 2, .height = 2}, {{0x111111, 0x222222}},
-         {{0, 0}, {0x111111, 0x222222}}, pk24Bit},
-        {"image size field limits the pixel bytes", {.height = 2, .sizeImage = 4}, {{0x111111}, {0x222222}},
-         {{0}, {0x111111}}, pk24Bit},
-        {"image size beyond the raster is cut to it", {.height = 2, .sizeImage = 1000}, {{0x111111}, {0x222222}},
-         {{0x222222}, {0x111111}}, pk24Bit},
-        {"pixels follow the table whatever the offset field", {.dataOffset = 14 + 40 + 4, .gap = {3, 2, 1, 0}},
-         {{0x999999}}, {{0x030201}}, pk24Bit},
+         {},
+         {{0x0A0B0C, 0x0A0B0C}, {g, g}, {r, r}},
+         pk8Bit},
+        {"truncated 24 bit: top row black",
+         {.width = 2, .height = 2},
+         {{0x111111, 0x222222}},
+         {{0, 0}, {0x111111, 0x222222}},
+         pk24Bit},
+        {"image size field limits the pixel bytes",
+         {.height = 2, .sizeImage = 4},
+         {{0x111111}, {0x222222}},
+         {{0}, {0x111111}},
+         pk24Bit},
+        {"image size beyond the raster is cut to it",
+         {.height = 2, .sizeImage = 1000},
+         {{0x111111}, {0x222222}},
+         {{0x222222}, {0x111111}},
+         pk24Bit},
+        {"pixels follow the table whatever the offset field",
+         {.dataOffset = 14 + 40 + 4, .gap = {3, 2, 1, 0}},
+         {{0x999999}},
+         {{0x030201}},
+         pk24Bit},
     };
 }
 
@@ -296,19 +372,43 @@ struct RleCase {
 std::vector<RleCase> RleCases() {
     const std::vector<TColor> blank(4, o);
     return {
-        {"RLE8 runs, line ends, end of bitmap", 8, 4, 3, {3, 1, 1, 2, 0, 0, 4, 3, 0, 0, 2, 4, 0, 1},
+        {"RLE8 runs, line ends, end of bitmap",
+         8,
+         4,
+         3,
+         {3, 1, 1, 2, 0, 0, 4, 3, 0, 0, 2, 4, 0, 1},
          {{D, D, o, o}, {C, C, C, C}, {A, A, A, B}}},
-        {"RLE8 absolute run of odd length with its pad byte", 8, 4, 3, {0, 3, 1, 2, 3, 0, 1, 4, 0, 1},
+        {"RLE8 absolute run of odd length with its pad byte",
+         8,
+         4,
+         3,
+         {0, 3, 1, 2, 3, 0, 1, 4, 0, 1},
          {blank, blank, {A, B, C, D}}},
-        {"RLE8 absolute run of even length, no pad", 8, 4, 3, {0, 4, 1, 2, 3, 4, 0, 0, 1, 1, 0, 1},
+        {"RLE8 absolute run of even length, no pad",
+         8,
+         4,
+         3,
+         {0, 4, 1, 2, 3, 4, 0, 0, 1, 1, 0, 1},
          {blank, {A, o, o, o}, {A, B, C, D}}},
         {"RLE8 delta moves right and up", 8, 4, 3, {1, 1, 0, 2, 2, 1, 1, 2, 0, 1}, {blank, {o, o, o, B}, {A, o, o, o}}},
         {"RLE8 delta then line end", 8, 4, 3, {0, 2, 1, 1, 0, 0, 1, 3, 0, 1}, {{C, o, o, o}, blank, blank}},
-        {"RLE8 run past the row end is cut, not wrapped", 8, 4, 3, {6, 1, 2, 2, 0, 0, 0, 1},
+        {"RLE8 run past the row end is cut, not wrapped",
+         8,
+         4,
+         3,
+         {6, 1, 2, 2, 0, 0, 0, 1},
          {blank, blank, {A, A, A, A}}},
-        {"RLE8 absolute run past the row end is cut", 8, 4, 3, {0, 6, 1, 2, 3, 4, 1, 2, 0, 0, 1, 3, 0, 1},
+        {"RLE8 absolute run past the row end is cut",
+         8,
+         4,
+         3,
+         {0, 6, 1, 2, 3, 4, 1, 2, 0, 0, 1, 3, 0, 1},
          {blank, {C, o, o, o}, {A, B, C, D}}},
-        {"RLE8 delta past the row end stops at it", 8, 4, 3, {0, 2, 200, 0, 1, 1, 0, 0, 1, 2, 0, 1},
+        {"RLE8 delta past the row end stops at it",
+         8,
+         4,
+         3,
+         {0, 2, 200, 0, 1, 1, 0, 0, 1, 2, 0, 1},
          {blank, {B, o, o, o}, blank}},
         {"RLE8 end of bitmap stops decoding", 8, 4, 3, {1, 1, 0, 1, 1, 2}, {blank, blank, {A, o, o, o}}},
         {"RLE8 data without end of bitmap", 8, 4, 3, {2, 1, 0, 0, 2, 2}, {blank, {B, B, o, o}, {A, A, o, o}}},
@@ -320,12 +420,24 @@ std::vector<RleCase> RleCases() {
         {"RLE8 image size 2: only the first run", 8, 3, 1, {1, 1, 1, 2, 0, 1}, {{A, o, o}}, 2},
         {"RLE8 image size 0 stands for the uncompressed 4 bytes", 8, 3, 1, {1, 1, 1, 2, 1, 3, 0, 1}, {{A, B, o}}, 0},
         {"RLE4 run alternates the two nibbles", 4, 5, 2, {5, 0x12, 0, 1}, {{o, o, o, o, o}, {A, B, A, B, A}}},
-        {"RLE4 absolute run of odd count with its pad byte", 4, 5, 2, {0, 5, 0x12, 0x34, 0x40, 0, 0, 0, 2, 0x33, 0, 1},
+        {"RLE4 absolute run of odd count with its pad byte",
+         4,
+         5,
+         2,
+         {0, 5, 0x12, 0x34, 0x40, 0, 0, 0, 2, 0x33, 0, 1},
          {{C, C, o, o, o}, {A, B, C, D, D}}},
-        {"RLE4 absolute run of three pixels in two bytes, no pad", 4, 5, 1, {0, 3, 0x12, 0x30, 1, 0x44, 0, 1},
+        {"RLE4 absolute run of three pixels in two bytes, no pad",
+         4,
+         5,
+         1,
+         {0, 3, 0x12, 0x30, 1, 0x44, 0, 1},
          {{A, B, C, D, o}}},
-        {"RLE4 absolute run of six pixels in three bytes and a pad", 4, 5, 2,
-         {0, 6, 0x12, 0x34, 0x12, 0, 0, 0, 1, 0x40, 0, 1}, {{D, o, o, o, o}, {A, B, C, D, A}}},
+        {"RLE4 absolute run of six pixels in three bytes and a pad",
+         4,
+         5,
+         2,
+         {0, 6, 0x12, 0x34, 0x12, 0, 0, 0, 1, 0x40, 0, 1},
+         {{D, o, o, o, o}, {A, B, C, D, A}}},
         {"RLE4 delta", 4, 5, 2, {0, 2, 1, 1, 3, 0x11, 0, 1}, {{o, A, A, A, o}, {o, o, o, o, o}}},
         {"RLE4 run past the row end is cut", 4, 5, 1, {7, 0x21, 0, 1}, {{B, A, B, A, B}}},
     };
@@ -333,9 +445,14 @@ std::vector<RleCase> RleCases() {
 
 Bytes RleFile(int bitCount, int width, int height, const Bytes& data, std::int64_t sizeImage = -1) {
     if (sizeImage < 0) sizeImage = static_cast<std::int64_t>(data.size());
-    return BuildBmp({.width = width, .height = height, .bitCount = static_cast<std::uint16_t>(bitCount),
-                     .compression = bitCount == 8 ? 1u : 2u, .sizeImage = static_cast<std::uint32_t>(sizeImage),
-                     .clrUsed = 5, .colors = {static_cast<std::uint32_t>(o), A, B, C, D}, .pixels = data});
+    return BuildBmp({.width = width,
+                     .height = height,
+                     .bitCount = static_cast<std::uint16_t>(bitCount),
+                     .compression = bitCount == 8 ? 1u : 2u,
+                     .sizeImage = static_cast<std::uint32_t>(sizeImage),
+                     .clrUsed = 5,
+                     .colors = {static_cast<std::uint32_t>(o), A, B, C, D},
+                     .pixels = data});
 }
 
 TEST(BmpRead, RunLengthEscapes) {
@@ -392,16 +509,23 @@ TEST(BmpRead, RunLengthMatchesThePlainDecoderOnRandomData) {
         Bytes data;
         for (int p = 0, pieces = static_cast<int>(rng() % 12); p < pieces; ++p) {
             switch (rng() % 6) {
-                case 0: data.insert(data.end(), {0, byte(3)}); break;
-                case 1: data.insert(data.end(), {0, 2, byte(12), byte(4)}); break;
+                case 0:
+                    data.insert(data.end(), {0, byte(3)});
+                    break;
+                case 1:
+                    data.insert(data.end(), {0, 2, byte(12), byte(4)});
+                    break;
                 case 2: {
                     const int n = 3 + byte(12);
                     data.insert(data.end(), {0, static_cast<std::uint8_t>(n)});
                     for (int k = 0; k < n; ++k) data.push_back(value());
                     break;
                 }
-                case 3: data.push_back(byte(256)); break;
-                default: data.insert(data.end(), {static_cast<std::uint8_t>(1 + byte(14)), value()});
+                case 3:
+                    data.push_back(byte(256));
+                    break;
+                default:
+                    data.insert(data.end(), {static_cast<std::uint8_t>(1 + byte(14)), value()});
             }
         }
         SCOPED_TRACE(::testing::Message() << "round " << round);

@@ -37,7 +37,7 @@ void LoadBitFields(TBitmap& bmp, int bitCount, int w, int h, std::mt19937& rng) 
     r.height = h;
     r.bitCount = static_cast<std::uint16_t>(bitCount);
     r.compression = 3;
-    r.masks = bitCount == 16 ? std::vector<std::uint32_t>{0xF000, 0x0F80, 0x003F}            // 4, 5, 6 bits
+    r.masks = bitCount == 16 ? std::vector<std::uint32_t>{0xF000, 0x0F80, 0x003F}              // 4, 5, 6 bits
                              : std::vector<std::uint32_t>{0x3FF00000, 0x000FFC00, 0x00000B7};  // 10, 10, 8 with holes
     r.pixels.resize((static_cast<std::size_t>(w) * bitCount + 31) / 32 * 4 * static_cast<std::size_t>(h));
     for (auto& byte : r.pixels) byte = static_cast<std::uint8_t>(rng());
@@ -134,7 +134,8 @@ TEST_P(ComparePixelCase, DifferenceAndBin) {
     for (unsigned threads : {1u, 2u}) {
         TBitmap left, right, diff;
         SimilarityHistogram histogram;
-        const CompareResult r = ComparePictures(Solid(left, 5, 3, c.left), Solid(right, 5, 3, c.right), diff, histogram, Options(threads, 1));
+        const CompareResult r = ComparePictures(Solid(left, 5, 3, c.left), Solid(right, 5, 3, c.right), diff, histogram,
+                                                Options(threads, 1));
         EXPECT_EQ(r.counts[static_cast<std::size_t>(c.bin)], 15u) << c.what;
         EXPECT_EQ(histogram[static_cast<std::size_t>(c.bin)], 100.0L) << c.what;
         EXPECT_EQ(diff.PixelKind(), pk24Bit);
@@ -143,14 +144,13 @@ TEST_P(ComparePixelCase, DifferenceAndBin) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Documented, ComparePixelCase,
-    ::testing::Values(PixelCase{"identical", 0x123456, 0x123456, 0xFFFFFF, 100},
-                      PixelCase{"black against white", 0x000000, 0xFFFFFF, 0x000000, 0},
-                      PixelCase{"packed difference of one", 0x000100, 0x0000FF, 0xFFFFFE, 99},
-                      PixelCase{"pure red against black", 0x0000FF, 0x000000, 0xFFFF00, 99},
-                      PixelCase{"pure blue against black", 0xFF0000, 0x000000, 0x00FFFF, 0},
-                      PixelCase{"order does not matter", 0x000000, 0xFF0000, 0x00FFFF, 0}));
+INSTANTIATE_TEST_SUITE_P(Documented, ComparePixelCase,
+                         ::testing::Values(PixelCase{"identical", 0x123456, 0x123456, 0xFFFFFF, 100},
+                                           PixelCase{"black against white", 0x000000, 0xFFFFFF, 0x000000, 0},
+                                           PixelCase{"packed difference of one", 0x000100, 0x0000FF, 0xFFFFFE, 99},
+                                           PixelCase{"pure red against black", 0x0000FF, 0x000000, 0xFFFF00, 99},
+                                           PixelCase{"pure blue against black", 0xFF0000, 0x000000, 0x00FFFF, 0},
+                                           PixelCase{"order does not matter", 0x000000, 0xFF0000, 0x00FFFF, 0}));
 
 // ---- against the reference ---------------------------------------------------------
 
@@ -171,7 +171,8 @@ void CheckAgainstReference(Kind leftKind, Kind rightKind, Size ls, Size rs, std:
     const CompareResult ref = CompareReference(left, right, refDiff, refHistogram, [&] { ++refSteps; });
 
     // threads, rows per block, scalar only
-    for (const auto& [threads, rows, scalar] : {std::tuple{1u, 0, false}, {3u, 1, false}, {2u, 3, false}, {1u, 0, true}}) {
+    for (const auto& [threads, rows, scalar] :
+         {std::tuple{1u, 0, false}, {3u, 1, false}, {2u, 3, false}, {1u, 0, true}}) {
         TBitmap diff;
         SimilarityHistogram histogram;
         histogram.fill(-1.0L);
@@ -190,7 +191,7 @@ void CheckAgainstReference(Kind leftKind, Kind rightKind, Size ls, Size rs, std:
 }
 
 TEST(CompareEngine, EveryPixelLayoutPairMatchesTheReference) {
-    const Kind kinds[] = {Kind::Bit1, Kind::Bit4,   Kind::Bit8,   Kind::Bit8Palette, Kind::Bit15, Kind::Bit16,
+    const Kind kinds[] = {Kind::Bit1,  Kind::Bit4,  Kind::Bit8,   Kind::Bit8Palette, Kind::Bit15, Kind::Bit16,
                           Kind::Bit24, Kind::Bit32, Kind::Device, Kind::Mask16,      Kind::Mask32};
     std::uint32_t seed = 1;
     for (Kind a : kinds)
@@ -201,18 +202,17 @@ TEST(CompareEngine, OddSizesMatchTheReference) {
     const struct {
         Size left, right;
     } cases[] = {
-        {{1, 1}, {1, 1}},       // a single pixel: only the last-pixel path
-        {{1, 17}, {3, 17}},     // one column
-        {{17, 1}, {17, 1}},     // one row: no progress step
-        {{2, 2}, {5, 1}},       // different sizes, both dimensions cut
-        {{5, 50}, {5, 50}},     // 49 progress steps
-        {{6, 10}, {7, 12}},     // 9 progress steps
-        {{33, 7}, {31, 9}},     // widths that are no multiple of 4
-        {{100, 50}, {80, 60}},  // the documented 80 x 50 area
-        {{257, 3}, {258, 3}},
-        {{31, 2}, {33, 2}},     // one short of and one past a 32-pixel vector
-        {{513, 2}, {600, 3}},   // one past a run of 512
-        {{1030, 2}, {1024, 2}}, // two full runs
+        {{1, 1}, {1, 1}},                            // a single pixel: only the last-pixel path
+        {{1, 17}, {3, 17}},                          // one column
+        {{17, 1}, {17, 1}},                          // one row: no progress step
+        {{2, 2}, {5, 1}},                            // different sizes, both dimensions cut
+        {{5, 50}, {5, 50}},                          // 49 progress steps
+        {{6, 10}, {7, 12}},                          // 9 progress steps
+        {{33, 7}, {31, 9}},                          // widths that are no multiple of 4
+        {{100, 50}, {80, 60}},                       // the documented 80 x 50 area
+        {{257, 3}, {258, 3}},   {{31, 2}, {33, 2}},  // one short of and one past a 32-pixel vector
+        {{513, 2}, {600, 3}},                        // one past a run of 512
+        {{1030, 2}, {1024, 2}},                      // two full runs
     };
     const Kind kinds[] = {Kind::Bit1, Kind::Bit4, Kind::Bit8, Kind::Bit16, Kind::Bit24, Kind::Bit32, Kind::Mask32};
     std::uint32_t seed = 1000;

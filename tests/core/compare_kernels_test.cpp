@@ -82,8 +82,8 @@ TEST(CompareKernels, VectorKernelsMatchThePlainOnesAtEveryLength) {
                     ASSERT_EQ(Packed(&outWant[3 * i]), v);
                     ASSERT_EQ(binsWant[i], SimilarityBin(v));
                 }
-                run([&](auto* o, auto* bn) { k->diffAndBin(a.data() + offset, b.data() + offset, o, bn, n); },
-                    outGot, binsGot);
+                run([&](auto* o, auto* bn) { k->diffAndBin(a.data() + offset, b.data() + offset, o, bn, n); }, outGot,
+                    binsGot);
                 ASSERT_EQ(outGot, outWant);
                 ASSERT_EQ(binsGot, binsWant);
 

@@ -72,15 +72,33 @@ std::vector<ConversionCase> ConversionCases() {
     return {
         {"a frame covering the screen keeps its own colors at 8 bits", TwoFrames(), {{R, G, B}, {K, B, G}}, pk8Bit},
         {"a smaller first frame sits on white at its rectangle",
-         GifWriter().Header().ScreenColors(4, 3, {R, G, B, K}).ImageColors(2, 2, {}, 1, 1).Pixels(2, 2, {0, 1, 2, 3}).Trailer().out,
+         GifWriter()
+             .Header()
+             .ScreenColors(4, 3, {R, G, B, K})
+             .ImageColors(2, 2, {}, 1, 1)
+             .Pixels(2, 2, {0, 1, 2, 3})
+             .Trailer()
+             .out,
          {{W, W, W, W}, {W, R, G, W}, {W, B, K, W}},
          pkDevice},
         {"a frame of the screen's size is taken as it is, its offset ignored",
-         GifWriter().Header().ScreenColors(3, 2, {R, G, B, K}).ImageColors(3, 2, {}, 7, 9).Pixels(3, 2, checker).Trailer().out,
+         GifWriter()
+             .Header()
+             .ScreenColors(3, 2, {R, G, B, K})
+             .ImageColors(3, 2, {}, 7, 9)
+             .Pixels(3, 2, checker)
+             .Trailer()
+             .out,
          {{R, G, B}, {K, R, G}},
          pk8Bit},
         {"a frame reaching beyond the screen is cut at its edges",
-         GifWriter().Header().ScreenColors(3, 3, {R, G, B, K}).ImageColors(3, 2, {}, 1, 2).Pixels(3, 2, checker).Trailer().out,
+         GifWriter()
+             .Header()
+             .ScreenColors(3, 3, {R, G, B, K})
+             .ImageColors(3, 2, {}, 1, 2)
+             .Pixels(3, 2, checker)
+             .Trailer()
+             .out,
          {{W, W, W}, {W, W, W}, {W, R, G}},
          pkDevice},
         {"a local table wins over the global one",
@@ -88,7 +106,14 @@ std::vector<ConversionCase> ConversionCases() {
          {{B, Y}},
          pk8Bit},
         {"transparent pixels keep the color of their entry",
-         GifWriter().Header().ScreenColors(2, 1, {R, G}).Gce(1, 1).ImageColors(2, 1, {}).Pixels(2, 1, {0, 1}).Trailer().out,
+         GifWriter()
+             .Header()
+             .ScreenColors(2, 1, {R, G})
+             .Gce(1, 1)
+             .ImageColors(2, 1, {})
+             .Pixels(2, 1, {0, 1})
+             .Trailer()
+             .out,
          {{R, G}},
          pk8Bit},
         {"indices past the table read black",
@@ -96,8 +121,13 @@ std::vector<ConversionCase> ConversionCases() {
          {{G, K, K}},
          pk8Bit},
         {"an interlaced frame converts like its plain twin",
-         GifWriter().Header().ScreenColors(2, 5, {R, G, B, K}).ImageColors(2, 5, {}, 0, 0, true)
-             .Pixels(2, 5, {0, 1, 1, 2, 2, 3, 3, 0, 0, 0}, true).Trailer().out,
+         GifWriter()
+             .Header()
+             .ScreenColors(2, 5, {R, G, B, K})
+             .ImageColors(2, 5, {}, 0, 0, true)
+             .Pixels(2, 5, {0, 1, 1, 2, 2, 3, 3, 0, 0, 0}, true)
+             .Trailer()
+             .out,
          {{R, G}, {G, B}, {B, K}, {K, R}, {R, R}},
          pk8Bit},
     };
@@ -139,7 +169,8 @@ TEST(GifToBitmap, WithoutFramesTheBitmapIsEmptyAndWithoutTablesItFails) {
     TGIFImage image;
     Load(image, GifWriter().Header().ScreenColors(2, 1, {}).ImageColors(2, 1, {}).Pixels(2, 1, {0, 1}).Trailer().out);
     TBitmap bitmap;
-    EXPECT_EQ(bmptest::Raised<GIFException>([&] { bitmap.CopyFrom(&image); }), "No global or local color table defined");
+    EXPECT_EQ(bmptest::Raised<GIFException>([&] { bitmap.CopyFrom(&image); }),
+              "No global or local color table defined");
     EXPECT_TRUE(bitmap.IsEmpty());
     // The image bitmap was made before the palette failed; it stays, empty.
     EXPECT_NO_THROW(bitmap.CopyFrom(&image));
@@ -150,7 +181,8 @@ TEST(GifToBitmap, OnlyABitmapTakesAGif) {
     TGIFImage image;
     Load(image, TwoFrames());
     TPicture picture;
-    EXPECT_EQ(bmptest::Raised<EConvertError>([&] { image.CopyTo(&picture); }), "Cannot assign a TGIFImage to a TPicture");
+    EXPECT_EQ(bmptest::Raised<EConvertError>([&] { image.CopyTo(&picture); }),
+              "Cannot assign a TGIFImage to a TPicture");
 }
 
 TEST(GifToBitmap, AComposedScreenAboveTheLimitIsRefusedBeforeItIsMade) {
@@ -158,7 +190,8 @@ TEST(GifToBitmap, AComposedScreenAboveTheLimitIsRefusedBeforeItIsMade) {
     limits.pixels = 1000;
     TGIFImage image;
     image.SetLimits(limits);
-    Load(image, GifWriter().Header().ScreenColors(100, 11, {R, G}).ImageColors(2, 1, {}).Pixels(2, 1, {0, 1}).Trailer().out);
+    Load(image,
+         GifWriter().Header().ScreenColors(100, 11, {R, G}).ImageColors(2, 1, {}).Pixels(2, 1, {0, 1}).Trailer().out);
     TBitmap bitmap;
     EXPECT_EQ(bmptest::Raised<EPictureTooLarge>([&] { bitmap.CopyFrom(&image); }),
               "Picture too large (100 x 11 pixels; the limit is 1000 pixels)");
@@ -168,7 +201,13 @@ TEST(GifToBitmap, AComposedScreenAboveTheLimitIsRefusedBeforeItIsMade) {
 
 TEST(GifToBitmap, PalettesFollowTheirOrderOfPrecedence) {
     TGIFImage image;
-    Load(image, GifWriter().Header().ScreenColors(2, 1, {R, G, B}).ImageColors(2, 1, {Y, Y}).Pixels(2, 1, {0, 1}).Trailer().out);
+    Load(image, GifWriter()
+                    .Header()
+                    .ScreenColors(2, 1, {R, G, B})
+                    .ImageColors(2, 1, {Y, Y})
+                    .Pixels(2, 1, {0, 1})
+                    .Trailer()
+                    .out);
     // The image's own: the global table, exactly as many entries, no-collapse.
     const platform::Palette* global = image.ImagePalette();
     ASSERT_NE(global, nullptr);
@@ -181,7 +220,8 @@ TEST(GifToBitmap, PalettesFollowTheirOrderOfPrecedence) {
     // Dithering: the web palette for both, whatever the tables hold.
     TGIFImage dithered;
     dithered.SetDrawOptions(goDither);
-    Load(dithered, GifWriter().Header().ScreenColors(2, 1, {R, G}).ImageColors(2, 1, {}).Pixels(2, 1, {0, 1}).Trailer().out);
+    Load(dithered,
+         GifWriter().Header().ScreenColors(2, 1, {R, G}).ImageColors(2, 1, {}).Pixels(2, 1, {0, 1}).Trailer().out);
     ASSERT_EQ(dithered.ImagePalette()->entries.size(), 216u);
     EXPECT_EQ(dithered.ImagePalette()->entries[215].red, 255);
     EXPECT_EQ(dithered.Images().Frame(0)->Palette()->entries.size(), 216u);
@@ -194,10 +234,7 @@ TEST(GifToBitmap, UseDitheringFollowsTheOptionsAndTheScreen) {
         bool dither;
     } rows[] = {
         {goDither | goAutoDither, false, false},  // our 24-bit screen: the program's case
-        {goDither | goAutoDither, true, true},
-        {goDither, false, true},
-        {goAutoDither, true, false},
-        {0, true, false},
+        {goDither | goAutoDither, true, true},   {goDither, false, true}, {goAutoDither, true, false}, {0, true, false},
     };
     for (const auto& r : rows) {
         ScreenFlag flag(r.screen);
@@ -242,15 +279,18 @@ TEST(GifDither, SerpentineErrorDiffusionInIntegers) {
         Bytes gif;
         std::vector<std::vector<int>> expected;
     } cases[] = {
-        {"grey 128 alternates between grey 153 and grey 102", Solid(4, 2, 0x808080),
+        {"grey 128 alternates between grey 153 and grey 102",
+         Solid(4, 2, 0x808080),
          {{129, 86, 129, 86}, {86, 129, 86, 129}}},
         {"web colors stay exact", Solid(3, 2, 0x3399CC), {{163, 163, 163}, {163, 163, 163}}},
         {"25 rounds down to level 0", Solid(1, 1, 25), {{0}}},
         {"26 rounds up to level 1", Solid(1, 1, 26), {{36}}},
         {"an index past the table is black",
-         GifWriter().Header().ScreenColors(2, 1, {W}).ImageColors(2, 1, {}).Pixels(2, 1, {0, 9}).Trailer().out, {{215, 0}}},
+         GifWriter().Header().ScreenColors(2, 1, {W}).ImageColors(2, 1, {}).Pixels(2, 1, {0, 9}).Trailer().out,
+         {{215, 0}}},
         {"a frame without any table is black",
-         GifWriter().Header().ScreenColors(2, 1, {}).ImageColors(2, 1, {}).Pixels(2, 1, {0, 1}).Trailer().out, {{0, 0}}},
+         GifWriter().Header().ScreenColors(2, 1, {}).ImageColors(2, 1, {}).Pixels(2, 1, {0, 1}).Trailer().out,
+         {{0, 0}}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -281,8 +321,14 @@ TEST(GifToBitmap, ATransparentFrameGetsItsMaskOnceAsARenderByProduct) {
         SCOPED_TRACE(dither ? "dithered" : "indexed");
         ScreenFlag flag(dither);
         TGIFImage image;
-        Load(image, GifWriter().Header().ScreenColors(10, 2, {R, G}).Gce(1, 1).ImageColors(10, 2, {})
-                        .Pixels(10, 2, {1, 0, 0, 0, 0, 0, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0, 1, 0}).Trailer().out);
+        Load(image, GifWriter()
+                        .Header()
+                        .ScreenColors(10, 2, {R, G})
+                        .Gce(1, 1)
+                        .ImageColors(10, 2, {})
+                        .Pixels(10, 2, {1, 0, 0, 0, 0, 0, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0, 1, 0})
+                        .Trailer()
+                        .out);
         TGIFSubImage& frame = *image.Images().Frame(0);
         EXPECT_TRUE(frame.NeedMask());
         ASSERT_NE(frame.Bitmap(), nullptr);
@@ -292,18 +338,31 @@ TEST(GifToBitmap, ATransparentFrameGetsItsMaskOnceAsARenderByProduct) {
         const Grid bits = ReadAll(const_cast<TBitmap&>(*mask));
         for (int y = 0; y < 2; ++y)
             for (int x = 0; x < 10; ++x)
-                EXPECT_EQ(bits[y][x] == 0xFFFFFF, (y == 0 && (x == 0 || x == 9)) || (y == 1 && x == 8)) << x << "," << y;
+                EXPECT_EQ(bits[y][x] == 0xFFFFFF, (y == 0 && (x == 0 || x == 9)) || (y == 1 && x == 8))
+                    << x << "," << y;
     }
     // No transparent pixel, no mask.
     TGIFImage opaque;
-    Load(opaque, GifWriter().Header().ScreenColors(2, 1, {R, G}).Gce(1, 3).ImageColors(2, 1, {}).Pixels(2, 1, {0, 1}).Trailer().out);
+    Load(opaque, GifWriter()
+                     .Header()
+                     .ScreenColors(2, 1, {R, G})
+                     .Gce(1, 3)
+                     .ImageColors(2, 1, {})
+                     .Pixels(2, 1, {0, 1})
+                     .Trailer()
+                     .out);
     ASSERT_NE(opaque.Images().Frame(0)->Bitmap(), nullptr);
     EXPECT_EQ(opaque.Images().Frame(0)->Mask(), nullptr);
 }
 
 TEST(GifToBitmap, RenderingReportsItsProgressAndACancelLeavesNoBitmap) {
-    const Bytes gif = GifWriter().Header().ScreenColors(3, 70, {R, G}).ImageColors(3, 70, {})
-                          .Pixels(3, 70, Bytes(210, 1)).Trailer().out;
+    const Bytes gif = GifWriter()
+                          .Header()
+                          .ScreenColors(3, 70, {R, G})
+                          .ImageColors(3, 70, {})
+                          .Pixels(3, 70, Bytes(210, 1))
+                          .Trailer()
+                          .out;
     TGIFImage image;
     Load(image, gif);
     std::vector<std::pair<TProgressStage, int>> seen;
@@ -317,16 +376,18 @@ TEST(GifToBitmap, RenderingReportsItsProgressAndACancelLeavesNoBitmap) {
     bitmap.CopyFrom(&image);
     using S = TProgressStage;
     // Rows 0, 32 and 64 of 70: 0, 46 and 91 percent.
-    EXPECT_EQ(seen, (std::vector<std::pair<S, int>>{
-                        {S::psStarting, 0}, {S::psRunning, 0}, {S::psRunning, 46}, {S::psRunning, 91}, {S::psEnding, 100}}));
+    EXPECT_EQ(seen,
+              (std::vector<std::pair<S, int>>{
+                  {S::psStarting, 0}, {S::psRunning, 0}, {S::psRunning, 46}, {S::psRunning, 91}, {S::psEnding, 100}}));
 
     // A cancel from the handler is swallowed; the frame has no bitmap, so the
     // image's bitmap, which would share it, is empty.
     TGIFImage cancelled;
     Load(cancelled, gif);
-    cancelled.SetOnProgress([](TPersistent*, TProgressStage stage, std::uint8_t, bool, const TRect&, const std::string&) {
-        if (stage == TProgressStage::psRunning) throw EAbort("");
-    });
+    cancelled.SetOnProgress(
+        [](TPersistent*, TProgressStage stage, std::uint8_t, bool, const TRect&, const std::string&) {
+            if (stage == TProgressStage::psRunning) throw EAbort("");
+        });
     TBitmap none;
     EXPECT_NO_THROW(none.CopyFrom(&cancelled));
     EXPECT_TRUE(none.IsEmpty());
@@ -426,7 +487,8 @@ TEST(DibWriter, TheWriteBackIsWhatTheBmpReaderMakesOfTheStream) {
         {
             TDIBWriter partial(kept, c.target);
             const int bits = c.target == pk1Bit ? 1 : c.target == pk4Bit ? 4 : c.target == pk8Bit ? 8 : 24;
-            std::memset(partial.ScanLineForOverwrite(c.height - 1), 0, (static_cast<std::size_t>(c.width) * bits + 7) / 8);
+            std::memset(partial.ScanLineForOverwrite(c.height - 1), 0,
+                        (static_cast<std::size_t>(c.width) * bits + 7) / 8);
         }
         Grid after = ReadAll(kept), expected = before;
         for (TColor& pixel : expected.back()) pixel = c.target == pk24Bit ? 0 : kFirst;  // index 0, or black

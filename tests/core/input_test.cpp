@@ -1,9 +1,8 @@
 // The seams below the decoders: a file's bytes (mapped, or read to the end of
 // a pipe), the guard against a mapped file cut short, decoders called
 // directly on bytes with their own limits, and rows borrowed from the bytes.
-#include <gtest/gtest.h>
-
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -56,8 +55,7 @@ protected:
 class PipeWriter {
 public:
     PipeWriter(std::string path, Bytes bytes)
-        : ignorePipe_(std::signal(SIGPIPE, SIG_IGN)),
-          thread_([path = std::move(path), bytes = std::move(bytes)] {
+        : ignorePipe_(std::signal(SIGPIPE, SIG_IGN)), thread_([path = std::move(path), bytes = std::move(bytes)] {
               const int fd = ::open(path.c_str(), O_WRONLY);
               if (fd < 0) return;
               for (std::size_t done = 0; done < bytes.size();) {
@@ -175,8 +173,8 @@ TEST_F(Input, FilesThatCannotBeOpenedFailWithTheirName) {
 
 TEST(DecodeWithLimits, EveryDecoderRefusesAPictureAboveItsLimitWithOneClassAndMessage) {
     const Bytes bmp = Picture24(10, 10);
-    const Bytes rle = BuildBmp({.width = 10, .height = 10, .bitCount = 8, .compression = 1,
-                                .colors = std::vector<std::uint32_t>(256, 0xFF)});
+    const Bytes rle = BuildBmp(
+        {.width = 10, .height = 10, .bitCount = 8, .compression = 1, .colors = std::vector<std::uint32_t>(256, 0xFF)});
     const Bytes jpeg = jpegtest::EncodeJpeg({.width = 64, .height = 48});
     const struct {
         const char* name;
@@ -237,7 +235,7 @@ TEST(BorrowedRows, WritersTakeAPrivateCopyAndTheBytesStayAsTheyWere) {
     const TColor before = b.Canvas().ReadPixel(1, 1);
 
     a.Canvas().WritePixel(1, 1, 0x0000FF);  // through the surface
-    a.RowAddress(0)[0] = 0x77;               // through a row
+    a.RowAddress(0)[0] = 0x77;              // through a row
     EXPECT_EQ(a.Canvas().ReadPixel(1, 1), 0x0000FF);
     EXPECT_FALSE(a.Raster()->ReadOnly());
     EXPECT_EQ(*owner, bmp);  // the file's bytes are untouched

@@ -1,7 +1,6 @@
 // The picture container, the format registry, the stored form, the image
 // control's surface, and the runtime pieces they rest on.
 #include <gtest/gtest.h>
-
 #include <unistd.h>
 
 #include <filesystem>
@@ -83,8 +82,8 @@ TEST(Registry, LookupByExtensionIgnoresCaseByClassNameIsExact) {
     const TGraphicClass bitmap = TBitmap::StaticClass(), metafile = TMetafile::StaticClass();
     const TGraphicClass icon = TIcon::StaticClass();
     const std::pair<const char*, TGraphicClass> byExtension[] = {
-        {"bmp", bitmap}, {"BMP", bitmap}, {"Bmp", bitmap},   {"bMP", bitmap}, {"WMF", metafile},
-        {"emf", metafile}, {"Ico", icon}, {"xyz", nullptr}, {"", nullptr},   {".bmp", nullptr}};
+        {"bmp", bitmap},   {"BMP", bitmap}, {"Bmp", bitmap},  {"bMP", bitmap}, {"WMF", metafile},
+        {"emf", metafile}, {"Ico", icon},   {"xyz", nullptr}, {"", nullptr},   {".bmp", nullptr}};
     for (auto [ext, cls] : byExtension) EXPECT_EQ(formats.FindExt(ext), cls) << ext;
     const std::pair<const char*, TGraphicClass> byName[] = {
         {"TBitmap", bitmap}, {"TIcon", icon}, {"tbitmap", nullptr}, {"TBitma", nullptr}, {"TGraphic", nullptr}};
@@ -148,8 +147,15 @@ TEST(Registry, FilterStrings) {
 
 TEST(Registry, ExtensionOfAFileName) {
     const std::pair<const char*, const char*> cases[] = {
-        {"a.bmp", "bmp"}, {"/x/y/Picture.BMP", "BMP"}, {"a.b.gif", "gif"},   {"noext", ""},     {"a.", ""},
-        {"/dir.d/file", ""}, {"C:\\dir.d\\file", ""}, {"dir.d:file", ""}, {"../rel/.hidden", "hidden"},
+        {"a.bmp", "bmp"},
+        {"/x/y/Picture.BMP", "BMP"},
+        {"a.b.gif", "gif"},
+        {"noext", ""},
+        {"a.", ""},
+        {"/dir.d/file", ""},
+        {"C:\\dir.d\\file", ""},
+        {"dir.d:file", ""},
+        {"../rel/.hidden", "hidden"},
     };
     for (auto [name, ext] : cases) EXPECT_EQ(ExtractExtension(name), ext) << name;
 }
@@ -445,8 +451,13 @@ TEST(Image, SettingThePictureCopiesIt) {
 
 TEST(Runtime, ErrorDisplayText) {
     const std::pair<const char*, const char*> cases[] = {
-        {"Invalid GIF signature", "Invalid GIF signature."}, {"Done!", "Done!"}, {"(x)", "(x)"}, {"Ends.", "Ends."},
-        {"Ends-", "Ends-"}, {"Code 7", "Code 7."}, {"", ""},
+        {"Invalid GIF signature", "Invalid GIF signature."},
+        {"Done!", "Done!"},
+        {"(x)", "(x)"},
+        {"Ends.", "Ends."},
+        {"Ends-", "Ends-"},
+        {"Code 7", "Code 7."},
+        {"", ""},
     };
     for (auto [message, shown] : cases) EXPECT_EQ(ErrorDisplayText(message), shown) << message;
 }

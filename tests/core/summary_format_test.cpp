@@ -37,8 +37,7 @@ TEST_P(SummaryText, FirstFigure) {
 
 INSTANTIATE_TEST_SUITE_P(
     Documented, SummaryText,
-    ::testing::Values(TextCase{"nothing identical", 0, 5, ",", "0 %"},
-                      TextCase{"all identical", 5, 5, ",", "100 %"},
+    ::testing::Values(TextCase{"nothing identical", 0, 5, ",", "0 %"}, TextCase{"all identical", 5, 5, ",", "100 %"},
                       TextCase{"an eighth", 1, 8, ",", "12,5 %"},
                       TextCase{"an eighth with a full stop", 1, 8, ".", "12.5 %"},
                       TextCase{"one of three", 1, 3, ",", "33,3333333333333 %"},
@@ -48,7 +47,9 @@ INSTANTIATE_TEST_SUITE_P(
                       TextCase{"one of ten million", 1, 10000000, ",", "1E-5 %"},
                       TextCase{"one of seven", 1, 7, ",", "14,2857142857143 %"},
                       TextCase{"all but one of a billion", 999999999, 1000000000, ",", "99,9999999 %"},
-                      TextCase{"two-byte separator", 1, 8, "\xC2\xB7", "12\xC2\xB7" "5 %"}));
+                      TextCase{"two-byte separator", 1, 8, "\xC2\xB7",
+                               "12\xC2\xB7"
+                               "5 %"}));
 
 TEST(SummaryText, IdenticalPicturesShow100AndSixZeros) {
     const auto texts = RangeTexts(SharesOf(9, 9), ",");
@@ -73,34 +74,32 @@ TEST_P(GeneralFormat, Text) {
 
 INSTANTIATE_TEST_SUITE_P(
     Edges, GeneralFormat,
-    ::testing::Values(
-        FormatCase{"zero", 0.0L, "0"}, FormatCase{"negative zero", -0.0L, "0"},
-        FormatCase{"one", 1.0L, "1"}, FormatCase{"negative", -12.5L, "-12,5"},
-        // E = 15 is the widest fixed form; E = 16 turns scientific.
-        FormatCase{"E = 15", 999999999999999.0L, "999999999999999"},
-        FormatCase{"E = 15 rounded", 123456789012345.6L, "123456789012346"},
-        FormatCase{"E = 16", 1000000000000000.0L, "1E15"},
-        FormatCase{"E = 16 with digits", 1234567890123456.0L, "1,23456789012346E15"},
-        FormatCase{"E = 15 carried to 16", 999999999999999.6L, "1E15"},
-        FormatCase{"large", 1.5e20L, "1,5E20"},
-        FormatCase{"integer with zeros", 120000.0L, "120000"},
-        // E = -3 is the smallest fixed form; E = -4 turns scientific.
-        FormatCase{"E = -2", 0.001L, "0,001"}, FormatCase{"E = -3", 0.000123L, "0,000123"},
-        FormatCase{"E = -4", 0.0000123L, "1,23E-5"}, FormatCase{"E = -4 single digit", 0.00001L, "1E-5"},
-        FormatCase{"E = -4 carried to -3", 0.00009999999999999999L, "0,0001"},
-        FormatCase{"E = -4 not carried", 0.0000999999999999999L, "9,99999999999999E-5"},
-        FormatCase{"E = 0", 0.5L, "0,5"},
-        // Carries through all fifteen digits.
-        FormatCase{"carry to 10", 9.999999999999999L, "10"},
-        FormatCase{"carry to 1", 0.9999999999999999L, "1"},
-        FormatCase{"carry to 100000", 99999.99999999999L, "100000"},
-        FormatCase{"16th digit below 5", 1.000000000000004L, "1"},
-        FormatCase{"16th digit 5", 1.000000000000005L, "1,00000000000001"},
-        // The 18-digit rounding comes first: ...454999 becomes ...455 and then
-        // rounds up, where a direct 15-digit rounding would round down.
-        FormatCase{"double rounding", 1.234567890123454999L, "1,23456789012346"},
-        FormatCase{"no double rounding", 1.23456789012345499L, "1,23456789012345"},
-        FormatCase{"tiny", 3e-300L, "3E-300"}, FormatCase{"exponent four digits", 2e-4000L, "2E-4000"}));
+    ::testing::Values(FormatCase{"zero", 0.0L, "0"}, FormatCase{"negative zero", -0.0L, "0"},
+                      FormatCase{"one", 1.0L, "1"}, FormatCase{"negative", -12.5L, "-12,5"},
+                      // E = 15 is the widest fixed form; E = 16 turns scientific.
+                      FormatCase{"E = 15", 999999999999999.0L, "999999999999999"},
+                      FormatCase{"E = 15 rounded", 123456789012345.6L, "123456789012346"},
+                      FormatCase{"E = 16", 1000000000000000.0L, "1E15"},
+                      FormatCase{"E = 16 with digits", 1234567890123456.0L, "1,23456789012346E15"},
+                      FormatCase{"E = 15 carried to 16", 999999999999999.6L, "1E15"},
+                      FormatCase{"large", 1.5e20L, "1,5E20"}, FormatCase{"integer with zeros", 120000.0L, "120000"},
+                      // E = -3 is the smallest fixed form; E = -4 turns scientific.
+                      FormatCase{"E = -2", 0.001L, "0,001"}, FormatCase{"E = -3", 0.000123L, "0,000123"},
+                      FormatCase{"E = -4", 0.0000123L, "1,23E-5"}, FormatCase{"E = -4 single digit", 0.00001L, "1E-5"},
+                      FormatCase{"E = -4 carried to -3", 0.00009999999999999999L, "0,0001"},
+                      FormatCase{"E = -4 not carried", 0.0000999999999999999L, "9,99999999999999E-5"},
+                      FormatCase{"E = 0", 0.5L, "0,5"},
+                      // Carries through all fifteen digits.
+                      FormatCase{"carry to 10", 9.999999999999999L, "10"},
+                      FormatCase{"carry to 1", 0.9999999999999999L, "1"},
+                      FormatCase{"carry to 100000", 99999.99999999999L, "100000"},
+                      FormatCase{"16th digit below 5", 1.000000000000004L, "1"},
+                      FormatCase{"16th digit 5", 1.000000000000005L, "1,00000000000001"},
+                      // The 18-digit rounding comes first: ...454999 becomes ...455 and then
+                      // rounds up, where a direct 15-digit rounding would round down.
+                      FormatCase{"double rounding", 1.234567890123454999L, "1,23456789012346"},
+                      FormatCase{"no double rounding", 1.23456789012345499L, "1,23456789012345"},
+                      FormatCase{"tiny", 3e-300L, "3E-300"}, FormatCase{"exponent four digits", 2e-4000L, "2E-4000"}));
 
 TEST(GeneralFormat, NonFiniteValues) {
     EXPECT_EQ(FormatGeneral(NAN, ","), "NAN");
@@ -127,7 +126,8 @@ TEST(RangeSums, EveryBinCountsInExactlyOneFigure) {
         h[static_cast<std::size_t>(k)] = 1.0L;
         const RangeFigures f = RangeSums(h);
         for (int i = 0; i < kRangeFigures; ++i)
-            EXPECT_EQ(f[static_cast<std::size_t>(i)], i == FigureOfBin(k) ? 1.0L : 0.0L) << "bin " << k << " figure " << i;
+            EXPECT_EQ(f[static_cast<std::size_t>(i)], i == FigureOfBin(k) ? 1.0L : 0.0L)
+                << "bin " << k << " figure " << i;
     }
 }
 
@@ -152,7 +152,8 @@ TEST(RangeSums, BandsAreAddedInAscendingBinOrder) {
 
 TEST(RangeSums, FiguresOfARealHistogramAddUpTo100) {
     SimilarityCounts counts{};
-    for (int k = 0; k < kSimilarityBins; ++k) counts[static_cast<std::size_t>(k)] = static_cast<std::uint64_t>(k * 37 % 11 + 1);
+    for (int k = 0; k < kSimilarityBins; ++k)
+        counts[static_cast<std::size_t>(k)] = static_cast<std::uint64_t>(k * 37 % 11 + 1);
     std::uint64_t total = 0;
     for (auto c : counts) total += c;
     const RangeFigures f = RangeSums(Normalise(counts, total));

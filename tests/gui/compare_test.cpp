@@ -94,8 +94,8 @@ TEST_F(CompareTest, DifferentSizesAskNoChangesNothingYesComparesTheCommonArea) {
     dialogs.boxAnswers = {QMessageBox::No, QMessageBox::Yes};
     Compare();
     ASSERT_EQ(dialogs.boxes.size(), 1u);
-    ExpectBox(dialogs.boxes[0], QStringLiteral("Obrazy mają różne wielkosci! Porównywac?"), QStringLiteral("Ostrzeżenie !"),
-              QMessageBox::Yes | QMessageBox::No);
+    ExpectBox(dialogs.boxes[0], QStringLiteral("Obrazy mają różne wielkosci! Porównywac?"),
+              QStringLiteral("Ostrzeżenie !"), QMessageBox::Yes | QMessageBox::No);
     EXPECT_EQ(watch.shown, 0);
     EXPECT_TRUE(Forms.WynikForm->WynikImage->Picture().Empty());
     EXPECT_FALSE(Forms.WynikForm->isVisible());
@@ -144,8 +144,7 @@ TEST_F(CompareTest, PackedColorDifferenceAndBinsFollowTheWholeInteger) {
     EXPECT_EQ(std::vector<TColor>({diff.ReadPixel(0, 0), diff.ReadPixel(1, 0), diff.ReadPixel(2, 0)}),
               (std::vector<TColor>{0xFFFF00, 0x00FFFF, 0xFFFFFE}));
     // Two of three pixels in bin 99, one in bin 0.
-    EXPECT_EQ(Texts(), (QStringList{"0 %", "66,6666666666667 %", "0 %", "0 %", "0 %", "0 %",
-                                             "33,3333333333333 %"}));
+    EXPECT_EQ(Texts(), (QStringList{"0 %", "66,6666666666667 %", "0 %", "0 %", "0 %", "0 %", "33,3333333333333 %"}));
 }
 
 TEST_F(CompareTest, DecimalSymbolFullStop) {
@@ -208,8 +207,8 @@ TEST_P(ProgressStepTest, BarAdvancesOncePerWholePercentOfFinishedRows) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Heights, ProgressStepTest,
-                         ::testing::Values(StepRow{1, 0}, StepRow{2, 1}, StepRow{10, 9}, StepRow{50, 49}, StepRow{100, -1},
-                                           StepRow{250, -1}, StepRow{1000, 99}));
+                         ::testing::Values(StepRow{1, 0}, StepRow{2, 1}, StepRow{10, 9}, StepRow{50, 49},
+                                           StepRow{100, -1}, StepRow{250, -1}, StepRow{1000, 99}));
 
 // Graficznie, Procentowo.
 class FlagTest : public CompareTest, public ::testing::WithParamInterface<std::tuple<bool, bool>> {};
@@ -324,8 +323,8 @@ TEST_F(CompareTest, ZeroSizedCommonAreaEndsWithTheFloatingPointError) {
     ProgressWatch watch(Forms.ProgressForm);
     Compare();
     ASSERT_EQ(dialogs.boxes.size(), 2u);
-    ExpectBox(dialogs.boxes[1], QStringLiteral("Invalid floating point operation."), ApplicationTitle(), QMessageBox::Ok,
-              QMessageBox::Critical);
+    ExpectBox(dialogs.boxes[1], QStringLiteral("Invalid floating point operation."), ApplicationTitle(),
+              QMessageBox::Ok, QMessageBox::Critical);
     EXPECT_EQ(watch.shown, 1);
     EXPECT_FALSE(Forms.ProgressForm->isVisible());
     EXPECT_FALSE(Forms.WynikForm->isVisible());

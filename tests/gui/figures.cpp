@@ -56,8 +56,8 @@ int Memory(ScriptedDialogs& dialogs, int side) {
     auto* right = dynamic_cast<TBitmap*>(Forms.MainForm->Image2->Picture().Graphic());
     auto* temp = dynamic_cast<TBitmap*>(Forms.MainForm->ImageTemp->Picture().Graphic());
     std::printf("picture %dx%d, file %.1f MB\n", side, side, mb);
-    std::printf("VmRSS before %ld kB, after first open %ld kB (+%.1f MB), after second open %ld kB (+%.1f MB)\n", before,
-                afterFirst, (afterFirst - before) / 1024.0, afterSecond, (afterSecond - afterFirst) / 1024.0);
+    std::printf("VmRSS before %ld kB, after first open %ld kB (+%.1f MB), after second open %ld kB (+%.1f MB)\n",
+                before, afterFirst, (afterFirst - before) / 1024.0, afterSecond, (afterSecond - afterFirst) / 1024.0);
     std::printf("right pane shares the scratch pane's store: %s; left and right share: %s\n",
                 right && temp && right->SharesStoreWith(*temp) ? "yes" : "no",
                 left && right && left->SharesStoreWith(*right) ? "yes" : "no");
@@ -67,8 +67,7 @@ int Memory(ScriptedDialogs& dialogs, int side) {
     QApplication::processEvents();
     std::printf("painting both panes: +%.1f MB, conversions %d + %d, wrapped without copy: %s\n",
                 (ResidentKb() - beforePaint) / 1024.0, Forms.MainForm->Image1->ConversionCount(),
-                Forms.MainForm->Image2->ConversionCount(),
-                Forms.MainForm->Image1->PaintSharesBits() ? "yes" : "no");
+                Forms.MainForm->Image2->ConversionCount(), Forms.MainForm->Image1->PaintSharesBits() ? "yes" : "no");
     return 0;
 }
 
@@ -148,10 +147,14 @@ int main(int argc, char* argv[]) {
     CreateForms();
     int rc = 2;
     const std::string mode = argc > 1 ? argv[1] : "";
-    if (mode == "memory") rc = Memory(dialogs, argc > 2 ? std::atoi(argv[2]) : 8192);
-    else if (mode == "compare" && argc > 3) rc = Compare(dialogs, argv[2], argv[3], argc > 4 ? std::atoi(argv[4]) : 3);
-    else if (mode == "shots" && argc > 4) rc = Shots(dialogs, argv[2], argv[3], QString::fromLocal8Bit(argv[4]));
-    else std::fprintf(stderr, "usage: %s memory [SIDE] | compare A B [RUNS] | shots A B DIR\n", argv[0]);
+    if (mode == "memory")
+        rc = Memory(dialogs, argc > 2 ? std::atoi(argv[2]) : 8192);
+    else if (mode == "compare" && argc > 3)
+        rc = Compare(dialogs, argv[2], argv[3], argc > 4 ? std::atoi(argv[4]) : 3);
+    else if (mode == "shots" && argc > 4)
+        rc = Shots(dialogs, argv[2], argv[3], QString::fromLocal8Bit(argv[4]));
+    else
+        std::fprintf(stderr, "usage: %s memory [SIDE] | compare A B [RUNS] | shots A B DIR\n", argv[0]);
     DestroyForms();
     Dialogs::Install(nullptr);
     return rc;

@@ -23,8 +23,8 @@ int ScriptedDialogs::MessageBox(const QString& text, const QString& caption, QMe
     return QMessageBox::Ok;
 }
 
-void ExpectBox(const ShownBox& box, const QString& text, const QString& caption,
-               QMessageBox::StandardButtons buttons, QMessageBox::Icon icon) {
+void ExpectBox(const ShownBox& box, const QString& text, const QString& caption, QMessageBox::StandardButtons buttons,
+               QMessageBox::Icon icon) {
     EXPECT_EQ(box.text, text);
     EXPECT_EQ(box.caption, caption);
     EXPECT_EQ(box.buttons, buttons);
@@ -69,7 +69,9 @@ void FormsTest::TearDown() {
     Dialogs::Install(nullptr);
 }
 
-std::string FormsTest::Path(const std::string& name) const { return dir.filePath(QString::fromStdString(name)).toStdString(); }
+std::string FormsTest::Path(const std::string& name) const {
+    return dir.filePath(QString::fromStdString(name)).toStdString();
+}
 
 void FormsTest::OpenInto(const std::string& file, int side) {
     dialogs.openAnswers.push_back(QString::fromStdString(file));

@@ -4,8 +4,8 @@
 #include <QPainter>
 #include <QPixmap>
 
-#include "gui_fixture.h"
 #include "graphics/bmp.h"
+#include "gui_fixture.h"
 #include "widgets/ImageControl.h"
 
 namespace duvo::test {
@@ -74,7 +74,8 @@ TEST(ImageControl, TopDownRasterPaintsTheSame) {
     put16(1);
     put16(24);
     for (int i = 0; i < 6; ++i) put32(0);
-    const unsigned char rows[2][12] = {{0, 0, 255, 0, 255, 0, 255, 0, 0, 0, 0, 0}, {255, 255, 255, 0, 0, 0, 9, 9, 9, 0, 0, 0}};
+    const unsigned char rows[2][12] = {{0, 0, 255, 0, 255, 0, 255, 0, 0, 0, 0, 0},
+                                       {255, 255, 255, 0, 0, 0, 9, 9, 9, 0, 0, 0}};
     for (const auto& row : rows) bmp.append(reinterpret_cast<const char*>(row), 12);
     TBitmap bitmap;
     TBytesStream stream(bmp.data(), bmp.size());

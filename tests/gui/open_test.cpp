@@ -4,13 +4,13 @@
 #include <QDir>
 #include <QFileDialog>
 #include <QGroupBox>
-#include <QTextEdit>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QTest>
+#include <QTextEdit>
 #include <filesystem>
 #include <optional>
 
@@ -29,7 +29,9 @@
 namespace duvo::test {
 namespace {
 
-TColor Pattern(int x, int y) { return static_cast<TColor>((x * 7 + y * 13) & 0xFF) | ((x & 0xFF) << 8) | ((y & 0xFF) << 16); }
+TColor Pattern(int x, int y) {
+    return static_cast<TColor>((x * 7 + y * 13) & 0xFF) | ((x & 0xFF) << 8) | ((y & 0xFF) << 16);
+}
 
 class OpenTest : public FormsTest {};
 
@@ -149,8 +151,9 @@ TEST_P(OpenFailureTest, ShowsItsBoxAndLeavesThePanes) {
     m.FileOpenItem->trigger();
 
     ASSERT_EQ(dialogs.boxes.size(), 1u);
-    ExpectBox(dialogs.boxes[0], QString::fromUtf8(row.text).replace(QStringLiteral("%1"), QString::fromStdString(target)),
-              QString::fromUtf8(row.caption).replace(QStringLiteral("%t"), ApplicationTitle()), QMessageBox::Ok, row.icon);
+    ExpectBox(
+        dialogs.boxes[0], QString::fromUtf8(row.text).replace(QStringLiteral("%1"), QString::fromStdString(target)),
+        QString::fromUtf8(row.caption).replace(QStringLiteral("%t"), ApplicationTitle()), QMessageBox::Ok, row.icon);
     EXPECT_TRUE(dialogs.modals.empty()) << "no side dialog after a failure";
     EXPECT_EQ(m.Image1->Picture().Width(), 6);
     EXPECT_TRUE(m.Image2->Picture().Empty());
@@ -175,11 +178,17 @@ giftest::Bytes PatternGif(int w, int h) {
             indices.push_back(static_cast<std::uint8_t>(colors.size()));
             colors.push_back(static_cast<std::uint32_t>(Pattern(x, y)));
         }
-    return giftest::GifWriter().Header().ScreenColors(w, h, colors).ImageColors(w, h, {}).Pixels(w, h, indices).Trailer().out;
+    return giftest::GifWriter()
+        .Header()
+        .ScreenColors(w, h, colors)
+        .ImageColors(w, h, {})
+        .Pixels(w, h, indices)
+        .Trailer()
+        .out;
 }
 const std::string kGif = AsString(PatternGif(3, 2));
-const std::string kGifWithoutTables =
-    AsString(giftest::GifWriter().Header().ScreenColors(2, 1, {}).ImageColors(2, 1, {}).Pixels(2, 1, {0, 1}).Trailer().out);
+const std::string kGifWithoutTables = AsString(
+    giftest::GifWriter().Header().ScreenColors(2, 1, {}).ImageColors(2, 1, {}).Pixels(2, 1, {0, 1}).Trailer().out);
 const char* const kUnknown = "Nieznany format pliku graficznego !!!";
 const char* const kLoadError = "Bląd przy wczytywaniu pliku graficznego !!!";
 constexpr auto kNone = QMessageBox::NoIcon;
@@ -203,11 +212,12 @@ INSTANTIATE_TEST_SUITE_P(
         FailureRow{"bmp named jpg", "bmp.jpg", kBmp, kLoadError, "Bląd!", kNone},
         FailureRow{"missing jpg", "missing.jpg", std::nullopt, "Cannot open file %1.", "%t", kCritical},
         // The GIF route catches nothing: the codec's message, with its full stop.
-        FailureRow{"text named gif", "text.gif", std::string("hello, this is no picture"), "Invalid GIF signature.", "%t",
-                   kCritical},
-        FailureRow{"gif cut in its color table", "cut.gif", kGif.substr(0, 20), "Premature end of data.", "%t", kCritical},
-        FailureRow{"gif without any color table", "notable.gif", kGifWithoutTables, "No global or local color table defined.",
+        FailureRow{"text named gif", "text.gif", std::string("hello, this is no picture"), "Invalid GIF signature.",
                    "%t", kCritical},
+        FailureRow{"gif cut in its color table", "cut.gif", kGif.substr(0, 20), "Premature end of data.", "%t",
+                   kCritical},
+        FailureRow{"gif without any color table", "notable.gif", kGifWithoutTables,
+                   "No global or local color table defined.", "%t", kCritical},
         FailureRow{"missing gif", "missing.gif", std::nullopt, "Cannot open file %1.", "%t", kCritical}),
     [](const ::testing::TestParamInfo<FailureRow>& info) {
         std::string name = info.param.what;
@@ -236,7 +246,8 @@ TEST_F(OpenTest, JpegTakesItsRouteAndArrivesAsABitmap) {
         EXPECT_EQ(m.Image2->geometry(), QRect(301, 51, 64, 68));
         // The decoded pixels are the library's own decode.
         const jpegtest::Decoded reference = jpegtest::ReferenceDecode(bytes, {});
-        EXPECT_EQ(static_cast<std::uint32_t>(pane->Canvas().ReadPixel(10, 20)), jpegtest::ReferenceColor(reference, 10, 20));
+        EXPECT_EQ(static_cast<std::uint32_t>(pane->Canvas().ReadPixel(10, 20)),
+                  jpegtest::ReferenceColor(reference, 10, 20));
     }
 }
 
@@ -314,8 +325,8 @@ TEST(OpenDialogFilters, FilterPairsBecomeNameFiltersWithTheirDescriptions) {
     TOpenPictureDialog d;
     EXPECT_EQ(NameFilters(d.Filter),
               (QStringList{QStringLiteral("Wszystkie obsługiwane formaty (*.bmp *.gif *.jpeg *.jpg)"),
-                           QStringLiteral("JPEGi (*.jpg, *.jpeg) (*.jpg *.jpeg)"), QStringLiteral("Bitmapy (*.bmp) (*.bmp)"),
-                           QStringLiteral("GIFy (*.gif) (*.gif)")}));
+                           QStringLiteral("JPEGi (*.jpg, *.jpeg) (*.jpg *.jpeg)"),
+                           QStringLiteral("Bitmapy (*.bmp) (*.bmp)"), QStringLiteral("GIFy (*.gif) (*.gif)")}));
     EXPECT_EQ(NameFilters(QStringLiteral("A|*.a")), QStringList{QStringLiteral("A (*.a)")});
     EXPECT_TRUE(NameFilters(QString()).isEmpty());
 }
@@ -332,8 +343,9 @@ TEST_F(OpenDialogTest, StartsWithTheFirstPairThenWithTheLastPairFolderAndFile) {
     ASSERT_NE(types, nullptr);
     QStringList shown;
     for (int i = 0; i < types->count(); ++i) shown << types->itemText(i);
-    EXPECT_EQ(shown, (QStringList{QStringLiteral("Wszystkie obsługiwane formaty"), QStringLiteral("JPEGi (*.jpg, *.jpeg)"),
-                                  QStringLiteral("Bitmapy (*.bmp)"), QStringLiteral("GIFy (*.gif)")}));
+    EXPECT_EQ(shown,
+              (QStringList{QStringLiteral("Wszystkie obsługiwane formaty"), QStringLiteral("JPEGi (*.jpg, *.jpeg)"),
+                           QStringLiteral("Bitmapy (*.bmp)"), QStringLiteral("GIFy (*.gif)")}));
     EXPECT_EQ(types->currentIndex(), 0);
     ASSERT_NE(TOpenPictureDialog::Preview(*first), nullptr);
 
@@ -347,7 +359,8 @@ TEST_F(OpenDialogTest, StartsWithTheFirstPairThenWithTheLastPairFolderAndFile) {
     EXPECT_EQ(d.FilterIndex, 3);
 
     auto second = d.MakeWindow();
-    EXPECT_EQ(second->findChild<QComboBox*>(QStringLiteral("fileTypeCombo"))->currentText(), QStringLiteral("Bitmapy (*.bmp)"));
+    EXPECT_EQ(second->findChild<QComboBox*>(QStringLiteral("fileTypeCombo"))->currentText(),
+              QStringLiteral("Bitmapy (*.bmp)"));
     EXPECT_EQ(QDir(second->directory()).absolutePath(), QDir(QString::fromStdString(Path("sub"))).absolutePath());
     EXPECT_EQ(second->selectedFiles().value(0), QString::fromStdString(file));
     EXPECT_EQ(TOpenPictureDialog::Preview(*second)->PictureLabel->text(), QStringLiteral(" (4x3)"));
@@ -382,7 +395,8 @@ TEST_F(OpenDialogTest, PreviewShowsSizeAndPictureOrNothingOnFailure) {
     ASSERT_FALSE(preview.Picture().isNull());
     EXPECT_EQ(preview.Picture().size(), QSize(400, 100));
     const TColor at = Pattern(10, 20);
-    EXPECT_EQ(preview.Picture().pixel(10, 20) & 0xFFFFFF, qRgb(at & 0xFF, (at >> 8) & 0xFF, (at >> 16) & 0xFF) & 0xFFFFFF);
+    EXPECT_EQ(preview.Picture().pixel(10, 20) & 0xFFFFFF,
+              qRgb(at & 0xFF, (at >> 8) & 0xFF, (at >> 16) & 0xFF) & 0xFFFFFF);
     const QPixmap shown = preview.ImageCtrl->pixmap();
     EXPECT_LE(shown.width(), preview.ImageCtrl->width());
     EXPECT_EQ(shown.width() / 4, shown.height());

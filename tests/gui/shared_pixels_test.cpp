@@ -42,10 +42,13 @@ TEST(SamePixels, TellsEqualBitmapsFromDifferentOnes) {
 
 TEST(SamePixels, IndexedBitmapsCompareTheirColorTables) {
     TBitmap a, b;
-    MakeBitmap(a, 6, 4, [](int x, int) { return x < 3 ? 0 : 0xFFFFFF; }, pk1Bit);
-    MakeBitmap(b, 6, 4, [](int x, int) { return x < 3 ? 0 : 0xFFFFFF; }, pk1Bit);
+    MakeBitmap(
+        a, 6, 4, [](int x, int) { return x < 3 ? 0 : 0xFFFFFF; }, pk1Bit);
+    MakeBitmap(
+        b, 6, 4, [](int x, int) { return x < 3 ? 0 : 0xFFFFFF; }, pk1Bit);
     EXPECT_TRUE(SamePixels(a, b));
-    MakeBitmap(b, 6, 4, [](int x, int) { return x < 2 ? 0 : 0xFFFFFF; }, pk1Bit);
+    MakeBitmap(
+        b, 6, 4, [](int x, int) { return x < 2 ? 0 : 0xFFFFFF; }, pk1Bit);
     EXPECT_FALSE(SamePixels(a, b));
 }
 

@@ -1,18 +1,19 @@
 // The smaller windows: options dialog, about box, scale, percentages and
 // progress windows, and the application's default error display.
+#include <QtTest/qtestspontaneevent.h>
+
 #include <QApplication>
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QLabel>
 #include <QLineEdit>
-#include <QTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QStyle>
 #include <QStyleOptionButton>
 #include <QTest>
+#include <QTextEdit>
 #include <QToolButton>
-#include <QtTest/qtestspontaneevent.h>
 
 #include "app/About.h"
 #include "app/Commands.h"
@@ -43,7 +44,8 @@ TEST_F(WindowsTest, OptionsDialogLayout) {
     EXPECT_EQ(c.OKButton->geometry(), QRect(108, 55, 93, 25));
     EXPECT_EQ(c.AnulujButton->geometry(), QRect(220, 55, 93, 26));
     EXPECT_EQ(c.Label1->pos(), QPoint(5, 7));
-    EXPECT_EQ(c.Label1->text(), QStringLiteral("Zaznacz, w jaki sposób mam przedstawic wyniki porównywania obrazów ..."));
+    EXPECT_EQ(c.Label1->text(),
+              QStringLiteral("Zaznacz, w jaki sposób mam przedstawic wyniki porównywania obrazów ..."));
     EXPECT_EQ(c.AnulujButton->text(), QStringLiteral("Anuluj"));
 }
 
@@ -54,7 +56,7 @@ TEST_F(WindowsTest, OptionsShowTheFlagsAndOnlyOkTakesTheBoxes) {
     const struct {
         const char* what;
         bool graphicOff, percentOff, percentOn;  // box changes before leaving
-        QPushButton* leave;                       // nullptr: the close box
+        QPushButton* leave;                      // nullptr: the close box
         bool shownGraphic, shownPercent, graficznie, procentowo;
     } steps[] = {
         {"Anuluj after a change", true, false, false, c.AnulujButton, true, true, true, true},
@@ -113,7 +115,7 @@ TEST_F(WindowsTest, OnlyTheSideDialogAndTheProgressWindowAskForNoTitleBarButtons
         QWidget* window;
         bool noButtons;
     } rows[] = {
-        {Forms.MainForm, false}, {Forms.PanelForm, true},  {Forms.WynikForm, false}, {Forms.ProgressForm, true},
+        {Forms.MainForm, false},    {Forms.PanelForm, true},  {Forms.WynikForm, false}, {Forms.ProgressForm, true},
         {Forms.ProcentForm, false}, {Forms.CheckForm, false}, {Forms.AboutForm, false}, {Forms.Form1, false},
     };
     for (const auto& row : rows) {

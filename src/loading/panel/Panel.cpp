@@ -12,8 +12,7 @@
 
 namespace duvo {
 
-TPanelForm::TPanelForm(QWidget* parent)
-    : QDialog(parent, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint) {
+TPanelForm::TPanelForm(QWidget* parent) : QDialog(parent, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint) {
     setObjectName(QStringLiteral("PanelForm"));
     setWindowTitle(QStringLiteral("Gdzie wyswietlic rysunek?"));
     setFont(SansSerif(10));
