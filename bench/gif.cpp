@@ -79,7 +79,7 @@ const Picture& Screenshot() {
 
 [[noreturn]] void PrematureEnd() { throw duvo::GIFException(duvo::msg::GIFPrematureEnd); }
 
-using Decoder = void (*)(duvo::ByteReader&, const duvo::LzwFrame&, const duvo::LzwWarn&);
+using Decoder = std::size_t (*)(duvo::ByteReader&, const duvo::LzwFrame&, const duvo::LzwWarn&);
 
 void Decode(benchmark::State& state, const Picture& p, Decoder decode) {
     std::vector<std::uint8_t> pixels(static_cast<std::size_t>(kPixels));

@@ -27,7 +27,7 @@ struct Outcome {
     bool operator==(const Outcome&) const = default;
 };
 
-using Decoder = void (*)(duvo::ByteReader&, const duvo::LzwFrame&, const duvo::LzwWarn&);
+using Decoder = std::size_t (*)(duvo::ByteReader&, const duvo::LzwFrame&, const duvo::LzwWarn&);
 
 Outcome DecodeFrame(Decoder decode, const std::uint8_t* data, std::size_t size) {
     Outcome o;

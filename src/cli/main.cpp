@@ -1,6 +1,7 @@
 // duvo-compare: the comparison engine on the command line.
 #include <algorithm>
 #include <cmath>
+#include <csignal>
 #include <cstdio>
 #include <exception>
 #include <iostream>
@@ -17,6 +18,7 @@
 #include "loading/open_routes.h"
 #include "rtl/exceptions.h"
 #include "rtl/file_bytes.h"
+#include "rtl/output_file.h"
 
 namespace duvo::cli {
 namespace {
@@ -100,6 +102,15 @@ const TBitmap& BitmapOf(const Input& in) {
     if (in.error) throw Classify(in.error, in.file);
     if (in.outcome == LoadOutcome::UnknownFormat) throw Failure{"unknown-format", kUnknownFormat, in.file, true};
     const auto* bitmap = dynamic_cast<const TBitmap*>(in.picture.Graphic());
+    // A decoder that did not object but gave nothing: a file of no bytes, or
+    // one that ends before its first picture.
+    if (in.outcome == LoadOutcome::LoadError && in.details.error.empty())
+        throw Failure{"no-pixels", in.file + " has no pixels (0 x 0)", in.file};
+    if (bitmap && (bitmap->Width() <= 0 || bitmap->Height() <= 0))
+        throw Failure{"no-pixels",
+                      in.file + " has no pixels (" + std::to_string(bitmap->Width()) + " x " +
+                          std::to_string(bitmap->Height()) + ")",
+                      in.file};
     if (in.outcome != LoadOutcome::Loaded || !bitmap) {
         std::string message = kLoadError;
         // The decoder's own reason, so that the message says what is wrong.
@@ -113,6 +124,7 @@ PictureInfo InfoOf(const Input& in, const TBitmap& b) {
     PictureInfo p{in.file, b.Width(), b.Height(), std::string(in.route->format)};
     p.alpha = !in.details.side.alpha.empty();
     p.bitDepth = in.details.bitDepth ? in.details.bitDepth : 8;
+    p.warnings = in.details.warnings;
     return p;
 }
 
@@ -136,7 +148,7 @@ public:
     void Block(int y0, int y1, const std::uint8_t* rows, std::ptrdiff_t stride) override {
         writer_.Block(y0, y1, rows, stride);
     }
-    void Save(const std::string& file) { writer_.Save(file); }
+    void Save(const std::string& file) { writer_.Save(file); }  // a temporary name
 
 private:
     PngBlockWriter writer_;
@@ -154,7 +166,32 @@ void Writing(const std::string& file, F write) {
     }
 }
 
+// The difference picture must never be written over an input.
+void CheckOutputIsNoInput(const Options& options) {
+    if (!options.diffFile) return;
+    const std::pair<const char*, const std::string*> inputs[] = {
+        {"the left picture", &options.left},
+        {"the right picture", &options.right},
+        {"the mask", options.maskFile ? &*options.maskFile : nullptr},
+    };
+    for (const auto& [what, name] : inputs)
+        if (name && SameFile(*options.diffFile, *name))
+            throw Failure{"usage",
+                          "--diff " + *options.diffFile + " is the same file as " + what + " " + *name +
+                              ": the difference picture would overwrite it",
+                          std::nullopt};
+}
+
+// Warnings of the inputs go to standard error; with --strict the first one
+// fails the run.
+void ReportWarnings(const std::string& file, const std::vector<DecodeWarning>& warnings, bool strict) {
+    for (const DecodeWarning& w : warnings)
+        std::cerr << "Warning: " << Printable(file) << ": " << w.message << " (" << w.kind << ")\n";
+    if (strict && !warnings.empty()) throw Failure{"damaged", file + " is damaged: " + warnings.front().message, file};
+}
+
 int Run(const Options& options) {
+    CheckOutputIsNoInput(options);
     InitializeFormats();
     // The two files share nothing, so they load side by side.
     Input left, right;
@@ -196,6 +233,7 @@ int Run(const Options& options) {
         AddSpans(ignore, MaskSpans(m));
         mask.bytes->CheckIntact();
         report.maskFile = mask.file;
+        report.maskWarnings = mask.details.warnings;
     }
     report.ignoreRectangles = options.ignore.size();
     const bool ignoring = !options.ignore.empty() || options.maskFile;
@@ -213,7 +251,7 @@ int Run(const Options& options) {
     compare.ignore = ignoring ? &ignore : nullptr;
     compare.changes = &changes;
     compare.matchingBin = options.MatchingBin();
-    report.result = ComparePictures(a, b, difference, report.histogram, compare);
+    report.result = CountSimilarity(a, b, difference, compare);
     // A file cut short meanwhile read as zeros; its figures are not to be trusted.
     for (const Input* in : {&left, &right}) try {
             in->bytes->CheckIntact();
@@ -227,6 +265,14 @@ int Run(const Options& options) {
                                         compare.ignore, compare.matchingBin, extra);
         AddSpans(changes, extra);
     }
+    for (const Input* in : {&left, &right, &mask})
+        if (!in->file.empty()) ReportWarnings(in->file, in->details.warnings, options.strict);
+    if (report.result.CountedPixels() == 0)
+        throw Failure{"empty-area",
+                      "Nothing left to compare: the ignored areas and the mask cover all " + std::to_string(width) +
+                          " x " + std::to_string(height) + " pixels",
+                      std::nullopt};
+    report.histogram = Normalise(report.result.counts, report.result.CountedPixels());
     for (int k = 0; k < compare.matchingBin; ++k) report.nonMatching += report.result.counts[k];
     report.nonMatching += report.side.extraNonMatching;
 
@@ -241,22 +287,47 @@ int Run(const Options& options) {
     report.regions = FindRegions(changes, options.regionGap, options.maxRegions);
     report.regionGap = options.regionGap;
 
+    // The picture goes to a temporary file and takes the target's name only
+    // once the whole run has succeeded, the report printed included.
+    std::optional<ReplacingFile> output;
     if (options.diffFile) {
         Writing(*options.diffFile, [&] {
+            output.emplace(*options.diffFile);
             if (png)
-                png->Save(*options.diffFile);
+                png->Save(output->TempPath());
             else
-                difference.SaveFile(*options.diffFile);
+                difference.SaveFile(output->TempPath());
         });
         report.diffFile = options.diffFile;
     }
     std::cout << (options.json ? JsonReport(report) : TextReport(report)) << std::flush;
+    if (!std::cout) throw Failure{"write-error", "The report could not be written to standard output", std::nullopt};
+    if (output) Writing(*options.diffFile, [&] { output->Commit(); });
     return report.WithinTolerance() ? kExitSame : kExitDifferent;
 }
 
-int Fail(const Failure& f, bool json) {
-    std::cerr << f.message << "\n";
-    if (f.withFileLine && f.file) std::cerr << "File: " << *f.file << "\n";
+// The message as a terminal shows it: the names in it escaped.
+std::string Shown(std::string message, const Options& options) {
+    std::vector<const std::string*> names{&options.left, &options.right};
+    if (options.maskFile) names.push_back(&*options.maskFile);
+    if (options.diffFile) names.push_back(&*options.diffFile);
+    // Longer names first, so that a name inside another is not replaced in it.
+    std::sort(names.begin(), names.end(),
+              [](const std::string* a, const std::string* b) { return a->size() > b->size(); });
+    for (const std::string* name : names) {
+        if (name->empty()) continue;
+        const std::string shown = Printable(*name);
+        if (shown == *name) continue;
+        for (std::size_t at = message.find(*name); at != std::string::npos; at = message.find(*name, at + shown.size()))
+            message.replace(at, name->size(), shown);
+    }
+    return message;
+}
+
+int Fail(const Failure& f, const Options& options) {
+    const bool json = options.json;
+    std::cerr << Shown(f.message, options) << "\n";
+    if (f.withFileLine && f.file) std::cerr << "File: " << Printable(*f.file) << "\n";
     if (json) {
         // One line of the message: the box text and the reason joined.
         std::string message = f.message;
@@ -285,19 +356,23 @@ int main(int argc, char** argv) {
         std::cout << *options.print;
         return kExitSame;
     }
+    // A closed output pipe and a full file size limit are failures we report,
+    // not signals that end us half-way.
+    std::signal(SIGPIPE, SIG_IGN);
+    std::signal(SIGXFSZ, SIG_IGN);
     try {
         return Run(options);
     } catch (const Failure& f) {
         if (f.kind == "usage") {
-            std::cerr << "duvo-compare: " << f.message << "\nTry 'duvo-compare --help'.\n";
+            std::cerr << "duvo-compare: " << Shown(f.message, options) << "\nTry 'duvo-compare --help'.\n";
             if (options.json) std::cout << JsonError("usage", f.message, std::nullopt) << std::flush;
             return kExitError;
         }
-        return Fail(f, options.json);
+        return Fail(f, options);
     } catch (const duvo::EAbort&) {
         // A silent cancel, as everywhere in the program.
         return kExitError;
     } catch (...) {
-        return Fail(Classify(std::current_exception(), std::nullopt), options.json);
+        return Fail(Classify(std::current_exception(), std::nullopt), options);
     }
 }

@@ -44,7 +44,7 @@ const std::string& Description() {
     return text;
 }
 
-const char* const kFooter = R"(
+const char* const kFooter = R"footer(
 For each pixel, with c1 and c2 its packed 0x00BBGGRR colors, the similarity is
 v = 16777215 - |c1 - c2| and its bin k = floor(100 * v / 16777215). The figures
 are the share of bin 100 (identical colors) and of bins 90-99, 80-89, 70-79,
@@ -68,8 +68,20 @@ Exit status:
      object with "error" on standard output), e.g. "Cannot open file X.",
      "Nieznany format pliku graficznego !!!" (no route takes the extension),
      "Bląd przy wczytywaniu pliku graficznego !!!" with the decoder's reason,
-     or "Invalid floating point operation." when nothing is left to compare.
-)";
+     "FILE has no pixels (W x H)", or "Nothing left to compare: ..." when the
+     ignored areas and the mask cover every pixel.
+
+Damaged files: a file cut short (BMP rows, GIF or JPEG image data that end
+early) is compared with what its decoder fills in, as the desktop program
+does, and each such file gets a warning on standard error and in the JSON
+report ("warnings": kind "truncated" or "corrupt"). --strict makes any
+warning a failure (exit 2, kind "damaged").
+
+The difference picture is never written over LEFT, RIGHT or the mask (that
+is a usage error), and it is written to a temporary file beside OUT that
+takes OUT's name only when the run succeeds: a failed or interrupted run
+leaves an existing OUT as it was.
+)footer";
 
 IgnoreRectangle ParseRectangle(const std::string& text) {
     IgnoreRectangle r;
@@ -128,6 +140,9 @@ Options ParseOptions(const std::vector<std::string>& args) {
     auto* shareOption = app.add_option("--max-changed-share", share,
                                        "accept non-matching pixels up to P percent of the counted pixels (P < 100)")
                             ->type_name("P");
+    app.add_flag("--strict", o.strict,
+                 "fail (exit 2, kind \"damaged\") when a file is cut short or damaged, instead of comparing the "
+                 "pixels its decoder filled in");
     std::vector<std::string> rectangles;
     app.add_option("--ignore", rectangles, "leave out the rectangle X,Y,W,H (repeatable; cut to the compared area)")
         ->type_name("X,Y,W,H")

@@ -24,6 +24,8 @@ struct Options {
     std::optional<double> maxNonMatchingShare;  // percent of the counted pixels, below 100
     std::vector<IgnoreRectangle> ignore;
     std::optional<std::string> maskFile;
+    // Any warning of a decoder (a cut or damaged file) is a failure.
+    bool strict = false;
     int regionGap = 0;
     std::size_t maxRegions = 100;
     // Set for --help and --version: print it and exit 0.

@@ -53,6 +53,14 @@ std::size_t Utf8Sequence(const std::string& s, std::size_t i) {
     return 0;
 }
 
+std::string JsonWarnings(const std::vector<DecodeWarning>& warnings) {
+    std::string out = "[";
+    for (std::size_t i = 0; i < warnings.size(); ++i)
+        out += (i ? ", " : "") + std::string("{\"kind\": ") + JsonString(warnings[i].kind) +
+               ", \"message\": " + JsonString(warnings[i].message) + "}";
+    return out + "]";
+}
+
 std::string Box(const ChangedRegion& r) {
     return "{\"x\": " + std::to_string(r.x0) + ", \"y\": " + std::to_string(r.y0) +
            ", \"width\": " + std::to_string(r.x1 - r.x0) + ", \"height\": " + std::to_string(r.y1 - r.y0) +
@@ -61,17 +69,60 @@ std::string Box(const ChangedRegion& r) {
 
 }  // namespace
 
+std::string Printable(const std::string& name) {
+    std::string out;
+    auto hex = [&](unsigned char c) {
+        char buf[8];
+        std::snprintf(buf, sizeof buf, "\\x%02x", c);
+        out += buf;
+    };
+    for (std::size_t i = 0; i < name.size();) {
+        const unsigned char c = static_cast<unsigned char>(name[i]);
+        if (c >= 0x80) {
+            const std::size_t n = Utf8Sequence(name, i);
+            // U+0080 to U+009F are control characters too.
+            const bool c1 = n == 2 && c == 0xC2 && static_cast<unsigned char>(name[i + 1]) < 0xA0;
+            if (n == 0 || c1) {
+                for (std::size_t k = 0; k < (n ? n : 1); ++k) hex(static_cast<unsigned char>(name[i + k]));
+                i += n ? n : 1;
+            } else {
+                out.append(name, i, n);
+                i += n;
+            }
+            continue;
+        }
+        switch (c) {
+            case '\n':
+                out += "\\n";
+                break;
+            case '\r':
+                out += "\\r";
+                break;
+            case '\t':
+                out += "\\t";
+                break;
+            default:
+                if (c < 0x20 || c == 0x7F)
+                    hex(c);
+                else
+                    out += static_cast<char>(c);
+        }
+        ++i;
+    }
+    return out;
+}
+
 std::string TextReport(const Report& r) {
     std::string out;
-    out += "Left:   " + r.left.file + "  " + Size(r.left) + "\n";
-    out += "Right:  " + r.right.file + "  " + Size(r.right) + "\n";
+    out += "Left:   " + Printable(r.left.file) + "  " + Size(r.left) + "\n";
+    out += "Right:  " + Printable(r.right.file) + "  " + Size(r.right) + "\n";
     if (!r.SameSize()) out += "The pictures differ in size; the common area is compared.\n";
     out += "Compared area: " + std::to_string(r.result.width) + " x " + std::to_string(r.result.height) + " (" +
            std::to_string(r.result.pixelCount) + " pixels)\n";
     if (r.ignoreRectangles || r.maskFile)
         out += "Ignored: " + Num(r.result.ignoredCount) + " pixels (" + std::to_string(r.ignoreRectangles) +
-               " rectangles" + (r.maskFile ? ", mask " + *r.maskFile : std::string()) + ")\n";
-    if (r.diffFile) out += "Difference picture: " + *r.diffFile + "\n";
+               " rectangles" + (r.maskFile ? ", mask " + Printable(*r.maskFile) : std::string()) + ")\n";
+    if (r.diffFile) out += "Difference picture: " + Printable(*r.diffFile) + "\n";
     out += "\n";
     const auto texts = RangeTexts(r.histogram, ".");
     for (int i = 0; i < kRangeFigures; ++i) {
@@ -148,7 +199,8 @@ std::string JsonReport(const Report& r) {
     auto picture = [](const PictureInfo& p) {
         return "{\"file\": " + JsonString(p.file) + ", \"format\": " + JsonString(p.format) +
                ", \"width\": " + std::to_string(p.width) + ", \"height\": " + std::to_string(p.height) +
-               ", \"alpha\": " + Bool(p.alpha) + ", \"bitDepth\": " + std::to_string(p.bitDepth) + "}";
+               ", \"alpha\": " + Bool(p.alpha) + ", \"bitDepth\": " + std::to_string(p.bitDepth) +
+               ", \"warnings\": " + JsonWarnings(p.warnings) + "}";
     };
     const ToleranceInfo& t = r.tolerance;
     std::string out = "{\n";
@@ -161,7 +213,8 @@ std::string JsonReport(const Report& r) {
     out += "  \"pixelCount\": " + Num(r.result.pixelCount) + ",\n";
     out += "  \"ignored\": {\"pixels\": " + Num(r.result.ignoredCount) +
            ", \"rectangles\": " + std::to_string(r.ignoreRectangles) +
-           ", \"mask\": " + (r.maskFile ? JsonString(*r.maskFile) : std::string("null")) + "},\n";
+           ", \"mask\": " + (r.maskFile ? JsonString(*r.maskFile) : std::string("null")) +
+           ", \"maskWarnings\": " + JsonWarnings(r.maskWarnings) + "},\n";
     out += "  \"countedPixels\": " + Num(r.result.CountedPixels()) + ",\n";
     out += "  \"identical\": " + Bool(r.Identical()) + ",\n";
     out += "  \"withinTolerance\": " + Bool(r.WithinTolerance()) + ",\n";

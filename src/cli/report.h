@@ -4,6 +4,9 @@
 
 #include <optional>
 #include <string>
+#include <vector>
+
+#include "codecs/row_source.h"
 
 #include "cli/side_planes.h"
 #include "compare/compare.h"
@@ -20,6 +23,7 @@ struct PictureInfo {
     std::string format;  // the route's format name
     bool alpha = false;  // the file has alpha (a PNG alpha channel or tRNS)
     int bitDepth = 8;    // bits per sample as stored (PNG), 8 for the others
+    std::vector<DecodeWarning> warnings;  // what the decoder filled in
 };
 
 struct ToleranceInfo {
@@ -35,6 +39,7 @@ struct Report {
     SimilarityHistogram histogram{};
     std::optional<std::string> diffFile;
     std::optional<std::string> maskFile;
+    std::vector<DecodeWarning> maskWarnings;
     std::size_t ignoreRectangles = 0;
     ToleranceInfo tolerance;
     std::uint64_t nonMatching = 0;
@@ -58,6 +63,11 @@ std::string JsonReport(const Report& report);
 
 // {"schema": 1, "error": {"kind": ..., "message": ..., "file": ...}}
 std::string JsonError(const std::string& kind, const std::string& message, const std::optional<std::string>& file);
+
+// A file name as the text output shows it: control characters (C0, DEL and
+// C1) and bytes that are not UTF-8 become escapes (\n, \t, \r, \x1b), so
+// a name can neither move the terminal's cursor nor break a line.
+std::string Printable(const std::string& name);
 
 // A JSON string literal, quotes included. Bytes that are not valid UTF-8 (a
 // file name may hold any) become U+FFFD, so the output is always valid JSON.

@@ -149,6 +149,7 @@ void TGIFSubImage::Clear() {
     colorMap_->Clear();
     data_.reset();
     dataSize_ = 0;
+    decodedPixels_ = 0;
     descriptor_.Width = descriptor_.Height = 0;
     transparent_ = false;
     gce_ = nullptr;

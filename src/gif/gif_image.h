@@ -298,6 +298,9 @@ public:
     std::uint8_t* Data() { return data_.get(); }
     const std::uint8_t* Data() const { return data_.get(); }
     std::uint64_t DataSize() const { return dataSize_; }
+    // Pixels, in the order they are stored, that the image data gave before
+    // it ended; the rest hold the fill value.
+    std::uint64_t DecodedPixels() const { return decodedPixels_; }
 
     TGIFLocalColorMap& ColorMap() { return *colorMap_; }
     const TGIFLocalColorMap& ColorMap() const { return *colorMap_; }
@@ -343,6 +346,7 @@ private:
     std::unique_ptr<std::uint8_t[]> data_;
     // 64 bits: 65535 x 65535 does not fit a signed 32-bit count.
     std::uint64_t dataSize_ = 0;
+    std::uint64_t decodedPixels_ = 0;
     std::unique_ptr<TGIFLocalColorMap> colorMap_;
     TImageDescriptor descriptor_;
     std::unique_ptr<TGIFExtensionList> extensions_;

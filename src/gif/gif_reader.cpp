@@ -134,10 +134,8 @@ void TGIFSubImage::LoadFromStream(ByteReader& reader) {
     target.interlaced = Interlaced();
     target.fill = transparent_ && gce_ ? static_cast<std::uint8_t>(gce_->TransparentColorIndex()) : 0;
     const LzwWarn warn = [this](const char* message) { ReportWarning(1, message); };
-    if (Image()->Decoder() == TGIFDecoder::Reference)
-        DecodeLzwReference(reader, target, warn);
-    else
-        DecodeLzwFast(reader, target, warn);
+    decodedPixels_ = Image()->Decoder() == TGIFDecoder::Reference ? DecodeLzwReference(reader, target, warn)
+                                                                  : DecodeLzwFast(reader, target, warn);
 }
 
 void TGIFSubImage::LoadFile(const std::string& fileName) {

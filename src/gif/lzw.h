@@ -20,6 +20,7 @@
 //   never run past the buffer.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 
@@ -41,9 +42,11 @@ struct LzwFrame {
 using LzwWarn = std::function<void(const char* message)>;
 
 // Both read from the reader's position (the minimum code size byte) and leave
-// it after the data they consumed. Errors raise GIFException.
-void DecodeLzwFast(ByteReader& reader, const LzwFrame& frame, const LzwWarn& warn);
-void DecodeLzwReference(ByteReader& reader, const LzwFrame& frame, const LzwWarn& warn);
+// it after the data they consumed. Errors raise GIFException. They return how
+// many pixels, in the order they are stored, the data gave before it ended;
+// the rest have the fill value.
+std::size_t DecodeLzwFast(ByteReader& reader, const LzwFrame& frame, const LzwWarn& warn);
+std::size_t DecodeLzwReference(ByteReader& reader, const LzwFrame& frame, const LzwWarn& warn);
 
 // Display row of the s-th row stored in an interlaced frame of the given
 // height, for every s below height.

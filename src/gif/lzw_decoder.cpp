@@ -14,6 +14,7 @@
 //
 // Rows are written in storage order; an interlaced frame is then put into
 // display order row by row.
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <vector>
@@ -56,12 +57,12 @@ class FastDecoder {
 public:
     FastDecoder(ByteReader& in, const LzwWarn& warn) : in_(in), warn_(warn) {}
 
-    void Decode(const LzwFrame& frame) {
+    std::size_t Decode(const LzwFrame& frame) {
         const std::size_t total = std::size_t{frame.width} * frame.height;
         std::uint8_t size = 0;
         if (!in_.TryU8(size)) {
             if (total != 0) std::memset(frame.pixels, frame.fill, total);
-            return;
+            return 0;
         }
         if (size > 11) throw GIFException(msg::GIFInvalidData);
         m_ = size;
@@ -82,8 +83,10 @@ public:
             NextString();
         }
         // Short copies may have run past the last string.
+        const std::size_t decoded = std::min(pos_, total);
         if (pos_ < total) std::memset(frame.pixels + pos_, frame.fill, total - pos_);
         if (frame.interlaced) ToDisplayOrder(frame);
+        return decoded;
     }
 
 private:
@@ -461,9 +464,9 @@ private:
 
 }  // namespace
 
-void DecodeLzwFast(ByteReader& reader, const LzwFrame& frame, const LzwWarn& warn) {
+std::size_t DecodeLzwFast(ByteReader& reader, const LzwFrame& frame, const LzwWarn& warn) {
     auto decoder = std::make_unique<FastDecoder>(reader, warn);
-    decoder->Decode(frame);
+    return decoder->Decode(frame);
 }
 
 }  // namespace duvo

@@ -35,11 +35,11 @@ class ReferenceDecoder {
 public:
     ReferenceDecoder(ByteReader& in, const LzwWarn& warn) : in_(in), warn_(warn) {}
 
-    void Decode(const LzwFrame& frame) {
+    std::size_t Decode(const LzwFrame& frame) {
         const std::size_t total = std::size_t{frame.width} * frame.height;
         if (total != 0) std::memset(frame.pixels, frame.fill, total);
         std::uint8_t size = 0;
-        if (!in_.TryU8(size)) return;
+        if (!in_.TryU8(size)) return 0;
         if (size > 11) throw GIFException(msg::GIFInvalidData);
         m_ = size;
         clear_ = 1 << m_;
@@ -47,12 +47,14 @@ public:
         codeSize_ = m_ + 1;
         sizeLimit_ = 2 * clear_;
         nextFree_ = clear_ + 2;
+        std::size_t decoded = 0;
         try {
             if (!frame.interlaced) {
                 for (std::size_t i = 0; i < total; ++i) {
                     const int value = Request();
                     if (value < 0) break;
                     frame.pixels[i] = static_cast<std::uint8_t>(value);
+                    ++decoded;
                 }
             } else {
                 std::uint32_t row = 0, step = 8, pass = 0;
@@ -66,6 +68,7 @@ public:
                             break;
                         }
                         line[x] = static_cast<std::uint8_t>(value);
+                        ++decoded;
                     }
                     row += step;
                     while (row >= frame.height) {
@@ -80,6 +83,7 @@ public:
             throw;
         }
         Request();
+        return decoded;
     }
 
 private:
@@ -210,10 +214,10 @@ private:
 
 }  // namespace
 
-void DecodeLzwReference(ByteReader& reader, const LzwFrame& frame, const LzwWarn& warn) {
+std::size_t DecodeLzwReference(ByteReader& reader, const LzwFrame& frame, const LzwWarn& warn) {
     // About 80 KB of tables: on the heap, not the caller's stack.
     auto decoder = std::make_unique<ReferenceDecoder>(reader, warn);
-    decoder->Decode(frame);
+    return decoder->Decode(frame);
 }
 
 }  // namespace duvo

@@ -36,7 +36,7 @@ constexpr std::array<std::uint32_t, 3> kDefaultMasks32{0xFF0000, 0xFF00, 0xFF};
 
 }  // namespace
 
-void DecodeRle(const std::uint8_t* data, std::size_t size, int bitsPerPixel, const RGBQuad* colors, Raster& out) {
+int DecodeRle(const std::uint8_t* data, std::size_t size, int bitsPerPixel, const RGBQuad* colors, Raster& out) {
     // What the format leaves open, and what we do: runs and absolute blocks
     // that reach past the end of a row are cut at the row's end (the rest of
     // the run is dropped, not wrapped); a delta or line end that moves past
@@ -75,9 +75,9 @@ void DecodeRle(const std::uint8_t* data, std::size_t size, int bitsPerPixel, con
                 ++y;
                 break;
             case 1:  // end of bitmap
-                return;
+                return height;
             case 2:  // delta
-                if (i + 1 >= size) return;
+                if (i + 1 >= size) return y;
                 x = std::min(x + data[i], width);
                 y += data[i + 1];
                 i += 2;
@@ -100,6 +100,7 @@ void DecodeRle(const std::uint8_t* data, std::size_t size, int bitsPerPixel, con
             }
         }
     }
+    return std::min(y, height);
 }
 
 DecodedPicture DecodeBmp(ByteSpan bytes, const Limits& limits, std::shared_ptr<const void> keepAlive) {
@@ -212,7 +213,11 @@ DecodedPicture DecodeBmp(ByteSpan bytes, const Limits& limits, std::shared_ptr<c
             first[x * 3 + 2] = bg.red;
         }
         for (int y = 1; y < r.Height(); ++y) std::memcpy(r.Row(y), first, static_cast<std::size_t>(r.Width()) * 3);
-        DecodeRle(data.data(), data.size(), h.bitCount, colors, r);
+        const int reached = DecodeRle(data.data(), data.size(), h.bitCount, colors, r);
+        if (reached < r.Height())
+            out.warnings.push_back({warning_kind::Truncated, "the run-length data ends after " +
+                                                                 std::to_string(reached) + " of " +
+                                                                 std::to_string(r.Height()) + " rows"});
         out.dib = false;
     } else {
         platform::RasterFormat format;
@@ -230,6 +235,15 @@ DecodedPicture DecodeBmp(ByteSpan bytes, const Limits& limits, std::shared_ptr<c
             // An image-size field larger than the raster is cut to the raster.
             const std::size_t n = std::min(data.size(), out.raster->ImageSize());
             if (n != 0) std::memcpy(out.raster->Bits(), data.data(), n);
+        }
+        if (data.size() < total) {
+            // Rows are stored bottom row first unless the height is negative.
+            const std::size_t whole = std::min<std::size_t>(data.size(), out.raster->ImageSize()) / stride;
+            const bool fileEnded = in.AtEnd();
+            out.warnings.push_back(
+                {warning_kind::Truncated, (fileEnded ? "only " : "the header's image size covers only ") +
+                                              std::to_string(whole) + " of " + std::to_string(absHeight) + " rows" +
+                                              (fileEnded ? " are in the file" : "")});
         }
         out.hasFileHeader = true;
         out.fileHeader = h;

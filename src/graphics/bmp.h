@@ -21,7 +21,9 @@ TDibDescription DescribeRaster(const platform::Raster& raster, bool dib);
 
 // Decodes RLE8 (bitsPerPixel 8) or RLE4 (4) data into a bottom-up 24-bit
 // raster already filled with the background color. Never writes outside it.
-void DecodeRle(const std::uint8_t* data, std::size_t size, int bitsPerPixel, const platform::RGBQuad* colors,
+// Returns the rows, counted from the bottom, that the data reached before it
+// ended: the height when it ended the picture or ran to its last row.
+int DecodeRle(const std::uint8_t* data, std::size_t size, int bitsPerPixel, const platform::RGBQuad* colors,
                platform::Raster& out);
 
 }  // namespace duvo

@@ -6,7 +6,9 @@
 
 #include <cstdint>
 #include <memory>
+#include <vector>
 
+#include "codecs/row_source.h"
 #include "platform/raster.h"
 
 namespace duvo {
@@ -25,6 +27,9 @@ struct DecodedPicture {
     // the bitmap's description when set.
     bool hasFileHeader = false;
     platform::BitmapInfoHeader fileHeader;
+    // What the decoder filled in because the file did not hold it; the
+    // pixels are those of the decode all the same.
+    std::vector<DecodeWarning> warnings;
 };
 
 }  // namespace duvo

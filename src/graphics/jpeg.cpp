@@ -199,6 +199,33 @@ struct DecodeState {
     }
 };
 
+// The library's warnings in our words. A file that ends early is the damage
+// people meet; the rest keep the library's own text.
+std::vector<DecodeWarning> JpegWarnings(const JpegDecodeSession& s) {
+    std::vector<DecodeWarning> out;
+    const JpegBoundary& b = s.b;
+    const unsigned height = s.cinfo.output_height;
+    for (int i = 0; i < std::min(b.warningCount, kKeptJpegWarnings); ++i) {
+        const JpegWarning& w = b.warnings[i];
+        DecodeWarning warning;
+        if (w.code == JWRN_JPEG_EOF) {
+            warning.kind = warning_kind::Truncated;
+            warning.message = w.scanline > 0 && w.scanline < height
+                                  ? "the file ends inside the image data (at row " + std::to_string(w.scanline) +
+                                        " of " + std::to_string(height) + "); the rows below are made up"
+                                  : std::string("the file ends inside the image data; what is missing is made up");
+        } else {
+            warning.kind = warning_kind::Corrupt;
+            warning.message = w.text[0] ? std::string(w.text) : "JPEG warning #" + std::to_string(w.code);
+        }
+        if (std::find(out.begin(), out.end(), warning) == out.end()) out.push_back(std::move(warning));
+    }
+    if (b.warningCount > kKeptJpegWarnings)
+        out.push_back({warning_kind::Corrupt,
+                       std::to_string(b.warningCount - kKeptJpegWarnings) + " more warnings of the JPEG library"});
+    return out;
+}
+
 // Reads the header and applies the settings to the library's parameters.
 void SetupDecompressor(DecodeState& state, ByteSpan bytes, const JpegSettings& settings, const Limits& limits) {
     JpegDecodeSession& s = state.session;
@@ -396,6 +423,7 @@ JpegDecoded DecodeJpeg(ByteSpan bytes, const JpegSettings& settings, const Limit
     picture.raster = std::move(raster);
     // A picture that never got its rows is empty, palette and all.
     if (!picture.raster) picture.palette.reset();
+    picture.warnings = JpegWarnings(state.session);
     return out;
 }
 

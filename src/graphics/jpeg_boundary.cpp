@@ -28,8 +28,20 @@ static void ErrorExit(j_common_ptr cinfo) {
 }
 
 // Warnings (such as data that ends early, which the memory source answers by
-// inserting an end-of-image marker) are not worth stopping for.
-static void EmitMessage(j_common_ptr, int) {}
+// inserting an end-of-image marker) are not worth stopping for; they are
+// kept for callers that report damage. Trace messages are dropped.
+static void EmitMessage(j_common_ptr cinfo, int level) {
+    if (level >= 0) return;
+    JpegBoundary* b = BoundaryOf(cinfo);
+    if (b->warningCount < kKeptJpegWarnings) {
+        JpegWarning& w = b->warnings[b->warningCount];
+        w.code = cinfo->err->msg_code;
+        w.scanline = cinfo->is_decompressor ? reinterpret_cast<j_decompress_ptr>(cinfo)->output_scanline : 0;
+        w.text[0] = '\0';
+        if (b->formatStandard) b->formatStandard(cinfo, w.text);
+    }
+    ++b->warningCount;
+}
 static void OutputMessage(j_common_ptr) {}
 static void FormatMessage(j_common_ptr, char* buffer) { buffer[0] = '\0'; }
 
@@ -82,6 +94,8 @@ namespace {
 
 void InitBoundary(JpegBoundary* b, int (*hook)(void*, j_common_ptr), void* client) {
     jpeg_std_error(&b->err);
+    b->formatStandard = b->err.format_message;
+    b->warningCount = 0;
     b->err.error_exit = ErrorExit;
     b->err.emit_message = EmitMessage;
     b->err.output_message = OutputMessage;

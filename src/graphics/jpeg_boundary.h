@@ -18,6 +18,17 @@
 
 namespace duvo::jpegboundary {
 
+// A warning the library gave: its code, the text it formats for it, and the
+// output row it had reached.
+struct JpegWarning {
+    int code;
+    unsigned scanline;
+    char text[JMSG_LENGTH_MAX];
+};
+
+// Warnings kept of one decode; later ones are only counted.
+inline constexpr int kKeptJpegWarnings = 4;
+
 // Shared by the decompressor and the compressor; the library's client_data
 // points here.
 struct JpegBoundary {
@@ -29,6 +40,10 @@ struct JpegBoundary {
     // Returns 0 when the hook failed and the library call must be abandoned.
     int (*hook)(void* client, j_common_ptr cinfo);
     void* client;
+    int warningCount;
+    JpegWarning warnings[kKeptJpegWarnings];
+    // The library's own message formatter, for the warnings' texts.
+    void (*formatStandard)(j_common_ptr cinfo, char* buffer);
 };
 
 struct JpegDecodeSession {

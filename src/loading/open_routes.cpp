@@ -1,10 +1,12 @@
 #include "loading/open_routes.h"
 
+#include <algorithm>
 #include <array>
 #include <mutex>
 
 #include "gif/gif_image.h"
 #include "graphics/bitmap.h"
+#include "graphics/bmp.h"
 #include "graphics/jpeg.h"
 #include "rtl/exceptions.h"
 
@@ -34,11 +36,13 @@ LoadOutcome Rejected(TPicture& picture, const EInvalidGraphic& e, LoadDetails* d
     return LoadOutcome::LoadError;
 }
 
-LoadOutcome BmpRoute(TStream& stream, TPicture& picture, const Limits& limits, LoadDetails* details) {
+LoadOutcome BmpRoute(const FileBytes& file, bool borrow, const std::shared_ptr<const FileBytes>& owner,
+                     TPicture& picture, const Limits& limits, LoadDetails* details) {
     try {
+        DecodedPicture decoded = DecodeBmp(file.Bytes(), limits, borrow ? owner : nullptr);
+        if (details) details->warnings = decoded.warnings;
         TBitmap bitmap;
-        bitmap.SetLimits(limits);
-        bitmap.ReadFromStream(stream);
+        bitmap.Adopt(std::move(decoded));
         picture.SetGraphic(&bitmap);
     } catch (const EInvalidGraphic& e) {
         return Rejected(picture, e, details);
@@ -50,6 +54,26 @@ LoadOutcome BmpRoute(TStream& stream, TPicture& picture, const Limits& limits, L
 // error (the library's "JPEG error #%d" among them) is a load error.
 LoadOutcome JpegRoute(TStream& stream, TPicture& picture, const Limits& limits, LoadDetails* details) {
     try {
+        if (details) {
+            // The command line wants to hear of damage, which the image
+            // class keeps to itself: the same decode with the same settings,
+            // called directly.
+            JpegSettings settings;
+            settings.blockSmoothing = DecodeDefaults.BlockSmoothing;
+            settings.grayOutput = DecodeDefaults.GrayOutput;
+            settings.outputDepth = DecodeDefaults.OutputDepth;
+            settings.progressiveView = DecodeDefaults.ProgressiveView;
+            settings.decodeMode = DecodeDefaults.DecodeMode;
+            settings.decodeScale = DecodeDefaults.DecodeScale;
+            const ByteSpan bytes{stream.Memory() + stream.Position(),
+                                 static_cast<std::size_t>(stream.Size() - stream.Position())};
+            JpegDecoded decoded = DecodeJpeg(bytes, settings, limits);
+            details->warnings = decoded.picture.warnings;
+            TBitmap bitmap;
+            bitmap.Adopt(std::move(decoded.picture));
+            picture.SetGraphic(&bitmap);
+            return picture.Empty() ? LoadOutcome::LoadError : LoadOutcome::Loaded;
+        }
         TJPEGImage jpeg;
         jpeg.SetLimits(limits);
         jpeg.ReadFromStream(stream);
@@ -83,10 +107,28 @@ LoadOutcome PngRoute(const FileBytes& file, TPicture& picture, const Limits& lim
 
 // The first frame becomes a plain bitmap. Nothing is caught: a GIF the codec
 // rejects reaches the caller with the codec's own message.
-LoadOutcome GifRoute(TStream& stream, TPicture& picture, const Limits& limits) {
+LoadOutcome GifRoute(TStream& stream, TPicture& picture, const Limits& limits, LoadDetails* details) {
     TGIFImage gif;
     gif.SetLimits(limits);
+    if (details)
+        gif.SetOnWarning([details](TPersistent*, std::uint8_t, const std::string& message) {
+            // Data that stops early is the damage people meet; the rest is
+            // the file's structure gone wrong.
+            const bool ends = message == msg::GIFPrematureEnd || message == msg::GIFBitUnderrun;
+            const DecodeWarning w{ends ? warning_kind::Truncated : warning_kind::Corrupt, message};
+            if (std::find(details->warnings.begin(), details->warnings.end(), w) == details->warnings.end())
+                details->warnings.push_back(w);
+        });
     gif.ReadFromStream(stream);
+    if (details && gif.Images().Count() > 0) {
+        const TGIFSubImage& frame = *gif.Images().Frame(0);
+        const std::uint64_t total = std::uint64_t(frame.Width()) * std::uint64_t(frame.Height());
+        if (frame.DecodedPixels() < total)
+            details->warnings.insert(
+                details->warnings.begin(),
+                {warning_kind::Truncated, "the image data ends after " + std::to_string(frame.DecodedPixels()) +
+                                              " of " + std::to_string(total) + " pixels"});
+    }
     picture.SetGraphic(nullptr);
     TBitmap bitmap;
     bitmap.CopyFrom(&gif);
@@ -140,11 +182,11 @@ LoadOutcome LoadFileBytes(const Route& route, const std::shared_ptr<const FileBy
     TBytesStream stream(bytes.data(), bytes.size(), borrow ? file : nullptr);
     switch (route.kind) {
         case RouteKind::Bmp:
-            return BmpRoute(stream, picture, limits, details);
+            return BmpRoute(*file, borrow, file, picture, limits, details);
         case RouteKind::Jpeg:
             return JpegRoute(stream, picture, limits, details);
         case RouteKind::Gif:
-            return GifRoute(stream, picture, limits);
+            return GifRoute(stream, picture, limits, details);
         case RouteKind::Png:
             return PngRoute(*file, picture, limits, details);
     }

@@ -9,6 +9,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "graphics/graphics.h"
 #include "graphics/png.h"
@@ -47,6 +48,8 @@ struct LoadDetails {
     // per sample as stored (0 for the other formats).
     PngSidePlanes side;
     int bitDepth = 0;
+    // What the decoder filled in because the file did not hold it.
+    std::vector<DecodeWarning> warnings;
 };
 
 // One pair of the open dialog's filter: a description and its pattern list,

@@ -11,6 +11,7 @@
 #include <csignal>
 #include <cstring>
 #include <mutex>
+#include <utility>
 
 #include "rtl/exceptions.h"
 
@@ -95,21 +96,48 @@ void FreeSlot(int i) {
     g_slots[i].taken.store(false, std::memory_order_release);
 }
 
+// Memory for an input that is read rather than mapped: address space for
+// the whole limit is reserved at once and pages are only touched as bytes
+// arrive, so growing never copies and the memory in use is what was read
+// (one read buffer past the limit at most, before the limit is noticed).
+class ReadBuffer {
+public:
+    explicit ReadBuffer(std::size_t capacity) : capacity_(capacity) {
+        void* p =
+            ::mmap(nullptr, capacity_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+        if (p == MAP_FAILED) throw EOutOfMemory(msg::OutOfMemory);
+        data_ = static_cast<std::uint8_t*>(p);
+    }
+    ~ReadBuffer() {
+        if (data_) ::munmap(data_, capacity_);
+    }
+    ReadBuffer(ReadBuffer&& other) noexcept : data_(std::exchange(other.data_, nullptr)), capacity_(other.capacity_) {}
+    ReadBuffer& operator=(ReadBuffer&&) = delete;
+
+    std::uint8_t* Data() const { return data_; }
+    std::size_t Capacity() const { return capacity_; }
+    // Hands the pages to the caller, who unmaps capacity bytes.
+    std::uint8_t* Release() { return std::exchange(data_, nullptr); }
+
+private:
+    std::uint8_t* data_ = nullptr;
+    std::size_t capacity_;
+};
+
+// One read asks for at most this much, so a read that crosses the limit
+// overshoots it by no more.
+constexpr std::size_t kReadChunk = std::size_t{1} << 20;
+
 // Reads what the descriptor gives until its end, at most limit bytes.
-std::unique_ptr<std::uint8_t[]> ReadToEnd(int fd, std::uint64_t limit, std::size_t sizeHint, std::size_t* size) {
-    std::size_t capacity = std::max<std::size_t>(sizeHint + 1, 64 << 10);
-    auto buffer = std::make_unique_for_overwrite<std::uint8_t[]>(capacity);
+ReadBuffer ReadToEnd(int fd, std::uint64_t limit, std::size_t* size) {
+    // One byte past the limit tells an input of exactly the limit from a longer one.
+    const std::uint64_t wanted = std::min<std::uint64_t>(limit, std::uint64_t{1} << 46) + 1;
+    ReadBuffer buffer(static_cast<std::size_t>(wanted));
     std::size_t used = 0;
     for (;;) {
-        if (used == capacity) {
-            if (capacity > limit) throw EReadError(Format(msg::InputTooLarge, {std::to_string(limit)}));
-            const std::size_t grown = capacity * 2;
-            auto bigger = std::make_unique_for_overwrite<std::uint8_t[]>(grown);
-            std::memcpy(bigger.get(), buffer.get(), used);
-            buffer = std::move(bigger);
-            capacity = grown;
-        }
-        const ssize_t n = ::read(fd, buffer.get() + used, capacity - used);
+        const std::size_t room = std::min(kReadChunk, buffer.Capacity() - used);
+        if (room == 0) throw EReadError(Format(msg::InputTooLarge, {std::to_string(limit)}));
+        const ssize_t n = ::read(fd, buffer.Data() + used, room);
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) throw EReadError(msg::StreamRead);
         if (n == 0) break;
@@ -156,13 +184,14 @@ std::shared_ptr<const FileBytes> FileBytes::Open(const std::string& fileName, co
         }
     }
     // Pipes, devices and files of /proc (which report size 0) are read.
-    const std::size_t hint = regular && st.st_size > 0 ? static_cast<std::size_t>(st.st_size) : 0;
-    out->owned_ = ReadToEnd(file.fd, limits.inputBytes, hint, &out->size_);
-    out->data_ = out->owned_.get();
+    ReadBuffer read = ReadToEnd(file.fd, limits.inputBytes, &out->size_);
+    out->readLength_ = read.Capacity();
+    out->data_ = read.Release();
     return out;
 }
 
 FileBytes::~FileBytes() {
+    if (readLength_ != 0) ::munmap(const_cast<std::uint8_t*>(data_), readLength_);
     if (slot_ < 0) return;
     FreeSlot(slot_);
     ::munmap(const_cast<std::uint8_t*>(data_), mappedLength_);

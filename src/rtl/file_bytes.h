@@ -52,7 +52,7 @@ private:
     std::size_t size_ = 0;
     std::size_t mappedLength_ = 0;
     int slot_ = -1;  // the guard's slot of a mapping
-    std::unique_ptr<std::uint8_t[]> owned_;
+    std::size_t readLength_ = 0;  // the reserved pages of an input that was read
 };
 
 }  // namespace duvo

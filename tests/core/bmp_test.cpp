@@ -623,4 +623,39 @@ TEST(BmpRead, EveryFileInTheDataFoldersLoadsOrFailsCleanly) {
     EXPECT_GE(files, 4);
 }
 
+// What the decoder says it filled in; the pixels are those of the tables above.
+TEST(BmpRead, MissingRowsAreReportedAsTruncated) {
+    const struct {
+        const char* what;
+        Bytes file;
+        std::vector<duvo::DecodeWarning> expected;
+    } rows[] = {
+        {"whole rows", BuildBmp({.width = 2, .height = 3, .pixels = Bytes(24, 7)}), {}},
+        {"one of three rows in the file",
+         BuildBmp({.width = 2, .height = 3, .pixels = Bytes(8, 7)}),
+         {{"truncated", "only 1 of 3 rows are in the file"}}},
+        {"a row and a half: whole rows are counted",
+         BuildBmp({.width = 2, .height = 3, .pixels = Bytes(12, 7)}),
+         {{"truncated", "only 1 of 3 rows are in the file"}}},
+        {"no pixel bytes at all",
+         BuildBmp({.width = 2, .height = 3, .pixels = {}}),
+         {{"truncated", "only 0 of 3 rows are in the file"}}},
+        {"the header's image size is too small for the rows it has",
+         BuildBmp({.height = 2, .sizeImage = 4, .pixels = Bytes(8, 7)}),
+         {{"truncated", "the header's image size covers only 1 of 2 rows"}}},
+        {"run-length data with its end mark", RleFile(8, 2, 2, {2, 1, 0, 0, 2, 2, 0, 1}), {}},
+        {"run-length data that ends on the last row without its mark", RleFile(8, 2, 2, {2, 1, 0, 0, 2, 2, 0, 0}), {}},
+        {"run-length data cut after its first row",
+         RleFile(8, 2, 3, {2, 1, 0, 0}),
+         {{"truncated", "the run-length data ends after 1 of 3 rows"}}},
+        {"run-length data cut inside a delta",
+         RleFile(4, 4, 3, {0, 2, 1}),
+         {{"truncated", "the run-length data ends after 0 of 3 rows"}}},
+    };
+    for (const auto& row : rows) {
+        const duvo::DecodedPicture decoded = duvo::DecodeBmp(row.file, duvo::kDefaultLimits);
+        EXPECT_EQ(decoded.warnings, row.expected) << row.what;
+    }
+}
+
 }  // namespace

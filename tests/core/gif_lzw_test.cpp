@@ -29,10 +29,11 @@ struct Outcome {
     std::vector<std::string> warnings;
     std::optional<std::string> error;
     std::size_t position = 0;
+    std::size_t decoded = 0;  // pixels the data gave
     bool operator==(const Outcome&) const = default;
 };
 
-using Decoder = void (*)(duvo::ByteReader&, const duvo::LzwFrame&, const duvo::LzwWarn&);
+using Decoder = std::size_t (*)(duvo::ByteReader&, const duvo::LzwFrame&, const duvo::LzwWarn&);
 
 Outcome Run(Decoder decode, const Bytes& data, int width, int height, bool interlaced, std::uint8_t fill) {
     Outcome o;
@@ -41,7 +42,7 @@ Outcome Run(Decoder decode, const Bytes& data, int width, int height, bool inter
     duvo::LzwFrame frame{o.pixels.data(), static_cast<std::uint32_t>(width), static_cast<std::uint32_t>(height),
                          interlaced, fill};
     try {
-        decode(reader, frame, [&](const char* m) { o.warnings.emplace_back(m); });
+        o.decoded = decode(reader, frame, [&](const char* m) { o.warnings.emplace_back(m); });
     } catch (const duvo::GIFException& e) {
         o.error = e.what();
         o.pixels.clear();  // the frame is dropped on an error
@@ -58,6 +59,7 @@ Outcome RunBoth(const Bytes& data, int width, int height, bool interlaced = fals
     EXPECT_EQ(fast.warnings, ref.warnings);
     EXPECT_EQ(fast.error, ref.error);
     EXPECT_EQ(fast.position, ref.position);
+    EXPECT_EQ(fast.decoded, ref.decoded);
     return ref;
 }
 

@@ -3,7 +3,9 @@
 // directly on bytes with their own limits, and rows borrowed from the bytes.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <csignal>
@@ -125,6 +127,56 @@ TEST_F(Input, APipeBeyondTheInputLimitFailsInsteadOfReadingOn) {
     } catch (const EReadError& e) {
         EXPECT_STREQ(e.what(), "Input too large (more than 100000 bytes)");
     }
+}
+
+// Peak memory of reading an endless pipe against a 64 MB limit, measured in a
+// child process of its own so that nothing else this process did counts.
+TEST_F(Input, APipeBeyondTheLimitNeverTakesMemoryFarBeyondIt) {
+    constexpr std::uint64_t kLimit = std::uint64_t{64} << 20;
+    int data[2], report[2];
+    ASSERT_EQ(::pipe(data), 0);
+    ASSERT_EQ(::pipe(report), 0);
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        ::close(data[1]);
+        ::close(report[0]);
+        rusage before{}, after{};
+        ::getrusage(RUSAGE_SELF, &before);
+        Limits limits;
+        limits.inputBytes = kLimit;
+        std::int64_t outcome[3] = {0, before.ru_maxrss, 0};
+        try {
+            FileBytes::Open("/proc/self/fd/" + std::to_string(data[0]), limits);
+        } catch (const EReadError&) {
+            outcome[0] = 1;
+        }
+        ::getrusage(RUSAGE_SELF, &after);
+        outcome[2] = after.ru_maxrss;
+        if (::write(report[1], outcome, sizeof outcome) != sizeof outcome) ::_exit(2);
+        ::_exit(0);
+    }
+    ::close(data[0]);
+    ::close(report[1]);
+    std::signal(SIGPIPE, SIG_IGN);
+    // Twice the limit, and more, until the reader gives up.
+    const Bytes chunk(1 << 20, 0x5A);
+    for (std::uint64_t sent = 0; sent < 4 * kLimit;) {
+        const ssize_t n = ::write(data[1], chunk.data(), chunk.size());
+        if (n <= 0) break;
+        sent += static_cast<std::uint64_t>(n);
+    }
+    ::close(data[1]);
+    std::int64_t outcome[3] = {};
+    ASSERT_EQ(::read(report[0], outcome, sizeof outcome), static_cast<ssize_t>(sizeof outcome));
+    ::close(report[0]);
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    EXPECT_EQ(outcome[0], 1) << "the input was not refused";
+    // ru_maxrss is in kilobytes: at most the limit and one read buffer above
+    // what the process held before.
+    const std::int64_t grownKb = outcome[2] - outcome[1];
+    EXPECT_LE(grownKb, static_cast<std::int64_t>(kLimit / 1024) + 4096) << "peak grew by " << grownKb << " KB";
 }
 
 TEST_F(Input, AFileStreamOverAPipeKnowsItsPositionAndRefusesToSeek) {
