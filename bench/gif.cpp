@@ -13,10 +13,10 @@
 #include <memory>
 #include <vector>
 
-#include "gif/gif_image.h"
-#include "gif/lzw.h"
+#include "codecs/gif/lzw.h"
 #include "gif_builder.h"
 #include "graphics/bitmap.h"
+#include "graphics/gif/gif_image.h"
 #include "rtl/streams.h"
 
 namespace {

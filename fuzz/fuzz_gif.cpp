@@ -5,8 +5,8 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "gif/gif_image.h"
 #include "graphics/bitmap.h"
+#include "graphics/gif/gif_image.h"
 #include "rtl/streams.h"
 
 namespace {

@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "gif/gif_image.h"
-#include "gif/lzw.h"
+#include "codecs/gif/lzw.h"
+#include "graphics/gif/gif_image.h"
 #include "rtl/streams.h"
 
 namespace {

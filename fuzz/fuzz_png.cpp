@@ -4,7 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "graphics/png.h"
+#include "codecs/png/png_spng.h"
 #include "platform/raster.h"
 #include "rtl/exceptions.h"
 #include "rtl/limits.h"

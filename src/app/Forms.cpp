@@ -7,7 +7,7 @@
 
 #include "app/About.h"
 #include "app/Main.h"
-#include "loading/panel/Panel.h"
+#include "app/Panel.h"
 #include "results/Check.h"
 #include "results/Skala.h"
 #include "results/Wynik.h"

@@ -5,9 +5,9 @@
 
 #include <cstdint>
 
+#include "codecs/png/png_spng.h"
 #include "compare/compare.h"
 #include "graphics/bitmap.h"
-#include "graphics/png.h"
 
 namespace duvo::cli {
 

@@ -6,7 +6,7 @@
 #include <atomic>
 #include <memory>
 
-#include "graphics/decoded.h"
+#include "codecs/decoded.h"
 #include "graphics/graphics.h"
 #include "platform/raster.h"
 

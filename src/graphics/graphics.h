@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/geometry.h"
 #include "platform/raster.h"
 #include "rtl/limits.h"
 #include "rtl/streams.h"
@@ -43,13 +44,6 @@ public:                                     \
         static const TClassInfo info{#Name, Parent, Factory}; \
         return &info;                                         \
     }
-
-struct TRect {
-    int left = 0, top = 0, right = 0, bottom = 0;
-    int Width() const { return right - left; }
-    int Height() const { return bottom - top; }
-    bool operator==(const TRect&) const = default;
-};
 
 enum class TProgressStage { psStarting, psRunning, psEnding };
 

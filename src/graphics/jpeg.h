@@ -7,8 +7,8 @@
 #include <functional>
 #include <memory>
 
+#include "codecs/jpeg/jpeg_decoder.h"
 #include "graphics/bitmap.h"
-#include "graphics/decoded.h"
 #include "graphics/graphics.h"
 #include "rtl/byte_reader.h"
 #include "rtl/exceptions.h"
@@ -16,21 +16,10 @@
 
 namespace duvo {
 
-// Every fatal library error; the number is the library's message code.
-class EJPEG : public EInvalidGraphic {
-public:
-    using EInvalidGraphic::EInvalidGraphic;
-};
-
 namespace msg {
-inline constexpr const char* JPEGError = "JPEG error #%d";
 inline constexpr const char* ChangeJPEGSize = "Cannot change the size of a JPEG image";
 inline constexpr const char* JPEGImageFile = "JPEG Image File";
 }  // namespace msg
-
-enum TJPEGOutputDepth : std::uint8_t { od24Bit, od8Bit };
-enum TJPEGDecodeMode : std::uint8_t { dmBestQuality, dmFastest };
-enum TJPEGScale : std::uint8_t { dsFull, dsHalf, dsQuarter, dsEighth };
 
 struct TJPEGDefaults {
     int SaveQuality;  // 1..100
@@ -42,51 +31,6 @@ struct TJPEGDefaults {
     TJPEGScale DecodeScale;
     bool BlockSmoothing;
 };
-
-// How to decode: the image's settings, and a palette to decode into.
-struct JpegSettings {
-    bool blockSmoothing = true;
-    bool grayOutput = false;
-    TJPEGOutputDepth outputDepth = od24Bit;
-    bool progressiveView = false;
-    TJPEGDecodeMode decodeMode = dmBestQuality;
-    TJPEGScale decodeScale = dsFull;
-    // With 8-bit output, the colors to decode into (up to 256 are used).
-    const platform::Palette* palette = nullptr;
-};
-
-// Called on the decoding thread; either may throw, EAbort to cancel.
-struct JpegDecodeHooks {
-    // Once the header is read and the settings applied, before any row.
-    std::function<void()> started;
-    // At most every 500 ms, when the whole percentage changed.
-    std::function<void(std::uint8_t percent, bool redraw, const TRect& rect)> progress;
-};
-
-struct JpegDecoded {
-    // A 24-bit, or with quantization an 8-bit, bottom-up picture.
-    DecodedPicture picture;
-    // The palette is the library's color map (not the caller's or halftone).
-    bool paletteFromLibrary = false;
-    // A hook raised EAbort: the rows decoded so far, the rest white.
-    bool cancelled = false;
-};
-
-// Decodes a whole JPEG file. Library errors raise EJPEG ("JPEG error #%d"),
-// a picture above limits.pixels EPictureTooLarge before anything is decoded.
-JpegDecoded DecodeJpeg(ByteSpan bytes, const JpegSettings& settings, const Limits& limits,
-                       const JpegDecodeHooks& hooks = {});
-
-struct JpegHeader {
-    std::int32_t width = 0;
-    std::int32_t height = 0;
-    bool grayscale = false;
-    bool multiScan = false;
-};
-// Reads only the header; EJPEG when the library rejects it.
-JpegHeader ReadJpegHeader(ByteSpan bytes);
-// The output size at a decode scale; false when the header is rejected.
-bool JpegOutputSize(ByteSpan bytes, TJPEGScale scale, int* width, int* height);
 
 // Settings every new TJPEGImage starts with. The depth follows the screen,
 // which is known before anything runs, so the record needs no start-up code.
@@ -182,9 +126,5 @@ private:
 // Registers "jpeg" and "jpg" with the picture registry (once).
 void RegisterJPEGFormats();
 void UnregisterJPEGFormats();
-
-// The millisecond clock behind the progress reports; tests replace it.
-using TTickSource = std::uint64_t (*)();
-TTickSource SetJPEGTickSource(TTickSource source);
 
 }  // namespace duvo

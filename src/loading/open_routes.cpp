@@ -4,9 +4,9 @@
 #include <array>
 #include <mutex>
 
-#include "gif/gif_image.h"
 #include "graphics/bitmap.h"
 #include "graphics/bmp.h"
+#include "graphics/gif/gif_image.h"
 #include "graphics/jpeg.h"
 #include "rtl/exceptions.h"
 

@@ -11,8 +11,8 @@
 #include <string_view>
 #include <vector>
 
+#include "codecs/png/png_spng.h"
 #include "graphics/graphics.h"
-#include "graphics/png.h"
 #include "rtl/file_bytes.h"
 #include "rtl/limits.h"
 

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "cli_fixture.h"
+#include "codecs/png/png_spng.h"
 #include "compare/compare.h"
 #include "graphics/png.h"
 #include "platform/raster.h"

@@ -7,9 +7,9 @@
 #include <functional>
 
 #include "bmp_builder.h"
-#include "gif/dib.h"
-#include "gif/gif_image.h"
 #include "gif_builder.h"
+#include "graphics/gif/dib.h"
+#include "graphics/gif/gif_image.h"
 #include "rtl/exceptions.h"
 #include "rtl/streams.h"
 

@@ -13,9 +13,9 @@
 #include <string>
 #include <vector>
 
-#include "gif/gif_image.h"
-#include "gif/lzw.h"
+#include "codecs/gif/lzw.h"
 #include "gif_builder.h"
+#include "graphics/gif/gif_image.h"
 #include "rtl/byte_reader.h"
 
 namespace {

@@ -13,8 +13,8 @@
 #include <random>
 #include <thread>
 
-#include "gif/gif_image.h"
 #include "gif_builder.h"
+#include "graphics/gif/gif_image.h"
 #include "graphics/graphics.h"
 #include "loading/open_routes.h"
 #include "rtl/streams.h"

@@ -6,7 +6,7 @@
 
 #include "app/Forms.h"
 #include "app/Main.h"
-#include "loading/panel/Panel.h"
+#include "app/Panel.h"
 #include "results/Check.h"
 
 namespace duvo::test {

@@ -16,10 +16,10 @@
 
 #include "app/Forms.h"
 #include "app/Main.h"
+#include "app/Panel.h"
 #include "core/gif_builder.h"
 #include "core/jpeg_fixtures.h"
 #include "gui_fixture.h"
-#include "loading/panel/Panel.h"
 #include "results/procent.h"
 #include "rtl/exceptions.h"
 #include "widgets/Dialogs.h"

@@ -19,8 +19,8 @@
 #include <memory>
 #include <vector>
 
-#include "gif/gif_image.h"
-#include "gif/lzw.h"
+#include "codecs/gif/gif_errors.h"
+#include "codecs/gif/lzw.h"
 
 namespace duvo {
 

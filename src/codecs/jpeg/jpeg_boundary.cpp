@@ -1,4 +1,4 @@
-#include "graphics/jpeg_boundary.h"
+#include "codecs/jpeg/jpeg_boundary.h"
 
 #include <jerror.h>
 

@@ -10,8 +10,8 @@
 // next read then finds nothing, as it did there.
 #include <cstring>
 
-#include "gif/gif_image.h"
-#include "gif/lzw.h"
+#include "codecs/gif/lzw.h"
+#include "graphics/gif/gif_image.h"
 
 namespace duvo {
 

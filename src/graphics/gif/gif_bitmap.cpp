@@ -8,8 +8,8 @@
 #include <cstring>
 #include <exception>
 
-#include "gif/dib.h"
-#include "gif/gif_image.h"
+#include "graphics/gif/dib.h"
+#include "graphics/gif/gif_image.h"
 #include "rtl/exceptions.h"
 
 namespace duvo {

@@ -1,4 +1,4 @@
-#include "loading/panel/Panel.h"
+#include "app/Panel.h"
 
 #include <QCloseEvent>
 #include <QGroupBox>

@@ -1,6 +1,6 @@
 // The GIF object model: construction, ownership, derived values, warnings,
 // the registries and the image's graphic slots. Reading is in gif_reader.cpp.
-#include "gif/gif_image.h"
+#include "graphics/gif/gif_image.h"
 
 #include <algorithm>
 #include <cstring>

@@ -1,10 +1,10 @@
-#include "gif/dib.h"
+#include "graphics/gif/dib.h"
 
 #include <algorithm>
 #include <cstring>
 #include <new>
 
-#include "gif/gif_image.h"
+#include "graphics/gif/gif_image.h"
 #include "rtl/exceptions.h"
 
 namespace duvo {

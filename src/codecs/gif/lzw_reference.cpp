@@ -4,8 +4,8 @@
 #include <cstring>
 #include <memory>
 
-#include "gif/gif_image.h"
-#include "gif/lzw.h"
+#include "codecs/gif/gif_errors.h"
+#include "codecs/gif/lzw.h"
 
 namespace duvo {
 

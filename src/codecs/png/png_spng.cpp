@@ -1,0 +1,172 @@
+#include "codecs/png/png_spng.h"
+
+#include <spng.h>
+
+#include <algorithm>
+#include <cstring>
+#include <memory>
+#include <utility>
+
+#include "rtl/exceptions.h"
+
+namespace duvo {
+
+using platform::Raster;
+
+namespace {
+
+struct CtxFree {
+    void operator()(spng_ctx* ctx) const { spng_ctx_free(ctx); }
+};
+using Ctx = std::unique_ptr<spng_ctx, CtxFree>;
+
+[[noreturn]] void Fail(int rc) {
+    // A file cut short is the common damage; say so plainly.
+    const char* why = rc == SPNG_IO_EOF ? "the file ends too early" : spng_strerror(rc);
+    throw EInvalidGraphic(Format(msg::PNGError, {why}));
+}
+
+void Check(int rc) {
+    if (rc != 0) Fail(rc);
+}
+
+// Hands the library the bytes in order and tells the caller, every few
+// megabytes, how far it got.
+struct Source {
+    ByteSpan bytes;
+    std::size_t pos = 0;
+    std::size_t reported = 0;
+    const std::function<void(std::size_t)>* consumed;
+
+    static int Read(spng_ctx*, void* user, void* dest, std::size_t length) {
+        auto& s = *static_cast<Source*>(user);
+        if (length > s.bytes.size() - s.pos) return SPNG_IO_EOF;
+        std::memcpy(dest, s.bytes.data() + s.pos, length);
+        s.pos += length;
+        constexpr std::size_t kReportEvery = std::size_t{8} << 20;
+        if (*s.consumed && s.pos - s.reported >= kReportEvery) {
+            s.reported = s.pos;
+            (*s.consumed)(s.pos);
+        }
+        return 0;
+    }
+};
+
+// Red and blue change places: the library gives R, G, B and a 24-bit raster
+// holds B, G, R.
+void SwapRedBlue(std::uint8_t* row, int width) {
+    for (int x = 0; x < width; ++x) std::swap(row[3 * x], row[3 * x + 2]);
+}
+
+void FromRgba8(const std::uint8_t* src, int width, std::uint8_t* out, std::uint8_t* alpha) {
+    for (int x = 0; x < width; ++x, src += 4, out += 3) {
+        const std::uint32_t a = src[3];
+        out[0] = OverWhite8(src[2], a);
+        out[1] = OverWhite8(src[1], a);
+        out[2] = OverWhite8(src[0], a);
+        alpha[x] = static_cast<std::uint8_t>(a);
+    }
+}
+
+void FromRgba16(const std::uint16_t* src, int width, std::uint8_t* out, std::uint8_t* alpha, std::uint16_t* deep) {
+    for (int x = 0; x < width; ++x, src += 4, out += 3, deep += 4) {
+        const std::uint32_t a = src[3];
+        for (int c = 0; c < 3; ++c) deep[c] = OverWhite16(src[c], a);
+        deep[3] = static_cast<std::uint16_t>(a);
+        out[0] = Round16To8(deep[2]);
+        out[1] = Round16To8(deep[1]);
+        out[2] = Round16To8(deep[0]);
+        if (alpha) alpha[x] = Round16To8(a);
+    }
+}
+
+}  // namespace
+
+PngDecoded DecodePng(ByteSpan bytes, const Limits& limits, const std::function<void(std::size_t)>& consumed) {
+    Ctx ctx(spng_ctx_new(0));
+    if (!ctx) throw EOutOfMemory(msg::OutOfMemory);
+    Source source{bytes, 0, 0, &consumed};
+    Check(spng_set_png_stream(ctx.get(), Source::Read, &source));
+    // The library checks sides against the format's maximum only; the
+    // pixel limit is ours, checked before the library allocates anything.
+    Check(spng_set_image_limits(ctx.get(), 0x7FFFFFFF, 0x7FFFFFFF));
+    // Text, profiles and unknown chunks are not used; a huge one must not be
+    // held in memory either.
+    Check(spng_set_chunk_limits(ctx.get(), std::size_t{16} << 20, std::size_t{64} << 20));
+
+    spng_ihdr ihdr{};
+    Check(spng_get_ihdr(ctx.get(), &ihdr));
+    CheckPictureSize(ihdr.width, ihdr.height, limits);
+    const int width = static_cast<int>(ihdr.width);
+    const int height = static_cast<int>(ihdr.height);
+    const std::uint64_t pixels = std::uint64_t{ihdr.width} * ihdr.height;
+
+    spng_trns trns{};
+    const int trnsRc = spng_get_trns(ctx.get(), &trns);
+    if (trnsRc != 0 && trnsRc != SPNG_ECHUNKAVAIL) Fail(trnsRc);
+    const bool hasAlpha = ihdr.color_type == SPNG_COLOR_TYPE_GRAYSCALE_ALPHA ||
+                          ihdr.color_type == SPNG_COLOR_TYPE_TRUECOLOR_ALPHA || trnsRc == 0;
+    const bool deep = ihdr.bit_depth == 16;
+    const bool interlaced = ihdr.interlace_method != 0;
+
+    // Everything this decode keeps or holds at once, against the byte limit.
+    const int fmt = deep ? SPNG_FMT_RGBA16 : hasAlpha ? SPNG_FMT_RGBA8 : SPNG_FMT_RGB8;
+    const std::uint64_t decodeBytesPerPixel = deep ? 8 : hasAlpha ? 4 : 0;
+    const std::uint64_t total =
+        pixels * (3 + (hasAlpha ? 1 : 0) + (deep ? 8 : 0)) + (interlaced ? pixels * decodeBytesPerPixel : 0);
+    if (total > limits.decodedBytes)
+        throw EPictureTooLarge(Format(msg::TooManyBytes, {std::to_string(limits.decodedBytes)}));
+
+    PngDecoded out;
+    out.bitDepth = ihdr.bit_depth;
+    out.colorType = ihdr.color_type;
+    out.interlaced = interlaced;
+    platform::RasterFormat format;
+    format.bitCount = 24;
+    std::shared_ptr<Raster> raster = Raster::Create(width, -height, format, nullptr, 0, Raster::Fill::Zero);
+    if (hasAlpha) out.side.alpha.resize(pixels);
+    if (deep) out.side.deep.resize(pixels * 4);
+
+    Check(spng_decode_image(ctx.get(), nullptr, 0, fmt, SPNG_DECODE_TRNS | SPNG_DECODE_PROGRESSIVE));
+    // Interlaced rows come back pass by pass, each pass adding pixels to rows
+    // already seen, so the conversion waits for the last pass.
+    const std::size_t rowBytes = static_cast<std::size_t>(width) * (fmt == SPNG_FMT_RGB8 ? 3 : decodeBytesPerPixel);
+    std::vector<std::uint8_t> staging;
+    if (fmt != SPNG_FMT_RGB8) staging.resize(interlaced ? rowBytes * static_cast<std::size_t>(height) : rowBytes);
+
+    auto convert = [&](int y, const std::uint8_t* src) {
+        std::uint8_t* row = raster->Row(y);
+        const std::size_t at = static_cast<std::size_t>(y) * static_cast<std::size_t>(width);
+        std::uint8_t* alpha = hasAlpha ? out.side.alpha.data() + at : nullptr;
+        if (fmt == SPNG_FMT_RGB8)
+            SwapRedBlue(row, width);
+        else if (fmt == SPNG_FMT_RGBA8)
+            FromRgba8(src, width, row, alpha);
+        else
+            FromRgba16(reinterpret_cast<const std::uint16_t*>(src), width, row, alpha, out.side.deep.data() + 4 * at);
+    };
+
+    int rc = 0;
+    for (;;) {
+        spng_row_info info{};
+        rc = spng_get_row_info(ctx.get(), &info);
+        if (rc) break;
+        const int y = static_cast<int>(info.row_num);
+        if (y >= height) Fail(SPNG_EINTERNAL);
+        std::uint8_t* dst = fmt == SPNG_FMT_RGB8 ? raster->Row(y)
+                            : interlaced         ? staging.data() + rowBytes * static_cast<std::size_t>(y)
+                                                 : staging.data();
+        rc = spng_decode_row(ctx.get(), dst, rowBytes);
+        if (rc && rc != SPNG_EOI) break;
+        if (!interlaced) convert(y, dst);
+        if (rc == SPNG_EOI) break;
+    }
+    if (rc != SPNG_EOI) Fail(rc);
+    if (interlaced)
+        for (int y = 0; y < height; ++y)
+            convert(y, fmt == SPNG_FMT_RGB8 ? nullptr : staging.data() + rowBytes * static_cast<std::size_t>(y));
+    out.picture.raster = std::move(raster);
+    return out;
+}
+
+}  // namespace duvo

@@ -1,0 +1,144 @@
+#include "codecs/png/png_writer.h"
+
+#include <zlib.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <utility>
+
+namespace duvo {
+
+namespace {
+
+bool Pump(z_stream& z, int flush, std::vector<std::uint8_t>& out, std::size_t& used) {
+    for (;;) {
+        if (out.size() - used < 65536) out.resize(std::max<std::size_t>(out.size() * 2, used + 65536));
+        z.next_out = out.data() + used;
+        z.avail_out = static_cast<uInt>(out.size() - used);
+        const int rc = deflate(&z, flush);
+        used = out.size() - z.avail_out;
+        if (rc == Z_STREAM_ERROR) return false;
+        if (flush == Z_FINISH ? rc == Z_STREAM_END : z.avail_in == 0 && z.avail_out != 0) return true;
+    }
+}
+
+void PutU32(std::uint8_t* p, std::uint32_t v) {
+    p[0] = static_cast<std::uint8_t>(v >> 24);
+    p[1] = static_cast<std::uint8_t>(v >> 16);
+    p[2] = static_cast<std::uint8_t>(v >> 8);
+    p[3] = static_cast<std::uint8_t>(v);
+}
+
+}  // namespace
+
+PngBlockWriter::PngBlockWriter(int width, int height) : width_(width), height_(height) {
+    if (width <= 0 || height <= 0) throw EInvalidGraphic(msg::InvalidBitmap);
+}
+
+PngBlockWriter::~PngBlockWriter() = default;
+
+void PngBlockWriter::Block(int y0, int y1, const std::uint8_t* rows, std::ptrdiff_t stride) {
+    Strip s;
+    s.y0 = y0;
+    s.y1 = y1;
+    z_stream z{};
+    // A difference picture is white but for its changes: unfiltered rows
+    // and run-length deflate at the fastest level pack it about as small as
+    // the slow settings would, several times faster. Each block is a raw
+    // deflate stream of its own that ends on a byte boundary (a sync flush),
+    // or with the final block for the last rows, so that the blocks'
+    // streams join into one.
+    if (deflateInit2(&z, 1, Z_DEFLATED, -15, 8, Z_RLE) != Z_OK) throw EOutOfMemory(msg::OutOfMemory);
+    std::vector<std::uint8_t> line(1 + static_cast<std::size_t>(width_) * 3);
+    s.adler = adler32(0, nullptr, 0);
+    bool ok = true;
+    for (int y = y0; y < y1 && ok; ++y) {
+        const std::uint8_t* src = rows + (y - y0) * stride;
+        line[0] = 0;  // filter type None
+        std::uint8_t* dst = line.data() + 1;
+        for (int x = 0; x < width_; ++x) {
+            dst[3 * x] = src[3 * x + 2];
+            dst[3 * x + 1] = src[3 * x + 1];
+            dst[3 * x + 2] = src[3 * x];
+        }
+        s.adler = adler32(s.adler, line.data(), static_cast<uInt>(line.size()));
+        s.rawBytes += line.size();
+        z.next_in = line.data();
+        z.avail_in = static_cast<uInt>(line.size());
+        const int flush = y + 1 < y1 ? Z_NO_FLUSH : y1 == height_ ? Z_FINISH : Z_SYNC_FLUSH;
+        ok = Pump(z, flush, s.out, s.used);
+    }
+    deflateEnd(&z);
+    if (!ok) throw EOutOfMemory(msg::OutOfMemory);
+    std::lock_guard<std::mutex> g(lock_);
+    strips_.push_back(std::move(s));
+}
+
+void PngBlockWriter::Save(const std::string& fileName) {
+    std::sort(strips_.begin(), strips_.end(), [](const Strip& a, const Strip& b) { return a.y0 < b.y0; });
+    // Every row exactly once, in order.
+    int next = 0;
+    for (const Strip& s : strips_) {
+        if (s.y0 != next || s.y1 <= s.y0) throw EInvalidGraphic(msg::InvalidBitmap);
+        next = s.y1;
+    }
+    if (next != height_) throw EInvalidGraphic(msg::InvalidBitmap);
+    uLong adler = strips_[0].adler;
+    for (std::size_t i = 1; i < strips_.size(); ++i)
+        adler = adler32_combine(adler, strips_[i].adler, static_cast<z_off_t>(strips_[i].rawBytes));
+
+    struct FileClose {
+        void operator()(std::FILE* f) const { std::fclose(f); }
+    };
+    std::unique_ptr<std::FILE, FileClose> file(std::fopen(fileName.c_str(), "wb"));
+    if (!file) throw EFCreateError(Format(msg::FCreate, {fileName}));
+    bool ok = true;
+    auto chunk = [&](const char* type, std::initializer_list<std::pair<const std::uint8_t*, std::size_t>> pieces) {
+        std::size_t length = 0;
+        for (const auto& p : pieces) length += p.second;
+        std::uint8_t head[8];
+        PutU32(head, static_cast<std::uint32_t>(length));
+        std::memcpy(head + 4, type, 4);
+        uLong crc = crc32(0, head + 4, 4);
+        ok = ok && std::fwrite(head, 1, 8, file.get()) == 8;
+        for (const auto& p : pieces) {
+            crc = crc32(crc, p.first, static_cast<uInt>(p.second));
+            ok = ok && (p.second == 0 || std::fwrite(p.first, 1, p.second, file.get()) == p.second);
+        }
+        std::uint8_t tail[4];
+        PutU32(tail, static_cast<std::uint32_t>(crc));
+        ok = ok && std::fwrite(tail, 1, 4, file.get()) == 4;
+    };
+    const std::uint8_t signature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
+    ok = std::fwrite(signature, 1, 8, file.get()) == 8;
+    std::uint8_t ihdr[13] = {};
+    PutU32(ihdr, static_cast<std::uint32_t>(width_));
+    PutU32(ihdr + 4, static_cast<std::uint32_t>(height_));
+    ihdr[8] = 8;  // bits per sample
+    ihdr[9] = 2;  // RGB
+    chunk("IHDR", {{ihdr, sizeof ihdr}});
+    // One IDAT per block; a chunk holds less than 2^31 bytes, so a large
+    // block goes out in pieces.
+    const std::uint8_t zlibHeader[2] = {0x78, 0x01};  // deflate, 32K window, fastest level
+    std::uint8_t trailer[4];
+    PutU32(trailer, static_cast<std::uint32_t>(adler));
+    constexpr std::size_t kChunk = std::size_t{1} << 30;
+    for (std::size_t i = 0; i < strips_.size(); ++i) {
+        const Strip& part = strips_[i];
+        std::size_t at = 0;
+        do {
+            const std::size_t n = std::min(kChunk, part.used - at);
+            const bool first = i == 0 && at == 0;
+            const bool last = i + 1 == strips_.size() && at + n == part.used;
+            chunk("IDAT", {{zlibHeader, first ? 2u : 0u}, {part.out.data() + at, n}, {trailer, last ? 4u : 0u}});
+            at += n;
+        } while (at < part.used);
+    }
+    chunk("IEND", {});
+    if (!ok || std::fflush(file.get()) != 0 || std::ferror(file.get())) throw EWriteError(msg::StreamWrite);
+    if (std::fclose(file.release()) != 0) throw EWriteError(msg::StreamWrite);
+}
+
+}  // namespace duvo
