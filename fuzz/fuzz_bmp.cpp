@@ -14,10 +14,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // The cap keeps every picture a fuzz input may declare within memory.
     duvo::Limits limits;
     limits.pixels = std::uint64_t{1} << 22;
-    bitmap.SetLimits(limits);
     try {
-        duvo::TBytesStream stream(data, size);
-        bitmap.ReadFromStream(stream);
+        bitmap.LoadFromBytes({data, size}, limits);
     } catch (const duvo::Exception&) {
         return 0;
     }

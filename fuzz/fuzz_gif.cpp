@@ -26,7 +26,6 @@ void ReadEveryPixel(const duvo::TBitmap& bitmap) {
 void Load(const std::uint8_t* data, std::size_t size, bool dither) {
     duvo::TGIFImage image;
     // Small enough that every frame and screen a fuzz input may declare fits in memory.
-    image.SetLimits({.pixels = std::uint64_t{1} << 22, .frames = 4096, .decodedBytes = std::uint64_t{1} << 26});
     image.SetDrawOptions(dither ? duvo::goDither : duvo::goAutoDither);
     image.SetOnWarning([](duvo::TPersistent* sender, std::uint8_t, const std::string&) {
         volatile const char* name = sender->ClassType()->name;
@@ -34,7 +33,8 @@ void Load(const std::uint8_t* data, std::size_t size, bool dither) {
     });
     try {
         duvo::TBytesStream stream(data, size);
-        image.ReadFromStream(stream);
+        image.ReadFromStream(
+            stream, {.pixels = std::uint64_t{1} << 22, .frames = 4096, .decodedBytes = std::uint64_t{1} << 26});
     } catch (const duvo::Exception&) {
     }
     volatile std::uint32_t sum = 0;

@@ -50,13 +50,13 @@ Outcome LoadWhole(duvo::TGIFDecoder decoder, const std::uint8_t* data, std::size
     Outcome o;
     duvo::TGIFImage image;
     image.SetDecoder(decoder);
-    image.SetLimits({.pixels = std::uint64_t{1} << 20, .frames = 1024, .decodedBytes = std::uint64_t{1} << 24});
     image.SetOnWarning([&](duvo::TPersistent* sender, std::uint8_t, const std::string& m) {
         o.warnings.push_back(sender->ClassName() + std::to_string(image.Images().Count()) + ": " + m);
     });
     duvo::TBytesStream stream(data, size);
     try {
-        image.ReadFromStream(stream);
+        image.ReadFromStream(
+            stream, {.pixels = std::uint64_t{1} << 20, .frames = 1024, .decodedBytes = std::uint64_t{1} << 24});
     } catch (const duvo::Exception& e) {
         o.error = e.what();
     }

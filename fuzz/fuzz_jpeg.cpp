@@ -32,12 +32,10 @@ void Decode(const std::uint8_t* data, std::size_t size, duvo::TJPEGOutputDepth d
     // The cap keeps every picture a fuzz input may declare within memory.
     duvo::Limits limits;
     limits.pixels = 1u << 22;
-    image.SetLimits(limits);
     image.SetOutputDepth(depth);
     image.SetProgressiveView(progressiveView);
-    duvo::TBytesStream stream(data, size);
     try {
-        image.ReadFromStream(stream);
+        image.LoadFromBytes({data, size}, limits);
         (void)image.Width();
         ReadEveryPixel(*image.DecodedBitmap());
     } catch (const duvo::EInvalidGraphic&) {

@@ -92,13 +92,13 @@ IgnoreRectangle ParseRectangle(const std::string& text) {
         const auto [next, ec] = std::from_chars(p, end, *fields[i]);
         const bool last = i == 3;
         if (ec != std::errc() || (last ? next != end : next == end || *next != ','))
-            throw UsageError{"--ignore wants X,Y,W,H (four whole numbers), not \"" + text + "\""};
+            throw EUsageError("--ignore wants X,Y,W,H (four whole numbers), not \"" + text + "\"");
         p = next + 1;
     }
     const std::int64_t kSide = std::int64_t{1} << 32;
     if (r.width <= 0 || r.height <= 0 || std::llabs(r.x) > kSide || std::llabs(r.y) > kSide || r.width > kSide ||
         r.height > kSide)
-        throw UsageError{"--ignore wants a positive width and height within 2^32, not \"" + text + "\""};
+        throw EUsageError("--ignore wants a positive width and height within 2^32, not \"" + text + "\"");
     return r;
 }
 
@@ -113,7 +113,8 @@ bool WantsJson(const std::vector<std::string>& args) {
 }
 
 Options ParseOptions(const std::vector<std::string>& args) {
-    Options o;
+    Options options;
+    FileComparisonRequest& o = options.request;
     CLI::App app(Description(), "duvo-compare");
     app.footer(kFooter);
     app.set_help_flag("-h,--help", "show this text and exit");
@@ -121,7 +122,7 @@ Options ParseOptions(const std::vector<std::string>& args) {
                          "show the version and exit");
     app.add_option("LEFT", o.left, "the left picture")->required();
     app.add_option("RIGHT", o.right, "the right picture")->required();
-    app.add_flag("--json", o.json, "print one JSON object instead of the text report (fields: docs/json.md)");
+    app.add_flag("--json", options.json, "print one JSON object instead of the text report (fields: docs/json.md)");
     std::string diff;
     app.add_option("--diff", diff,
                    "write the difference picture (each pixel's v as its color, identical pixels white, "
@@ -163,32 +164,32 @@ Options ParseOptions(const std::vector<std::string>& args) {
     try {
         app.parse(reversed);
     } catch (const CLI::CallForHelp&) {
-        o.print = app.help();
-        return o;
+        options.print = app.help();
+        return options;
     } catch (const CLI::CallForVersion& e) {
-        o.print = std::string(e.what()) + "\n";
-        return o;
+        options.print = std::string(e.what()) + "\n";
+        return options;
     } catch (const CLI::ParseError& e) {
-        throw UsageError{e.what()};
+        throw EUsageError(e.what());
     }
     if (app.count("--diff")) {
         const std::string ext = OpenExtension(diff);
-        if (ext != ".png" && ext != ".bmp") throw UsageError{"--diff: the file name must end in .png or .bmp"};
-        o.diffFile = diff;
+        if (ext != ".png" && ext != ".bmp") throw EUsageError("--diff: the file name must end in .png or .bmp");
+        o.diff = diff;
     }
     if (maxChangedOption->count()) o.maxNonMatching = maxChanged;
     if (shareOption->count()) {
         if (!(share >= 0) || !std::isfinite(share))
-            throw UsageError{"--max-changed-share: a percentage of at least 0 is needed"};
-        if (share >= 100) throw UsageError{"--max-changed-share: 100 % or more would accept every picture"};
+            throw EUsageError("--max-changed-share: a percentage of at least 0 is needed");
+        if (share >= 100) throw EUsageError("--max-changed-share: 100 % or more would accept every picture");
         o.maxNonMatchingShare = share;
     }
     for (const std::string& r : rectangles) o.ignore.push_back(ParseRectangle(r));
     if (app.count("--mask")) {
-        if (mask.empty()) throw UsageError{"--mask wants a file name"};
-        o.maskFile = mask;
+        if (mask.empty()) throw EUsageError("--mask wants a file name");
+        o.mask = mask;
     }
-    return o;
+    return options;
 }
 
 }  // namespace duvo::cli

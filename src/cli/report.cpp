@@ -112,7 +112,7 @@ std::string Printable(const std::string& name) {
     return out;
 }
 
-std::string TextReport(const Report& r) {
+std::string TextReport(const FileComparison& r) {
     std::string out;
     out += "Left:   " + Printable(r.left.file) + "  " + Size(r.left) + "\n";
     out += "Right:  " + Printable(r.right.file) + "  " + Size(r.right) + "\n";
@@ -132,9 +132,9 @@ std::string TextReport(const Report& r) {
         out += caption + texts[static_cast<std::size_t>(i)] + "\n";
     }
     out += "\n";
-    if (r.left.alpha || r.right.alpha) out += "Alpha differs: " + Num(r.side.alphaDifferent) + " pixels\n";
+    if (r.left.alpha || r.right.alpha) out += "Alpha differs: " + Num(r.result.alphaDifferent) + " pixels\n";
     if (r.left.bitDepth > 8 || r.right.bitDepth > 8)
-        out += "Differ only below 8 bits: " + Num(r.side.belowEightBits) + " pixels\n";
+        out += "Differ only below 8 bits: " + Num(r.result.belowEightBits) + " pixels\n";
     const ToleranceInfo& t = r.tolerance;
     out += "Tolerance: " + std::to_string(t.tolerance) + " (bins " + std::to_string(100 - t.tolerance) +
            " to 100 match); non-matching pixels accepted: " + Num(t.allowed);
@@ -195,7 +195,7 @@ std::string JsonString(const std::string& text) {
     return out + "\"";
 }
 
-std::string JsonReport(const Report& r) {
+std::string JsonReport(const FileComparison& r) {
     auto picture = [](const PictureInfo& p) {
         return "{\"file\": " + JsonString(p.file) + ", \"format\": " + JsonString(p.format) +
                ", \"width\": " + std::to_string(p.width) + ", \"height\": " + std::to_string(p.height) +
@@ -225,8 +225,8 @@ std::string JsonReport(const Report& r) {
            (t.maxNonMatchingShare ? Decimal(*t.maxNonMatchingShare) : std::string("null")) +
            ", \"accepted\": " + Num(t.allowed) + "},\n";
     out += "  \"nonMatchingPixels\": " + Num(r.nonMatching) + ",\n";
-    out += "  \"alphaDifferentPixels\": " + Num(r.side.alphaDifferent) + ",\n";
-    out += "  \"belowEightBitPixels\": " + Num(r.side.belowEightBits) + ",\n";
+    out += "  \"alphaDifferentPixels\": " + Num(r.result.alphaDifferent) + ",\n";
+    out += "  \"belowEightBitPixels\": " + Num(r.result.belowEightBits) + ",\n";
     out += "  \"diff\": " + (r.diffFile ? JsonString(*r.diffFile) : std::string("null")) + ",\n";
     const RangeFigures figures = RangeSums(r.histogram);
     out += "  \"figures\": [\n";

@@ -64,16 +64,8 @@ using SpanRows = std::vector<std::vector<PixelSpan>>;
 // The difference picture's color for a pixel left out of the comparison.
 inline constexpr TColor kIgnoredColor = 0xD3D3D3;
 
-// Takes the difference picture a block of rows at a time instead of a
-// bitmap: called on the worker threads, blocks in any order, each row once.
-class DifferenceRows {
-public:
-    virtual ~DifferenceRows() = default;
-    // Rows y0 .. y1 - 1 as 24-bit pixels (B, G, R bytes), row y at
-    // rows + (y - y0) * stride. May throw; the comparison then stops and the
-    // exception passes on.
-    virtual void Block(int y0, int y1, const std::uint8_t* rows, std::ptrdiff_t stride) = 0;
-};
+// Takes the difference picture's rows as they are made (compare/engine.h).
+class DifferenceSink;
 
 struct CompareOptions {
     // Worker threads; 0 takes std::thread::hardware_concurrency() (one for
@@ -105,7 +97,7 @@ struct CompareOptions {
     int matchingBin = kSimilarityBins - 1;
     // With writeDifference off: the difference picture's rows go here, and
     // no bitmap is made for them.
-    DifferenceRows* differenceRows = nullptr;
+    DifferenceSink* differenceRows = nullptr;
 };
 
 struct CompareResult {

@@ -430,7 +430,7 @@ void TBitmap::ReadData(TStream& stream, std::int64_t length) {
     // Bytes that outlive the stream may keep the rows; a copy read into the
     // holder is ours alone, and the rows are copied out of it.
     std::shared_ptr<const void> owner = stream.Memory() ? stream.MemoryOwner() : nullptr;
-    Adopt(DecodeBmp(bytes, GetLimits(), std::move(owner)));
+    Adopt(DecodeBmp(bytes, kDefaultLimits, std::move(owner)));
     SkipConsumed(stream, start, bytes, bytes.size());
 }
 
@@ -457,6 +457,10 @@ void TBitmap::Adopt(DecodedPicture picture) {
 }
 
 void TBitmap::ReadFromStream(TStream& stream) { ReadData(stream, stream.Size() - stream.Position()); }
+
+void TBitmap::LoadFromBytes(ByteSpan bytes, const Limits& limits, std::shared_ptr<const void> owner) {
+    Adopt(DecodeBmp(bytes, limits, std::move(owner)));
+}
 
 void TBitmap::ReadStoredData(TStream& stream) {
     std::int32_t length = 0;

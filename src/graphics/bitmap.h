@@ -123,6 +123,7 @@ public:
     void SetWidth(int value) override;
     void WriteStoredData(TStream& stream) const override;
     void ReadFromStream(TStream& stream) override;
+    void LoadFromBytes(ByteSpan bytes, const Limits& limits, std::shared_ptr<const void> owner = nullptr) override;
     void WriteToStream(TStream& stream) const override;
     void ReadClipboard(unsigned format, std::uintptr_t data, const platform::Palette* palette) override;
     void WriteClipboard(unsigned& format, std::uintptr_t& data, platform::Palette*& palette) const override;

@@ -72,14 +72,20 @@ void TGraphic::SetTransparent(bool value) {
     Changed();
 }
 
-void TGraphic::LoadFile(const std::string& fileName) {
+void TGraphic::LoadFile(const std::string& fileName) { LoadFile(fileName, kDefaultLimits); }
+
+void TGraphic::LoadFile(const std::string& fileName, const Limits& limits) {
     // The file's bytes are read in one go (mapped where it can be); the
     // graphic keeps its own copy of what it needs, so a picture is a snapshot
     // of the file as it was.
-    const auto file = FileBytes::Open(fileName, limits_);
-    TBytesStream stream(file->Bytes().data(), file->Bytes().size());
-    ReadFromStream(stream);
+    const auto file = FileBytes::Open(fileName, limits);
+    LoadFromBytes(file->Bytes(), limits);
     file->CheckIntact();
+}
+
+void TGraphic::LoadFromBytes(ByteSpan bytes, const Limits&, std::shared_ptr<const void>) {
+    TBytesStream stream(bytes.data(), bytes.size());
+    ReadFromStream(stream);
 }
 
 void TGraphic::SaveFile(const std::string& fileName) const {

@@ -12,6 +12,7 @@
 
 #include "platform/geometry.h"
 #include "platform/raster.h"
+#include "rtl/byte_reader.h"
 #include "rtl/limits.h"
 #include "rtl/streams.h"
 
@@ -106,6 +107,12 @@ public:
     virtual void WriteToStream(TStream& stream) const = 0;                                                   // 22
     virtual void ReadClipboard(unsigned format, std::uintptr_t data, const platform::Palette* palette);      // 23
     virtual void WriteClipboard(unsigned& format, std::uintptr_t& data, platform::Palette*& palette) const;  // 24
+    // Reads the graphic from a file's bytes within the caller's limits. With
+    // owner (which keeps the bytes alive) the graphic may keep pointing into
+    // them instead of copying. The base reads them as a stream.
+    virtual void LoadFromBytes(ByteSpan bytes, const Limits& limits, std::shared_ptr<const void> owner = nullptr);
+    // Slot 19 with the caller's limits.
+    void LoadFile(const std::string& fileName, const Limits& limits);
 
     int Width() const { return GetWidth(); }
     int Height() const { return GetHeight(); }
@@ -118,10 +125,6 @@ public:
     void SetOnProgress(TProgressEvent handler) { onProgress_ = std::move(handler); }
     const TProgressEvent& OnProgress() const { return onProgress_; }
 
-    // What the graphic's decoder may take from one input; the program's
-    // default unless a caller (a test, a fuzzer) gives another.
-    const Limits& GetLimits() const { return limits_; }
-    void SetLimits(const Limits& limits) { limits_ = limits; }
     void ReportProgress(TPersistent* sender, TProgressStage stage, std::uint8_t percent, bool redraw, const TRect& r,
                         const std::string& msg);
 
@@ -134,7 +137,6 @@ private:
     TNotifyEvent onChange_;
     TProgressEvent onProgress_;
     bool modified_ = false;
-    Limits limits_ = kDefaultLimits;
 };
 
 class TPicture : public TPersistent {

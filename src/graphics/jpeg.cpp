@@ -165,6 +165,7 @@ void TJPEGImage::CopyFrom(const TPersistent* source) {
         multiScan_ = jpeg->multiScan_;
         decodeMode_ = jpeg->decodeMode_;
         decodeScale_ = jpeg->decodeScale_;
+        limits_ = jpeg->limits_;
         bitmap_.reset();
         if (jpeg->bitmap_) {
             bitmap_ = std::make_unique<TBitmap>();
@@ -247,18 +248,19 @@ void TJPEGImage::ReadStoredData(TStream& stream) {
 }
 
 void TJPEGImage::WriteStoredData(TStream& stream) const {
-    const std::int64_t size = data_->data ? data_->data->Size() : 0;
-    if (size > std::numeric_limits<std::int32_t>::max()) throw EWriteError(msg::StreamWrite);
-    const auto length = static_cast<std::int32_t>(size);
+    const ByteSpan bytes = data_->Bytes();
+    if (bytes.size() > static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max()))
+        throw EWriteError(msg::StreamWrite);
+    const auto length = static_cast<std::int32_t>(bytes.size());
     stream.WriteBuffer(&length, 4);
-    if (length > 0) stream.WriteBuffer(data_->data->Memory(), static_cast<std::size_t>(length));
+    if (length > 0) stream.WriteBuffer(bytes.data(), bytes.size());
 }
 
 void TJPEGImage::ReadFromStream(TStream& stream) { LoadFromStream(stream, stream.Size() - stream.Position()); }
 
 void TJPEGImage::WriteToStream(TStream& stream) const {
     if (!data_->HasBytes() && bitmap_ && !bitmap_->IsEmpty()) const_cast<TJPEGImage*>(this)->Compress();
-    if (data_->HasBytes()) stream.WriteBuffer(data_->data->Memory(), static_cast<std::size_t>(data_->data->Size()));
+    if (data_->HasBytes()) stream.WriteBuffer(data_->Bytes().data(), data_->Bytes().size());
 }
 
 void TJPEGImage::ReadClipboard(unsigned, std::uintptr_t, const platform::Palette*) {
@@ -271,7 +273,29 @@ void TJPEGImage::WriteClipboard(unsigned& format, std::uintptr_t& data, platform
 
 // ---- loading ----------------------------------------------------------------
 
+void TJPEGImage::LoadFromBytes(ByteSpan bytes, const Limits& limits, std::shared_ptr<const void> owner) {
+    if (!owner) {
+        TBytesStream stream(bytes.data(), bytes.size());
+        LoadFromStream(stream, static_cast<std::int64_t>(bytes.size()));
+    } else {
+        ReleaseData();
+        bitmap_.reset();
+        needRecalc_ = true;
+        data_->borrowed = bytes;
+        data_->owner = std::move(owner);
+        if (!bytes.empty()) ReadHeader();
+        paletteModified_ = true;
+        Changed();
+    }
+    // Refused now, before anything is decoded; the decode checks again.
+    if (data_->HasBytes())
+        CheckPictureSize(static_cast<std::uint64_t>(std::max(data_->width, 0)),
+                         static_cast<std::uint64_t>(std::max(data_->height, 0)), limits);
+    limits_ = limits;
+}
+
 void TJPEGImage::LoadFromStream(TStream& stream, std::int64_t length) {
+    limits_ = kDefaultLimits;
     ReleaseData();
     bitmap_.reset();
     needRecalc_ = true;
@@ -295,10 +319,7 @@ void TJPEGImage::ReadHeader() {
     multiScan_ = header.multiScan;
 }
 
-ByteSpan TJPEGImage::Bytes() const {
-    if (!data_->data) return {};
-    return {data_->data->Memory(), static_cast<std::size_t>(data_->data->Size())};
-}
+ByteSpan TJPEGImage::Bytes() const { return data_->Bytes(); }
 
 void TJPEGImage::CalcScaledSize() const {
     if (!needRecalc_) return;
@@ -338,7 +359,7 @@ void TJPEGImage::Decode() {
     std::exception_ptr failure;
     bool ok = false;
     try {
-        JpegDecoded decoded = DecodeJpeg(Bytes(), settings, GetLimits(), hooks);
+        JpegDecoded decoded = DecodeJpeg(Bytes(), settings, limits_, hooks);
         if (decoded.paletteFromLibrary) paletteModified_ = true;
         ok = !decoded.cancelled;
         bitmap_->Adopt(std::move(decoded.picture));

@@ -40,11 +40,20 @@ extern TJPEGDefaults DecodeDefaults;
 class TJPEGData : public TSharedImage {
 public:
     std::unique_ptr<TMemoryStream> data;
+    // Bytes that lie elsewhere (a mapped file), kept alive by owner, in
+    // place of a copy in data.
+    ByteSpan borrowed;
+    std::shared_ptr<const void> owner;
     std::int32_t height = 0;
     std::int32_t width = 0;
     bool grayscale = false;
 
-    bool HasBytes() const { return data && data->Size() > 0; }
+    ByteSpan Bytes() const {
+        if (owner) return borrowed;
+        if (!data) return {};
+        return {data->Memory(), static_cast<std::size_t>(data->Size())};
+    }
+    bool HasBytes() const { return !Bytes().empty(); }
 };
 
 class TJPEGImage : public TGraphic {
@@ -53,21 +62,24 @@ public:
     TJPEGImage();
     ~TJPEGImage() override;
 
-    void CopyTo(TPersistent* dest) const override;                                                            // 1
-    void CopyFrom(const TPersistent* source) override;                                                        // 3
-    void NotifyChanged(TPersistent* sender) override;                                                         // 5
-    void DrawTo(TCanvas& canvas, const TRect& rect) override;                                                 // 6
-    bool SameAs(const TGraphic* other) const override;                                                        // 7
-    bool IsEmpty() const override;                                                                            // 8
-    int GetHeight() const override;                                                                           // 9
-    const platform::Palette* GetPalette() const override;                                                     // 10
-    int GetWidth() const override;                                                                            // 12
-    void ReadStoredData(TStream& stream) override;                                                            // 13
-    void SetHeight(int value) override;                                                                       // 14
-    void SetPalette(std::unique_ptr<platform::Palette> palette) override;                                     // 15
-    void SetWidth(int value) override;                                                                        // 17
-    void WriteStoredData(TStream& stream) const override;                                                     // 18
-    void ReadFromStream(TStream& stream) override;                                                            // 21
+    void CopyTo(TPersistent* dest) const override;                         // 1
+    void CopyFrom(const TPersistent* source) override;                     // 3
+    void NotifyChanged(TPersistent* sender) override;                      // 5
+    void DrawTo(TCanvas& canvas, const TRect& rect) override;              // 6
+    bool SameAs(const TGraphic* other) const override;                     // 7
+    bool IsEmpty() const override;                                         // 8
+    int GetHeight() const override;                                        // 9
+    const platform::Palette* GetPalette() const override;                  // 10
+    int GetWidth() const override;                                         // 12
+    void ReadStoredData(TStream& stream) override;                         // 13
+    void SetHeight(int value) override;                                    // 14
+    void SetPalette(std::unique_ptr<platform::Palette> palette) override;  // 15
+    void SetWidth(int value) override;                                     // 17
+    void WriteStoredData(TStream& stream) const override;                  // 18
+    void ReadFromStream(TStream& stream) override;                         // 21
+    // Reads the header now, within limits; the pixels are decoded within them
+    // when first needed. With owner the bytes are not copied.
+    void LoadFromBytes(ByteSpan bytes, const Limits& limits, std::shared_ptr<const void> owner = nullptr) override;
     void WriteToStream(TStream& stream) const override;                                                       // 22
     void ReadClipboard(unsigned format, std::uintptr_t data, const platform::Palette* palette) override;      // 23
     void WriteClipboard(unsigned& format, std::uintptr_t& data, platform::Palette*& palette) const override;  // 24
@@ -121,6 +133,8 @@ private:
     TJPEGDecodeMode decodeMode_;
     TJPEGScale decodeScale_;
     mutable bool needRecalc_ = true;
+    // What the load that gave the bytes allowed.
+    Limits limits_ = kDefaultLimits;
 };
 
 // Registers "jpeg" and "jpg" with the picture registry (once).

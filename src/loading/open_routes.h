@@ -1,17 +1,18 @@
 // The open command's routes: one table from a file's extension to the
-// decoder that reads it, with the open dialog's filter beside it. The
-// desktop program and duvo-compare both load through here, so they accept
-// exactly the same files the same way. No windows here: the caller shows the
-// boxes for the outcomes.
+// decoder that reads it, with the open dialog's filter beside it. A row
+// carries its decoder twice over: as the desktop program's open command
+// loads it (into a picture, as a plain bitmap) and as a comparison reads it
+// (as rows). The desktop program and duvo-compare both go through here, so
+// they accept the same files. No windows here: the caller shows the boxes for
+// the outcomes.
 #pragma once
 
 #include <memory>
 #include <span>
 #include <string>
 #include <string_view>
-#include <vector>
 
-#include "codecs/png/png_spng.h"
+#include "codecs/row_source.h"
 #include "graphics/graphics.h"
 #include "rtl/file_bytes.h"
 #include "rtl/limits.h"
@@ -24,33 +25,34 @@ enum class LoadOutcome {
     UnknownFormat,  // no route takes the extension; picture unchanged
 };
 
-enum class RouteKind { Bmp, Jpeg, Gif, Png };
-
 struct Route {
     std::string_view extension;  // with its dot, lower case
-    RouteKind kind;
+    // A short name of the format, for lists of what a tool reads.
+    std::string_view format;
     // Taken by duvo-compare alone: the desktop program's open command knows
     // nothing of it, and its dialog's filter does not offer it.
     bool commandLineOnly = false;
-    // A short name of the format, for lists of what a tool reads.
-    std::string_view format = {};
+    // The desktop program's open command: the file's bytes into picture as a
+    // plain bitmap, a snapshot that keeps nothing of the file. Invalid-graphic
+    // failures are the LoadError outcome, or pass on where the route says so.
+    // None for a command-line route.
+    LoadOutcome (*loadPicture)(ByteSpan bytes, TPicture& picture, const Limits& limits) = nullptr;
+    // A comparison: the file as rows. The source may read the file's bytes
+    // where they lie and holds the file for that. The decoder's failures pass
+    // on as its exceptions.
+    std::unique_ptr<RowSource> (*openRows)(const std::shared_ptr<const FileBytes>& file,
+                                           const Limits& limits) = nullptr;
+    // The report gives the bits per sample as the file stores them (PNG); 8
+    // for the others.
+    bool storedDepth = false;
+    // A file the decoder refuses is reported in the decoder's own words (the
+    // GIF codec's, which the open command lets through); for the others the
+    // open command's load-error box says it, with the decoder's reason.
+    bool ownMessages = false;
 };
 
 // Who asks for a route: the desktop program's open command or duvo-compare.
 enum class RouteUser { Desktop, CommandLine };
-
-// What a load may tell beyond its outcome.
-struct LoadDetails {
-    // Why the decoder rejected the file (its exception's message), for a
-    // LoadError outcome.
-    std::string error;
-    // A PNG file's alpha and deep samples, when it has them, and its bits
-    // per sample as stored (0 for the other formats).
-    PngSidePlanes side;
-    int bitDepth = 0;
-    // What the decoder filled in because the file did not hold it.
-    std::vector<DecodeWarning> warnings;
-};
 
 // One pair of the open dialog's filter: a description and its pattern list,
 // as the user sees them.
@@ -80,18 +82,11 @@ std::string OpenExtension(const std::string& fileName);
 std::span<const FilterGroup> OpenDialogFilters();
 const std::string& OpenDialogFilter();
 
-// Opens the file and decodes it into picture by its extension. Failures other
-// than an invalid graphic on the BMP and JPEG routes pass on as exceptions
-// (among them EFOpenError "Cannot open file %s"); the GIF route catches
-// nothing, so its codec's GIFException passes on too. The picture is a snapshot:
-// it keeps no reference to the file.
+// Opens the file and decodes it into picture by its extension, as the open
+// command does. Failures other than an invalid graphic on the BMP and JPEG
+// routes pass on as exceptions (among them EFOpenError "Cannot open file
+// %s"); the GIF route catches nothing, so its codec's GIFException passes on
+// too. The picture is a snapshot: it keeps no reference to the file.
 LoadOutcome LoadIntoPicture(const std::string& fileName, TPicture& picture, const Limits& limits = kDefaultLimits);
-
-// The same for a file already opened by the caller. With borrow, a picture
-// may keep pointing into the file's bytes instead of copying them (and holds
-// the file open): for a short-lived reader that checks file.Damaged() after
-// it used the pixels.
-LoadOutcome LoadFileBytes(const Route& route, const std::shared_ptr<const FileBytes>& file, TPicture& picture,
-                          const Limits& limits, bool borrow, LoadDetails* details = nullptr);
 
 }  // namespace duvo

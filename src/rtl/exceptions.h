@@ -4,6 +4,7 @@
 #pragma once
 
 #include <exception>
+#include <optional>
 #include <string>
 
 namespace duvo {
@@ -41,6 +42,37 @@ DUVO_EXCEPTION(EReadError, EFilerError);
 DUVO_EXCEPTION(EWriteError, EFilerError);
 
 #undef DUVO_EXCEPTION
+
+// A comparison that could not be made, as a tool reports it: a kind for
+// scripts ("cannot-open", "load-error", "usage", ...), the message, the file
+// it is about, and the exit status it ends the tool with. fileLine: the
+// message does not name the file itself, so a report adds it.
+class ECompareFailure : public Exception {
+public:
+    ECompareFailure(std::string kind, std::string message, std::optional<std::string> file = std::nullopt,
+                    bool fileLine = false, int exitStatus = 2)
+        : Exception(std::move(message)),
+          kind_(std::move(kind)),
+          file_(std::move(file)),
+          fileLine_(fileLine),
+          exitStatus_(exitStatus) {}
+    const std::string& Kind() const { return kind_; }
+    const std::optional<std::string>& File() const { return file_; }
+    bool FileLine() const { return fileLine_; }
+    int ExitStatus() const { return exitStatus_; }
+
+private:
+    std::string kind_;
+    std::optional<std::string> file_;
+    bool fileLine_;
+    int exitStatus_;
+};
+
+// A command line that makes no sense, or a limit that would accept every picture.
+class EUsageError : public ECompareFailure {
+public:
+    explicit EUsageError(std::string message) : ECompareFailure("usage", std::move(message)) {}
+};
 
 // Message texts, kept in one place so that every module raises the same words.
 namespace msg {

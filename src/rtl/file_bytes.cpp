@@ -197,11 +197,12 @@ FileBytes::~FileBytes() {
     ::munmap(const_cast<std::uint8_t*>(data_), mappedLength_);
 }
 
-void FileBytes::ReleaseBefore(std::size_t end) const {
+void FileBytes::ReleaseRange(std::size_t begin, std::size_t end) const {
     if (slot_ < 0) return;
-    const std::size_t page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
-    const std::size_t length = std::min(end, mappedLength_) / page * page;
-    if (length > 0) ::madvise(const_cast<std::uint8_t*>(data_), length, MADV_DONTNEED);
+    const std::size_t page = static_cast<std::size_t>(g_pageSize);
+    const std::size_t first = (begin + page - 1) / page * page;
+    const std::size_t last = std::min(end, mappedLength_) / page * page;
+    if (last > first) ::madvise(const_cast<std::uint8_t*>(data_) + first, last - first, MADV_DONTNEED);
 }
 
 bool FileBytes::Damaged() const { return slot_ >= 0 && g_slots[slot_].damaged.load(std::memory_order_acquire) != 0; }

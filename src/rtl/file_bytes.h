@@ -42,7 +42,9 @@ public:
     // The reader is done with the first end bytes: a mapped file's whole
     // pages among them leave memory (touched again, they are read again from
     // the file). Keeps a big file that is decoded once from counting twice.
-    void ReleaseBefore(std::size_t end) const;
+    void ReleaseBefore(std::size_t end) const { ReleaseRange(0, end); }
+    // The same for the bytes from begin to end: the whole pages inside.
+    void ReleaseRange(std::size_t begin, std::size_t end) const;
 
 private:
     FileBytes() = default;
@@ -51,7 +53,7 @@ private:
     const std::uint8_t* data_ = nullptr;
     std::size_t size_ = 0;
     std::size_t mappedLength_ = 0;
-    int slot_ = -1;  // the guard's slot of a mapping
+    int slot_ = -1;               // the guard's slot of a mapping
     std::size_t readLength_ = 0;  // the reserved pages of an input that was read
 };
 

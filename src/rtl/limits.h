@@ -18,6 +18,8 @@ struct Limits {
     // Bytes read from an input that cannot be mapped (a pipe, a device): it
     // is read to its end, and an end that never comes must not hang us.
     std::uint64_t inputBytes = std::uint64_t{1} << 31;
+
+    bool operator==(const Limits&) const = default;
 };
 
 inline constexpr Limits kDefaultLimits{};

@@ -347,11 +347,10 @@ TEST(BmpRead, PixelLimitIsCheckedBeforeAllocation) {
     duvo::Limits small;
     small.pixels = 100;
     TBitmap b;
-    b.SetLimits(small);
-    EXPECT_NO_THROW(Load(b, BuildBmp({.width = 10, .height = -10})));
+    EXPECT_NO_THROW(b.LoadFromBytes(BuildBmp({.width = 10, .height = -10}), small));
     EXPECT_EQ(b.Height(), 10);
-    EXPECT_THROW(Load(b, BuildBmp({.width = 10, .height = 11})), duvo::EPictureTooLarge);
-    EXPECT_THROW(Load(b, BuildBmp({.width = 101, .bitCount = 8, .compression = 1, .colors = Ramp(256)})),
+    EXPECT_THROW(b.LoadFromBytes(BuildBmp({.width = 10, .height = 11}), small), duvo::EPictureTooLarge);
+    EXPECT_THROW(b.LoadFromBytes(BuildBmp({.width = 101, .bitCount = 8, .compression = 1, .colors = Ramp(256)}), small),
                  duvo::EInvalidGraphic);
     EXPECT_EQ(b.Height(), 10);  // a refusal leaves the picture as it was
 }

@@ -189,9 +189,9 @@ TEST(GifToBitmap, AComposedScreenAboveTheLimitIsRefusedBeforeItIsMade) {
     Limits limits;
     limits.pixels = 1000;
     TGIFImage image;
-    image.SetLimits(limits);
-    Load(image,
-         GifWriter().Header().ScreenColors(100, 11, {R, G}).ImageColors(2, 1, {}).Pixels(2, 1, {0, 1}).Trailer().out);
+    image.LoadFromBytes(
+        GifWriter().Header().ScreenColors(100, 11, {R, G}).ImageColors(2, 1, {}).Pixels(2, 1, {0, 1}).Trailer().out,
+        limits);
     TBitmap bitmap;
     EXPECT_EQ(bmptest::Raised<EPictureTooLarge>([&] { bitmap.CopyFrom(&image); }),
               "Picture too large (100 x 11 pixels; the limit is 1000 pixels)");

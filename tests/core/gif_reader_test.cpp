@@ -43,7 +43,6 @@ Loaded Load(const Bytes& bytes, duvo::TGIFDecoder decoder = duvo::TGIFDecoder::F
             const duvo::Limits& limits = duvo::kDefaultLimits) {
     Loaded l;
     l.image->SetDecoder(decoder);
-    l.image->SetLimits(limits);
     l.image->SetOnWarning([&l](duvo::TPersistent* sender, std::uint8_t severity, const std::string& message) {
         EXPECT_EQ(severity, 1);
         l.warnings.push_back({sender->ClassName(), message});
@@ -51,7 +50,7 @@ Loaded Load(const Bytes& bytes, duvo::TGIFDecoder decoder = duvo::TGIFDecoder::F
     });
     duvo::TMemoryStream stream(bytes);
     try {
-        l.image->ReadFromStream(stream);
+        l.image->ReadFromStream(stream, limits);
     } catch (const duvo::GIFException& e) {
         l.error = e.what();
     }
@@ -462,10 +461,8 @@ TEST(GifReader, LimitsRefuseBeforeAllocating) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.proves);
         TGIFImage image;
-        image.SetLimits(c.limits);
-        duvo::TMemoryStream stream(c.bytes);
         try {
-            image.ReadFromStream(stream);
+            image.LoadFromBytes(c.bytes, c.limits);
             ADD_FAILURE() << "loaded";
         } catch (const duvo::EPictureTooLarge& e) {
             EXPECT_EQ(e.Message(), c.message);
@@ -650,9 +647,8 @@ TEST(GifReader, EveryGifInTheDataFoldersLoadsOrFailsCleanly) {
             SCOPED_TRACE(entry.path().string());
             ++files;
             TGIFImage image;
-            image.SetLimits({.pixels = std::uint64_t{1} << 24});
             try {
-                image.LoadFile(entry.path().string());
+                image.LoadFile(entry.path().string(), {.pixels = std::uint64_t{1} << 24});
             } catch (const duvo::GIFException& e) {
                 EXPECT_NE(folder, "/gif") << e.what();
                 continue;

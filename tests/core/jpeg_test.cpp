@@ -527,7 +527,7 @@ TEST(JpegFailures, LoadedFilesFailToDecodeEveryTimeWithTheLibrarysCode) {
     }
 }
 
-TEST(JpegFailures, PixelLimitFollowsTheImagesLimits) {
+TEST(JpegFailures, PixelLimitFollowsTheLoadsLimits) {
     // A header beyond the program's own limit is refused before decoding,
     // every time it is asked.
     Bytes tooBig = EncodeJpeg(Recipe(16, 16));
@@ -542,18 +542,25 @@ TEST(JpegFailures, PixelLimitFollowsTheImagesLimits) {
         EXPECT_FALSE(huge.Decoded());
     }
 
+    // A load with limits of its own refuses at once, from the header; the
+    // bytes may be borrowed or copied.
     Limits limits;
     limits.pixels = 64 * 48 - 1;
-    TJPEGImage image;
-    image.SetLimits(limits);
-    Load(image, EncodeJpeg(Recipe(64, 48)));
-    EXPECT_EQ(MessageOf<EPictureTooLarge>([&] { image.DecodedBitmap(); }),
-              "Picture too large (64 x 48 pixels; the limit is 3071 pixels)");
+    const Bytes bytes = EncodeJpeg(Recipe(64, 48));
+    const auto owner = std::make_shared<Bytes>(bytes);
+    for (bool borrow : {false, true}) {
+        TJPEGImage image;
+        EXPECT_EQ(MessageOf<EPictureTooLarge>([&] { image.LoadFromBytes(bytes, limits, borrow ? owner : nullptr); }),
+                  "Picture too large (64 x 48 pixels; the limit is 3071 pixels)");
+    }
     limits.pixels = 64 * 48;
     TJPEGImage fits;
-    fits.SetLimits(limits);
-    Load(fits, EncodeJpeg(Recipe(64, 48)));
+    fits.LoadFromBytes(*owner, limits, owner);
     EXPECT_EQ(fits.DecodedBitmap()->Width(), 64);
+    TJPEGImage copied;
+    copied.LoadFromBytes(bytes, limits);
+    EXPECT_TRUE(copied.DecodedBitmap()->SharesStoreWith(*copied.DecodedBitmap()));
+    EXPECT_EQ(copied.DecodedBitmap()->Width(), 64);
 }
 
 // Failures outside decoding: their class and exact message.

@@ -310,7 +310,9 @@ TEST(PngRoute, TakenByTheCommandLineAloneAndTheDesktopFilterUnchanged) {
     EXPECT_EQ(duvo::FindRoute("shot.PNG"), nullptr);
     const duvo::Route* route = duvo::FindRoute("shot.PNG", duvo::RouteUser::CommandLine);
     ASSERT_NE(route, nullptr);
-    EXPECT_EQ(route->kind, duvo::RouteKind::Png);
+    EXPECT_EQ(route->format, "PNG");
+    EXPECT_EQ(route->loadPicture, nullptr);  // the open command has no way to it
+    EXPECT_NE(route->openRows, nullptr);
     EXPECT_EQ(duvo::FindRoute("a.bmp", duvo::RouteUser::CommandLine), duvo::FindRoute("a.bmp"));
     EXPECT_EQ(duvo::OpenDialogFilter().find("png"), std::string::npos);
 }

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "compare/compare.h"
+#include "compare/engine.h"
 #include "graphics/bitmap.h"
 #include "rtl/exceptions.h"
 
@@ -279,10 +280,10 @@ namespace duvo {
 namespace {
 
 // Gathers the rows it is given; throws at a chosen row.
-class Gather : public DifferenceRows {
+class Gather : public DifferenceSink {
 public:
     Gather(int w, int h, int failAt = -1) : w_(w), failAt_(failAt), rows_(static_cast<std::size_t>(h)) {}
-    void Block(int y0, int y1, const std::uint8_t* rows, std::ptrdiff_t stride) override {
+    void Band(int y0, int y1, const std::uint8_t* rows, std::ptrdiff_t stride) override {
         for (int y = y0; y < y1; ++y) {
             if (y == failAt_) throw EOutOfMemory(msg::OutOfMemory);
             const std::uint8_t* p = rows + (y - y0) * stride;

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cstring>
+#include <functional>
+#include <string>
 #include <vector>
 
 #include "rtl/byte_reader.h"
@@ -95,8 +97,8 @@ int DecodeRle(const std::uint8_t* data, std::size_t size, int bitsPerPixel, cons
     return std::min(y, height);
 }
 
-DecodedPicture DecodeBmp(ByteSpan bytes, const Limits& limits, std::shared_ptr<const void> keepAlive) {
-    DecodedPicture out;
+BmpLayout ParseBmp(ByteSpan bytes, const Limits& limits) {
+    BmpLayout out;
     if (bytes.empty()) return out;
     ByteReader in(bytes);
 
@@ -110,7 +112,7 @@ DecodedPicture DecodeBmp(ByteSpan bytes, const Limits& limits, std::shared_ptr<c
     const std::uint32_t headerSize = U32(raw);
     const bool core = headerSize == 12;
     if (!core && headerSize < 40) Invalid();
-    BitmapInfoHeader h;
+    BitmapInfoHeader& h = out.header;
     if (core) {
         in.Read(raw + 4, 8);
         h.width = U16(raw + 4);
@@ -154,13 +156,12 @@ DecodedPicture DecodeBmp(ByteSpan bytes, const Limits& limits, std::shared_ptr<c
     const std::size_t entrySize = core ? 3 : 4;
     const ByteSpan table = in.Take(h.clrUsed * entrySize);
     // Entries past the table stay black, so any index of a pixel is safe.
-    RGBQuad colors[256]{};
     for (std::uint32_t k = 0; k < h.clrUsed; ++k)
-        colors[k] = {table[k * entrySize], table[k * entrySize + 1], table[k * entrySize + 2], 0};
+        out.colors[k] = {table[k * entrySize], table[k * entrySize + 1], table[k * entrySize + 2], 0};
 
     // What the platform would accept: the usual depths, RLE only bottom-up
     // and at its own depth, and no compression beyond bit fields.
-    const bool rle = h.compression == platform::BI_RLE8 || h.compression == platform::BI_RLE4;
+    out.rle = h.compression == platform::BI_RLE8 || h.compression == platform::BI_RLE4;
     switch (h.compression) {
         case platform::BI_RGB:
             if (h.bitCount != 1 && h.bitCount != 4 && h.bitCount != 8 && h.bitCount != 16 && h.bitCount != 24 &&
@@ -185,64 +186,201 @@ DecodedPicture DecodeBmp(ByteSpan bytes, const Limits& limits, std::shared_ptr<c
     // Every size is checked before any pixel memory is taken, so a tiny file
     // cannot ask for gigabytes.
     const std::int64_t absHeight = h.height < 0 ? -static_cast<std::int64_t>(h.height) : h.height;
-    std::size_t stride = 0, total = 0;
     if (h.width <= 0 || absHeight <= 0) Invalid();
     CheckPictureSize(static_cast<std::uint64_t>(h.width), static_cast<std::uint64_t>(absHeight), limits);
-    if (!platform::RasterSize(h.width, absHeight, h.bitCount, &stride, &total)) Invalid();
-    if (h.sizeImage == 0) h.sizeImage = static_cast<std::uint32_t>(std::min<std::size_t>(total, 0xFFFFFFFFu));
-    const ByteSpan data = in.TakeUpTo(h.sizeImage);
+    if (!platform::RasterSize(h.width, absHeight, h.bitCount, &out.stride, &out.total)) Invalid();
+    if (h.sizeImage == 0) h.sizeImage = static_cast<std::uint32_t>(std::min<std::size_t>(out.total, 0xFFFFFFFFu));
+    out.data = in.TakeUpTo(h.sizeImage);
+    out.height = static_cast<int>(absHeight);
+    out.os2 = core;
+    out.format.bitCount = out.rle ? 24 : h.bitCount;
+    out.format.compression = out.rle ? platform::BI_RGB : h.compression;
+    out.format.masks = out.rle ? std::array<std::uint32_t, 3>{} : masks;
 
-    if (rle) {
-        platform::RasterFormat format;  // the screen's: 24 bits
-        out.raster = Raster::Create(h.width, static_cast<int>(absHeight), format, nullptr, 0, Raster::Fill::Zero);
-        Raster& r = *out.raster;
-        // Pixels the data never sets show color-table entry 0.
-        const RGBQuad bg = colors[0];
-        std::uint8_t* first = r.Row(0);
-        for (int x = 0; x < r.Width(); ++x) {
-            first[x * 3] = bg.blue;
-            first[x * 3 + 1] = bg.green;
-            first[x * 3 + 2] = bg.red;
-        }
-        for (int y = 1; y < r.Height(); ++y) std::memcpy(r.Row(y), first, static_cast<std::size_t>(r.Width()) * 3);
-        const int reached = DecodeRle(data.data(), data.size(), h.bitCount, colors, r);
-        if (reached < r.Height())
-            out.warnings.push_back({warning_kind::Truncated, "the run-length data ends after " +
-                                                                 std::to_string(reached) + " of " +
-                                                                 std::to_string(r.Height()) + " rows"});
+    if (!out.rle && out.data.size() < out.total) {
+        // Rows are stored bottom row first unless the height is negative.
+        const std::size_t whole = out.data.size() / out.stride;
+        const bool fileEnded = in.AtEnd();
+        out.warnings.push_back(
+            {warning_kind::Truncated, (fileEnded ? "only " : "the header's image size covers only ") +
+                                          std::to_string(whole) + " of " + std::to_string(absHeight) + " rows" +
+                                          (fileEnded ? " are in the file" : "")});
+    }
+    return out;
+}
+
+std::unique_ptr<Raster> DecodeRleRaster(const BmpLayout& layout, std::vector<DecodeWarning>& warnings) {
+    platform::RasterFormat format;  // the screen's: 24 bits
+    auto raster = Raster::Create(layout.header.width, layout.height, format, nullptr, 0, Raster::Fill::Zero);
+    Raster& r = *raster;
+    // Pixels the data never sets show color-table entry 0.
+    const RGBQuad bg = layout.colors[0];
+    std::uint8_t* first = r.Row(0);
+    for (int x = 0; x < r.Width(); ++x) {
+        first[x * 3] = bg.blue;
+        first[x * 3 + 1] = bg.green;
+        first[x * 3 + 2] = bg.red;
+    }
+    for (int y = 1; y < r.Height(); ++y) std::memcpy(r.Row(y), first, static_cast<std::size_t>(r.Width()) * 3);
+    const int reached = DecodeRle(layout.data.data(), layout.data.size(), layout.header.bitCount, layout.colors, r);
+    if (reached < r.Height())
+        warnings.push_back({warning_kind::Truncated, "the run-length data ends after " + std::to_string(reached) +
+                                                         " of " + std::to_string(r.Height()) + " rows"});
+    return raster;
+}
+
+DecodedPicture DecodeBmp(ByteSpan bytes, const Limits& limits, std::shared_ptr<const void> keepAlive) {
+    DecodedPicture out;
+    const BmpLayout layout = ParseBmp(bytes, limits);
+    if (layout.height == 0) return out;
+    const BitmapInfoHeader& h = layout.header;
+    out.warnings = layout.warnings;
+    if (layout.rle) {
+        out.raster = DecodeRleRaster(layout, out.warnings);
         out.dib = false;
     } else {
-        platform::RasterFormat format;
-        format.bitCount = h.bitCount;
-        format.compression = h.compression;
-        format.masks = masks;
-        if (keepAlive && data.size() >= total) {
+        const int colorCount = static_cast<int>(h.clrUsed);
+        if (keepAlive && layout.data.size() >= layout.total) {
             // Every row is in the data: the raster points into it.
-            out.raster = Raster::Borrow(h.width, h.height, format, colors, static_cast<int>(h.clrUsed), data.data(),
+            out.raster = Raster::Borrow(h.width, h.height, layout.format, layout.colors, colorCount, layout.data.data(),
                                         std::move(keepAlive));
         } else {
             out.raster =
-                Raster::Create(h.width, h.height, format, colors, static_cast<int>(h.clrUsed), Raster::Fill::Zero);
+                Raster::Create(h.width, h.height, layout.format, layout.colors, colorCount, Raster::Fill::Zero);
             // One copy straight into the rows; bytes the data lacks stay zero.
             // An image-size field larger than the raster is cut to the raster.
-            const std::size_t n = std::min(data.size(), out.raster->ImageSize());
-            if (n != 0) std::memcpy(out.raster->Bits(), data.data(), n);
-        }
-        if (data.size() < total) {
-            // Rows are stored bottom row first unless the height is negative.
-            const std::size_t whole = std::min<std::size_t>(data.size(), out.raster->ImageSize()) / stride;
-            const bool fileEnded = in.AtEnd();
-            out.warnings.push_back(
-                {warning_kind::Truncated, (fileEnded ? "only " : "the header's image size covers only ") +
-                                              std::to_string(whole) + " of " + std::to_string(absHeight) + " rows" +
-                                              (fileEnded ? " are in the file" : "")});
+            const std::size_t n = std::min(layout.data.size(), out.raster->ImageSize());
+            if (n != 0) std::memcpy(out.raster->Bits(), layout.data.data(), n);
         }
         out.hasFileHeader = true;
         out.fileHeader = h;
     }
-    if (h.clrUsed > 0) out.palette = platform::PaletteFromColorTable(colors, static_cast<int>(h.clrUsed));
-    out.os2Format = core;
+    if (h.clrUsed > 0) out.palette = platform::PaletteFromColorTable(layout.colors, static_cast<int>(h.clrUsed));
+    out.os2Format = layout.os2;
     return out;
+}
+
+// ---- rows ---------------------------------------------------------------------
+
+RowFormat RowFormatOf(const platform::RasterFormat& format, int width, int height, const RGBQuad* colors,
+                      int colorCount) {
+    RowFormat f;
+    f.width = width;
+    f.height = height;
+    switch (format.bitCount) {
+        case 1:
+        case 4:
+        case 8:
+            f.layout = RowLayout::Index;
+            f.bitDepth = format.bitCount;
+            f.paletteSize = std::clamp(colorCount, 0, 256);
+            for (int i = 0; i < f.paletteSize; ++i)
+                f.palette[static_cast<std::size_t>(i)] = {colors[i].red, colors[i].green, colors[i].blue, 255};
+            break;
+        case 16:
+            f.layout = RowLayout::Masked;
+            f.bitDepth = 16;
+            f.masks = platform::EffectiveMasks(format);
+            break;
+        case 24:
+            f.layout = RowLayout::Bgr;
+            break;
+        default:
+            if (format.compression == platform::BI_BITFIELDS) {
+                f.layout = RowLayout::Masked;
+                f.bitDepth = 32;
+                f.masks = format.masks;
+            } else {
+                f.layout = RowLayout::Bgrx;
+            }
+    }
+    return f;
+}
+
+namespace {
+
+// Rows that lie in the file's bytes, read where they are. A row the data
+// holds only in part, or not at all, reads as the decode fills it: the bytes
+// there, then zeros.
+class BmpRows final : public RowSource {
+public:
+    BmpRows(const BmpLayout& layout, std::function<void(std::size_t, std::size_t)> release)
+        : layout_(layout), release_(std::move(release)) {
+        format_ = RowFormatOf(layout.format, layout.header.width, layout.height, layout.colors,
+                              static_cast<int>(layout.header.clrUsed));
+        warnings_ = layout.warnings;
+        zeros_.assign(layout.stride, 0);
+        const std::size_t whole = layout.data.size() / layout.stride;
+        if (whole < static_cast<std::size_t>(layout.height) && layout.data.size() % layout.stride != 0) {
+            partial_ = whole;
+            partialRow_.assign(layout.stride, 0);
+            std::memcpy(partialRow_.data(), layout.data.data() + whole * layout.stride,
+                        layout.data.size() - whole * layout.stride);
+        }
+    }
+    void ReadRows(std::uint8_t* dst, std::ptrdiff_t stride, int count) override {
+        for (int i = 0; i < count; ++i, ++next_) std::memcpy(dst + i * stride, RowInPlace(next_), format_.RowBytes());
+    }
+    const std::uint8_t* RowInPlace(int y) const override {
+        const std::size_t stored =
+            layout_.header.height > 0 ? static_cast<std::size_t>(layout_.height - 1 - y) : static_cast<std::size_t>(y);
+        if ((stored + 1) * layout_.stride <= layout_.data.size()) return layout_.data.data() + stored * layout_.stride;
+        return stored == partial_ ? partialRow_.data() : zeros_.data();
+    }
+    void Release(int y) override {
+        if (!release_ || y <= 0) return;
+        const std::size_t rows = static_cast<std::size_t>(y);
+        // The rows above y: the first ones stored top-down, the last ones bottom-up.
+        const std::size_t offset = static_cast<std::size_t>(layout_.data.data() - base_);
+        const std::size_t size =
+            std::min(layout_.data.size(), layout_.stride * static_cast<std::size_t>(layout_.height));
+        if (layout_.header.height < 0)
+            release_(offset, offset + std::min(size, rows * layout_.stride));
+        else
+            release_(offset + size - std::min(size, rows * layout_.stride), offset + size);
+    }
+    void SetBase(const std::uint8_t* base) { base_ = base; }
+
+private:
+    BmpLayout layout_;
+    std::function<void(std::size_t, std::size_t)> release_;
+    const std::uint8_t* base_ = nullptr;
+    std::vector<std::uint8_t> zeros_;
+    std::size_t partial_ = static_cast<std::size_t>(-1);
+    std::vector<std::uint8_t> partialRow_;
+    int next_ = 0;
+};
+
+// Run-length data can move up and down the picture, so it is decoded whole
+// first, into 24-bit rows.
+class BmpRleRows final : public RowSource {
+public:
+    explicit BmpRleRows(const BmpLayout& layout) {
+        raster_ = DecodeRleRaster(layout, warnings_);
+        warnings_.insert(warnings_.begin(), layout.warnings.begin(), layout.warnings.end());
+        format_ = RowFormatOf(raster_->Format(), raster_->Width(), raster_->Height(), nullptr, 0);
+    }
+    bool Sequential() const override { return false; }
+    void ReadRows(std::uint8_t* dst, std::ptrdiff_t stride, int count) override {
+        for (int i = 0; i < count; ++i, ++next_) std::memcpy(dst + i * stride, raster_->Row(next_), format_.RowBytes());
+    }
+    const std::uint8_t* RowInPlace(int y) const override { return raster_->Row(y); }
+
+private:
+    std::unique_ptr<Raster> raster_;
+    int next_ = 0;
+};
+
+}  // namespace
+
+std::unique_ptr<RowSource> OpenBmpRows(ByteSpan bytes, const Limits& limits,
+                                       std::function<void(std::size_t, std::size_t)> release) {
+    const BmpLayout layout = ParseBmp(bytes, limits);
+    if (layout.height == 0) throw EInvalidGraphic(msg::InvalidBitmap);
+    if (layout.rle) return std::make_unique<BmpRleRows>(layout);
+    auto rows = std::make_unique<BmpRows>(layout, std::move(release));
+    rows->SetBase(bytes.data());
+    return rows;
 }
 
 }  // namespace duvo

@@ -184,6 +184,19 @@ int DecodeReadRows(JpegDecodeSession* s, unsigned char* base, std::ptrdiff_t ste
     return 0;
 }
 
+int DecodeReadSomeRows(JpegDecodeSession* s, unsigned char* base, std::ptrdiff_t step, int count,
+                       unsigned char* cmykScratch, int adobeInverted) {
+    if (setjmp(s->b.jump)) return 1;
+    j_decompress_ptr cinfo = &s->cinfo;
+    for (int i = 0; i < count && cinfo->output_scanline < cinfo->output_height; ++i) {
+        unsigned char* row = base + static_cast<std::ptrdiff_t>(i) * step;
+        JSAMPROW target = cmykScratch ? cmykScratch : row;
+        if (jpeg_read_scanlines(cinfo, &target, 1) == 0) ERREXIT(cinfo, JERR_INPUT_EOF);
+        if (cmykScratch) CmykRowToBgr(cmykScratch, row, cinfo->output_width, adobeInverted);
+    }
+    return 0;
+}
+
 int DecodeInputComplete(JpegDecodeSession* s, int* complete) {
     if (setjmp(s->b.jump)) return 1;
     *complete = jpeg_input_complete(&s->cinfo) ? 1 : 0;

@@ -87,6 +87,10 @@ int DecodeStart(JpegDecodeSession* s);
 // stores inverted inks.
 int DecodeReadRows(JpegDecodeSession* s, unsigned char* base, std::ptrdiff_t step, unsigned char* cmykScratch,
                    int adobeInverted);
+// The next count rows of the current output pass (fewer at its end), row i
+// at base + i * step, converted from CMYK as DecodeReadRows does.
+int DecodeReadSomeRows(JpegDecodeSession* s, unsigned char* base, std::ptrdiff_t step, int count,
+                       unsigned char* cmykScratch, int adobeInverted);
 // Buffered-image mode: whether the library has read the whole input.
 int DecodeInputComplete(JpegDecodeSession* s, int* complete);
 int DecodeStartOutput(JpegDecodeSession* s, int scanNumber);

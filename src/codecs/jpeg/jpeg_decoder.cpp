@@ -375,6 +375,58 @@ JpegDecoded DecodeJpeg(ByteSpan bytes, const JpegSettings& settings, const Limit
     return out;
 }
 
+// ---- rows ---------------------------------------------------------------------
+
+namespace {
+
+// The file decoded with the default settings, the rows handed out as the
+// library makes them: blue, green, red, or the indices of the color map a
+// grayscale file is quantized into. One header read, no whole picture.
+class JpegRows final : public RowSource {
+public:
+    JpegRows(ByteSpan bytes, const Limits& limits) {
+        SetupDecompressor(state_, bytes, JpegSettings{}, limits);
+        JpegDecodeSession& s = state_.session;
+        state_.Check(DecodeStart(&s));
+        const jpeg_decompress_struct& c = s.cinfo;
+        format_.width = static_cast<int>(c.output_width);
+        format_.height = static_cast<int>(c.output_height);
+        if (state_.quantize) {
+            format_.layout = RowLayout::Index;
+            format_.bitDepth = 8;
+            const auto palette = PaletteFromColormap(c);
+            format_.paletteSize = static_cast<int>(palette->entries.size());
+            for (std::size_t i = 0; i < palette->entries.size(); ++i) {
+                const auto& e = palette->entries[i];
+                format_.palette[i] = {e.red, e.green, e.blue, 255};
+            }
+        } else {
+            format_.layout = RowLayout::Bgr;
+        }
+        if (state_.cmyk) cmykRow_.resize(std::size_t{c.output_width} * 4);
+        adobeInverted_ = c.saw_Adobe_marker ? 1 : 0;
+    }
+    void ReadRows(std::uint8_t* dst, std::ptrdiff_t stride, int count) override {
+        state_.Check(DecodeReadSomeRows(&state_.session, dst, stride, count,
+                                        cmykRow_.empty() ? nullptr : cmykRow_.data(), adobeInverted_));
+    }
+    void Finish() override {
+        state_.Check(DecodeFinish(&state_.session));
+        warnings_ = JpegWarnings(state_.session);
+    }
+
+private:
+    DecodeState state_;
+    std::vector<unsigned char> cmykRow_;
+    int adobeInverted_ = 0;
+};
+
+}  // namespace
+
+std::unique_ptr<RowSource> OpenJpegRows(ByteSpan bytes, const Limits& limits) {
+    return std::make_unique<JpegRows>(bytes, limits);
+}
+
 // ---- compressing ------------------------------------------------------------
 
 std::vector<std::uint8_t> EncodeJpeg(const JpegEncodeRequest& request) {

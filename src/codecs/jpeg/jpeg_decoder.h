@@ -78,6 +78,13 @@ JpegHeader ReadJpegHeader(ByteSpan bytes);
 // The output size at a decode scale; false when the header is rejected.
 bool JpegOutputSize(ByteSpan bytes, TJPEGScale scale, int* width, int* height);
 
+// The file as rows, decoded with the default settings (those of a new JPEG
+// image) as they are read: 24-bit blue, green, red, or for a grayscale file
+// the indices of the library's color map. The header is read once, here;
+// EJPEG when the library rejects it, EPictureTooLarge above limits. The
+// bytes must outlive the source. Warnings are complete after Finish.
+std::unique_ptr<RowSource> OpenJpegRows(ByteSpan bytes, const Limits& limits);
+
 // Compresses width x height rows (blue, green, red) with the library's
 // defaults; rows(client, y, scratch) gives row y and may fill scratch
 // (width * 3 bytes) and return it. EJPEG on a library error.

@@ -170,3 +170,103 @@ PngDecoded DecodePng(ByteSpan bytes, const Limits& limits, const std::function<v
 }
 
 }  // namespace duvo
+
+namespace duvo {
+
+namespace {
+
+// The file's rows in its own layout through the library: one row at a time
+// for a plain file, the whole frame first for an interlaced one.
+class SpngRows final : public RowSource {
+public:
+    SpngRows(ByteSpan bytes, const Limits& limits, std::function<void(std::size_t)> consumed)
+        : consumed_(std::move(consumed)), ctx_(spng_ctx_new(0)), source_{bytes, 0, 0, &consumed_} {
+        if (!ctx_) throw EOutOfMemory(msg::OutOfMemory);
+        Check(spng_set_png_stream(ctx_.get(), Source::Read, &source_));
+        Check(spng_set_image_limits(ctx_.get(), 0x7FFFFFFF, 0x7FFFFFFF));
+        Check(spng_set_chunk_limits(ctx_.get(), std::size_t{16} << 20, std::size_t{64} << 20));
+        spng_ihdr ihdr{};
+        Check(spng_get_ihdr(ctx_.get(), &ihdr));
+        CheckPictureSize(ihdr.width, ihdr.height, limits);
+        format_.width = static_cast<int>(ihdr.width);
+        format_.height = static_cast<int>(ihdr.height);
+        format_.bitDepth = ihdr.bit_depth;
+        switch (ihdr.color_type) {
+            case SPNG_COLOR_TYPE_GRAYSCALE:
+                format_.layout = RowLayout::Gray;
+                break;
+            case SPNG_COLOR_TYPE_TRUECOLOR:
+                format_.layout = RowLayout::Rgb;
+                break;
+            case SPNG_COLOR_TYPE_INDEXED:
+                format_.layout = RowLayout::Index;
+                break;
+            case SPNG_COLOR_TYPE_GRAYSCALE_ALPHA:
+                format_.layout = RowLayout::GrayAlpha;
+                break;
+            default:
+                format_.layout = RowLayout::Rgba;
+        }
+        spng_trns trns{};
+        const int trnsRc = spng_get_trns(ctx_.get(), &trns);
+        if (trnsRc != 0 && trnsRc != SPNG_ECHUNKAVAIL) Fail(trnsRc);
+        if (format_.layout == RowLayout::Index) {
+            spng_plte plte{};
+            Check(spng_get_plte(ctx_.get(), &plte));
+            format_.paletteSize = static_cast<int>(std::min<std::uint32_t>(plte.n_entries, 256));
+            for (int i = 0; i < format_.paletteSize; ++i) {
+                const auto& e = plte.entries[i];
+                const std::uint8_t a =
+                    trnsRc == 0 && static_cast<std::uint32_t>(i) < trns.n_type3_entries ? trns.type3_alpha[i] : 255;
+                format_.palette[static_cast<std::size_t>(i)] = {e.red, e.green, e.blue, a};
+            }
+        } else if (trnsRc == 0 && (format_.layout == RowLayout::Gray || format_.layout == RowLayout::Rgb)) {
+            format_.hasColorKey = true;
+            format_.colorKey = format_.layout == RowLayout::Gray
+                                   ? std::array<std::uint16_t, 3>{trns.gray, 0, 0}
+                                   : std::array<std::uint16_t, 3>{trns.red, trns.green, trns.blue};
+        }
+        interlaced_ = ihdr.interlace_method != 0;
+        const std::uint64_t rowBytes = format_.RowBytes();
+        if (interlaced_) {
+            std::size_t size = 0;
+            Check(spng_decoded_image_size(ctx_.get(), SPNG_FMT_RAW, &size));
+            if (size > limits.decodedBytes)
+                throw EPictureTooLarge(duvo::Format(msg::TooManyBytes, {std::to_string(limits.decodedBytes)}));
+            frame_.resize(size);
+            Check(spng_decode_image(ctx_.get(), frame_.data(), frame_.size(), SPNG_FMT_RAW, 0));
+        } else {
+            Check(spng_decode_image(ctx_.get(), nullptr, 0, SPNG_FMT_RAW, SPNG_DECODE_PROGRESSIVE));
+        }
+        (void)rowBytes;
+    }
+    bool Sequential() const override { return !interlaced_; }
+    void ReadRows(std::uint8_t* dst, std::ptrdiff_t stride, int count) override {
+        const std::size_t rowBytes = format_.RowBytes();
+        for (int i = 0; i < count; ++i, ++next_) {
+            if (interlaced_) {
+                std::memcpy(dst + i * stride, frame_.data() + rowBytes * static_cast<std::size_t>(next_), rowBytes);
+                continue;
+            }
+            const int rc = spng_decode_row(ctx_.get(), dst + i * stride, rowBytes);
+            if (rc != 0 && !(rc == SPNG_EOI && next_ + 1 == format_.height)) Fail(rc);
+        }
+    }
+
+private:
+    std::function<void(std::size_t)> consumed_;
+    Ctx ctx_;
+    Source source_;
+    bool interlaced_ = false;
+    std::vector<std::uint8_t> frame_;
+    int next_ = 0;
+};
+
+}  // namespace
+
+std::unique_ptr<RowSource> OpenPngRowsWithSpng(ByteSpan bytes, const Limits& limits,
+                                               std::function<void(std::size_t)> consumed) {
+    return std::make_unique<SpngRows>(bytes, limits, std::move(consumed));
+}
+
+}  // namespace duvo

@@ -33,11 +33,41 @@ void PutU32(std::uint8_t* p, std::uint32_t v) {
 
 }  // namespace
 
-PngBlockWriter::PngBlockWriter(int width, int height) : width_(width), height_(height) {
+PngBlockWriter::PngBlockWriter(int width, int height, const std::string& fileName) : width_(width), height_(height) {
     if (width <= 0 || height <= 0) throw EInvalidGraphic(msg::InvalidBitmap);
+    file_ = std::fopen(fileName.c_str(), "wb");
+    if (!file_) throw EFCreateError(Format(msg::FCreate, {fileName}));
+    const std::uint8_t signature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
+    ok_ = std::fwrite(signature, 1, 8, file_) == 8;
+    std::uint8_t ihdr[13] = {};
+    PutU32(ihdr, static_cast<std::uint32_t>(width_));
+    PutU32(ihdr + 4, static_cast<std::uint32_t>(height_));
+    ihdr[8] = 8;  // bits per sample
+    ihdr[9] = 2;  // RGB
+    Chunk("IHDR", {{ihdr, sizeof ihdr}});
 }
 
-PngBlockWriter::~PngBlockWriter() = default;
+PngBlockWriter::~PngBlockWriter() {
+    if (file_) std::fclose(file_);
+}
+
+void PngBlockWriter::Chunk(const char* type,
+                           std::initializer_list<std::pair<const std::uint8_t*, std::size_t>> pieces) {
+    std::size_t length = 0;
+    for (const auto& p : pieces) length += p.second;
+    std::uint8_t head[8];
+    PutU32(head, static_cast<std::uint32_t>(length));
+    std::memcpy(head + 4, type, 4);
+    uLong crc = crc32(0, head + 4, 4);
+    ok_ = ok_ && std::fwrite(head, 1, 8, file_) == 8;
+    for (const auto& p : pieces) {
+        crc = crc32(crc, p.first, static_cast<uInt>(p.second));
+        ok_ = ok_ && (p.second == 0 || std::fwrite(p.first, 1, p.second, file_) == p.second);
+    }
+    std::uint8_t tail[4];
+    PutU32(tail, static_cast<std::uint32_t>(crc));
+    ok_ = ok_ && std::fwrite(tail, 1, 4, file_) == 4;
+}
 
 void PngBlockWriter::Block(int y0, int y1, const std::uint8_t* rows, std::ptrdiff_t stride) {
     Strip s;
@@ -73,72 +103,46 @@ void PngBlockWriter::Block(int y0, int y1, const std::uint8_t* rows, std::ptrdif
     deflateEnd(&z);
     if (!ok) throw EOutOfMemory(msg::OutOfMemory);
     std::lock_guard<std::mutex> g(lock_);
-    strips_.push_back(std::move(s));
+    waiting_.push_back(std::move(s));
+    WriteReady();
+    if (!ok_) throw EWriteError(msg::StreamWrite);
 }
 
-void PngBlockWriter::Save(const std::string& fileName) {
-    std::sort(strips_.begin(), strips_.end(), [](const Strip& a, const Strip& b) { return a.y0 < b.y0; });
-    // Every row exactly once, in order.
-    int next = 0;
-    for (const Strip& s : strips_) {
-        if (s.y0 != next || s.y1 <= s.y0) throw EInvalidGraphic(msg::InvalidBitmap);
-        next = s.y1;
-    }
-    if (next != height_) throw EInvalidGraphic(msg::InvalidBitmap);
-    uLong adler = strips_[0].adler;
-    for (std::size_t i = 1; i < strips_.size(); ++i)
-        adler = adler32_combine(adler, strips_[i].adler, static_cast<z_off_t>(strips_[i].rawBytes));
-
-    struct FileClose {
-        void operator()(std::FILE* f) const { std::fclose(f); }
-    };
-    std::unique_ptr<std::FILE, FileClose> file(std::fopen(fileName.c_str(), "wb"));
-    if (!file) throw EFCreateError(Format(msg::FCreate, {fileName}));
-    bool ok = true;
-    auto chunk = [&](const char* type, std::initializer_list<std::pair<const std::uint8_t*, std::size_t>> pieces) {
-        std::size_t length = 0;
-        for (const auto& p : pieces) length += p.second;
-        std::uint8_t head[8];
-        PutU32(head, static_cast<std::uint32_t>(length));
-        std::memcpy(head + 4, type, 4);
-        uLong crc = crc32(0, head + 4, 4);
-        ok = ok && std::fwrite(head, 1, 8, file.get()) == 8;
-        for (const auto& p : pieces) {
-            crc = crc32(crc, p.first, static_cast<uInt>(p.second));
-            ok = ok && (p.second == 0 || std::fwrite(p.first, 1, p.second, file.get()) == p.second);
-        }
-        std::uint8_t tail[4];
-        PutU32(tail, static_cast<std::uint32_t>(crc));
-        ok = ok && std::fwrite(tail, 1, 4, file.get()) == 4;
-    };
-    const std::uint8_t signature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
-    ok = std::fwrite(signature, 1, 8, file.get()) == 8;
-    std::uint8_t ihdr[13] = {};
-    PutU32(ihdr, static_cast<std::uint32_t>(width_));
-    PutU32(ihdr + 4, static_cast<std::uint32_t>(height_));
-    ihdr[8] = 8;  // bits per sample
-    ihdr[9] = 2;  // RGB
-    chunk("IHDR", {{ihdr, sizeof ihdr}});
+void PngBlockWriter::WriteReady() {
     // One IDAT per block; a chunk holds less than 2^31 bytes, so a large
     // block goes out in pieces.
     const std::uint8_t zlibHeader[2] = {0x78, 0x01};  // deflate, 32K window, fastest level
-    std::uint8_t trailer[4];
-    PutU32(trailer, static_cast<std::uint32_t>(adler));
     constexpr std::size_t kChunk = std::size_t{1} << 30;
-    for (std::size_t i = 0; i < strips_.size(); ++i) {
-        const Strip& part = strips_[i];
+    for (;;) {
+        auto it = std::find_if(waiting_.begin(), waiting_.end(), [&](const Strip& s) { return s.y0 == next_; });
+        if (it == waiting_.end()) return;
+        const Strip part = std::move(*it);
+        waiting_.erase(it);
+        const bool first = part.y0 == 0;
+        const bool last = part.y1 == height_;
+        adler_ = first ? part.adler : adler32_combine(adler_, part.adler, static_cast<z_off_t>(part.rawBytes));
+        std::uint8_t trailer[4];
+        PutU32(trailer, static_cast<std::uint32_t>(adler_));
         std::size_t at = 0;
         do {
             const std::size_t n = std::min(kChunk, part.used - at);
-            const bool first = i == 0 && at == 0;
-            const bool last = i + 1 == strips_.size() && at + n == part.used;
-            chunk("IDAT", {{zlibHeader, first ? 2u : 0u}, {part.out.data() + at, n}, {trailer, last ? 4u : 0u}});
+            const bool head = first && at == 0;
+            const bool tail = last && at + n == part.used;
+            Chunk("IDAT", {{zlibHeader, head ? 2u : 0u}, {part.out.data() + at, n}, {trailer, tail ? 4u : 0u}});
             at += n;
         } while (at < part.used);
+        next_ = part.y1;
     }
-    chunk("IEND", {});
-    if (!ok || std::fflush(file.get()) != 0 || std::ferror(file.get())) throw EWriteError(msg::StreamWrite);
-    if (std::fclose(file.release()) != 0) throw EWriteError(msg::StreamWrite);
+}
+
+void PngBlockWriter::Finish() {
+    std::lock_guard<std::mutex> g(lock_);
+    if (next_ != height_ || !waiting_.empty()) throw EInvalidGraphic(msg::InvalidBitmap);
+    Chunk("IEND", {});
+    if (!ok_ || std::fflush(file_) != 0 || std::ferror(file_)) throw EWriteError(msg::StreamWrite);
+    std::FILE* f = file_;
+    file_ = nullptr;
+    if (std::fclose(f) != 0) throw EWriteError(msg::StreamWrite);
 }
 
 }  // namespace duvo

@@ -162,7 +162,7 @@ void TGIFSubImage::MakePixelData() {
     data_.reset();
     dataSize_ = 0;
     const std::uint64_t w = descriptor_.Width, h = descriptor_.Height;
-    const Limits& limits = Image()->GetLimits();
+    const Limits& limits = Image()->LoadLimits();
     const std::uint64_t limit = std::min(limits.pixels, kGIFMaxFramePixels);
     if (w * h > limit) throw EGIFTooLarge(PictureTooLargeText(w, h, limit));
     Image()->AddDecodedBytes(w * h);
@@ -327,8 +327,8 @@ void TGIFImage::Clear() {
 }
 
 void TGIFImage::AddDecodedBytes(std::uint64_t n) {
-    if (n > GetLimits().decodedBytes - std::min(decodedBytes_, GetLimits().decodedBytes))
-        throw EGIFTooLarge(Format(msg::TooManyBytes, {std::to_string(GetLimits().decodedBytes)}));
+    if (n > LoadLimits().decodedBytes - std::min(decodedBytes_, LoadLimits().decodedBytes))
+        throw EGIFTooLarge(Format(msg::TooManyBytes, {std::to_string(LoadLimits().decodedBytes)}));
     decodedBytes_ += n;
 }
 

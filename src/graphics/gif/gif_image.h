@@ -538,13 +538,22 @@ public:
     void WriteToStream(TStream& stream) const override;                                                       // 22
     void ReadClipboard(unsigned format, std::uintptr_t data, const platform::Palette* palette) override;      // 23
     void WriteClipboard(unsigned& format, std::uintptr_t& data, platform::Palette*& palette) const override;  // 24
+    // Slot 21 within the caller's limits.
+    void ReadFromStream(TStream& stream, const Limits& limits);
     // Passes a warning to the handler, when one is installed.
     virtual void ReportWarning(TPersistent* sender, std::uint8_t severity, const std::string& message);  // 25
 
     // Replaces the content by the GIF that starts at the reader's position;
     // streamOffset is where the reader's bytes stand in their stream, for
     // the progress reports.
-    void LoadFromBytes(ByteReader& reader, std::uint64_t streamOffset = 0);
+    void ReadBlocks(ByteReader& reader, std::uint64_t streamOffset = 0);
+    // The whole file, as ReadFromStream reads it.
+    void LoadFromBytes(ByteSpan bytes, const Limits& limits, std::shared_ptr<const void> owner = nullptr) override;
+    // The header and the first frame only: what a comparison uses. The
+    // blocks after it are not read.
+    void LoadFirstFrame(ByteSpan bytes, const Limits& limits);
+    // What the load in progress, or the last one, allows.
+    const Limits& LoadLimits() const { return limits_; }
     // "Loading..." at the given reader position, as a share of the stream.
     void ReportLoadProgress(TPersistent* sender, std::uint64_t position);
     void Clear();
@@ -588,6 +597,10 @@ private:
     TGIFDrawOptions drawOptions_ = kGIFDefaultDrawOptions;
     std::uint64_t streamOffset_ = 0;
     std::uint64_t streamSize_ = 0;
+    Limits limits_ = kDefaultLimits;
+    // Frames the block loop reads at most.
+    std::uint64_t framesWanted_ = ~std::uint64_t{0};
+    friend class TGIFImageList;
 };
 
 // Registers "gif" ("GIF Image") with the picture registry and the GIF

@@ -82,12 +82,13 @@ void TGIFImageList::LoadFromStream(ByteReader& reader, TPersistent* parent) {
     while (b == 0x00);
     while (b != 0x3B) {
         reader.StepBack();
+        if (static_cast<std::uint64_t>(Count()) >= image->framesWanted_) return;
         if (b != 0x21 && b != 0x2C) {
             ReportWarning(1, msg::GIFUnknownBlock);
             return;
         }
-        if (static_cast<std::uint64_t>(Count()) >= image->GetLimits().frames)
-            throw EGIFTooLarge(Format(msg::TooManyFrames, {std::to_string(image->GetLimits().frames)}));
+        if (static_cast<std::uint64_t>(Count()) >= image->LoadLimits().frames)
+            throw EGIFTooLarge(Format(msg::TooManyFrames, {std::to_string(image->LoadLimits().frames)}));
         auto frame = std::make_unique<TGIFSubImage>(image);
         frame->LoadFromStream(reader);
         image->ReportLoadProgress(this, reader.Position());
@@ -141,7 +142,7 @@ void TGIFSubImage::LoadFromStream(ByteReader& reader) {
 void TGIFSubImage::LoadFile(const std::string& fileName) {
     TFileStream stream(fileName);
     std::vector<std::uint8_t> holder;
-    const ByteSpan bytes = StreamBytes(stream, holder, Image()->GetLimits().inputBytes);
+    const ByteSpan bytes = StreamBytes(stream, holder, Image()->LoadLimits().inputBytes);
     ByteReader reader(bytes, RaisePrematureEnd);
     LoadFromStream(reader);
 }
@@ -292,7 +293,7 @@ void TGIFImage::ReportLoadProgress(TPersistent* sender, std::uint64_t position) 
                    msg::GIFLoading);
 }
 
-void TGIFImage::LoadFromBytes(ByteReader& reader, std::uint64_t streamOffset) {
+void TGIFImage::ReadBlocks(ByteReader& reader, std::uint64_t streamOffset) {
     streamOffset_ = streamOffset;
     streamSize_ = streamOffset + reader.Size();
     Clear();
@@ -302,14 +303,18 @@ void TGIFImage::LoadFromBytes(ByteReader& reader, std::uint64_t streamOffset) {
     trailer.LoadFromStream(reader);
 }
 
-void TGIFImage::ReadFromStream(TStream& stream) {
+void TGIFImage::ReadFromStream(TStream& stream) { ReadFromStream(stream, kDefaultLimits); }
+
+void TGIFImage::ReadFromStream(TStream& stream, const Limits& limits) {
+    limits_ = limits;
+    framesWanted_ = ~std::uint64_t{0};
     ReportProgress(this, TProgressStage::psStarting, 0, false, TRect{}, msg::GIFLoading);
     std::vector<std::uint8_t> holder;
     const std::int64_t start = stream.Position();
-    const ByteSpan bytes = StreamBytes(stream, holder, GetLimits().inputBytes);
+    const ByteSpan bytes = StreamBytes(stream, holder, limits_.inputBytes);
     ByteReader reader(bytes, RaisePrematureEnd);
     try {
-        LoadFromBytes(reader, static_cast<std::uint64_t>(start));
+        ReadBlocks(reader, static_cast<std::uint64_t>(start));
     } catch (...) {
         SkipConsumed(stream, start, bytes, reader.Position());
         ReportProgress(this, TProgressStage::psEnding, 0, true, TRect{}, msg::GIFLoading);
@@ -317,6 +322,23 @@ void TGIFImage::ReadFromStream(TStream& stream) {
     }
     SkipConsumed(stream, start, bytes, reader.Position());
     ReportProgress(this, TProgressStage::psEnding, 100, true, TRect{}, msg::GIFLoading);
+}
+
+void TGIFImage::LoadFromBytes(ByteSpan bytes, const Limits& limits, std::shared_ptr<const void>) {
+    TBytesStream stream(bytes.data(), bytes.size());
+    ReadFromStream(stream, limits);
+}
+
+void TGIFImage::LoadFirstFrame(ByteSpan bytes, const Limits& limits) {
+    limits_ = limits;
+    framesWanted_ = 1;
+    ByteReader reader(bytes, RaisePrematureEnd);
+    streamOffset_ = 0;
+    streamSize_ = reader.Size();
+    Clear();
+    header_->LoadFromStream(reader);
+    images_->LoadFromStream(reader, this);
+    framesWanted_ = ~std::uint64_t{0};
 }
 
 }  // namespace duvo

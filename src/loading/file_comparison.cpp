@@ -1,0 +1,356 @@
+#include "loading/file_comparison.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <new>
+
+#include "codecs/png/png_writer.h"
+#include "rtl/file_bytes.h"
+#include "rtl/parallel.h"
+
+namespace duvo {
+
+ECompareFailure FailureOf(std::exception_ptr error, const std::optional<std::string>& file) {
+    const bool named = file.has_value();
+    try {
+        std::rethrow_exception(error);
+    } catch (const ECompareFailure& f) {
+        return f;
+    } catch (const EFOpenError& e) {
+        return {"cannot-open", ErrorDisplayText(e.Message()), file};
+    } catch (const EFCreateError& e) {
+        return {"cannot-create", ErrorDisplayText(e.Message()), file};
+    } catch (const EWriteError& e) {
+        return {"write-error", ErrorDisplayText(e.Message()), file, named};
+    } catch (const EStreamError& e) {
+        return {"read-error", ErrorDisplayText(e.Message()), file, named};
+    } catch (const EInvalidGraphic& e) {
+        return {"load-error", ErrorDisplayText(e.Message()), file, named};
+    } catch (const EOutOfMemory& e) {
+        return {"out-of-memory", ErrorDisplayText(e.Message()), file, named};
+    } catch (const EInvalidOp& e) {
+        return {"empty-area", ErrorDisplayText(e.Message()), std::nullopt};
+    } catch (const Exception& e) {
+        return {"error", ErrorDisplayText(e.Message()), file, named};
+    } catch (const std::bad_alloc&) {
+        return {"out-of-memory", ErrorDisplayText(msg::OutOfMemory), file, named};
+    } catch (const std::exception& e) {
+        return {"error", ErrorDisplayText(e.what()), file, named};
+    }
+}
+
+namespace {
+
+// A failure of the decoder that read file, in the words the route reports.
+[[noreturn]] void RaiseLoadFailure(const Route& route, const std::string& file) {
+    try {
+        throw;
+    } catch (const EInvalidGraphic& e) {
+        if (route.ownMessages) throw ECompareFailure("load-error", ErrorDisplayText(e.Message()), file, true);
+        throw ECompareFailure("load-error", std::string(msg::LoadErrorBox) + "\n" + ErrorDisplayText(e.Message()), file,
+                              true);
+    } catch (...) {
+        throw FailureOf(std::current_exception(), file);
+    }
+}
+
+// Rows whose failures, while the pass reads them, name their file.
+class NamedRows final : public RowSource {
+public:
+    NamedRows(const Route& route, std::string file, std::unique_ptr<RowSource> rows)
+        : route_(route), file_(std::move(file)), rows_(std::move(rows)) {
+        format_ = rows_->Format();
+        warnings_ = rows_->Warnings();
+    }
+    bool Sequential() const override { return rows_->Sequential(); }
+    void ReadRows(std::uint8_t* dst, std::ptrdiff_t stride, int count) override {
+        try {
+            rows_->ReadRows(dst, stride, count);
+        } catch (...) {
+            RaiseLoadFailure(route_, file_);
+        }
+    }
+    const std::uint8_t* RowInPlace(int y) const override { return rows_->RowInPlace(y); }
+    void Release(int y) override { rows_->Release(y); }
+    void Finish() override {
+        try {
+            rows_->Finish();
+        } catch (...) {
+            RaiseLoadFailure(route_, file_);
+        }
+        warnings_ = rows_->Warnings();
+    }
+
+private:
+    const Route& route_;
+    std::string file_;
+    std::unique_ptr<RowSource> rows_;
+};
+
+// ---- the difference picture ---------------------------------------------------------
+
+// A PNG deflated block by block on the comparison's threads.
+class PngSink final : public DifferenceSink {
+public:
+    PngSink(int width, int height, const std::string& path) : writer_(width, height, path) {}
+    void Band(int y0, int y1, const std::uint8_t* rows, std::ptrdiff_t stride) override {
+        writer_.Block(y0, y1, rows, stride);
+    }
+    void Finish() { writer_.Finish(); }
+
+private:
+    PngBlockWriter writer_;
+};
+
+// An uncompressed 24-bit BMP, bottom-up as a bitmap writes it, its rows
+// written where they belong as they come.
+class BmpSink final : public DifferenceSink {
+public:
+    BmpSink(int width, int height, const std::string& path) : width_(width), height_(height) {
+        fd_ = ::open(path.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
+        if (fd_ < 0) throw EFCreateError(Format(msg::FCreate, {path}));
+        stride_ = (static_cast<std::size_t>(width) * 3 + 3) & ~std::size_t{3};
+        const std::uint64_t image = stride_ * static_cast<std::uint64_t>(height);
+        const std::uint64_t size = 54 + image;
+        std::uint8_t h[54] = {'B', 'M'};
+        auto put = [&](int at, std::uint32_t v, int bytes) {
+            for (int i = 0; i < bytes; ++i) h[at + i] = static_cast<std::uint8_t>(v >> (8 * i));
+        };
+        put(2, size > 0xFFFFFFFFu ? 0 : static_cast<std::uint32_t>(size), 4);
+        put(10, 54, 4);
+        put(14, 40, 4);
+        put(18, static_cast<std::uint32_t>(width), 4);
+        put(22, static_cast<std::uint32_t>(height), 4);
+        put(26, 1, 2);
+        put(28, 24, 2);
+        put(34, static_cast<std::uint32_t>(std::min<std::uint64_t>(image, 0xFFFFFFFFu)), 4);
+        Write(h, sizeof h, 0);
+        // The file takes its whole size at once; the padding bytes stay zero.
+        if (::ftruncate(fd_, static_cast<off_t>(size)) != 0) throw EWriteError(msg::StreamWrite);
+    }
+    ~BmpSink() override {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    void Band(int y0, int y1, const std::uint8_t* rows, std::ptrdiff_t stride) override {
+        const std::size_t bytes = static_cast<std::size_t>(width_) * 3;
+        for (int y = y0; y < y1; ++y)
+            Write(rows + (y - y0) * stride, bytes, 54 + stride_ * static_cast<std::size_t>(height_ - 1 - y));
+    }
+    void Finish() {
+        const int fd = fd_;
+        fd_ = -1;
+        if (::close(fd) != 0) throw EWriteError(msg::StreamWrite);
+    }
+
+private:
+    void Write(const std::uint8_t* data, std::size_t n, std::size_t at) {
+        while (n > 0) {
+            const ssize_t w = ::pwrite(fd_, data, n, static_cast<off_t>(at));
+            if (w < 0 && errno == EINTR) continue;
+            if (w <= 0) throw EWriteError(msg::StreamWrite);
+            data += w, n -= static_cast<std::size_t>(w), at += static_cast<std::size_t>(w);
+        }
+    }
+    int width_, height_;
+    std::size_t stride_ = 0;
+    int fd_ = -1;
+};
+
+// Failures of writing the difference picture name its file.
+class NamedSink final : public DifferenceSink {
+public:
+    NamedSink(DifferenceSink& sink, std::string file) : sink_(sink), file_(std::move(file)) {}
+    void Band(int y0, int y1, const std::uint8_t* rows, std::ptrdiff_t stride) override {
+        try {
+            sink_.Band(y0, y1, rows, stride);
+        } catch (...) {
+            throw FailureOf(std::current_exception(), file_);
+        }
+    }
+
+private:
+    DifferenceSink& sink_;
+    std::string file_;
+};
+
+// Non-matching pixels accepted by the limits given; none when none is given.
+std::uint64_t Accepted(const FileComparisonRequest& o, std::uint64_t counted) {
+    std::uint64_t accepted = o.maxNonMatching || o.maxNonMatchingShare ? counted : 0;
+    if (o.maxNonMatching) accepted = std::min(accepted, *o.maxNonMatching);
+    if (o.maxNonMatchingShare) {
+        const long double share = static_cast<long double>(*o.maxNonMatchingShare) / 100.0L;
+        accepted =
+            std::min(accepted, static_cast<std::uint64_t>(std::floor(share * static_cast<long double>(counted))));
+    }
+    return accepted;
+}
+
+// The difference picture must never be written over an input.
+void CheckOutputIsNoInput(const FileComparisonRequest& r) {
+    if (!r.diff) return;
+    const std::pair<const char*, const std::string*> inputs[] = {
+        {"the left picture", &r.left},
+        {"the right picture", &r.right},
+        {"the mask", r.mask ? &*r.mask : nullptr},
+    };
+    for (const auto& [what, name] : inputs)
+        if (name && SameFile(*r.diff, *name))
+            throw EUsageError("--diff " + *r.diff + " is the same file as " + what + " " + *name +
+                              ": the difference picture would overwrite it");
+    const std::string ext = OpenExtension(*r.diff);
+    if (ext != ".png" && ext != ".bmp") throw EUsageError("--diff: the file name must end in .png or .bmp");
+}
+
+PictureInfo InfoOf(const OpenedPicture& p) {
+    const RowFormat& f = p.rows->Format();
+    PictureInfo info;
+    info.file = p.file;
+    info.width = f.width;
+    info.height = f.height;
+    info.format = std::string(p.route->format);
+    info.alpha = f.MayHaveAlpha();
+    info.bitDepth = p.route->storedDepth ? f.bitDepth : 8;
+    return info;
+}
+
+}  // namespace
+
+OpenedPicture OpenPicture(const std::string& file, const Limits& limits) {
+    OpenedPicture out;
+    out.file = file;
+    out.route = FindRoute(file, RouteUser::CommandLine);
+    if (!out.route || !out.route->openRows) throw ECompareFailure("unknown-format", msg::UnknownFormatBox, file, true);
+    std::shared_ptr<const FileBytes> bytes;
+    try {
+        bytes = FileBytes::Open(file, limits);
+    } catch (...) {
+        throw FailureOf(std::current_exception(), file);
+    }
+    // A file of no bytes holds no picture, whatever its format would say.
+    if (bytes->Bytes().empty()) throw ECompareFailure("no-pixels", file + " has no pixels (0 x 0)", file);
+    try {
+        out.rows = std::make_unique<NamedRows>(*out.route, file, out.route->openRows(bytes, limits));
+    } catch (...) {
+        RaiseLoadFailure(*out.route, file);
+    }
+    const RowFormat& f = out.rows->Format();
+    if (f.width <= 0 || f.height <= 0)
+        throw ECompareFailure(
+            "no-pixels", file + " has no pixels (" + std::to_string(f.width) + " x " + std::to_string(f.height) + ")",
+            file);
+    return out;
+}
+
+FileComparison CompareFiles(const FileComparisonRequest& request) {
+    CheckOutputIsNoInput(request);
+    InitializeFormats();
+
+    // The two files share nothing, so they open side by side: a format that
+    // decodes its whole frame first does it here.
+    OpenedPicture pictures[2];
+    std::exception_ptr failures[2];
+    const std::string* names[2] = {&request.left, &request.right};
+    ParallelFor(2, 2, [&](std::size_t i) {
+        try {
+            pictures[i] = OpenPicture(*names[i], request.limits);
+        } catch (...) {
+            failures[i] = std::current_exception();
+        }
+    });
+    for (const auto& f : failures)
+        if (f) std::rethrow_exception(f);
+    OpenedPicture& left = pictures[0];
+    OpenedPicture& right = pictures[1];
+
+    FileComparison report;
+    report.left = InfoOf(left);
+    report.right = InfoOf(right);
+    const int width = std::min(report.left.width, report.right.width);
+    const int height = std::min(report.left.height, report.right.height);
+
+    SpanRows ignore;
+    for (const IgnoreRectangle& r : request.ignore) AddRectangle(ignore, width, height, r.x, r.y, r.width, r.height);
+    OpenedPicture mask;
+    if (request.mask) {
+        mask = OpenPicture(*request.mask, request.limits);
+        if (mask.rows->Width() != width || mask.rows->Height() != height)
+            throw ECompareFailure("mask-size",
+                                  "The mask is " + std::to_string(mask.rows->Width()) + " x " +
+                                      std::to_string(mask.rows->Height()) + " pixels; the compared area is " +
+                                      std::to_string(width) + " x " + std::to_string(height) + ".",
+                                  mask.file, true);
+        report.maskFile = mask.file;
+    }
+    report.ignoreRectangles = request.ignore.size();
+
+    // The picture goes to a temporary file beside its target, row by row as
+    // the pass makes them.
+    std::unique_ptr<PngSink> png;
+    std::unique_ptr<BmpSink> bmp;
+    std::unique_ptr<NamedSink> sink;
+    if (request.diff) {
+        try {
+            report.pendingDiff = std::make_unique<ReplacingFile>(*request.diff);
+            if (OpenExtension(*request.diff) == ".png")
+                png = std::make_unique<PngSink>(width, height, report.pendingDiff->TempPath());
+            else
+                bmp = std::make_unique<BmpSink>(width, height, report.pendingDiff->TempPath());
+        } catch (...) {
+            throw FailureOf(std::current_exception(), *request.diff);
+        }
+        sink = std::make_unique<NamedSink>(png ? static_cast<DifferenceSink&>(*png) : *bmp, *request.diff);
+        report.diffFile = request.diff;
+    }
+
+    CompareRequest compare;
+    compare.left = left.rows.get();
+    compare.right = right.rows.get();
+    compare.ignore = request.ignore.empty() ? nullptr : &ignore;
+    compare.mask = mask.rows.get();
+    compare.matchingBin = request.MatchingBin();
+    compare.collectChanges = true;
+    compare.difference = sink.get();
+    compare.threads = request.threads;
+    report.result = RunComparison(compare);
+
+    // Every warning is known now that each source has reached its end.
+    report.left.warnings = left.rows->Warnings();
+    report.right.warnings = right.rows->Warnings();
+    if (mask.rows) report.maskWarnings = mask.rows->Warnings();
+    if (request.strict)
+        for (const OpenedPicture* p : {&left, &right, &mask})
+            if (p->rows && !p->rows->Warnings().empty())
+                throw ECompareFailure("damaged", p->file + " is damaged: " + p->rows->Warnings().front().message,
+                                      p->file);
+
+    const std::uint64_t counted = report.result.CountedPixels();
+    if (counted == 0)
+        throw ECompareFailure("empty-area", "Nothing left to compare: the ignored areas and the mask cover all " +
+                                                std::to_string(width) + " x " + std::to_string(height) + " pixels");
+    report.histogram = Normalise(report.result.counts, counted);
+    report.nonMatching = report.result.NonMatching(request.MatchingBin());
+    if (request.maxNonMatching && *request.maxNonMatching >= counted)
+        throw EUsageError("--max-changed " + std::to_string(*request.maxNonMatching) + " accepts all " +
+                          std::to_string(counted) + " counted pixels: the check could not fail");
+    report.tolerance = {request.tolerance, request.maxNonMatching, request.maxNonMatchingShare,
+                        Accepted(request, counted)};
+    report.regions = FindRegions(report.result.changes, request.regionGap, request.maxRegions);
+    report.regionGap = request.regionGap;
+    report.result.changes = {};
+
+    if (request.diff) {
+        try {
+            if (png) png->Finish();
+            if (bmp) bmp->Finish();
+        } catch (...) {
+            throw FailureOf(std::current_exception(), *request.diff);
+        }
+    }
+    return report;
+}
+
+}  // namespace duvo

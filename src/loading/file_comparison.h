@@ -1,0 +1,120 @@
+// Two picture files compared as a command line asks: both opened by their
+// extension as row sources, the ignored rectangles and the mask, the rule
+// that decides what matches and how many non-matching pixels are accepted,
+// the changed regions, and the difference picture written while the one pass
+// makes its rows. Everything but the printing of the report; every failure
+// is an ECompareFailure with its kind, its file and its exit status.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "codecs/row_source.h"
+#include "compare/engine.h"
+#include "compare/regions.h"
+#include "loading/open_routes.h"
+#include "rtl/exceptions.h"
+#include "rtl/limits.h"
+#include "rtl/output_file.h"
+
+namespace duvo {
+
+namespace msg {
+// The desktop program's box texts for the two outcomes of loading.
+inline constexpr const char* UnknownFormatBox = "Nieznany format pliku graficznego !!!";
+inline constexpr const char* LoadErrorBox = "Bląd przy wczytywaniu pliku graficznego !!!";
+}  // namespace msg
+
+struct IgnoreRectangle {
+    std::int64_t x = 0, y = 0, width = 0, height = 0;
+};
+
+struct FileComparisonRequest {
+    std::string left, right;
+    std::optional<std::string> mask;  // non-white pixels are ignored
+    std::optional<std::string> diff;  // .png or .bmp
+    std::vector<IgnoreRectangle> ignore;
+    // A pixel matches when its bin is at least 100 - tolerance.
+    int tolerance = 0;
+    // Non-matching pixels accepted before the pictures count as different.
+    std::optional<std::uint64_t> maxNonMatching;
+    std::optional<double> maxNonMatchingShare;  // percent of the counted pixels, below 100
+    // Any warning of a decoder (a cut or damaged file) is a failure.
+    bool strict = false;
+    int regionGap = 0;
+    std::size_t maxRegions = 100;
+    unsigned threads = 0;  // 0: every core
+    Limits limits = kDefaultLimits;
+
+    int MatchingBin() const { return 100 - tolerance; }
+};
+
+struct PictureInfo {
+    std::string file;
+    int width = 0;
+    int height = 0;
+    std::string format;                   // the route's format name
+    bool alpha = false;                   // some pixel may be less than opaque
+    int bitDepth = 8;                     // bits per sample as stored (PNG), 8 for the others
+    std::vector<DecodeWarning> warnings;  // what the decoder filled in
+};
+
+struct ToleranceInfo {
+    int tolerance = 0;  // bins below 100 that still match
+    std::optional<std::uint64_t> maxNonMatching;
+    std::optional<double> maxNonMatchingShare;
+    std::uint64_t allowed = 0;  // the non-matching pixels accepted, both limits applied
+};
+
+struct FileComparison {
+    PictureInfo left, right;
+    CompareOutcome result;  // its change spans are grouped into regions
+    SimilarityHistogram histogram{};
+    std::optional<std::string> diffFile;
+    std::optional<std::string> maskFile;
+    std::vector<DecodeWarning> maskWarnings;
+    std::size_t ignoreRectangles = 0;
+    ToleranceInfo tolerance;
+    std::uint64_t nonMatching = 0;
+    RegionList regions;
+    int regionGap = 0;
+    // The difference picture, complete under a temporary name: Commit gives
+    // it its name once the report is out; dropping it removes it.
+    std::unique_ptr<ReplacingFile> pendingDiff;
+
+    bool SameSize() const { return left.width == right.width && left.height == right.height; }
+    // Same size, and every counted pixel the same color, alpha and samples.
+    bool Identical() const {
+        return SameSize() && result.counts[100] == result.CountedPixels() && result.alphaDifferent == 0 &&
+               result.belowEightBits == 0;
+    }
+    // What the exit status says: same size and no more non-matching pixels
+    // than accepted.
+    bool WithinTolerance() const { return SameSize() && nonMatching <= tolerance.allowed; }
+};
+
+// A picture file opened for a comparison: the route that took it and its rows.
+struct OpenedPicture {
+    std::string file;
+    const Route* route = nullptr;
+    std::unique_ptr<RowSource> rows;
+};
+
+// Opens a file by its extension as rows. ECompareFailure of kind
+// "unknown-format", "cannot-open", "read-error", "load-error" (with the
+// decoder's reason), "no-pixels", "out-of-memory".
+OpenedPicture OpenPicture(const std::string& file, const Limits& limits);
+
+// The whole comparison. Usage errors that only the files can show (a
+// --max-changed that accepts every pixel) are EUsageError; a --diff that
+// names an input is one before anything is read.
+FileComparison CompareFiles(const FileComparisonRequest& request);
+
+// What an exception that escaped a comparison is, as the tool reports it;
+// file is the file it concerns, if known.
+ECompareFailure FailureOf(std::exception_ptr error, const std::optional<std::string>& file);
+
+}  // namespace duvo
