@@ -141,6 +141,10 @@ Options ParseOptions(const std::vector<std::string>& args) {
     auto* shareOption = app.add_option("--max-changed-share", share,
                                        "accept non-matching pixels up to P percent of the counted pixels (P < 100)")
                             ->type_name("P");
+    app.add_option("--max-pixels", o.limits.pixels,
+                   "refuse pictures of more than N pixels at once, before their memory is taken (default 2^29)")
+        ->type_name("N")
+        ->check(CLI::Range(std::uint64_t{1}, std::uint64_t{1} << 34));
     app.add_flag("--strict", o.strict,
                  "fail (exit 2, kind \"damaged\") when a file is cut short or damaged, instead of comparing the "
                  "pixels its decoder filled in");

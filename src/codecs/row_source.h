@@ -118,9 +118,9 @@ public:
     // in any order and from any thread, and needs no ReadRows.
     virtual const std::uint8_t* RowInPlace(int /*y*/) const { return nullptr; }
 
-    // The reader is done with the rows above y: a source may let go of the
-    // input they came from (a mapped file's pages).
-    virtual void Release(int /*y*/) {}
+    // The reader is done with rows y0 .. y1 - 1: a source may let go of the
+    // input they came from (a mapped file's pages). Called from any thread.
+    virtual void Release(int /*y0*/, int /*y1*/) {}
 
     // After the last row: looks at what lies behind the pixels (checksums,
     // trailers), which may add warnings or raise the format's exception.

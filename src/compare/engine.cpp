@@ -482,16 +482,12 @@ void Comparison::Work(unsigned self) {
                 if (source->decoded == bands_) source->done = true;
             } else {
                 CompareBand(band, tally, *scratch);
+                // The band's rows are done with, whatever the others do.
+                for (Source* s : {&left_, &right_, &mask_})
+                    if (s->rows && s->inPlace) s->rows->Release(band * bandRows_, BandEnd(band));
                 std::lock_guard<std::mutex> g(lock_);
                 compared_[static_cast<std::size_t>(band)] = 1;
-                const int before = watermark_;
                 while (watermark_ < bands_ && compared_[static_cast<std::size_t>(watermark_)]) ++watermark_;
-                if (watermark_ != before) {
-                    // The rows above the watermark are done with.
-                    const int rows = std::min(height_, watermark_ * bandRows_);
-                    for (Source* s : {&left_, &right_, &mask_})
-                        if (s->rows && s->inPlace) s->rows->Release(rows);
-                }
             }
             changed_.notify_all();
         }

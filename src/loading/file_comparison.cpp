@@ -49,6 +49,10 @@ namespace {
 [[noreturn]] void RaiseLoadFailure(const Route& route, const std::string& file) {
     try {
         throw;
+    } catch (const EPictureTooLarge& e) {
+        // Refused at once, before its memory is taken; the user may allow more.
+        throw ECompareFailure("too-large", e.Message() + "; --max-pixels raises the limit", file,
+                              true);
     } catch (const EInvalidGraphic& e) {
         if (route.ownMessages) throw ECompareFailure("load-error", ErrorDisplayText(e.Message()), file, true);
         throw ECompareFailure("load-error", std::string(msg::LoadErrorBox) + "\n" + ErrorDisplayText(e.Message()), file,
@@ -75,7 +79,7 @@ public:
         }
     }
     const std::uint8_t* RowInPlace(int y) const override { return rows_->RowInPlace(y); }
-    void Release(int y) override { rows_->Release(y); }
+    void Release(int y0, int y1) override { rows_->Release(y0, y1); }
     void Finish() override {
         try {
             rows_->Finish();

@@ -28,6 +28,16 @@ inline constexpr const char* UnknownFormatBox = "Nieznany format pliku graficzne
 inline constexpr const char* LoadErrorBox = "Bląd przy wczytywaniu pliku graficznego !!!";
 }  // namespace msg
 
+// What a comparison takes from one file unless told otherwise: pictures of
+// up to 2^29 pixels (23170 x 23170), so that a small file declaring a huge
+// picture is refused at once; formats that must hold a whole frame take a
+// byte or more per pixel.
+constexpr Limits CommandLineLimits() {
+    Limits limits;
+    limits.pixels = std::uint64_t{1} << 29;
+    return limits;
+}
+
 struct IgnoreRectangle {
     std::int64_t x = 0, y = 0, width = 0, height = 0;
 };
@@ -47,7 +57,7 @@ struct FileComparisonRequest {
     int regionGap = 0;
     std::size_t maxRegions = 100;
     unsigned threads = 0;  // 0: every core
-    Limits limits = kDefaultLimits;
+    Limits limits = CommandLineLimits();
 
     int MatchingBin() const { return 100 - tolerance; }
 };

@@ -74,7 +74,7 @@ public:
     bool Sequential() const override { return rows_->Sequential(); }
     void ReadRows(std::uint8_t* dst, std::ptrdiff_t stride, int count) override { rows_->ReadRows(dst, stride, count); }
     const std::uint8_t* RowInPlace(int y) const override { return rows_->RowInPlace(y); }
-    void Release(int y) override { rows_->Release(y); }
+    void Release(int y0, int y1) override { rows_->Release(y0, y1); }
     void Finish() override {
         rows_->Finish();
         warnings_ = rows_->Warnings();

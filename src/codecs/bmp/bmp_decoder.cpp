@@ -327,17 +327,15 @@ public:
         if ((stored + 1) * layout_.stride <= layout_.data.size()) return layout_.data.data() + stored * layout_.stride;
         return stored == partial_ ? partialRow_.data() : zeros_.data();
     }
-    void Release(int y) override {
-        if (!release_ || y <= 0) return;
-        const std::size_t rows = static_cast<std::size_t>(y);
-        // The rows above y: the first ones stored top-down, the last ones bottom-up.
+    void Release(int y0, int y1) override {
+        if (!release_ || y1 <= y0) return;
         const std::size_t offset = static_cast<std::size_t>(layout_.data.data() - base_);
-        const std::size_t size =
-            std::min(layout_.data.size(), layout_.stride * static_cast<std::size_t>(layout_.height));
-        if (layout_.header.height < 0)
-            release_(offset, offset + std::min(size, rows * layout_.stride));
-        else
-            release_(offset + size - std::min(size, rows * layout_.stride), offset + size);
+        // Stored bottom row first unless the height is negative.
+        const bool bottomUp = layout_.header.height > 0;
+        const std::size_t first = bottomUp ? static_cast<std::size_t>(layout_.height - y1) : static_cast<std::size_t>(y0);
+        const std::size_t begin = first * layout_.stride;
+        const std::size_t end = std::min(layout_.data.size(), begin + static_cast<std::size_t>(y1 - y0) * layout_.stride);
+        if (end > begin) release_(offset + begin, offset + end);
     }
     void SetBase(const std::uint8_t* base) { base_ = base; }
 
