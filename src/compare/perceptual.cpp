@@ -47,7 +47,10 @@ inline float CbrtF(float x) {
     const std::uint32_t bits = std::bit_cast<std::uint32_t>(x);
     const auto third = static_cast<std::uint32_t>(static_cast<float>(static_cast<std::int32_t>(bits)) * (1.0f / 3));
     float r = std::bit_cast<float>(kCbrtMagic - third);
-    for (int i = 0; i < 3; ++i) r = r * (4.0f - x * r * r * r) * (1.0f / 3);
+    for (int i = 0; i < 2; ++i) {
+        const float e = 1.0f - x * r * r * r;  // x first: for black r³ alone would overflow
+        r = r * (1.0f + e * (1.0f / 3 + e * (2.0f / 9)));
+    }
     return x * r * r;
 }
 
@@ -188,18 +191,37 @@ void Threshold::Classify(const std::uint32_t* a, const std::uint32_t* b, int n, 
     std::uint16_t idx[kChunk];
     std::uint32_t ca[kChunk], cb[kChunk];
     std::uint8_t code[kChunk];
+    // Where most pixels differ (a photograph against its re-encode), finding
+    // and gathering them costs more than deciding the equal ones with them,
+    // so a chunk after a mostly different one is decided whole.
+    bool dense = false;
     for (int base = 0; base < n; base += kChunk) {
         const int len = std::min(kChunk, n - base);
-        std::memset(over + base, 0, static_cast<std::size_t>(len));
-        const int m = kernels_->findDifferent(a + base, b + base, len, idx);
+        const std::uint32_t *ra = a + base, *rb = b + base;
+        std::uint8_t* out = over + base;
+        if (dense) {
+            kernels_->decide(ra, rb, len, sureUnder_, sureOver_, code);
+            int different = 0;
+            for (int i = 0; i < len; ++i) {
+                const bool differ = ra[i] != rb[i];
+                different += differ;
+                // Equal colors have float distance 0, which only a threshold
+                // below the guard band leaves unsure.
+                out[i] = code[i] == detail::kUnsure ? differ && Distance(ra[i], rb[i]) > t_ : code[i];
+            }
+            dense = 2 * different > len;
+            continue;
+        }
+        std::memset(out, 0, static_cast<std::size_t>(len));
+        const int m = kernels_->findDifferent(ra, rb, len, idx);
+        dense = 2 * m > len;
         if (m == 0) continue;
         for (int k = 0; k < m; ++k) {
-            ca[k] = a[base + idx[k]];
-            cb[k] = b[base + idx[k]];
+            ca[k] = ra[idx[k]];
+            cb[k] = rb[idx[k]];
         }
         kernels_->decide(ca, cb, m, sureUnder_, sureOver_, code);
-        for (int k = 0; k < m; ++k)
-            over[base + idx[k]] = code[k] == detail::kUnsure ? Distance(ca[k], cb[k]) > t_ : code[k];
+        for (int k = 0; k < m; ++k) out[idx[k]] = code[k] == detail::kUnsure ? Distance(ca[k], cb[k]) > t_ : code[k];
     }
 }
 

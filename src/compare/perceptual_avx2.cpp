@@ -23,11 +23,11 @@ DUVO_TARGET_AVX2_FMA inline __m256 Cbrt8(__m256 x) {
     const __m256i guess = _mm256_sub_epi32(_mm256_set1_epi32(static_cast<int>(kCbrtMagic)),
                                            _mm256_cvttps_epi32(_mm256_mul_ps(_mm256_cvtepi32_ps(bits), third)));
     __m256 r = _mm256_castsi256_ps(guess);
-    const __m256 four = _mm256_set1_ps(4.0f);
-    for (int i = 0; i < 3; ++i) {
+    const __m256 one = _mm256_set1_ps(1.0f), twoNinths = _mm256_set1_ps(2.0f / 9);
+    for (int i = 0; i < 2; ++i) {
         // x first: for black the guess is huge and r³ alone would overflow.
-        const __m256 xr3 = _mm256_mul_ps(_mm256_mul_ps(_mm256_mul_ps(x, r), r), r);
-        r = _mm256_mul_ps(_mm256_mul_ps(r, _mm256_sub_ps(four, xr3)), third);
+        const __m256 e = _mm256_sub_ps(one, _mm256_mul_ps(_mm256_mul_ps(_mm256_mul_ps(x, r), r), r));
+        r = _mm256_mul_ps(r, _mm256_fmadd_ps(e, _mm256_fmadd_ps(e, twoNinths, third), one));
     }
     return _mm256_mul_ps(_mm256_mul_ps(x, r), r);
 }

@@ -190,27 +190,29 @@ TEST(PerceptualThreshold, ClassifyCoversEveryLength) {
     std::mt19937 rng(3);
     constexpr int kMax = 1100, kGuard = 16;
     std::vector<std::uint32_t> a(kMax), b(kMax);
-    for (int i = 0; i < kMax; ++i) {
-        a[i] = rng() & 0xFFFFFF;
-        // Runs of equal pixels of every length, broken by differences.
-        b[i] = rng() % 5 == 0 ? a[i] ^ (rng() & 0x0F0F0F) : a[i];
-    }
     std::vector<std::uint8_t> over(kMax + 2 * kGuard);
-    for (auto kernels : {Threshold::Kernels::kPlain, Threshold::Kernels::kBest}) {
-        const Threshold rule(0.02, kernels);
-        for (int n : {0, 1, 7, 8, 9, 31, 32, 33, 63, 255, 256, 257, 511, 513, 1000}) {
-            for (int offset : {0, 1, 13}) {
-                std::fill(over.begin(), over.end(), 0xAA);
-                rule.Classify(a.data() + offset, b.data() + offset, n, over.data() + kGuard);
-                for (int i = 0; i < kGuard; ++i) {
-                    ASSERT_EQ(over[i], 0xAA) << n;
-                    ASSERT_EQ(over[kGuard + n + i], 0xAA) << n;
+    // Mostly equal rows, with runs of equal pixels of every length, and mostly
+    // different ones, which Classify decides whole.
+    for (int differ : {1, 4})
+        for (auto kernels : {Threshold::Kernels::kPlain, Threshold::Kernels::kBest}) {
+            for (int i = 0; i < kMax; ++i) {
+                a[i] = rng() & 0xFFFFFF;
+                b[i] = static_cast<int>(rng() % 5) < differ ? a[i] ^ (rng() & 0x0F0F0F) : a[i];
+            }
+            const Threshold rule(0.02, kernels);
+            for (int n : {0, 1, 7, 8, 9, 31, 32, 33, 63, 255, 256, 257, 511, 513, 1000}) {
+                for (int offset : {0, 1, 13}) {
+                    std::fill(over.begin(), over.end(), 0xAA);
+                    rule.Classify(a.data() + offset, b.data() + offset, n, over.data() + kGuard);
+                    for (int i = 0; i < kGuard; ++i) {
+                        ASSERT_EQ(over[i], 0xAA) << n;
+                        ASSERT_EQ(over[kGuard + n + i], 0xAA) << n;
+                    }
+                    for (int i = 0; i < n; ++i)
+                        ASSERT_EQ(over[kGuard + i], rule.Over(a[offset + i], b[offset + i])) << n << " " << i;
                 }
-                for (int i = 0; i < n; ++i)
-                    ASSERT_EQ(over[kGuard + i], rule.Over(a[offset + i], b[offset + i])) << n << " " << i;
             }
         }
-    }
 }
 
 TEST(PerceptualThreshold, VectorKernelsFindTheSameDifferences) {
