@@ -35,7 +35,10 @@ double Toe(double L) {
     return (x + std::sqrt(x * x + 4 * kToeK2 * kToeK3 * L)) / 2;
 }
 
-double RawDistance(const Lab& p, const Lab& q) { return std::abs(p.L - q.L) + std::hypot(p.a - q.a, p.b - q.b); }
+double RawDistance(const Lab& p, const Lab& q) {
+    const double da = p.a - q.a, db = p.b - q.b;
+    return std::abs(p.L - q.L) + std::sqrt(da * da + db * db);
+}
 
 // --- plain float kernels -----------------------------------------------------
 
@@ -140,7 +143,7 @@ double RawBlackWhite() {
 const Kernels& PlainKernels() { return kPlain; }
 
 const Kernels& BestKernels() {
-    static const Kernels* best = Avx2Kernels() ? Avx2Kernels() : &kPlain;
+    static const Kernels* best = Avx512Kernels() ? Avx512Kernels() : Avx2Kernels() ? Avx2Kernels() : &kPlain;
     return *best;
 }
 

@@ -39,7 +39,7 @@ double Distance(std::uint32_t c1, std::uint32_t c2);
 class Threshold {
 public:
     enum class Kernels {
-        kBest,   // the vector kernels where the processor has them
+        kBest,   // the widest vector kernels the processor runs
         kPlain,  // plain C++, the vector kernels' oracle in the tests
     };
 
