@@ -4,8 +4,9 @@
 //    JPEG re-encode is, with the plain and the best kernels;
 //  - the exact comparison's row kernel on the same rows, the anchor that
 //    the threshold rule is judged against;
-//  - the anti-aliasing detector per differing pixel, on drawn edges and on
-//    noise (where no early exit helps).
+//  - the anti-aliasing detector per differing pixel, one pixel at a time and
+//    as runs of whole rows, on drawn edges, on noise of few colors and on a
+//    photograph with scattered changes.
 // "ns/px" is processor time per pixel (per tested pixel for the detector);
 // the benchmark library prints it with an "s" after it.
 #include "compare/perceptual.h"
