@@ -248,10 +248,15 @@ TEST(Antialias, NoPixelOfALargeChangedBlockIsAntialiasing) {
                 Picture b = a;
                 for (int y = by; y < by + kBlock; ++y)
                     for (int x = bx; x < bx + kBlock; ++x) b.pixels[y * kSide + x] = s.block;
-                for (int y = by; y < by + kBlock; ++y)
-                    for (int x = bx; x < bx + kBlock; ++x)
+                std::vector<std::uint8_t> run(kSide);
+                for (int y = by; y < by + kBlock; ++y) {
+                    AntialiasedRun(WindowAt(a, y), WindowAt(b, y), 0, kSide, run.data());
+                    for (int x = bx; x < bx + kBlock; ++x) {
                         ASSERT_FALSE(Detect(a, b, x, y))
                             << s.what << " block at " << bx << "," << by << " pixel " << x << "," << y;
+                        ASSERT_FALSE(run[x]) << s.what << " block at " << bx << "," << by << " pixel " << x << "," << y;
+                    }
+                }
             }
     }
 }
