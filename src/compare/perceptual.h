@@ -34,8 +34,9 @@ double Distance(std::uint32_t c1, std::uint32_t c2);
 // comparison. Its decisions are those of Distance(a, b) > t for every pair:
 // a float computation decides the pairs that lie clearly on one side, and
 // the few within detail::kGuardBand of t are handed to Distance() (see
-// perceptual_kernels.h for the error bound that makes this safe). Equal colors are
-// never over; at t = 0 every pair of different colors is.
+// perceptual_kernels.h for the error bound that makes this safe). Equal
+// colors are never over; at t = 0 every pair of different colors is. A
+// Threshold does not change after it is made, so threads may share one.
 class Threshold {
 public:
     enum class Kernels {
@@ -52,6 +53,7 @@ public:
     bool Over(std::uint32_t a, std::uint32_t b) const;
     // over[i] = 1 when a[i] and b[i] are more than t apart, else 0, for
     // i < n. Equal pairs cost a comparison, so mostly equal rows are cheap.
+    // Colors are 0x00BBGGRR with the top byte 0.
     void Classify(const std::uint32_t* a, const std::uint32_t* b, int n, std::uint8_t* over) const;
 
 private:
