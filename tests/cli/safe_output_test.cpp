@@ -78,6 +78,33 @@ int RunProcess(const std::vector<std::string>& args, const Start& how) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
 }
 
+// Runs the tool, gathering its standard output and its resource use.
+int RunMeasured(const std::vector<std::string>& args, std::string& out, rusage& usage) {
+    int pipeFds[2];
+    if (::pipe(pipeFds) != 0) return -1;
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ::dup2(pipeFds[1], 1);
+        const int null = ::open("/dev/null", O_WRONLY);
+        ::dup2(null, 2);
+        ::close(pipeFds[0]);
+        ::close(pipeFds[1]);
+        std::vector<char*> argv{const_cast<char*>(DUVO_COMPARE_TOOL)};
+        for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        ::execv(DUVO_COMPARE_TOOL, argv.data());
+        ::_exit(127);
+    }
+    ::close(pipeFds[1]);
+    char buf[4096];
+    ssize_t n;
+    while ((n = ::read(pipeFds[0], buf, sizeof buf)) > 0) out.append(buf, static_cast<std::size_t>(n));
+    ::close(pipeFds[0]);
+    int status = 0;
+    ::wait4(pid, &status, 0, &usage);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
 // Files left in the folder by a run: temporary files must not stay.
 std::vector<std::string> Names(const fs::path& dir) {
     std::vector<std::string> names;
@@ -306,6 +333,57 @@ TEST_F(CompareTool, ControlCharactersInNamesAreShownAsEscapes) {
             EXPECT_EQ(Parse(o)["left"]["file"].String(), raw) << row.shown;
         }
         fs::remove(raw);
+    }
+}
+
+}  // namespace
+
+namespace {
+
+// A small file that declares a huge picture: the tool refuses it at once or
+// compares it in little memory, never in memory of the picture's size.
+TEST_F(CompareTool, SmallFilesDeclaringHugePicturesCostNoMemory) {
+    // 35 bytes: a GIF whose one 32000 x 32000 frame has no data.
+    const Bytes gif = {'G',  'I',  'F',  '8',  '9',  'a',  0x00, 0x7D, 0x00, 0x7D, 0x80, 0,
+                       0,    0,    0,    0,    0xFF, 0xFF, 0xFF, ',',  0,    0,    0,    0,
+                       0x00, 0x7D, 0x00, 0x7D, 0,    0x02, 0x02, 0x44, 0x01, 0x00, ';'};
+    ASSERT_EQ(gif.size(), 35u);
+    WriteBytes(Path("bomb.gif"), gif, gif.size());
+    // About a megabyte: a PNG of 20000 x 20000 RGB pixels, every row zero.
+    duvo::test::PngRecipe r;
+    r.width = 20000;
+    r.height = 20000;
+    r.colorType = 2;
+    const Bytes png = duvo::test::PngBuilder::BuildZeroRows(r);
+    ASSERT_LT(png.size(), 2u << 20);
+    WriteBytes(Path("bomb.png"), png, png.size());
+
+    const struct {
+        const char* what;
+        std::vector<std::string> args;
+        int status;
+        const char* kind;  // of the error, if any
+    } rows[] = {
+        {"the GIF is refused at once, naming the option",
+         {Path("bomb.gif"), Path("bomb.gif"), "--json"},
+         2,
+         "too-large"},
+        {"the PNG is compared row by row", {Path("bomb.png"), Path("bomb.png"), "--json"}, 0, nullptr},
+    };
+    for (const auto& row : rows) {
+        std::string out;
+        rusage usage{};
+        const int status = RunMeasured(row.args, out, usage);
+        EXPECT_EQ(status, row.status) << row.what;
+        const Json j = JsonParser(out).ParseDocument();
+        if (row.kind) {
+            EXPECT_EQ(j["error"]["kind"].String(), row.kind) << row.what;
+            EXPECT_NE(j["error"]["message"].String().find("--max-pixels"), std::string::npos) << row.what;
+        } else {
+            EXPECT_EQ(j["countedPixels"].Number(), 400000000) << row.what;
+        }
+        // ru_maxrss is in kilobytes.
+        EXPECT_LT(usage.ru_maxrss, 64 * 1024) << row.what;
     }
 }
 

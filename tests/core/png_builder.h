@@ -3,6 +3,8 @@
 // deflate blocks, so that every fixture is made from its recipe.
 #pragma once
 
+#include <zlib.h>
+
 #include <array>
 #include <cstdint>
 #include <optional>
@@ -74,6 +76,43 @@ public:
             b.Chunk("tRNS", trns);
         }
         b.Chunk("IDAT", Stored(Scanlines(r)));
+        b.Chunk("IEND", {});
+        return b.out_;
+    }
+
+    // A picture of the recipe's size and kind whose every sample is zero,
+    // deflated as hard as zlib goes: the smallest file of its size, as a
+    // hostile one would be (20000 x 20000 RGB in about a megabyte).
+    static std::vector<std::uint8_t> BuildZeroRows(const PngRecipe& r) {
+        PngBuilder b;
+        const std::uint8_t signature[] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
+        b.out_.assign(signature, signature + 8);
+        std::vector<std::uint8_t> ihdr;
+        Put32(ihdr, static_cast<std::uint32_t>(r.width));
+        Put32(ihdr, static_cast<std::uint32_t>(r.height));
+        ihdr.insert(ihdr.end(),
+                    {static_cast<std::uint8_t>(r.bitDepth), static_cast<std::uint8_t>(r.colorType), 0, 0, 0});
+        b.Chunk("IHDR", ihdr);
+        const std::size_t rowBytes =
+            1 + (static_cast<std::size_t>(r.width) * PngChannels(r.colorType) * r.bitDepth + 7) / 8;
+        const std::vector<std::uint8_t> row(rowBytes, 0);
+        std::vector<std::uint8_t> z(1 << 16);
+        std::vector<std::uint8_t> idat;
+        z_stream s{};
+        deflateInit(&s, 9);
+        for (int y = 0; y <= r.height; ++y) {
+            const bool last = y == r.height;
+            s.next_in = const_cast<std::uint8_t*>(row.data());
+            s.avail_in = last ? 0 : static_cast<uInt>(row.size());
+            do {
+                s.next_out = z.data();
+                s.avail_out = static_cast<uInt>(z.size());
+                deflate(&s, last ? Z_FINISH : Z_NO_FLUSH);
+                idat.insert(idat.end(), z.data(), z.data() + (z.size() - s.avail_out));
+            } while (s.avail_out == 0);
+        }
+        deflateEnd(&s);
+        b.Chunk("IDAT", idat);
         b.Chunk("IEND", {});
         return b.out_;
     }

@@ -52,6 +52,10 @@ public:
                 PictureTooLargeText(static_cast<std::uint64_t>(width), static_cast<std::uint64_t>(height), limit));
         format_.layout = RowLayout::Bgr;
         composedFrame_ = &frame;
+        // The screen takes the image's palette before anything is drawn: a
+        // file with no table at all fails here, even with nothing to draw.
+        if (frame.ColorMap().Count() == 0 && image_.Header().ColorMap().Count() == 0)
+            throw GIFException(msg::GIFNoColorTable);
         if (!frame.Empty()) SetPalette(frame);
     }
 

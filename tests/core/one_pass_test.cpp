@@ -1,0 +1,306 @@
+// The one pass against a plain per-pixel reference, over a table of option
+// combinations: ignored rectangles, a mask picture, alpha, 16-bit samples,
+// a tolerance, change spans and the difference rows, on any thread count and
+// band height. The reference decodes whole pictures the old way (libspng's
+// composed colors and side planes, a bitmap's pixel reads) and compares them
+// pixel by pixel.
+#include <gtest/gtest.h>
+
+#include <map>
+#include <mutex>
+#include <random>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "bmp_builder.h"
+#include "codecs/bmp/bmp_decoder.h"
+#include "codecs/png/png_spng.h"
+#include "compare/engine.h"
+#include "compare/regions.h"
+#include "graphics/bitmap.h"
+#include "graphics/bitmap_rows.h"
+#include "png_builder.h"
+
+namespace {
+
+using namespace duvo;
+using Bytes = std::vector<std::uint8_t>;
+using duvo::test::PngBuilder;
+using duvo::test::PngRecipe;
+
+// A picture as the reference sees it: colors, and alpha and 16-bit samples
+// where the file has them.
+struct Whole {
+    int width = 0, height = 0;
+    std::vector<std::uint32_t> colors;
+    std::vector<std::uint8_t> alpha;  // empty: opaque
+    std::vector<std::uint16_t> deep;  // empty: 8-bit
+};
+
+// A test file: its bytes, how to open it as rows, and its whole decode.
+struct Picture {
+    std::string name;
+    Bytes bytes;
+    bool png = false;
+
+    std::unique_ptr<RowSource> Open() const {
+        return png ? OpenPngRowsWithSpng(bytes, kDefaultLimits) : OpenBmpRows(bytes, kDefaultLimits);
+    }
+    Whole Decode() const {
+        Whole w;
+        TBitmap bitmap;
+        if (png) {
+            PngDecoded d = DecodePng(bytes, kDefaultLimits);
+            w.alpha = d.side.alpha;
+            w.deep = d.side.deep;
+            bitmap.Adopt(std::move(d.picture));
+        } else {
+            bitmap.LoadFromBytes(bytes, kDefaultLimits);
+        }
+        w.width = bitmap.Width();
+        w.height = bitmap.Height();
+        for (int y = 0; y < w.height; ++y)
+            for (int x = 0; x < w.width; ++x)
+                w.colors.push_back(static_cast<std::uint32_t>(bitmap.Canvas().ReadPixel(x, y)));
+        return w;
+    }
+};
+
+Picture Png(const std::string& name, int w, int h, int type, int depth, std::mt19937& rng,
+            const std::function<std::uint16_t(int x, int y, int c, std::uint16_t random)>& sample = {}) {
+    PngRecipe r;
+    r.width = w;
+    r.height = h;
+    r.colorType = type;
+    r.bitDepth = depth;
+    const int channels = duvo::test::PngChannels(type);
+    const int top = (1 << depth) - 1;
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x)
+            for (int c = 0; c < channels; ++c) {
+                const auto random = static_cast<std::uint16_t>(rng() % (static_cast<unsigned>(top) + 1));
+                r.samples.push_back(sample ? sample(x, y, c, random) : random);
+            }
+    if (type == 3) {
+        for (int i = 0; i <= top; ++i) r.palette.push_back({static_cast<std::uint8_t>(i * 29), 90, 200});
+        r.paletteAlpha = {255, 0, 128};
+    }
+    return {name, PngBuilder::Build(r), true};
+}
+
+Picture Bmp(const std::string& name, int w, int h, int bits, std::mt19937& rng) {
+    std::vector<std::vector<std::uint32_t>> rows(static_cast<std::size_t>(h));
+    for (auto& row : rows)
+        for (int x = 0; x < w; ++x) row.push_back(bits == 8 ? rng() % 4 : rng() & 0xFFFFFF);
+    bmptest::BmpRecipe r{.width = w, .height = h, .bitCount = static_cast<std::uint16_t>(bits)};
+    if (bits == 8) {
+        r.colors = {0x000000, 0xFFFFFF, 0x808080, 0x0000FF};
+        r.clrUsed = 4;
+    }
+    r.pixels = bmptest::PackRows(bits, rows);
+    return {name, bmptest::BuildBmp(r), false};
+}
+
+struct Expected {
+    SimilarityCounts counts{};
+    std::uint64_t ignored = 0, alphaDifferent = 0, belowEightBits = 0, extra = 0;
+    std::set<std::pair<int, int>> changed;
+    std::vector<Bytes> difference;
+};
+
+Expected Reference(const Whole& a, const Whole& b, const SpanRows& ignore, const Whole* mask, int matchingBin) {
+    Expected e;
+    const int w = std::min(a.width, b.width), h = std::min(a.height, b.height);
+    const bool side = !a.alpha.empty() || !b.alpha.empty() || !a.deep.empty() || !b.deep.empty();
+    const bool deep = !a.deep.empty() || !b.deep.empty();
+    auto deepOf = [](const Whole& p, std::size_t at, std::uint32_t color, std::uint8_t alpha) {
+        if (!p.deep.empty())
+            return std::array<std::uint16_t, 4>{p.deep[4 * at], p.deep[4 * at + 1], p.deep[4 * at + 2],
+                                                p.deep[4 * at + 3]};
+        return std::array<std::uint16_t, 4>{
+            static_cast<std::uint16_t>((color & 0xFF) * 257), static_cast<std::uint16_t>(((color >> 8) & 0xFF) * 257),
+            static_cast<std::uint16_t>((color >> 16) * 257), static_cast<std::uint16_t>(alpha * 257)};
+    };
+    for (int y = 0; y < h; ++y) {
+        Bytes row(static_cast<std::size_t>(w) * 3);
+        for (int x = 0; x < w; ++x) {
+            const std::size_t atA = static_cast<std::size_t>(y) * a.width + x,
+                              atB = static_cast<std::size_t>(y) * b.width + x;
+            bool ignored = false;
+            if (static_cast<std::size_t>(y) < ignore.size())
+                for (const PixelSpan& s : ignore[static_cast<std::size_t>(y)]) ignored |= x >= s.x0 && x < s.x1;
+            if (mask && mask->colors[static_cast<std::size_t>(y) * mask->width + x] != 0xFFFFFF) ignored = true;
+            if (ignored) {
+                ++e.ignored;
+                std::fill_n(row.begin() + 3 * x, 3, kIgnoredColor & 0xFF);
+                continue;
+            }
+            const std::uint32_t ca = a.colors[atA], cb = b.colors[atB];
+            const std::uint32_t v = SimilarityValue(static_cast<TColor>(ca), static_cast<TColor>(cb));
+            const int bin = SimilarityBin(v);
+            ++e.counts[static_cast<std::size_t>(bin)];
+            row[3 * x] = static_cast<std::uint8_t>(v >> 16);
+            row[3 * x + 1] = static_cast<std::uint8_t>(v >> 8);
+            row[3 * x + 2] = static_cast<std::uint8_t>(v);
+            bool extra = false;
+            if (side) {
+                const std::uint8_t aa = a.alpha.empty() ? 255 : a.alpha[atA], ab = b.alpha.empty() ? 255 : b.alpha[atB];
+                if (aa != ab) {
+                    ++e.alphaDifferent;
+                    extra = bin >= matchingBin;
+                } else if (deep && ca == cb && deepOf(a, atA, ca, aa) != deepOf(b, atB, cb, ab)) {
+                    ++e.belowEightBits;
+                    extra = matchingBin == kSimilarityBins - 1;
+                }
+            }
+            e.extra += extra;
+            if (bin < matchingBin || extra) e.changed.insert({x, y});
+        }
+        e.difference.push_back(std::move(row));
+    }
+    return e;
+}
+
+class Gathered : public DifferenceSink {
+public:
+    explicit Gathered(int h) : rows_(static_cast<std::size_t>(h)) {}
+    void Band(int y0, int y1, const std::uint8_t* rows, std::ptrdiff_t stride) override {
+        std::lock_guard<std::mutex> g(lock_);
+        for (int y = y0; y < y1; ++y) {
+            const std::uint8_t* p = rows + (y - y0) * stride;
+            auto& row = rows_[static_cast<std::size_t>(y)];
+            EXPECT_TRUE(row.empty()) << "row " << y << " twice";
+            row.assign(p, p + width_ * 3);
+        }
+    }
+    int width_ = 0;
+    std::vector<Bytes> rows_;
+    std::mutex lock_;
+};
+
+TEST(OnePass, MatchesThePlainReferenceForEveryOptionCombination) {
+    std::mt19937 rng(21);
+    const int W = 37, H = 23;
+    // Pairs that differ where the options look: alpha, the bits below 8,
+    // colors near each other, different layouts and sizes.
+    const auto keepLow = [](std::uint16_t v) { return static_cast<std::uint16_t>(v & 0xFF00); };
+    std::mt19937 same(5), same2(5);
+    const std::vector<std::pair<Picture, Picture>> pairs = {
+        {Png("rgba8", W, H, 6, 8, rng,
+             [](int x, int y, int c, std::uint16_t r) {
+                 return c == 3 ? static_cast<std::uint16_t>((x + y) % 3 ? 255 : r) : r;
+             }),
+         Png("rgba8 b", W, H, 6, 8, rng,
+             [](int x, int, int c, std::uint16_t r) {
+                 return c == 3 ? static_cast<std::uint16_t>(x % 4 ? 255 : r) : r;
+             })},
+        {Png("rgb16", W, H, 2, 16, same, [&](int, int, int, std::uint16_t r) { return keepLow(r); }),
+         Png("rgb16 low bits", W, H, 2, 16, same2,
+             [&](int x, int, int c, std::uint16_t r) {
+                 return static_cast<std::uint16_t>(keepLow(r) | (x % 5 == 0 && c == 1));
+             })},
+        {Png("gray8", W + 4, H, 0, 8, rng), Bmp("bmp24", W, H + 3, 24, rng)},
+        {Bmp("bmp8", W, H, 8, rng), Bmp("bmp24 b", W, H, 24, rng)},
+        {Png("palette tRNS", W, H, 3, 2, rng), Png("rgba16", W, H, 6, 16, rng)},
+        {Png("gray alpha", W, H, 4, 8, rng), Png("gray alpha b", W, H, 4, 8, rng)},
+    };
+    const Picture maskPicture = Bmp("mask", W, H, 8, rng);  // a quarter of it white
+    SpanRows rectangles;
+    AddRectangle(rectangles, W, H, 3, 2, 10, 5);
+    AddRectangle(rectangles, W, H, 30, 15, 20, 20);
+
+    int checked = 0;
+    for (const auto& [pa, pb] : pairs) {
+        const Whole a = pa.Decode(), b = pb.Decode();
+        const int w = std::min(a.width, b.width), h = std::min(a.height, b.height);
+        for (bool withRectangles : {false, true})
+            for (bool withMask : {false, true}) {
+                if (withMask && (w != W || h != H)) continue;
+                const Whole mask = maskPicture.Decode();
+                for (int matchingBin : {100, 97})
+                    for (auto [threads, band] : {std::pair{1u, 0}, {2u, 1}, {3u, 7}}) {
+                        SCOPED_TRACE(pa.name + " / " + pb.name + (withRectangles ? ", rectangles" : "") +
+                                     (withMask ? ", mask" : "") + ", bin " + std::to_string(matchingBin) + ", " +
+                                     std::to_string(threads) + " threads, band " + std::to_string(band));
+                        const Expected want = Reference(a, b, withRectangles ? rectangles : SpanRows{},
+                                                        withMask ? &mask : nullptr, matchingBin);
+                        auto left = pa.Open();
+                        auto right = pb.Open();
+                        auto maskRows = maskPicture.Open();
+                        Gathered sink(h);
+                        sink.width_ = w;
+                        CompareRequest request;
+                        request.left = left.get();
+                        request.right = right.get();
+                        request.ignore = withRectangles ? &rectangles : nullptr;
+                        request.mask = withMask ? maskRows.get() : nullptr;
+                        request.matchingBin = matchingBin;
+                        request.collectChanges = true;
+                        request.difference = &sink;
+                        request.threads = threads;
+                        request.bandRows = band;
+                        const CompareOutcome got = RunComparison(request);
+                        EXPECT_EQ(got.counts, want.counts);
+                        EXPECT_EQ(got.ignoredCount, want.ignored);
+                        EXPECT_EQ(got.alphaDifferent, want.alphaDifferent);
+                        EXPECT_EQ(got.belowEightBits, want.belowEightBits);
+                        EXPECT_EQ(got.extraNonMatching, want.extra);
+                        std::set<std::pair<int, int>> changed;
+                        for (int y = 0; y < static_cast<int>(got.changes.size()); ++y)
+                            for (const PixelSpan& s : got.changes[static_cast<std::size_t>(y)])
+                                for (int x = s.x0; x < s.x1; ++x) changed.insert({x, y});
+                        EXPECT_EQ(changed, want.changed);
+                        EXPECT_EQ(sink.rows_, want.difference);
+                        ++checked;
+                    }
+            }
+    }
+    EXPECT_GT(checked, 100);
+}
+
+// Sources fail in the middle of the pass: the failure passes on, every
+// worker stops, and a failing sink too.
+TEST(OnePass, AFailureOfASourceOrTheSinkStopsThePass) {
+    class Failing : public RowSource {
+    public:
+        Failing(int w, int h, int failAt) : failAt_(failAt) {
+            format_.width = w;
+            format_.height = h;
+            format_.layout = RowLayout::Gray;
+        }
+        void ReadRows(std::uint8_t* dst, std::ptrdiff_t stride, int count) override {
+            for (int i = 0; i < count; ++i, ++next_) {
+                if (next_ == failAt_) throw EInvalidGraphic("cut here");
+                std::fill_n(dst + i * stride, format_.width, static_cast<std::uint8_t>(next_));
+            }
+        }
+
+    private:
+        int failAt_;
+        int next_ = 0;
+    };
+    class FailingSink : public DifferenceSink {
+    public:
+        void Band(int y0, int y1, const std::uint8_t*, std::ptrdiff_t) override {
+            if (y0 <= 50 && 50 < y1) throw EWriteError("disk full");
+        }
+    };
+    for (unsigned threads : {1u, 2u, 4u}) {
+        Failing a(64, 200, 77), b(64, 200, -1);
+        CompareRequest request;
+        request.left = &a;
+        request.right = &b;
+        request.threads = threads;
+        request.bandRows = 4;
+        EXPECT_THROW(RunComparison(request), EInvalidGraphic) << threads;
+        Failing c(64, 200, -1), d(64, 200, -1);
+        FailingSink sink;
+        request.left = &c;
+        request.right = &d;
+        request.difference = &sink;
+        EXPECT_THROW(RunComparison(request), EWriteError) << threads;
+    }
+}
+
+}  // namespace
