@@ -3,6 +3,20 @@
 #include <algorithm>
 #include <array>
 
+// The run kernels are compiled for wide vectors too and chosen when the
+// program loads (ifunc). ThreadSanitizer instruments the chooser, which runs
+// before the sanitizer is up, so its builds take the plain version.
+#if defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define DUVO_THREAD_SANITIZER 1
+#endif
+#endif
+#if defined(__SANITIZE_THREAD__) || defined(DUVO_THREAD_SANITIZER)
+#define DUVO_VECTOR_CLONES
+#else
+#define DUVO_VECTOR_CLONES __attribute__((target_clones("arch=x86-64-v4", "avx2", "default")))
+#endif
+
 namespace duvo::antialias {
 
 namespace {
@@ -154,7 +168,7 @@ __attribute__((always_inline)) inline void LumaRow(const std::uint32_t* __restri
     }
 }
 
-__attribute__((target_clones("arch=x86-64-v4", "avx2", "default"))) void Stage(const Window& w, int xs, Staged& s) {
+DUVO_VECTOR_CLONES void Stage(const Window& w, int xs, Staged& s) {
     const int first = xs - 2;
     const bool inside = first >= 0 && first + kStaged <= w.width;
     const int lo = std::max(0, -first), hi = std::min(kStaged, w.width - first);
@@ -192,10 +206,8 @@ __attribute__((always_inline)) inline void FlatRow(const std::uint32_t* __restri
 
 // flat[r - 1][j]: the pixel at staged place j of window row r (1 to 3) has
 // more than two neighbours of its own color in both pictures.
-__attribute__((target_clones("arch=x86-64-v4", "avx2", "default"))) void FlatInBoth(const Window& a, const Window& b,
-                                                                                    int xs, const Staged& sa,
-                                                                                    const Staged& sb,
-                                                                                    std::uint8_t (&flat)[3][kStaged]) {
+DUVO_VECTOR_CLONES void FlatInBoth(const Window& a, const Window& b, int xs, const Staged& sa, const Staged& sb,
+                                   std::uint8_t (&flat)[3][kStaged]) {
     for (int r = 1; r <= 3; ++r) {
         std::uint8_t* out = flat[r - 1];
         FlatRow(sa.color[r - 1], sa.color[r], sa.color[r + 1], sb.color[r - 1], sb.color[r], sb.color[r + 1], out);
@@ -218,8 +230,8 @@ __attribute__((target_clones("arch=x86-64-v4", "avx2", "default"))) void FlatInB
 
 // The slope test of IsAntialiased for kBlock pixels from xs, all of them
 // with 8 neighbours, in picture p; the keys rank as in OnSlopeToFlatInside.
-__attribute__((target_clones("arch=x86-64-v4", "avx2", "default"))) void SlopeToFlatBlock(
-    const Staged& p, const std::uint8_t (&flat)[3][kStaged], std::uint8_t* __restrict out) {
+DUVO_VECTOR_CLONES void SlopeToFlatBlock(const Staged& p, const std::uint8_t (&flat)[3][kStaged],
+                                         std::uint8_t* __restrict out) {
     const std::uint32_t* __restrict c0 = p.color[1], * __restrict c1 = p.color[2], * __restrict c2 = p.color[3];
     const std::int32_t* __restrict l0 = p.luma[0], * __restrict l1 = p.luma[1], * __restrict l2 = p.luma[2];
     const std::uint8_t* __restrict f0 = flat[0], * __restrict f1 = flat[1], * __restrict f2 = flat[2];
