@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
+#include <cstdlib>
 #include <cstring>
 #include <exception>
 #include <memory>
@@ -10,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "compare/antialias.h"
 #include "compare/compare_rows.h"
 #include "compare/row_convert.h"
 #include "rtl/exceptions.h"
@@ -37,6 +39,7 @@ struct Tally {
     SimilarityCounts total{};
     std::uint64_t ignored = 0;
     std::uint64_t alphaDifferent = 0, belowEightBits = 0, extra = 0;
+    std::uint64_t nonMatching = 0, antialiased = 0;
 
     void Add(const std::uint8_t* bins, int n) {
         if (sinceFlush + static_cast<std::uint64_t>(n) > 0xFFFFFFFFu) Flush();
@@ -153,13 +156,23 @@ struct Scratch {
     alignas(64) std::uint32_t m[kRunPixels];
     alignas(64) std::uint8_t bins[kRunPixels];
     alignas(64) std::uint8_t changeBins[kRunPixels];
-    alignas(64) std::uint8_t values[kRunPixels * 3];
+    alignas(64) std::uint8_t values[kRunPixels * 4];
+    // Per pixel: 0 matches (or is left out), 1 does not, 2 is anti-aliasing.
+    alignas(64) std::uint8_t miss[kRunPixels];
+    alignas(64) std::uint8_t over[kRunPixels];
     alignas(64) std::uint8_t alphaA[kRunPixels];
     alignas(64) std::uint8_t alphaB[kRunPixels];
     alignas(64) std::uint16_t deepA[kRunPixels * 4];
     alignas(64) std::uint16_t deepB[kRunPixels * 4];
     // A band's difference rows on their way to a sink that takes bands.
     std::vector<std::uint8_t> band;
+    // Whole rows of colors around the row being compared, for the
+    // anti-aliasing detector: row y of each picture converted once.
+    struct CachedRow {
+        int y = -1;
+        std::vector<std::uint32_t> colors;
+    };
+    std::array<CachedRow, 8> rowsA, rowsB;
 };
 
 class Comparison {
@@ -176,6 +189,11 @@ private:
                     const std::vector<PixelSpan>* ignore, std::uint8_t* out, std::vector<PixelSpan>* changes,
                     Tally& tally, Scratch& s);
     void DecodeBand(Source& source, int b);
+    // Row y of a picture as colors, through the worker's cache.
+    const std::uint32_t* RowColors(const Source& source, std::array<Scratch::CachedRow, 8>& cache, int y) const;
+    bool Antialiased(int y, int x, Scratch& s) const;
+    void Draw(int y, int x0, int n, const std::uint32_t* ca, const std::uint32_t* cb, const std::uint8_t* bins,
+              std::uint8_t* out, Scratch& s) const;
     // Under the lock: the next task of a worker; false when there is none now.
     enum class Task { None, Compare, Decode, Finished };
     Task Next(int& band, Source*& source);
@@ -191,6 +209,10 @@ private:
     const compare_rows::Kernels* kernels_ = nullptr;
     int width_ = 0, height_ = 0, bandRows_ = 1, bands_ = 0;
     int matchingBin_ = kSimilarityBins - 1;
+    MatchRule rule_;
+    bool exactRule_ = true;     // the bins and the side planes decide alone
+    int halo_ = 0;              // rows above and below a band its comparison reads
+    std::size_t outPixel_ = 3;  // bytes of a difference pixel
     Source left_, right_, mask_;
     std::vector<Source*> decoding_;  // the sources that must decode
     bool sameBytes_ = false;         // equal bytes are equal pixels
@@ -218,12 +240,22 @@ void Comparison::Prepare() {
     width_ = std::max(0, std::min(a.Width(), b.Width()));
     height_ = std::max(0, std::min(a.Height(), b.Height()));
     kernels_ = request_.scalarOnly ? &compare_rows::ScalarKernels() : &compare_rows::BestKernels();
-    matchingBin_ = std::clamp(request_.matchingBin, 0, kSimilarityBins - 1);
+    if (request_.rule) {
+        rule_ = *request_.rule;
+    } else {
+        rule_.matchingBin = request_.matchingBin;
+    }
+    matchingBin_ = std::clamp(rule_.matchingBin, 0, kSimilarityBins - 1);
+    exactRule_ = !rule_.ByColorDistance() && !rule_.antialiasing;
+    halo_ = rule_.antialiasing ? 2 : 0;
+    outPixel_ = request_.style == DifferenceStyle::Mask ? 4 : 3;
     if (request_.mask && (request_.mask->Width() < width_ || request_.mask->Height() < height_))
         throw EInvalidGraphic(msg::InvalidBitmap);
 
     const std::int64_t pixels = std::int64_t{width_} * height_;
     bandRows_ = request_.bandRows > 0 ? request_.bandRows : std::max(1, (1 << 17) / std::max(width_, 1));
+    // A band's comparison may look into the bands above and below it only.
+    bandRows_ = std::max(bandRows_, halo_);
     bands_ = static_cast<int>((height_ + std::int64_t{bandRows_} - 1) / bandRows_);
 
     unsigned threads = request_.threads ? request_.threads : HardwareThreads();
@@ -240,7 +272,7 @@ void Comparison::Prepare() {
         if (!s.inPlace) {
             // Enough slots that every worker can hold a band while the
             // decoders run ahead.
-            s.slots.resize(threads + 2);
+            s.slots.resize(threads + 2 + (halo_ ? 2 : 0));
             for (auto& slot : s.slots) slot.resize(s.rowBytes * static_cast<std::size_t>(bandRows_));
             decoding_.push_back(&s);
         }
@@ -263,14 +295,22 @@ void Comparison::Prepare() {
 }
 
 bool Comparison::Ready(int b) const {
+    // With a halo the band below must be there too.
+    const int last = halo_ ? std::min(b + 1, bands_ - 1) : b;
     for (const Source* s : decoding_)
-        if (s->decoded <= b) return false;
+        if (s->decoded <= last) return false;
     return true;
 }
 
 bool Comparison::SlotFree(int b) const {
     const int slots = static_cast<int>(decoding_.front()->slots.size());
-    return b < slots || compared_[static_cast<std::size_t>(b - slots)];
+    const int k = b - slots;  // the band whose slot it would take
+    if (k < 0) return true;
+    if (!compared_[static_cast<std::size_t>(k)]) return false;
+    // Its neighbours read it as their halo.
+    if (halo_ && k > 0 && !compared_[static_cast<std::size_t>(k - 1)]) return false;
+    if (halo_ && k + 1 < bands_ && !compared_[static_cast<std::size_t>(k + 1)]) return false;
+    return true;
 }
 
 Comparison::Task Comparison::Next(int& band, Source*& source) {
@@ -315,35 +355,120 @@ void Comparison::DecodeBand(Source& source, int b) {
     }
 }
 
+const std::uint32_t* Comparison::RowColors(const Source& source, std::array<Scratch::CachedRow, 8>& cache,
+                                           int y) const {
+    if (y < 0 || y >= height_) return nullptr;
+    for (auto& row : cache)
+        if (row.y == y) return row.colors.data();
+    // The row furthest from y goes: the detector walks down the picture.
+    auto* slot = &cache[0];
+    for (auto& row : cache)
+        if (row.y < 0 || std::abs(row.y - y) > std::abs(slot->y - y)) slot = &row;
+    slot->y = y;
+    slot->colors.resize(static_cast<std::size_t>(width_));
+    const std::uint8_t* bytes = source.Row(y, bandRows_);
+    for (int x0 = 0; x0 < width_; x0 += kRunPixels) {
+        const int n = std::min(kRunPixels, width_ - x0);
+        std::uint32_t* dst = slot->colors.data() + x0;
+        const std::uint32_t* got = source.reader->Colors(bytes, x0, n, dst);
+        if (got != dst) std::memcpy(dst, got, static_cast<std::size_t>(n) * 4);
+    }
+    return slot->colors.data();
+}
+
+bool Comparison::Antialiased(int y, int x, Scratch& s) const {
+    antialias::Window a{}, b{};
+    a.width = b.width = width_;
+    for (int k = 0; k < 5; ++k) {
+        a.rows[k] = RowColors(left_, s.rowsA, y - 2 + k);
+        b.rows[k] = RowColors(right_, s.rowsB, y - 2 + k);
+    }
+    return antialias::IsAntialiased(a, b, x);
+}
+
+namespace {
+
+std::uint32_t Luma(std::uint32_t c) { return (77 * (c & 0xFF) + 150 * ((c >> 8) & 0xFF) + 29 * (c >> 16)) >> 8; }
+
+inline void PutBgr(std::uint8_t* p, std::uint32_t c) {
+    p[0] = static_cast<std::uint8_t>(c >> 16);
+    p[1] = static_cast<std::uint8_t>(c >> 8);
+    p[2] = static_cast<std::uint8_t>(c);
+}
+
+}  // namespace
+
+// The highlight and mask pictures of a run, from its colors and verdicts.
+void Comparison::Draw(int y, int x0, int n, const std::uint32_t* ca, const std::uint32_t* cb, const std::uint8_t* bins,
+                      std::uint8_t* out, Scratch& s) const {
+    const DifferenceColors& colors = request_.colors;
+    if (request_.style == DifferenceStyle::Mask) {
+        for (int i = 0; i < n; ++i) {
+            std::uint8_t* p = out + 4 * i;
+            if (s.miss[i] == 1) {
+                PutBgr(p, Luma(cb[i]) < Luma(ca[i]) ? colors.darker : colors.brighter);
+                p[3] = 255;
+            } else {
+                std::memset(p, 0, 4);
+            }
+        }
+        return;
+    }
+    for (int i = 0; i < n; ++i) {
+        std::uint8_t* p = out + 3 * i;
+        if (bins[i] == kIgnoredBin) {
+            // Hatched, so that a left-out area is never read as unchanged.
+            PutBgr(p, ((x0 + i + y) >> 2) & 1 ? 0xC8C8C8u : 0xE4E4E4u);
+        } else if (s.miss[i] == 1) {
+            PutBgr(p, Luma(cb[i]) < Luma(ca[i]) ? colors.darker : colors.brighter);
+        } else if (s.miss[i] == 2) {
+            PutBgr(p, colors.antialiased);
+        } else {
+            // The left picture faded to light grey, for orientation.
+            PutBgr(p, (230 + Luma(ca[i]) * 25 / 255) * 0x010101u);
+        }
+    }
+}
+
 void Comparison::CompareRun(int y, int x0, int n, const std::uint8_t* ra, const std::uint8_t* rb,
                             const std::uint8_t* rm, const std::vector<PixelSpan>* ignore, std::uint8_t* out,
                             std::vector<PixelSpan>* changes, Tally& tally, Scratch& s) {
-    (void)y;
-    std::uint8_t* o = out ? out : s.values;
+    const bool similarity = request_.style == DifferenceStyle::Similarity;
+    // The similarity values go straight to the picture, or aside when it is
+    // drawn otherwise or not at all.
+    std::uint8_t* o = out && similarity ? out : s.values;
     const RowReader& A = *left_.reader;
     const RowReader& B = *right_.reader;
     // The mask's non-white pixels, as a run of flags in changeBins.
     const std::uint32_t* maskColors = rm ? mask_.reader->Colors(rm, x0, n, s.m) : nullptr;
     const bool leftOut = ignore || maskColors;
+    auto markLeftOut = [&] {
+        if (ignore) MarkIgnored(*ignore, x0, n, s.bins, out && similarity ? o : nullptr);
+        if (maskColors)
+            for (int i = 0; i < n; ++i)
+                if (maskColors[i] != kMaxSimilarity) {
+                    s.bins[i] = kIgnoredBin;
+                    if (out && similarity) std::memset(o + 3 * i, kIgnoredColor & 0xFF, 3);
+                }
+    };
 
     if (sameBytes_) {
         const std::size_t at = static_cast<std::size_t>(x0) * pixelBytes_;
         if (std::memcmp(ra + at, rb + at, static_cast<std::size_t>(n) * pixelBytes_) == 0) {
             // Equal runs are the common case between two versions of one
             // picture: all of them white, all in the top bin, no side
-            // differences.
-            if (out) std::memset(o, 0xFF, static_cast<std::size_t>(n) * 3);
+            // differences, every pixel a match.
+            if (out && similarity) std::memset(o, 0xFF, static_cast<std::size_t>(n) * 3);
             int left = 0;
-            if (leftOut) {
+            if (leftOut || (out && !similarity)) {
                 std::memset(s.bins, kSimilarityBins - 1, static_cast<std::size_t>(n));
-                if (ignore) MarkIgnored(*ignore, x0, n, s.bins, out ? o : nullptr);
-                if (maskColors)
-                    for (int i = 0; i < n; ++i)
-                        if (maskColors[i] != kMaxSimilarity) {
-                            s.bins[i] = kIgnoredBin;
-                            if (out) std::memset(o + 3 * i, kIgnoredColor & 0xFF, 3);
-                        }
+                markLeftOut();
                 for (int i = 0; i < n; ++i) left += s.bins[i] == kIgnoredBin;
+            }
+            if (out && !similarity) {
+                std::memset(s.miss, 0, static_cast<std::size_t>(n));
+                const std::uint32_t* ca = A.Colors(ra, x0, n, s.a);
+                Draw(y, x0, n, ca, ca, s.bins, out, s);
             }
             tally.total[kSimilarityBins - 1] += static_cast<std::uint64_t>(n - left);
             tally.ignored += static_cast<std::uint64_t>(left);
@@ -351,31 +476,67 @@ void Comparison::CompareRun(int y, int x0, int n, const std::uint8_t* ra, const 
         }
     }
 
+    // Colors of both pictures, where the bins alone do not tell enough.
+    const bool wantColors = !exactRule_ || (out && !similarity);
+    const std::uint32_t* ca = nullptr;
+    const std::uint32_t* cb = nullptr;
     if (A.Bgr24() && B.Bgr24()) {
         const std::size_t at = static_cast<std::size_t>(x0) * 3;
         kernels_->diffAndBin24(ra + at, rb + at, o, s.bins, n);
+        if (wantColors) {
+            ca = A.Colors(ra, x0, n, s.a);
+            cb = B.Colors(rb, x0, n, s.b);
+        }
     } else if (B.Bgr24()) {
-        kernels_->diffAndBinMixed(A.Colors(ra, x0, n, s.a), rb + static_cast<std::size_t>(x0) * 3, o, s.bins, n);
+        ca = A.Colors(ra, x0, n, s.a);
+        kernels_->diffAndBinMixed(ca, rb + static_cast<std::size_t>(x0) * 3, o, s.bins, n);
+        if (wantColors) cb = B.Colors(rb, x0, n, s.b);
     } else if (A.Bgr24()) {
-        kernels_->diffAndBinMixed(B.Colors(rb, x0, n, s.b), ra + static_cast<std::size_t>(x0) * 3, o, s.bins, n);
+        cb = B.Colors(rb, x0, n, s.b);
+        kernels_->diffAndBinMixed(cb, ra + static_cast<std::size_t>(x0) * 3, o, s.bins, n);
+        if (wantColors) ca = A.Colors(ra, x0, n, s.a);
     } else {
-        kernels_->diffAndBin(A.Colors(ra, x0, n, s.a), B.Colors(rb, x0, n, s.b), o, s.bins, n);
+        ca = A.Colors(ra, x0, n, s.a);
+        cb = B.Colors(rb, x0, n, s.b);
+        kernels_->diffAndBin(ca, cb, o, s.bins, n);
     }
-    if (ignore) MarkIgnored(*ignore, x0, n, s.bins, out ? o : nullptr);
-    if (maskColors)
-        for (int i = 0; i < n; ++i)
-            if (maskColors[i] != kMaxSimilarity) {
-                s.bins[i] = kIgnoredBin;
-                if (out) std::memset(o + 3 * i, kIgnoredColor & 0xFF, 3);
-            }
+    markLeftOut();
 
-    const std::uint8_t* changeBins = s.bins;
+    // Whether each pixel's colors fail the rule: the bin, or the distance.
+    if (exactRule_) {
+        for (int i = 0; i < n; ++i) s.miss[i] = s.bins[i] < matchingBin_;
+    } else if (rule_.ByColorDistance()) {
+        if (rule_.threshold) {
+            rule_.threshold->Classify(ca, cb, n, s.over);
+        } else {
+            std::memset(s.over, 0, static_cast<std::size_t>(n));
+        }
+        if (rule_.channelTolerance >= 0) {
+            const int t = rule_.channelTolerance;
+            for (int i = 0; i < n; ++i) {
+                const std::uint32_t p = ca[i], q = cb[i];
+                int worst = 0;
+                for (int c = 0; c < 24; c += 8)
+                    worst = std::max(worst,
+                                     std::abs(static_cast<int>((p >> c) & 0xFF) - static_cast<int>((q >> c) & 0xFF)));
+                // Both rules hold for a match when both are given.
+                s.over[i] = static_cast<std::uint8_t>(s.over[i] | (worst > t));
+            }
+        }
+        for (int i = 0; i < n; ++i) s.miss[i] = s.over[i];
+    } else {
+        // Anti-aliasing under the exact rule: colors that differ at all.
+        for (int i = 0; i < n; ++i) s.miss[i] = s.bins[i] < kSimilarityBins - 1;
+    }
+    for (int i = 0; i < n; ++i)
+        if (s.bins[i] == kIgnoredBin) s.miss[i] = 0;
+
     if (side_) {
         // Alpha, and the 16-bit samples of pixels whose 8-bit colors are
-        // equal: pixels that differ only there are never reported equal.
+        // equal: pixels that differ only there are never reported equal
+        // (below 8 bits only by the exact rule).
         A.Side(ra, x0, n, s.alphaA, sideDeep_ ? s.deepA : nullptr);
         B.Side(rb, x0, n, s.alphaB, sideDeep_ ? s.deepB : nullptr);
-        std::memcpy(s.changeBins, s.bins, static_cast<std::size_t>(n));
         for (int i = 0; i < n; ++i) {
             const std::uint8_t bin = s.bins[i];
             if (bin == kIgnoredBin) continue;
@@ -383,26 +544,41 @@ void Comparison::CompareRun(int y, int x0, int n, const std::uint8_t* ra, const 
             if (s.alphaA[i] != s.alphaB[i]) {
                 ++tally.alphaDifferent;
                 extra = bin >= matchingBin_;
+                // A pixel whose alpha differs is no anti-aliasing.
+                s.miss[i] = 3;
             } else if (sideDeep_ && bin == kSimilarityBins - 1 &&
                        std::memcmp(s.deepA + 4 * i, s.deepB + 4 * i, 4 * sizeof(std::uint16_t)) != 0) {
                 ++tally.belowEightBits;
                 extra = matchingBin_ == kSimilarityBins - 1;
+                if (extra && !rule_.ByColorDistance()) s.miss[i] = 3;
             }
-            if (extra) {
-                ++tally.extra;
-                s.changeBins[i] = 0;
-            }
+            tally.extra += extra;
         }
-        changeBins = s.changeBins;
     }
-    if (changes && matchingBin_ > 0) CollectChanges(changeBins, x0, n, matchingBin_, *changes);
+    // Pixels whose colors alone fail may be anti-aliasing.
+    if (rule_.antialiasing)
+        for (int i = 0; i < n; ++i)
+            if (s.miss[i] == 1 && Antialiased(y, x0 + i, s)) s.miss[i] = 2;
+    int nonMatching = 0, antialiased = 0;
+    for (int i = 0; i < n; ++i) {
+        if (s.miss[i] == 3) s.miss[i] = 1;
+        nonMatching += s.miss[i] == 1;
+        antialiased += s.miss[i] == 2;
+    }
+    tally.nonMatching += static_cast<std::uint64_t>(nonMatching);
+    tally.antialiased += static_cast<std::uint64_t>(antialiased);
+    if (changes && nonMatching > 0) {
+        for (int i = 0; i < n; ++i) s.changeBins[i] = s.miss[i] == 1 ? 0 : kSimilarityBins - 1;
+        CollectChanges(s.changeBins, x0, n, kSimilarityBins - 1, *changes);
+    }
+    if (out && !similarity) Draw(y, x0, n, ca, cb, s.bins, out, s);
     tally.Add(s.bins, n);
 }
 
 void Comparison::CompareBand(int b, Tally& tally, Scratch& s) {
     const int y0 = b * bandRows_, y1 = BandEnd(b);
     DifferenceSink* sink = request_.difference;
-    const std::size_t outBytes = static_cast<std::size_t>(width_) * 3;
+    const std::size_t outBytes = static_cast<std::size_t>(width_) * outPixel_;
     const bool byBand = sink && !sink->RowTarget(y0);
     if (byBand && s.band.size() < outBytes * static_cast<std::size_t>(y1 - y0))
         s.band.resize(outBytes * static_cast<std::size_t>(y1 - y0));
@@ -424,8 +600,8 @@ void Comparison::CompareBand(int b, Tally& tally, Scratch& s) {
         if (changes && y > y0) changes->reserve(changes_[static_cast<std::size_t>(y - 1)].size());
         for (int x0 = 0; x0 < width_; x0 += kRunPixels) {
             const int n = std::min(kRunPixels, width_ - x0);
-            CompareRun(y, x0, n, ra, rb, rm, ignore, out ? out + static_cast<std::size_t>(x0) * 3 : nullptr, changes,
-                       tally, s);
+            CompareRun(y, x0, n, ra, rb, rm, ignore, out ? out + static_cast<std::size_t>(x0) * outPixel_ : nullptr,
+                       changes, tally, s);
         }
     }
     if (byBand) sink->Band(y0, y1, s.band.data(), static_cast<std::ptrdiff_t>(outBytes));
@@ -529,6 +705,8 @@ CompareOutcome Comparison::Run() {
         out.alphaDifferent += t.alphaDifferent;
         out.belowEightBits += t.belowEightBits;
         out.extraNonMatching += t.extra;
+        out.nonMatchingPixels += t.nonMatching;
+        out.antialiasedPixels += t.antialiased;
     }
     out.changes = std::move(changes_);
     return out;

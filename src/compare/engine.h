@@ -11,8 +11,46 @@
 
 #include "codecs/row_source.h"
 #include "compare/compare.h"
+#include "compare/perceptual.h"
 
 namespace duvo {
+
+// What decides whether a pixel matches. With nothing but matchingBin its
+// similarity bin does (100: the colors are equal), and so do its alpha and,
+// at 100, its 16-bit samples. A threshold or a channel tolerance replaces
+// the bin: a pixel matches when its colors are at most that far apart (both
+// must hold when both are given); its alpha must still be equal.
+struct MatchRule {
+    int matchingBin = kSimilarityBins - 1;
+    // The perceptual distance's threshold, when given.
+    const perceptual::Threshold* threshold = nullptr;
+    // The largest difference of any one channel that matches; -1: none.
+    int channelTolerance = -1;
+    // Pixels that fail only as anti-aliasing does are counted apart and match.
+    bool antialiasing = false;
+
+    bool ByColorDistance() const { return threshold || channelTolerance >= 0; }
+};
+
+// How the difference picture is drawn.
+enum class DifferenceStyle : std::uint8_t {
+    // Each pixel's similarity value as its color; identical pixels white.
+    Similarity,
+    // The left picture faded to light grey, non-matching pixels in the
+    // darker or brighter color (the right pixel darker or brighter than the
+    // left), anti-aliased ones in their color, ignored areas hatched grey.
+    Highlight,
+    // The non-matching pixels in the darker or brighter color on
+    // transparent; four bytes a pixel (blue, green, red, alpha).
+    Mask,
+};
+
+struct DifferenceColors {
+    // 0x00BBGGRR.
+    std::uint32_t darker = 0x0000FF;       // red
+    std::uint32_t brighter = 0x00C000;     // green
+    std::uint32_t antialiased = 0x00E0FF;  // yellow
+};
 
 // Takes the difference picture's rows (24-bit blue, green, red) as the
 // comparison makes them: called on the worker threads, bands in any order,
@@ -38,13 +76,17 @@ struct CompareRequest {
     // picture of the area's size that are not white.
     const SpanRows* ignore = nullptr;
     RowSource* mask = nullptr;
-    // The lowest similarity bin that matches.
+    // The lowest similarity bin that matches (the desktop program's and the
+    // tests' rule; rule.matchingBin is set from it unless rule is given).
     int matchingBin = kSimilarityBins - 1;
+    const MatchRule* rule = nullptr;
     // Alpha and the bits below 8 compared too, where a picture has them.
     bool sidePlanes = true;
     // Fill CompareOutcome::changes with the non-matching pixels.
     bool collectChanges = false;
     DifferenceSink* difference = nullptr;
+    DifferenceStyle style = DifferenceStyle::Similarity;
+    DifferenceColors colors;
 
     // Worker threads (0: every core; one for small pictures); the result does
     // not depend on it.
@@ -72,7 +114,12 @@ struct CompareOutcome {
     // Pixels in a matching bin that the side planes make non-matching: every
     // alpha difference, and with matchingBin 100 the differences below 8 bits.
     std::uint64_t extraNonMatching = 0;
-    // With collectChanges: one row of spans per row of the area.
+    // Counted pixels that fail the rule, anti-aliased ones not among them.
+    std::uint64_t nonMatchingPixels = 0;
+    // Counted pixels that fail the color rule only as anti-aliasing does.
+    std::uint64_t antialiasedPixels = 0;
+    // With collectChanges: one row of spans per row of the area: the
+    // non-matching pixels.
     SpanRows changes;
 
     std::uint64_t CountedPixels() const { return pixelCount - ignoredCount; }
