@@ -13,6 +13,7 @@
 #include "results/Wynik.h"
 #include "results/procent.h"
 #include "results/progress.h"
+#include "widgets/WindowManager.h"
 
 namespace duvo {
 
@@ -26,6 +27,9 @@ void CreateForms() {
     // Only the main window's end ends the program; the others just hide.
     QGuiApplication::setQuitOnLastWindowClosed(false);
     ReadRegionalSettings();
+    // A minimised modal window blocks every other one; a click or an
+    // activation brings it back.
+    WatchForMinimisedModals();
     // Each window is stored as soon as it exists, so a later constructor may
     // already reach the ones before it.
     Forms.MainForm = new TMainForm;

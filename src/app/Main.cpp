@@ -56,6 +56,13 @@ TSearchRec FindFile(const std::string& fileName) {
     return rec;
 }
 
+// A file label is as large as its text; an empty one takes no room, so that,
+// opaque as it is, it covers nothing.
+void FitToText(QLabel* label) {
+    label->adjustSize();
+    if (label->text().isEmpty()) label->resize(0, label->height());
+}
+
 QAction* AddItem(QMenu* menu, const char* name, const QString& caption, const QString& hint) {
     QAction* action = menu->addAction(caption);
     action->setObjectName(QString::fromLatin1(name));
@@ -114,8 +121,13 @@ void TMainForm::BuildMenu() {
     HelpAboutItem = AddItem(HelpMenu, "HelpAboutItem", QStringLiteral("&O programie..."),
                             QStringLiteral("Show program information"));
 
-    // Shortcuts work while the menus are closed, as accelerators do.
-    for (QAction* action : {FileOpenItem, FileExitItem}) addAction(action);
+    // Shortcuts work while the menus are closed, as accelerators do, and from
+    // every other window of the program that does not use the key itself;
+    // a modal window blocks them, as it blocks the main window.
+    for (QAction* action : {FileOpenItem, FileExitItem}) {
+        action->setShortcutContext(Qt::ApplicationShortcut);
+        addAction(action);
+    }
 
     connect(FileOpenItem, &QAction::triggered, this, [this] { RunCommand([this] { FileOpen(); }); });
     connect(FileExitItem, &QAction::triggered, this, [this] { RunCommand([this] { FileExit(); }); });
@@ -166,8 +178,11 @@ void TMainForm::BuildPanes() {
     auto label = [this](const char* name, int left, int top) {
         auto* text = new QLabel(ClientArea);
         text->setObjectName(QString::fromLatin1(name));
+        // Opaque on the form's color: where the labels overlap, or one lies
+        // over the other pane's picture, the one in front stays readable.
+        SetBackground(text, Background::Window);
         text->move(left, top);
-        text->adjustSize();
+        FitToText(text);
         return text;
     };
     Label1 = label("Label1", 40, 280);
@@ -289,7 +304,7 @@ void TMainForm::UpdateScrollExtent() {
 
 void TMainForm::SetFileLabel(QLabel* label, const TSearchRec& rec) {
     label->setText(QString::fromStdString(rec.Name) + QLatin1Char(':') + QString::number(rec.Size));
-    label->adjustSize();
+    FitToText(label);
 }
 
 void TMainForm::FileOpen() {

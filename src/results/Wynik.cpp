@@ -22,7 +22,7 @@ TWynikForm::TWynikForm(QWidget* parent) : QWidget(parent, Qt::Window) {
     ClientArea->setWidgetResizable(false);
     ClientArea->setAlignment(Qt::AlignLeft | Qt::AlignTop);
     ClientArea->viewport()->setAutoFillBackground(false);
-    // The client may be as small as a tiny picture plus two.
+    // The window's own minimum decides how small the client may be.
     ClientArea->setMinimumSize(1, 1);
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
@@ -40,16 +40,21 @@ void TWynikForm::FormShow() {
     MoveFrame(this, 400, 20);
     WynikImage->SetWidth(WynikImage->Picture().Width());
     WynikImage->SetHeight(WynikImage->Picture().Height());
-    // A picture larger than the screen's room right and below the window's
-    // place gets a window that ends at the screen's edge and scrolls, so its
-    // close box and scroll bars stay within reach.
-    QSize client(WynikImage->Width() + 2, WynikImage->Height() + 2);
+    // The client is the picture plus two, but never so small that the frame
+    // loses its caption and buttons, and no larger than the screen's room
+    // right and below the window's place: a larger picture scrolls, so the
+    // close box and scroll bars stay within reach. The picture stays at the
+    // top-left; the rest is the window's background.
+    const QMargins frame = FrameMargins(this);
+    const QSize smallest(kMinimumOuter.width() - frame.left() - frame.right(),
+                         kMinimumOuter.height() - frame.top() - frame.bottom());
+    setMinimumSize(smallest.expandedTo(QSize(1, 1)));
+    QSize client = QSize(WynikImage->Width() + 2, WynikImage->Height() + 2).expandedTo(minimumSize());
     if (const QScreen* screen = this->screen()) {
-        const QMargins frame = FrameMargins(this);
         const QRect room = screen->availableGeometry();
         const QSize most(room.right() + 1 - 400 - frame.left() - frame.right(),
                          room.bottom() + 1 - 20 - frame.top() - frame.bottom());
-        client = client.boundedTo(most.expandedTo(QSize(1, 1)));
+        client = client.boundedTo(most.expandedTo(minimumSize()));
     }
     resize(client);
 }

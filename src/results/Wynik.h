@@ -19,6 +19,9 @@ public:
 
     // Runs each time the window goes from hidden to shown.
     void FormShow();
+    // The outer size below which the frame has no room for its caption and
+    // title buttons, and a user could neither find nor grab the window.
+    static constexpr QSize kMinimumOuter{160, 60};
 
 protected:
     void showEvent(QShowEvent* event) override;

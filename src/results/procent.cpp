@@ -1,5 +1,6 @@
 #include "results/procent.h"
 
+#include <QFocusEvent>
 #include <QLabel>
 #include <QLineEdit>
 
@@ -49,6 +50,8 @@ TProcentForm::TProcentForm(QWidget* parent) : QWidget(parent, Qt::Window) {
             palette.setColor(group, QPalette::Text, Qt::white);
         }
         edit->setPalette(palette);
+        QObject::connect(edit, &QLineEdit::textChanged, edit, &QLineEdit::setToolTip);
+        edit->installEventFilter(this);
         fields[i] = edit;
 
         auto* label = new QLabel(QString::fromUtf8(row.caption), this);
@@ -76,6 +79,42 @@ TProcentForm::TProcentForm(QWidget* parent) : QWidget(parent, Qt::Window) {
     for (int i = 0; i + 1 < 7; ++i) setTabOrder(fields[i], fields[i + 1]);
 
     SetOuterGeometry(this, 270, 297, 273, 224);
+}
+
+bool TProcentForm::eventFilter(QObject* watched, QEvent* event) {
+    auto* field = qobject_cast<QLineEdit*>(watched);
+    if (!field) return QWidget::eventFilter(watched, event);
+    switch (event->type()) {
+        case QEvent::FocusIn:
+            switch (static_cast<QFocusEvent*>(event)->reason()) {
+                case Qt::TabFocusReason:
+                case Qt::BacktabFocusReason:
+                case Qt::ShortcutFocusReason:
+                    // The field selects its whole text, which ends at the end.
+                    break;
+                case Qt::MouseFocusReason:
+                    // The press that follows places the cursor where it was
+                    // clicked, in the view the user saw.
+                    clickedInto_ = field;
+                    break;
+                default:
+                    field->end(false);
+                    break;
+            }
+            break;
+        case QEvent::MouseButtonRelease:
+            if (field == clickedInto_) {
+                clickedInto_ = nullptr;
+                if (!field->hasSelectedText()) field->end(false);
+            }
+            break;
+        case QEvent::FocusOut:
+            if (field == clickedInto_) clickedInto_ = nullptr;
+            break;
+        default:
+            break;
+    }
+    return QWidget::eventFilter(watched, event);
 }
 
 }  // namespace duvo

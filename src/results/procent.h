@@ -33,6 +33,17 @@ public:
 
     // Edit1 .. Edit7 in order.
     std::array<QLineEdit*, 7> Fields() const { return {Edit1, Edit2, Edit3, Edit4, Edit5, Edit6, Edit7}; }
+
+protected:
+    // A figure longer than its field (one changed pixel in 300000 gives 20
+    // characters) is cut at the right, " %" first: a field that gets the
+    // focus scrolls to its end, and its tooltip holds the whole text.
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    // The field whose focus came with a click: it scrolls once the click is
+    // over, unless the click began a selection.
+    QLineEdit* clickedInto_ = nullptr;
 };
 
 }  // namespace duvo

@@ -1,13 +1,10 @@
 #include "results/progress.h"
 
 #include <QCloseEvent>
-#include <QCoreApplication>
-#include <QElapsedTimer>
 #include <QHideEvent>
 #include <QLabel>
 #include <QProgressBar>
 #include <QShowEvent>
-#include <QWindow>
 
 #include "widgets/FormSupport.h"
 #include "widgets/WindowManager.h"
@@ -33,6 +30,7 @@ TProgressForm::TProgressForm(QWidget* parent)
 }
 
 void TProgressForm::FormShow() {
+    WatchExposure(this);
     setCursor(Qt::WaitCursor);
     ProgressBar = new QProgressBar(this);
     ProgressBar->setObjectName(QStringLiteral("ProgressBar"));
@@ -50,12 +48,9 @@ void TProgressForm::FormHide() {
 }
 
 void TProgressForm::PaintNow() {
-    // The window manager maps the window a moment after show(); only then
-    // does painting reach the screen.
-    QElapsedTimer waited;
-    waited.start();
-    while (isVisible() && !(windowHandle() && windowHandle()->isExposed()) && waited.elapsed() < 1000)
-        QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents, 10);
+    // The manager puts the window on the screen a moment after show(); what
+    // is painted before is lost, and the comparison then holds the thread.
+    WaitUntilExposed(this, kExposeWaitMs);
     repaint();
     FlushToScreen();
 }
@@ -63,8 +58,10 @@ void TProgressForm::PaintNow() {
 void TProgressForm::StepIt() {
     if (!ProgressBar) return;
     ProgressBar->setValue(std::min(ProgressBar->value() + 1, ProgressBar->maximum()));
-    // The comparison does not return to the event loop until it ends.
-    ProgressBar->repaint();
+    // The comparison does not return to the event loop until it ends: the
+    // whole window is drawn at each step, so a part the screen lost (an
+    // expose that came during the loop) is back by the next one.
+    repaint();
     FlushToScreen();
 }
 

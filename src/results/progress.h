@@ -19,10 +19,11 @@ public:
 
     void FormShow();
     // Draws the window at once, before the comparison holds the thread:
-    // waits (a second at most) until the window system shows it.
+    // waits (kExposeWaitMs at most) until the window is on the screen.
     void PaintNow();
+    static constexpr int kExposeWaitMs = 1000;
     void FormHide();
-    // Advances the bar by its step (one) and draws it at once.
+    // Advances the bar by its step (one) and draws the window at once.
     void StepIt();
 
 protected:

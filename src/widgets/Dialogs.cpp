@@ -4,9 +4,11 @@
 #include <QDialog>
 #include <QFileDialog>
 #include <QLibraryInfo>
+#include <QLocale>
 #include <QTranslator>
 
 #include "widgets/OpenPictureDialog.h"
+#include "widgets/WindowManager.h"
 
 namespace duvo {
 
@@ -15,10 +17,18 @@ Dialogs g_default;
 Dialogs* g_current = &g_default;
 }  // namespace
 
+std::unique_ptr<QMessageBox> MakeMessageBox(const QString& text, const QString& caption,
+                                            QMessageBox::StandardButtons buttons, QMessageBox::Icon icon) {
+    auto box = std::make_unique<QMessageBox>(icon, caption, text, buttons);
+    // Like the side dialog: a box to answer, not a window to minimise or
+    // maximise.
+    RemoveTitleBarButtons(box.get());
+    return box;
+}
+
 int Dialogs::MessageBox(const QString& text, const QString& caption, QMessageBox::StandardButtons buttons,
                         QMessageBox::Icon icon) {
-    QMessageBox box(icon, caption, text, buttons);
-    return box.exec();
+    return MakeMessageBox(text, caption, buttons, icon)->exec();
 }
 
 std::optional<QString> Dialogs::OpenFileName(TOpenPictureDialog& dialog) {
@@ -30,6 +40,10 @@ std::optional<QString> Dialogs::OpenFileName(TOpenPictureDialog& dialog) {
 int Dialogs::ExecModal(QDialog& dialog) { return dialog.exec(); }
 
 bool LoadPolishToolkitTexts() {
+    // The toolkit's words that come from the locale rather than from its
+    // translations (file types in the open dialog). Figures keep the user's
+    // decimal symbol: ReadRegionalSettings asks the system's locale.
+    QLocale::setDefault(QLocale(QLocale::Polish, QLocale::Poland));
     static QTranslator* translator = nullptr;
     if (translator) return true;
     auto* loaded = new QTranslator(QCoreApplication::instance());

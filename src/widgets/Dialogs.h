@@ -4,6 +4,7 @@
 
 #include <QMessageBox>
 #include <QString>
+#include <memory>
 #include <optional>
 
 class QDialog;
@@ -33,10 +34,16 @@ public:
     static Dialogs* Install(Dialogs* dialogs);
 };
 
-// Makes the toolkit's own texts (the open dialog, the boxes' buttons) Polish,
-// as the rest of the program is, whatever the user's locale: loads Qt's
-// Polish translations. False when they are not installed; the toolkit then
-// speaks English.
+// The box Dialogs::MessageBox shows: the dialog window type and no title-bar
+// buttons, as the side dialog (RemoveTitleBarButtons).
+std::unique_ptr<QMessageBox> MakeMessageBox(const QString& text, const QString& caption,
+                                            QMessageBox::StandardButtons buttons, QMessageBox::Icon icon);
+
+// Makes the toolkit's own texts (the open dialog, the boxes' buttons, the
+// file types) Polish, as the rest of the program is, whatever the user's
+// locale: loads Qt's Polish translations and makes Polish the default
+// locale; the system's locale stays the user's. False when the translations
+// are not installed; the toolkit's own texts then stay English.
 bool LoadPolishToolkitTexts();
 
 // Shorthands for the program's boxes.

@@ -1,9 +1,14 @@
 #include "widgets/OpenPictureDialog.h"
 
+#include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QFileSystemModel>
 #include <QGridLayout>
 #include <QHeaderView>
+#include <QIdentityProxyModel>
+#include <QItemSelectionModel>
+#include <QLocale>
 #include <QSplitter>
 #include <QTreeView>
 #include <QVBoxLayout>
@@ -17,6 +22,69 @@ namespace {
 constexpr int kPreviewSize = 150;
 constexpr QSize kDialogSize(900, 480);
 constexpr int kSideBarWidth = 130;
+
+// The file list's columns: name, size, type, date.
+enum Column { kName, kSize, kType, kDate };
+
+// The file list in Polish whatever the user's locale: the toolkit writes
+// sizes and dates by the system's locale. File types follow the program's
+// default locale, which LoadPolishToolkitTexts makes Polish.
+class PolishFileColumns : public QIdentityProxyModel {
+public:
+    using QIdentityProxyModel::QIdentityProxyModel;
+
+    QVariant data(const QModelIndex& index, int role) const override {
+        if (role == Qt::DisplayRole && (index.column() == kSize || index.column() == kDate))
+            if (const auto* files = qobject_cast<const QFileSystemModel*>(sourceModel())) {
+                const QModelIndex source = mapToSource(index);
+                if (index.column() == kDate) return polish_.toString(files->lastModified(source), QLocale::ShortFormat);
+                // Folders have no size.
+                if (files->isDir(source)) return QString();
+                return polish_.formattedDataSize(files->size(source));
+            }
+        return QIdentityProxyModel::data(index, role);
+    }
+
+private:
+    const QLocale polish_{QLocale::Polish, QLocale::Poland};
+};
+
+// The patterns of a filter as Qt names it, "Description (*.a *.b)"; with
+// the details hidden the dialog may name it by its description alone.
+QStringList FilterPatterns(const QString& filter, const QStringList& filters) {
+    QString full = filter;
+    for (const QString& f : filters)
+        if (f.startsWith(filter + QStringLiteral(" ("))) full = f;
+    const qsizetype open = full.lastIndexOf(QLatin1Char('('));
+    const qsizetype close = full.lastIndexOf(QLatin1Char(')'));
+    if (open < 0 || close < open) return {QStringLiteral("*")};
+    return full.mid(open + 1, close - open - 1).split(QLatin1Char(' '), Qt::SkipEmptyParts);
+}
+
+// Whether the list shows the file: in its folder and through its filter.
+bool Listed(const QFileDialog& window, const QString& path) {
+    const QFileInfo file(path);
+    return file.isFile() && file.absoluteDir() == window.directory() &&
+           QDir::match(FilterPatterns(window.selectedNameFilter(), window.nameFilters()), file.fileName());
+}
+
+// The preview follows the file list's selection: a picture that is no
+// longer selected (deselected, hidden by another filter, left behind in
+// another folder) is not shown any more. With mayClear off only a newly
+// selected file is shown: the list is still being filled.
+void FollowSelection(const QFileDialog& window, TPicturePreview& preview, bool mayClear) {
+    const QAbstractItemView* list = window.findChild<QTreeView*>(QStringLiteral("treeView"));
+    if (!list || !list->selectionModel()) return;
+    for (const QModelIndex& row : list->selectionModel()->selectedRows(kName)) {
+        const QString path = row.data(QFileSystemModel::FilePathRole).toString();
+        if (Listed(window, path)) {
+            preview.ShowFile(path);
+            return;
+        }
+    }
+    if (mayClear || (!preview.ShownFile().isEmpty() && !Listed(window, preview.ShownFile()))) preview.Clear();
+}
+
 }  // namespace
 
 QStringList NameFilters(const QString& filter) {
@@ -47,6 +115,7 @@ TPicturePreview::TPicturePreview(QWidget* parent) : QWidget(parent) {
 
 void TPicturePreview::Clear() {
     picture_ = QImage();
+    shown_.clear();
     PictureLabel->setText(QStringLiteral("Picture:"));
     ImageCtrl->clear();
 }
@@ -56,6 +125,8 @@ void TPicturePreview::ShowFile(const QString& fileName) {
         Clear();
         return;
     }
+    if (fileName == shown_ && !picture_.isNull()) return;
+    shown_.clear();
     try {
         TPicture picture;
         picture.LoadFile(fileName.toStdString());
@@ -67,6 +138,7 @@ void TPicturePreview::ShowFile(const QString& fileName) {
             return;
         }
         picture_ = image;
+        shown_ = fileName;
         PictureLabel->setText(QStringLiteral(" (%1x%2)").arg(picture.Width()).arg(picture.Height()));
         const bool large = image.width() > kPreviewSize - 4 || image.height() > kPreviewSize - 4;
         if (large)
@@ -84,6 +156,7 @@ std::unique_ptr<QFileDialog> TOpenPictureDialog::MakeWindow() const {
     window->setFileMode(QFileDialog::AnyFile);
     window->setAcceptMode(QFileDialog::AcceptOpen);
     window->setSizeGripEnabled(true);
+    window->setProxyModel(new PolishFileColumns(window.get()));
     // The descriptions already name their patterns; Qt would add them again.
     window->setOption(QFileDialog::HideNameFilterDetails);
     // Room for the file list's columns and the side bar's names beside the preview.
@@ -113,6 +186,22 @@ std::unique_ptr<QFileDialog> TOpenPictureDialog::MakeWindow() const {
     else
         window->layout()->addWidget(preview);
     QObject::connect(window.get(), &QFileDialog::currentChanged, preview, &TPicturePreview::ShowFile);
+    const QFileDialog* dialog = window.get();
+    if (auto* list = window->findChild<QTreeView*>(QStringLiteral("treeView")); list && list->selectionModel()) {
+        QObject::connect(list->selectionModel(), &QItemSelectionModel::selectionChanged, preview,
+                         [dialog, preview] { FollowSelection(*dialog, *preview, true); });
+        // A file the list hid and shows again comes back selected, silently.
+        auto settled = [dialog, preview] { FollowSelection(*dialog, *preview, false); };
+        QAbstractItemModel* files = list->model();
+        QObject::connect(files, &QAbstractItemModel::layoutChanged, preview, settled, Qt::QueuedConnection);
+        QObject::connect(files, &QAbstractItemModel::rowsInserted, preview, settled, Qt::QueuedConnection);
+    }
+    // The list drops a file from its selection without a word when another
+    // filter hides it or another folder is entered.
+    for (auto changed : {&QFileDialog::filterSelected, &QFileDialog::directoryEntered})
+        QObject::connect(window.get(), changed, preview, [dialog, preview] {
+            if (!preview->ShownFile().isEmpty() && !Listed(*dialog, preview->ShownFile())) preview->Clear();
+        });
     // The file chosen last is selected again; show it before the user moves.
     if (!FileName.isEmpty()) preview->ShowFile(FileName);
     return window;

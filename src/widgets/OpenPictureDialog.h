@@ -24,8 +24,13 @@ public:
     explicit TPicturePreview(QWidget* parent = nullptr);
 
     // Loads the file through the picture registry; any failure shows no
-    // picture.
+    // picture, and so does a name that is not an existing file. The file
+    // shown already is not loaded again.
     void ShowFile(const QString& fileName);
+    // Shows what a failed load shows: the label "Picture:" and no picture.
+    void Clear();
+    // The file whose picture is shown; empty when none is.
+    const QString& ShownFile() const { return shown_; }
 
     QLabel* PictureLabel;
     QLabel* ImageCtrl;
@@ -33,8 +38,8 @@ public:
     const QImage& Picture() const { return picture_; }
 
 private:
-    void Clear();
     QImage picture_;
+    QString shown_;
 };
 
 class TOpenPictureDialog {

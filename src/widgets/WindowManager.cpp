@@ -1,11 +1,18 @@
 #include "widgets/WindowManager.h"
 
+#include <QAbstractNativeEventFilter>
+#include <QApplication>
+#include <QDeadlineTimer>
+#include <QElapsedTimer>
 #include <QEvent>
 #include <QGuiApplication>
+#include <QPointer>
 #include <QRect>
 #include <QVariant>
 #include <QWidget>
+#include <QWindow>
 #include <chrono>
+#include <functional>
 #include <map>
 #include <thread>
 #include <vector>
@@ -209,7 +216,144 @@ private:
     QStringList types_;
 };
 
+// What the program's own X events tell about its windows: which windows
+// being shown the server has exposed since they were mapped, and clicks on
+// and activations of any window of the program, also of those that the
+// toolkit leaves alone because a modal window blocks them.
+class X11Watch : public QAbstractNativeEventFilter {
+public:
+    static X11Watch& Instance() {
+        static X11Watch* watch = [] {
+            auto* w = new X11Watch;
+            // Qt takes the pointer's buttons through XInput 2.
+            static const char kXInput[] = "XInputExtension";
+            XcbReply<xcb_query_extension_reply_t> reply(
+                xcb_query_extension_reply(X11Connection(),
+                                          xcb_query_extension(X11Connection(), sizeof kXInput - 1, kXInput), nullptr),
+                &std::free);
+            if (reply && reply->present) w->xinput_ = reply->major_opcode;
+            QCoreApplication::instance()->installNativeEventFilter(w);
+            return w;
+        }();
+        return *watch;
+    }
+
+    void Arm(xcb_window_t window) { shown_[window] = Stage::Shown; }
+    bool Exposed(xcb_window_t window) const {
+        const auto it = shown_.find(window);
+        return it != shown_.end() && it->second == Stage::Exposed;
+    }
+    std::function<void()> onClick;
+    std::function<void()> onActivate;
+
+    bool nativeEventFilter(const QByteArray& type, void* message, qintptr*) override {
+        if (type != "xcb_generic_event_t") return false;
+        const auto* event = static_cast<const xcb_generic_event_t*>(message);
+        switch (event->response_type & 0x7F) {
+            case XCB_MAP_NOTIFY:
+                Advance(reinterpret_cast<const xcb_map_notify_event_t*>(event)->window, Stage::Shown, Stage::Mapped);
+                break;
+            case XCB_UNMAP_NOTIFY: {
+                const auto it = shown_.find(reinterpret_cast<const xcb_unmap_notify_event_t*>(event)->window);
+                if (it != shown_.end()) it->second = Stage::Shown;
+                break;
+            }
+            case XCB_EXPOSE:
+                Advance(reinterpret_cast<const xcb_expose_event_t*>(event)->window, Stage::Mapped, Stage::Exposed);
+                break;
+            case XCB_BUTTON_PRESS:
+                if (onClick) onClick();
+                break;
+            case XCB_GE_GENERIC: {
+                constexpr std::uint16_t kButtonPress = 4, kTouchBegin = 18;
+                const auto* ge = reinterpret_cast<const xcb_ge_generic_event_t*>(event);
+                if (xinput_ && ge->extension == xinput_ &&
+                    (ge->event_type == kButtonPress || ge->event_type == kTouchBegin) && onClick)
+                    onClick();
+                break;
+            }
+            case XCB_FOCUS_IN: {
+                // The window itself gets the focus, not a grab's passing
+                // change or one of its children.
+                const auto* focus = reinterpret_cast<const xcb_focus_in_event_t*>(event);
+                const bool grab = focus->mode == XCB_NOTIFY_MODE_GRAB || focus->mode == XCB_NOTIFY_MODE_UNGRAB;
+                const bool itself = focus->detail == XCB_NOTIFY_DETAIL_ANCESTOR ||
+                                    focus->detail == XCB_NOTIFY_DETAIL_VIRTUAL ||
+                                    focus->detail == XCB_NOTIFY_DETAIL_NONLINEAR ||
+                                    focus->detail == XCB_NOTIFY_DETAIL_NONLINEAR_VIRTUAL;
+                if (!grab && itself && onActivate) onActivate();
+                break;
+            }
+            default:
+                break;
+        }
+        return false;
+    }
+
+private:
+    // A window being shown is first mapped, and then, once it and its
+    // frame are on the screen, exposed.
+    enum class Stage { Shown, Mapped, Exposed };
+    void Advance(xcb_window_t window, Stage from, Stage to) {
+        const auto it = shown_.find(window);
+        if (it != shown_.end() && it->second == from) it->second = to;
+    }
+    std::map<xcb_window_t, Stage> shown_;
+    std::uint8_t xinput_ = 0;
+};
+
 #endif
+
+// The modal window that blocks the others, when it is minimised.
+QWidget* MinimisedModal() {
+    QWidget* modal = QApplication::activeModalWidget();
+    return modal && modal->isVisible() && modal->isMinimized() ? modal : nullptr;
+}
+
+// Restores a minimised modal window when another window of the program is
+// activated or clicked. Minimising a window makes the manager hand the focus
+// to another one at once, and the toolkit may learn of the minimising only
+// afterwards; activations in that moment are the manager's, not the user's,
+// and leave the modal window minimised.
+class MinimisedModalWatch : public QObject {
+public:
+    static constexpr int kHandOverMs = 1000;
+
+    void Clicked() { RestoreMinimisedModal(); }
+    void Activated(const QWidget* window) {
+        QWidget* modal = MinimisedModal();
+        if (!modal || window == modal) return;
+        if (modal == minimised_ && !sinceMinimised_.hasExpired(kHandOverMs)) return;
+        RestoreMinimisedModal();
+    }
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        switch (event->type()) {
+            case QEvent::WindowStateChange:
+                if (watched->isWidgetType() && watched == MinimisedModal()) {
+                    minimised_ = static_cast<QWidget*>(watched);
+                    sinceMinimised_.start();
+                }
+                break;
+            case QEvent::WindowActivate:
+                if (watched->isWidgetType() && static_cast<QWidget*>(watched)->isWindow())
+                    Activated(static_cast<QWidget*>(watched));
+                break;
+            case QEvent::MouseButtonPress:
+            case QEvent::NonClientAreaMouseButtonPress:
+                Clicked();
+                break;
+            default:
+                break;
+        }
+        return false;
+    }
+
+private:
+    QPointer<QWidget> minimised_;
+    QElapsedTimer sinceMinimised_;
+};
 
 }  // namespace
 
@@ -280,7 +424,66 @@ std::optional<QMargins> FrameExtents(QWidget* window) {
 
 void FlushToScreen() {
 #ifdef DUVO_HAVE_XCB
-    if (xcb_connection_t* c = X11Connection()) xcb_flush(c);
+    // A round trip: the server handles requests in order, so once it answers
+    // it has drawn everything sent before.
+    if (xcb_connection_t* c = X11Connection()) std::free(xcb_get_input_focus_reply(c, xcb_get_input_focus(c), nullptr));
+#endif
+}
+
+void WatchExposure(QWidget* window) {
+#ifdef DUVO_HAVE_XCB
+    if (X11Connection()) X11Watch::Instance().Arm(static_cast<xcb_window_t>(window->winId()));
+#else
+    (void)window;
+#endif
+}
+
+bool WaitUntilExposed(QWidget* window, int timeoutMs) {
+    auto exposed = [window] {
+#ifdef DUVO_HAVE_XCB
+        if (X11Connection()) return X11Watch::Instance().Exposed(static_cast<xcb_window_t>(window->winId()));
+#endif
+        return window->windowHandle() && window->windowHandle()->isExposed();
+    };
+    const QDeadlineTimer deadline(timeoutMs);
+    while (window->isVisible() && !exposed() && !deadline.hasExpired()) {
+        QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents, 10);
+        // processEvents returns at once when nothing is pending.
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return exposed();
+}
+
+bool RestoreMinimisedModal() {
+    QWidget* modal = MinimisedModal();
+    if (!modal) return false;
+    modal->setWindowState(modal->windowState() & ~Qt::WindowMinimized);
+    modal->show();
+    modal->raise();
+    modal->activateWindow();
+    return true;
+}
+
+void WatchForMinimisedModals() {
+    static MinimisedModalWatch* watch = nullptr;
+    if (watch) return;
+    watch = new MinimisedModalWatch;
+    watch->setParent(QCoreApplication::instance());
+    QCoreApplication::instance()->installEventFilter(watch);
+#ifdef DUVO_HAVE_XCB
+    // The toolkit is still handling the event when the filter sees it; the
+    // window is restored from the event loop.
+    if (X11Connection()) {
+        X11Watch& x11 = X11Watch::Instance();
+        x11.onClick = [] {
+            QMetaObject::invokeMethod(
+                watch, [] { watch->Clicked(); }, Qt::QueuedConnection);
+        };
+        x11.onActivate = [] {
+            QMetaObject::invokeMethod(
+                watch, [] { watch->Activated(nullptr); }, Qt::QueuedConnection);
+        };
+    }
 #endif
 }
 

@@ -71,8 +71,29 @@ QStringList RequestedWindowTypes(const QWidget* window);
 // geometry tells it afterwards.
 std::optional<QMargins> FrameExtents(QWidget* window);
 
-// Sends what was painted to the window system now, for a window painted
-// while the thread does not return to the event loop.
+// Sends what was painted to the window system and waits until the display
+// has drawn it, for a window painted while the thread does not return to
+// the event loop: what is painted is on the screen when it returns.
 void FlushToScreen();
+
+// Waits, processing every event but user input, until a window that is
+// being shown is really on the screen: its first expose after mapping. On
+// X11 that is the server's Expose event; Qt counts a window as exposed as
+// soon as it is mapped, even inside a frame the manager has not mapped yet,
+// and whatever is painted then is lost. Gives up after timeoutMs, so a
+// missing or stalled window manager never blocks. True when it was exposed.
+// Start watching from the window's show event (WatchExposure), before it
+// is mapped.
+void WatchExposure(QWidget* window);
+bool WaitUntilExposed(QWidget* window, int timeoutMs);
+
+// Called when a window of the program is activated or clicked: if a modal
+// window of the program is minimised, it is restored and raised, since it
+// blocks every other window and nothing else shows why. True when one was.
+bool RestoreMinimisedModal();
+// Watches every window of the program for activation and clicks (on X11
+// also clicks the toolkit drops for windows a modal one blocks) and then
+// runs RestoreMinimisedModal. Once per application; later calls do nothing.
+void WatchForMinimisedModals();
 
 }  // namespace duvo

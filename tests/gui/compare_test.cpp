@@ -1,11 +1,14 @@
 // The compare command: its checks and boxes, the progress window, the result
 // windows chosen by the flags, and the figures in the percentages window.
+#include <QApplication>
 #include <QEvent>
 #include <QLineEdit>
+#include <QMouseEvent>
 #include <QProgressBar>
 #include <QScreen>
 #include <QScrollArea>
 #include <QScrollBar>
+#include <QTest>
 #include <QToolButton>
 
 #include "app/Forms.h"
@@ -16,6 +19,7 @@
 #include "results/Wynik.h"
 #include "results/procent.h"
 #include "results/progress.h"
+#include "widgets/FormSupport.h"
 #include "widgets/ImageControl.h"
 
 namespace duvo::test {
@@ -172,6 +176,127 @@ TEST_F(CompareTest, LongFiguresShowTheirFirstCharacter) {
     }
 }
 
+// A figure of 20 characters or more does not fit its field: the field keeps
+// its size and text, shows the whole text as its tooltip, and scrolls to the
+// end when it gets the focus, however it gets it.
+TEST_F(CompareTest, LongFiguresShowTheirEndWhenTheFieldGetsTheFocus) {
+    // One pixel of 300000 differs completely.
+    auto right = [](int x, int y) -> TColor { return x == 0 && y == 0 ? 0xFFFFFF : 0; };
+    PlaceBoth(600, 500, Black, right);
+    Compare();
+    TProcentForm& p = *Forms.ProcentForm;
+    p.activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&p));
+    const QString figure = QStringLiteral("0.000333333333333333 %");
+    ASSERT_EQ(p.Edit7->text(), figure);
+    for (QLineEdit* field : p.Fields()) {
+        SCOPED_TRACE(field->objectName().toStdString());
+        EXPECT_EQ(field->toolTip(), field->text());
+        EXPECT_EQ(field->size(), QSize(124, 24));
+    }
+    // Where the field's cursor stands, once painting has settled the scroll.
+    auto cursorAt = [](QLineEdit* field) {
+        field->grab();
+        return field->inputMethodQuery(Qt::ImCursorRectangle).toRect();
+    };
+    ASSERT_GT(p.Edit7->fontMetrics().horizontalAdvance(figure), p.Edit7->contentsRect().width())
+        << "the figure fits: nothing to scroll";
+
+    const struct {
+        const char* how;
+        std::function<void(QLineEdit*)> focus;
+    } ways[] = {
+        {"activation", [](QLineEdit* f) { f->setFocus(Qt::ActiveWindowFocusReason); }},
+        {"other", [](QLineEdit* f) { f->setFocus(Qt::OtherFocusReason); }},
+        {"tab", [](QLineEdit* f) { f->setFocus(Qt::TabFocusReason); }},
+        {"click", [](QLineEdit* f) { QTest::mouseClick(f, Qt::LeftButton, {}, QPoint(10, 12)); }},
+    };
+    for (const auto& way : ways) {
+        SCOPED_TRACE(way.how);
+        p.Edit1->setFocus(Qt::OtherFocusReason);
+        p.Edit7->setCursorPosition(0);
+        ASSERT_LT(cursorAt(p.Edit7).left(), 8);
+        way.focus(p.Edit7);
+        ASSERT_TRUE(p.Edit7->hasFocus());
+        EXPECT_EQ(p.Edit7->cursorPosition(), figure.size());
+        const QRect end = cursorAt(p.Edit7);
+        EXPECT_GT(end.left(), p.Edit7->width() / 2);
+        EXPECT_LE(end.right(), p.Edit7->width());
+        EXPECT_EQ(p.Edit7->text(), figure);
+    }
+
+    // Home and End move through the figure, which stays as it is.
+    p.Edit7->deselect();
+    QTest::keyClick(p.Edit7, Qt::Key_Home);
+    EXPECT_EQ(p.Edit7->cursorPosition(), 0);
+    EXPECT_LT(cursorAt(p.Edit7).left(), 8);
+    QTest::keyClick(p.Edit7, Qt::Key_End);
+    EXPECT_EQ(p.Edit7->cursorPosition(), figure.size());
+    EXPECT_EQ(p.Edit7->text(), figure);
+
+    // A click that drags a selection keeps it.
+    p.Edit1->setFocus(Qt::OtherFocusReason);
+    p.Edit7->setCursorPosition(0);
+    cursorAt(p.Edit7);
+    QTest::mousePress(p.Edit7, Qt::LeftButton, {}, QPoint(5, 12));
+    QMouseEvent drag(QEvent::MouseMove, QPointF(60, 12), p.Edit7->mapToGlobal(QPointF(60, 12)), Qt::NoButton,
+                     Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(p.Edit7, &drag);
+    QTest::mouseRelease(p.Edit7, Qt::LeftButton, {}, QPoint(60, 12));
+    EXPECT_TRUE(p.Edit7->hasSelectedText());
+    EXPECT_LT(p.Edit7->cursorPosition(), figure.size());
+}
+
+// The graphic result window of a tiny picture keeps the client size of the
+// picture plus two only down to the size its frame needs for its caption and
+// buttons; the picture stays at the top-left and the rest is the window's
+// background, also when the user makes the window smaller.
+TEST_F(CompareTest, ResultWindowOfATinyPictureIsNeverSmallerThanItsCaptionNeeds) {
+    TWynikForm& w = *Forms.WynikForm;
+    const QMargins frame = FrameMargins(&w);
+    const QSize smallestClient = TWynikForm::kMinimumOuter.shrunkBy(frame);
+    ASSERT_GE(TWynikForm::kMinimumOuter.width(), 160);
+    ASSERT_GE(TWynikForm::kMinimumOuter.height(), 60);
+    const struct {
+        int width, height;
+        QSize client;
+    } rows[] = {
+        {3, 1, smallestClient},
+        {1, 100, QSize(smallestClient.width(), 102)},
+        {300, 2, QSize(302, smallestClient.height())},
+        {320, 200, QSize(322, 202)},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(::testing::Message() << row.width << " x " << row.height);
+        w.close();
+        PlaceBoth(row.width, row.height, Gradient, Black);
+        Compare();
+        EXPECT_EQ(w.size(), row.client);
+        EXPECT_EQ(w.frameGeometry().topLeft(), QPoint(400, 20));
+        EXPECT_GE(w.frameGeometry().width(), 160);
+        EXPECT_GE(w.frameGeometry().height(), 60);
+        EXPECT_EQ(w.WynikImage->geometry(), QRect(0, 0, row.width, row.height));
+        // Made smaller by hand, it stops at the same size.
+        w.resize(10, 10);
+        EXPECT_EQ(w.size(), smallestClient.expandedTo(QSize(10, 10)));
+    }
+
+    // 3 x 1: the difference pixels at the top-left, the window's face around.
+    w.close();
+    auto left = [](int x, int) -> TColor { return x == 0 ? 0x0000FF : x == 1 ? 0xFF0000 : 0x000100; };
+    auto right = [](int x, int) -> TColor { return x == 2 ? 0x0000FF : 0; };
+    PlaceBoth(3, 1, left, right);
+    Compare();
+    const QImage shown = w.grab().toImage();
+    ASSERT_EQ(shown.size(), smallestClient);
+    EXPECT_EQ(shown.pixelColor(0, 0), QColor(0x00, 0xFF, 0xFF));  // 0xFFFF00 as 0x00BBGGRR
+    EXPECT_EQ(shown.pixelColor(1, 0), QColor(0xFF, 0xFF, 0x00));
+    EXPECT_EQ(shown.pixelColor(2, 0), QColor(0xFE, 0xFF, 0xFF));
+    const QColor face = w.palette().color(QPalette::Window);
+    for (const QPoint at : {QPoint(3, 0), QPoint(0, 1), QPoint(80, 30), QPoint(shown.width() - 1, shown.height() - 1)})
+        EXPECT_EQ(shown.pixelColor(at), face) << at.x() << ", " << at.y();
+}
+
 // Height, steps (-1: as many as the whole row percentage changes).
 using StepRow = std::pair<int, int>;
 
@@ -265,11 +390,11 @@ TEST_F(CompareTest, OpenResultWindowKeepsItsPlaceAndScrollsAReopenedOneReturnsTo
     w.close();
     Forms.Form1->close();
     EXPECT_FALSE(w.isVisible());
-    PlaceBoth(100, 80, Gradient, Black);
+    PlaceBoth(200, 80, Gradient, Black);
     Compare();
     EXPECT_TRUE(w.isVisible());
     EXPECT_EQ(w.pos(), QPoint(400, 20));
-    EXPECT_EQ(w.size(), QSize(102, 82));
+    EXPECT_EQ(w.size(), QSize(202, 82));
     // The scale window keeps the place the user gave it.
     EXPECT_TRUE(Forms.Form1->isVisible());
     EXPECT_EQ(Forms.Form1->pos(), QPoint(600, 400));
@@ -285,10 +410,10 @@ TEST_F(CompareTest, ResultWindowLargerThanTheScreenEndsAtTheScreensEdgeAndScroll
         int width, height;
         bool wide, tall;  // held at the right, at the bottom edge
     } rows[] = {
-        {"wider", screen.width() + 50, 10, true, false},
-        {"taller", 30, screen.height() + 50, false, true},
+        {"wider", screen.width() + 50, 100, true, false},
+        {"taller", 300, screen.height() + 50, false, true},
         {"both", screen.width(), screen.height(), true, true},
-        {"just fits", screen.right() - 420, 40, false, false},
+        {"just fits", screen.right() - 420, 100, false, false},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.what);

@@ -1,6 +1,9 @@
 #include "gui_fixture.h"
 
+#include <QCoreApplication>
+#include <QDeadlineTimer>
 #include <QPushButton>
+#include <QThread>
 #include <filesystem>
 #include <fstream>
 
@@ -105,6 +108,16 @@ std::uintmax_t WriteBmp(const std::string& path, int width, int height, const st
 void WriteBytes(const std::string& path, const std::string& bytes) {
     std::ofstream out(path, std::ios::binary);
     out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+bool WaitUntil(const std::function<bool()>& done) {
+    QDeadlineTimer deadline(5000);
+    while (!done()) {
+        if (deadline.hasExpired()) return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+        QThread::msleep(1);
+    }
+    return true;
 }
 
 long ResidentKb() {

@@ -75,6 +75,10 @@ std::uintmax_t WriteBmp(const std::string& path, int width, int height, const st
                         TPixelKind kind = pk24Bit);
 void WriteBytes(const std::string& path, const std::string& bytes);
 
+// Processes events until done() holds or five seconds have passed; whether
+// it held. For what the toolkit finishes a moment later (a folder being read).
+bool WaitUntil(const std::function<bool()>& done);
+
 // Resident memory of this process in kB, from /proc/self/status.
 long ResidentKb();
 

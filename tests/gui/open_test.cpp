@@ -1,7 +1,10 @@
 // The open command: the routes by extension, the boxes of its failures, the
 // side dialog, the label and the layout after an open.
+#include <QApplication>
 #include <QComboBox>
+#include <QDateTime>
 #include <QDir>
+#include <QFile>
 #include <QFileDialog>
 #include <QGroupBox>
 #include <QLabel>
@@ -11,15 +14,21 @@
 #include <QRadioButton>
 #include <QTest>
 #include <QTextEdit>
+#include <QTreeView>
 #include <filesystem>
+#include <functional>
 #include <optional>
 
+#include "app/About.h"
 #include "app/Forms.h"
 #include "app/Main.h"
 #include "app/Panel.h"
 #include "core/gif_builder.h"
 #include "core/jpeg_fixtures.h"
 #include "gui_fixture.h"
+#include "results/Check.h"
+#include "results/Skala.h"
+#include "results/Wynik.h"
 #include "results/procent.h"
 #include "rtl/exceptions.h"
 #include "widgets/Dialogs.h"
@@ -75,6 +84,49 @@ TEST_F(OpenTest, PictureOnlyOnTheRightStartsAfterTheEmptyLeftHeader) {
     EXPECT_EQ(m.Label2->text(), QStringLiteral("A.BMP:%1").arg(size));
     EXPECT_TRUE(m.Label1->text().isEmpty());
     EXPECT_TRUE(dialogs.boxes.empty());
+}
+
+// The file labels are opaque on the form's color, as the toolkit's labels
+// are by default: the one in front stays readable where they overlap or one
+// lies over the other pane's picture, and an empty one covers nothing.
+TEST_F(OpenTest, FileLabelsCoverWhatLiesBehindThem) {
+    TMainForm& m = *Forms.MainForm;
+    const struct {
+        const char* what;
+        int leftWidth, leftHeight, rightWidth, rightHeight;
+        QLabel* front;  // the label that must show alone
+    } rows[] = {
+        {"narrow pictures: the labels overlap", 4, 3, 4, 3, m.Label2},
+        {"the left label over the right picture", 4, 3, 200, 200, m.Label1},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        const std::string left = Path("a-rather-long-name-on-the-left.bmp");
+        const std::string right = Path("and-another-long-one-on-the-right.bmp");
+        WriteBmp(left, row.leftWidth, row.leftHeight, [](int, int) { return 0; });
+        WriteBmp(right, row.rightWidth, row.rightHeight, [](int, int) { return 0; });
+        OpenInto(left, 0);
+        OpenInto(right, 1);
+        ASSERT_TRUE(
+            m.Label1->geometry().intersects(row.front == m.Label2 ? m.Label2->geometry() : m.Image2->geometry()));
+        const QImage client = m.ClientArea->grab().toImage();
+        const QImage alone = row.front->grab().toImage();
+        EXPECT_EQ(client.copy(row.front->geometry()), alone.convertToFormat(client.format()));
+        EXPECT_EQ(alone.pixelColor(alone.width() - 1, 0), m.ClientArea->palette().color(QPalette::Window));
+    }
+
+    // An empty label over a picture: the right one at 0, 300 with no picture
+    // on the right and a tall one on the left.
+    DestroyForms();
+    CreateForms();
+    TMainForm& fresh = *Forms.MainForm;
+    const std::string tall = Path("tall.bmp");
+    WriteBmp(tall, 40, 400, [](int, int) { return 0; });
+    OpenInto(tall, 0);
+    ASSERT_EQ(fresh.Label2->pos(), QPoint(0, 300));
+    ASSERT_TRUE(fresh.Label2->text().isEmpty());
+    const QImage client = fresh.ClientArea->grab().toImage();
+    for (int x : {0, 1, 20}) EXPECT_EQ(client.pixelColor(x, 302), QColor(Qt::black)) << x;
 }
 
 TEST_F(OpenTest, SideDialogOffersTheSideChosenLast) {
@@ -413,6 +465,140 @@ TEST_F(OpenDialogTest, PreviewShowsSizeAndPictureOrNothingOnFailure) {
         preview.ShowFile(QString::fromStdString(good));
         preview.ShowFile(nothing);
         EXPECT_EQ(preview.PictureLabel->text(), QStringLiteral("Picture:"));
+    }
+}
+
+// The preview shows the file selected in the list and nothing once no file
+// is selected: another filter hides it, a folder is selected or entered, the
+// selection is cleared.
+TEST_F(OpenDialogTest, PreviewEmptiesWhenTheSelectionIsNoLongerAFile) {
+    std::filesystem::create_directories(Path("folder"));
+    WriteBmp(Path("p.bmp"), 4, 3, Pattern);
+    TOpenPictureDialog d;
+    auto window = d.MakeWindow();
+    window->setDirectory(dir.path());
+    window->show();
+    auto* list = window->findChild<QTreeView*>(QStringLiteral("treeView"));
+    ASSERT_NE(list, nullptr);
+    auto row = [&](const QString& name) {
+        const QModelIndex root = list->rootIndex();
+        for (int i = 0; i < list->model()->rowCount(root); ++i)
+            if (list->model()->index(i, 0, root).data().toString() == name) return list->model()->index(i, 0, root);
+        return QModelIndex();
+    };
+    ASSERT_TRUE(
+        WaitUntil([&] { return row(QStringLiteral("p.bmp")).isValid() && row(QStringLiteral("folder")).isValid(); }));
+    auto click = [&](const QString& name) {
+        ASSERT_TRUE(WaitUntil([&] { return row(name).isValid() && !list->visualRect(row(name)).isEmpty(); }))
+            << name.toStdString();
+        const QRect at = list->visualRect(row(name));
+        // Far enough in time from the last click not to make a double click.
+        QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, at.center(), QApplication::doubleClickInterval());
+        ASSERT_EQ(list->currentIndex(), row(name));
+    };
+    TPicturePreview& preview = *TOpenPictureDialog::Preview(*window);
+    auto* types = window->findChild<QComboBox*>(QStringLiteral("fileTypeCombo"));
+    ASSERT_NE(types, nullptr);
+
+    const struct {
+        const char* what;
+        std::function<void()> act;
+    } rows[] = {
+        {"another filter hides the file",
+         [&] {
+             // As a user picks it: "GIFy (*.gif)", the last one.
+             types->setFocus();
+             QTest::keyClick(types, Qt::Key_End);
+             ASSERT_EQ(types->currentIndex(), 3);
+             ASSERT_TRUE(WaitUntil([&] { return !row(QStringLiteral("p.bmp")).isValid(); }));
+         }},
+        {"a folder is selected", [&] { click(QStringLiteral("folder")); }},
+        {"a folder is entered", [&] { window->setDirectory(QString::fromStdString(Path("folder"))); }},
+        {"the selection is cleared", [&] { list->clearSelection(); }},
+    };
+    for (const auto& r : rows) {
+        SCOPED_TRACE(r.what);
+        window->setDirectory(dir.path());
+        window->selectNameFilter(NameFilters(d.Filter)[0]);
+        click(QStringLiteral("p.bmp"));
+        ASSERT_EQ(preview.PictureLabel->text(), QStringLiteral(" (4x3)"));
+        r.act();
+        EXPECT_TRUE(WaitUntil([&] { return preview.PictureLabel->text() == QStringLiteral("Picture:"); }))
+            << preview.PictureLabel->text().toStdString();
+        EXPECT_TRUE(preview.Picture().isNull());
+        EXPECT_TRUE(preview.ImageCtrl->pixmap().isNull());
+    }
+}
+
+// The file list is Polish whatever the user's locale (the test's own is
+// usually C, which words them in English): file types, sizes and dates. The
+// percentages still take the decimal symbol of the system's locale.
+TEST_F(OpenDialogTest, FileListSpeaksPolishWhateverTheLocale) {
+    ASSERT_TRUE(LoadPolishToolkitTexts());
+    WriteBmp(Path("p.bmp"), 4, 3, Pattern);
+    WriteBytes(Path("k.txt"), std::string(1536, 'k'));
+    const QDateTime when(QDate(2001, 2, 3), QTime(4, 5, 6));
+    for (const char* name : {"p.bmp", "k.txt"}) {
+        QFile file(QString::fromStdString(Path(name)));
+        ASSERT_TRUE(file.open(QIODevice::ReadWrite));
+        ASSERT_TRUE(file.setFileTime(when, QFileDevice::FileModificationTime));
+    }
+    TOpenPictureDialog d;
+    d.Filter = QStringLiteral("Wszystko|*");
+    auto window = d.MakeWindow();
+    window->setDirectory(dir.path());
+    window->show();
+    auto* list = window->findChild<QTreeView*>(QStringLiteral("treeView"));
+    ASSERT_NE(list, nullptr);
+    auto cell = [&](const QString& name, int column) {
+        const QModelIndex root = list->rootIndex();
+        for (int i = 0; i < list->model()->rowCount(root); ++i)
+            if (list->model()->index(i, 0, root).data().toString() == name)
+                return list->model()->index(i, column, root).data().toString();
+        return QString();
+    };
+    ASSERT_TRUE(WaitUntil(
+        [&] { return !cell(QStringLiteral("p.bmp"), 2).isEmpty() && !cell(QStringLiteral("k.txt"), 2).isEmpty(); }));
+    EXPECT_EQ(cell(QStringLiteral("p.bmp"), 2), QStringLiteral("Obraz BMP Windows"));
+    EXPECT_EQ(cell(QStringLiteral("k.txt"), 1), QStringLiteral("1,50 KiB"));
+    EXPECT_FALSE(cell(QStringLiteral("p.bmp"), 1).contains(QStringLiteral("byte")));
+    EXPECT_EQ(cell(QStringLiteral("p.bmp"), 3), QStringLiteral("3.02.2001 04:05"));
+    ReadRegionalSettings();
+    EXPECT_EQ(DecimalSymbol(), QLocale::system().decimalPoint());
+}
+
+// Ctrl+O and Ctrl+X work from every non-modal window of the program, as from
+// the main window; a modal window blocks them.
+TEST_F(OpenDialogTest, MainMenuShortcutsWorkFromEveryNonModalWindow) {
+    TMainForm& m = *Forms.MainForm;
+    QWidget* windows[] = {Forms.MainForm, Forms.ProcentForm, Forms.WynikForm, Forms.Form1};
+    for (QWidget* window : windows) {
+        SCOPED_TRACE(window->objectName().toStdString());
+        m.show();
+        window->show();
+        window->activateWindow();
+        ASSERT_TRUE(QTest::qWaitForWindowActive(window));
+        QWidget* target = window->focusWidget() ? window->focusWidget() : window;
+        const int before = dialogs.openCalls;
+        QTest::keyClick(target, Qt::Key_O, Qt::ControlModifier);
+        EXPECT_EQ(dialogs.openCalls, before + 1);
+        QTest::keyClick(target, Qt::Key_X, Qt::ControlModifier);
+        EXPECT_FALSE(m.isVisible());
+    }
+
+    m.show();
+    for (QDialog* modal : std::initializer_list<QDialog*>{Forms.AboutForm, Forms.CheckForm, Forms.PanelForm}) {
+        SCOPED_TRACE(modal->objectName().toStdString());
+        modal->show();
+        modal->activateWindow();
+        ASSERT_TRUE(QTest::qWaitForWindowActive(modal));
+        const int before = dialogs.openCalls;
+        QWidget* target = modal->focusWidget() ? modal->focusWidget() : modal;
+        QTest::keyClick(target, Qt::Key_O, Qt::ControlModifier);
+        QTest::keyClick(target, Qt::Key_X, Qt::ControlModifier);
+        EXPECT_EQ(dialogs.openCalls, before);
+        EXPECT_TRUE(m.isVisible());
+        modal->hide();
     }
 }
 

@@ -7,6 +7,7 @@
 #include <QCloseEvent>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMouseEvent>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QStyle>
@@ -27,6 +28,7 @@
 #include "results/procent.h"
 #include "results/progress.h"
 #include "rtl/exceptions.h"
+#include "widgets/Dialogs.h"
 #include "widgets/ImageControl.h"
 #include "widgets/WindowManager.h"
 
@@ -200,6 +202,58 @@ TEST_F(WindowsTest, CloseFromTheWindowSystemLeavesTheButtonlessWindowsShown) {
         EXPECT_EQ(row.window->isVisible(), !row.programCloses);
         row.window->hide();
     }
+}
+
+// The program's message boxes get the side dialog's title bar: the dialog
+// type and the hints without buttons.
+TEST_F(WindowsTest, MessageBoxesAskForTheSideDialogsTitleBar) {
+    for (const QMessageBox::StandardButtons buttons :
+         {QMessageBox::StandardButtons(QMessageBox::Ok), QMessageBox::Yes | QMessageBox::No}) {
+        SCOPED_TRACE(static_cast<int>(buttons));
+        const auto box = MakeMessageBox(QStringLiteral("t"), QStringLiteral("c"), buttons, QMessageBox::Critical);
+        EXPECT_EQ(box->windowType(), Qt::Dialog);
+        EXPECT_EQ(RequestedMotifHints(box.get()), NoButtonsHints());
+        EXPECT_EQ(RequestedWindowTypes(box.get()), RequestedWindowTypes(Forms.PanelForm));
+        for (Qt::WindowType button : {Qt::WindowSystemMenuHint, Qt::WindowMinimizeButtonHint,
+                                      Qt::WindowMaximizeButtonHint, Qt::WindowCloseButtonHint})
+            EXPECT_FALSE(box->windowFlags().testFlag(button)) << button;
+        EXPECT_EQ(box->text(), QStringLiteral("t"));
+        EXPECT_EQ(box->windowTitle(), QStringLiteral("c"));
+        EXPECT_EQ(box->standardButtons(), buttons);
+    }
+}
+
+// A minimised modal window blocks every other window of the program, and
+// nothing else shows why: a click on another window brings it back. The
+// activation the window manager hands to another window as the modal one is
+// minimised is not the user's and leaves it minimised.
+TEST_F(WindowsTest, MinimisedModalWindowComesBackWhenAnotherWindowIsClicked) {
+    Forms.ProcentForm->show();
+    for (QDialog* modal : std::initializer_list<QDialog*>{Forms.AboutForm, Forms.CheckForm, Forms.PanelForm}) {
+        SCOPED_TRACE(modal->objectName().toStdString());
+        modal->show();
+        ASSERT_EQ(QApplication::activeModalWidget(), modal);
+        modal->setWindowState(Qt::WindowMinimized);
+        ASSERT_TRUE(modal->isMinimized());
+
+        QEvent handedOver(QEvent::WindowActivate);
+        QApplication::sendEvent(Forms.MainForm, &handedOver);
+        EXPECT_TRUE(modal->isMinimized());
+
+        for (QWidget* clicked :
+             {static_cast<QWidget*>(Forms.MainForm->ClientArea), static_cast<QWidget*>(Forms.ProcentForm)}) {
+            SCOPED_TRACE(clicked->objectName().toStdString());
+            modal->setWindowState(Qt::WindowMinimized);
+            QMouseEvent press(QEvent::MouseButtonPress, QPointF(20, 20), clicked->mapToGlobal(QPointF(20, 20)),
+                              Qt::LeftButton, Qt::LeftButton, Qt::NoModifier);
+            QApplication::sendEvent(clicked, &press);
+            EXPECT_FALSE(modal->isMinimized());
+            EXPECT_TRUE(modal->isVisible());
+        }
+        modal->hide();
+    }
+    // Without a modal window a click changes nothing.
+    EXPECT_FALSE(RestoreMinimisedModal());
 }
 
 TEST_F(WindowsTest, AboutBoxTextAndClosingGiveOk) {
