@@ -207,8 +207,9 @@ private:
             const ChunkRead r = ReadChunk(in_, c);
             if (r == ChunkRead::None) Fail(first ? "the file ends before its header" : "the file has no image data");
             if (r == ChunkRead::Cut)
-                Fail(c.type ? "the file ends inside chunk " + TypeName(c.type)
-                            : std::string("the file ends too early"));
+                Fail(c.type == kIDAT ? std::string("the file ends inside the image data")
+                     : c.type        ? "the file ends inside chunk " + TypeName(c.type)
+                              : std::string(first ? "the file ends before its header" : "the file ends too early"));
             if (r == ChunkRead::NotAChunk) Fail("the file holds bytes that are not a chunk before the image data");
             const bool crcOk = CrcMatches(bytes_, c);
             if (!crcOk && Critical(c.type)) Fail("the CRC of chunk " + TypeName(c.type) + " is wrong");
@@ -369,9 +370,9 @@ private:
         if ((cmf & 0x0F) != 8 || (cmf >> 4) > 7 || ((cmf << 8) | flg) % 31 != 0)
             Fail("the image data does not start with a zlib header");
         if (flg & 0x20) Fail("the image data asks for a preset dictionary");
-        // The header's window is a promise; a stream that looks back past it
-        // is damaged, as zlib has it.
-        z_->hist_bits = static_cast<std::uint32_t>((cmf >> 4) + 8);
+        // The header's window size is not held against the stream: a stream
+        // that looks back past it (zlib refuses one) still has its Adler-32
+        // to vouch for the rows, and the library keeps a 32K window anyway.
         // Raw deflate after our own header check; the library computes the
         // Adler-32 and compares it with the four bytes after the stream.
         z_->crc_flag = ISAL_ZLIB_NO_HDR_VER;
@@ -381,13 +382,26 @@ private:
     void Inflate(std::uint8_t* out, std::size_t n) {
         z_->next_out = out;
         z_->avail_out = static_cast<std::uint32_t>(n);
+        // The library may hold input and output of its own, so it runs before
+        // it is given more.
         while (z_->avail_out > 0) {
-            if (z_->avail_in == 0) NextInput();
-            const int rc = isal_inflate(z_.get());
-            if (rc < 0) Fail(InflateError(rc));
+            Step();
             if (z_->block_state == ISAL_BLOCK_FINISH && z_->avail_out > 0)
                 Fail("the image data ends before the picture is complete");
         }
+    }
+
+    // One call of the inflater, with more input when it has used up what it
+    // had and made no output.
+    void Step() {
+        const std::uint32_t in = z_->avail_in, out = z_->avail_out;
+        const int rc = isal_inflate(z_.get());
+        if (rc < 0) Fail(InflateError(rc));
+        if (z_->block_state == ISAL_BLOCK_FINISH || z_->avail_out == 0 || z_->avail_out != out) return;
+        if (z_->avail_in == 0)
+            NextInput();
+        else if (z_->avail_in == in)
+            Fail("the image data cannot be inflated");
     }
 
     // At least need bytes of scanlines staged.
@@ -458,9 +472,7 @@ private:
         while (z_->block_state != ISAL_BLOCK_FINISH) {
             z_->next_out = spare;
             z_->avail_out = sizeof spare;
-            if (z_->avail_in == 0) NextInput();
-            const int rc = isal_inflate(z_.get());
-            if (rc < 0) Fail(InflateError(rc));
+            Step();
             if (z_->avail_out != sizeof spare) {
                 Warn(warning_kind::Corrupt,
                      "the image data holds more than the picture; the rest of the file is not read");
