@@ -102,11 +102,12 @@ enum class ChunkRead {
     Ok,
     None,       // no bytes left
     Cut,        // the file ends inside the chunk (type known when 8 bytes were there)
-    NotAChunk,  // a length past the format's maximum or a type that is not four letters
+    NotAChunk,  // a length past the format's maximum
 };
 
 // Reads the chunk at the reader's position and moves past it (not past
-// what is not a chunk). The CRC is read, not checked.
+// what is not a chunk). The CRC is read, not checked, and so is the type:
+// a type that is not four letters is damage the CRC tells of first.
 ChunkRead ReadChunk(ByteReader& in, Chunk& c) {
     c = Chunk{};
     c.at = in.Position();
@@ -118,7 +119,7 @@ ChunkRead ReadChunk(ByteReader& in, Chunk& c) {
     const ByteSpan head = in.Take(8);
     const std::uint32_t length = Be32(head.data());
     c.type = Be32(head.data() + 4);
-    if (length > kMaxChunkLength || !ValidType(c.type)) {
+    if (length > kMaxChunkLength) {
         in.Seek(c.at);
         return ChunkRead::NotAChunk;
     }
@@ -218,6 +219,7 @@ private:
                 Warn(warning_kind::Corrupt, "the CRC of chunk " + TypeName(c.type) + " is wrong; the chunk is skipped");
                 continue;
             }
+            if (!ValidType(c.type)) Fail("a chunk type that is not four letters");
             if (c.type == kIHDR) {
                 colorType = ReadIhdr(c.data, limits);
             } else if (c.type == kPLTE) {
@@ -522,6 +524,10 @@ private:
             }
             const bool crcOk = CrcMatches(bytes_, c);
             if (!crcOk && Critical(c.type)) Fail("the CRC of chunk " + TypeName(c.type) + " is wrong");
+            if (crcOk && !ValidType(c.type)) {
+                Warn(warning_kind::Corrupt, "the bytes after the image data are not a chunk");
+                return;
+            }
             if (c.type == kIHDR) Fail("a second IHDR chunk");
             if (c.type == kPLTE) Fail("a PLTE chunk after the image data");
             if (c.type == kIDAT) Fail("a second run of IDAT chunks");
