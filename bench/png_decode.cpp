@@ -24,6 +24,7 @@
 #include <string>
 #include <vector>
 
+#include "codecs/png/png_filter.h"
 #include "codecs/png/png_rows.h"
 
 namespace {
@@ -162,6 +163,23 @@ void InflateLibdeflate(benchmark::State& state, const Picture* p) {
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * p->rawBytes));
 }
 
+// One kernel on 64 rows of the fullpage picture's width (4-byte pixels) or
+// the photo's (3-byte pixels), each row unfiltered against the one before.
+void Unfilter(benchmark::State& state, const duvo::png::Unfilters* k, int filter, int pixelBytes) {
+    const std::size_t n = static_cast<std::size_t>(pixelBytes == 4 ? 3446 * 4 : 4896 * 3);
+    constexpr int kRows = 64;
+    std::vector<std::uint8_t> src(n * kRows), out(n * (kRows + 1));
+    std::uint32_t v = 1;
+    for (auto& b : src) b = static_cast<std::uint8_t>((v = v * 1103515245u + 12345u) >> 24);
+    for (auto _ : state) {
+        for (int y = 0; y < kRows; ++y)
+            duvo::png::Unfilter(*k, static_cast<std::uint8_t>(filter), out.data() + (y + 1) * n, src.data() + y * n,
+                                out.data() + y * n, n);
+        benchmark::DoNotOptimize(out.data());
+    }
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * n * kRows));
+}
+
 // The rows of one file, whole, by our decoder or by libspng.
 Bytes AllRows(const Bytes& file, bool spng, std::size_t& rowBytes) {
     Bytes out;
@@ -249,6 +267,15 @@ int main(int argc, char** argv) {
         benchmark::RegisterBenchmark(("Inflate/isal/" + n).c_str(), InflateIsal, &p);
         benchmark::RegisterBenchmark(("Inflate/libdeflate/" + n).c_str(), InflateLibdeflate, &p);
     }
+    static const char* kFilters[] = {"none", "sub", "up", "average", "paeth"};
+    for (int bpp : {3, 4})
+        for (const duvo::png::Unfilters* k :
+             {&duvo::png::PlainUnfilters(bpp), duvo::png::Sse41Unfilters(bpp), duvo::png::Avx2Unfilters(bpp)})
+            for (int f = 1; f <= 4; ++f)
+                if (k)
+                    benchmark::RegisterBenchmark(
+                        ("Unfilter/" + std::string(kFilters[f]) + "/" + std::to_string(bpp) + "/" + k->name).c_str(),
+                        Unfilter, k, f, bpp);
     int n = static_cast<int>(args.size());
     benchmark::Initialize(&n, args.data());
     benchmark::RunSpecifiedBenchmarks();

@@ -11,8 +11,10 @@ inline std::uint8_t PaethPredict(int a, int b, int c) {
     const int pb = a > c ? a - c : c - a;
     const int pcs = a + b - 2 * c;
     const int pc = pcs < 0 ? -pcs : pcs;
-    // Ties go to a, then b, as the format says.
-    return static_cast<std::uint8_t>(pa <= pb && pa <= pc ? a : pb <= pc ? b : c);
+    // Ties go to a, then b, as the format says. Written as selects, not
+    // branches: on photo-like rows the choice is a coin toss.
+    const int bOrC = pb <= pc ? b : c;
+    return static_cast<std::uint8_t>(((pa <= pb) & (pa <= pc)) ? a : bOrC);
 }
 
 template <int B>

@@ -1,7 +1,7 @@
 // SSE4.1 unfilters for 3- and 4-byte pixels (8-bit RGB and RGBA, 16-bit
 // gray and alpha). Sub adds a row's bytes to their left neighbours as a
 // prefix sum, four pixels per register; Average and Paeth depend on the
-// pixel just decoded and go pixel by pixel.
+// pixel just decoded and go pixel by pixel (png_filter_x86.h).
 #include "codecs/png/png_filter_x86.h"
 
 namespace duvo::png {
@@ -11,6 +11,58 @@ namespace duvo::png {
 namespace {
 
 using namespace x86;
+
+// Average and Paeth need the pixel before each one, so they go one pixel at
+// a time, and what counts is the length of the chain from one pixel to the
+// next.
+//
+// Average works on complements: with ~v = 255 - v, the rounded-up byte
+// average of ~a and ~b is ~floor((a + b) / 2), so ~(x + floor((a + b) / 2))
+// is that average less x. The chain is then two instructions a pixel.
+template <int B>
+DUVO_PNG_SSE41 inline void AverageChain(std::uint8_t* dst, const std::uint8_t* src, const std::uint8_t* prev,
+                                        std::size_t i, std::size_t n, __m128i a) {
+    const __m128i ones = _mm_set1_epi8(-1);
+    __m128i notA = _mm_xor_si128(a, ones);
+    for (; i < n; i += B) {
+        const bool last = i + B == n;
+        const __m128i notB = _mm_xor_si128(LoadPixel<B>(prev + i, last), ones);
+        notA = _mm_sub_epi8(_mm_avg_epu8(notA, notB), LoadPixel<B>(src + i, last));
+        StorePixel<B>(dst + i, _mm_xor_si128(notA, ones), last);
+    }
+}
+
+// Paeth without branches, on 16-bit lanes. pa = |b - c| does not hang on
+// the pixel to the left, and neither do x + b and x + c, so the chain holds
+// only pb, pc, two compares and two selects: the sum x + predictor is
+// selected among x + a, x + b and x + c rather than added after the select.
+// Byte adds on 16-bit lanes whose high bytes are zero wrap each sum to 8
+// bits and leave the high bytes zero.
+DUVO_PNG_SSE41 inline __m128i PaethStep(__m128i a, __m128i c, __m128i b, __m128i bc, __m128i pa, __m128i x) {
+    const __m128i ac = _mm_sub_epi16(a, c);
+    const __m128i pb = _mm_abs_epi16(ac);
+    const __m128i pc = _mm_abs_epi16(_mm_add_epi16(bc, ac));
+    // a unless pa is above pb or pc; then b unless pb is above pc; then c.
+    const __m128i notA = _mm_cmpgt_epi16(pa, _mm_min_epi16(pb, pc));
+    const __m128i notB = _mm_cmpgt_epi16(pb, pc);
+    const __m128i bOrC = _mm_blendv_epi8(_mm_add_epi8(x, b), _mm_add_epi8(x, c), notB);
+    return _mm_blendv_epi8(_mm_add_epi8(x, a), bOrC, notA);
+}
+
+template <int B>
+DUVO_PNG_SSE41 inline void PaethChain(std::uint8_t* dst, const std::uint8_t* src, const std::uint8_t* prev,
+                                      std::size_t i, std::size_t n, __m128i a, __m128i c) {
+    const __m128i zero = _mm_setzero_si128();
+    for (; i < n; i += B) {
+        const bool last = i + B == n;
+        const __m128i b = _mm_unpacklo_epi8(LoadPixel<B>(prev + i, last), zero);
+        const __m128i x = _mm_unpacklo_epi8(LoadPixel<B>(src + i, last), zero);
+        const __m128i bc = _mm_sub_epi16(b, c);
+        a = PaethStep(a, c, b, bc, _mm_abs_epi16(bc), x);
+        StorePixel<B>(dst + i, _mm_packus_epi16(a, a), last);
+        c = b;
+    }
+}
 
 DUVO_PNG_SSE41 void UpSse(std::uint8_t* dst, const std::uint8_t* src, const std::uint8_t* prev, std::size_t n) {
     std::size_t i = Up16(dst, src, prev, 0, n);

@@ -1,5 +1,6 @@
 // What the x86 unfilter files share: the test for building them, their
-// target attributes and small pixel loads. Included only by those files.
+// target attributes, small pixel loads and Up on 16 bytes. Included only by
+// those files.
 #pragma once
 
 #include <cstddef>
@@ -39,49 +40,6 @@ DUVO_PNG_SSE41 inline void StorePixel(std::uint8_t* p, __m128i v, bool last) {
         std::memcpy(p, &x, 4);
     else
         std::memcpy(p, &x, 3);
-}
-
-// The Average and Paeth chains, which both vector sets share: each pixel
-// needs the one before it, so they go one pixel at a time.
-template <int B>
-DUVO_PNG_SSE41 inline void AverageChain(std::uint8_t* dst, const std::uint8_t* src, const std::uint8_t* prev,
-                                        std::size_t i, std::size_t n, __m128i a) {
-    const __m128i one = _mm_set1_epi8(1);
-    for (; i < n; i += B) {
-        const bool last = i + B == n;
-        const __m128i b = LoadPixel<B>(prev + i, last);
-        const __m128i x = LoadPixel<B>(src + i, last);
-        // The rounded-up byte average, less the rounding: floor((a + b) / 2).
-        const __m128i avg = _mm_sub_epi8(_mm_avg_epu8(a, b), _mm_and_si128(_mm_xor_si128(a, b), one));
-        a = _mm_add_epi8(x, avg);
-        StorePixel<B>(dst + i, a, last);
-    }
-}
-
-// Paeth without branches, on 16-bit lanes: pa = |b - c| does not depend on
-// the pixel to the left, so only pb, pc and the select stay on the chain.
-template <int B>
-DUVO_PNG_SSE41 inline void PaethChain(std::uint8_t* dst, const std::uint8_t* src, const std::uint8_t* prev,
-                                      std::size_t i, std::size_t n, __m128i a, __m128i c) {
-    const __m128i zero = _mm_setzero_si128();
-    const __m128i low = _mm_set1_epi16(0xFF);
-    for (; i < n; i += B) {
-        const bool last = i + B == n;
-        const __m128i b = _mm_unpacklo_epi8(LoadPixel<B>(prev + i, last), zero);
-        const __m128i x = _mm_unpacklo_epi8(LoadPixel<B>(src + i, last), zero);
-        const __m128i bc = _mm_sub_epi16(b, c);
-        const __m128i pa = _mm_abs_epi16(bc);
-        const __m128i ac = _mm_sub_epi16(a, c);
-        const __m128i pb = _mm_abs_epi16(ac);
-        const __m128i pc = _mm_abs_epi16(_mm_add_epi16(bc, ac));
-        // a unless pa is above pb or pc; then b unless pb is above pc; then c.
-        const __m128i notA = _mm_cmpgt_epi16(pa, _mm_min_epi16(pb, pc));
-        const __m128i notB = _mm_cmpgt_epi16(pb, pc);
-        const __m128i pred = _mm_blendv_epi8(a, _mm_blendv_epi8(b, c, notB), notA);
-        a = _mm_and_si128(_mm_add_epi16(x, pred), low);
-        StorePixel<B>(dst + i, _mm_packus_epi16(a, a), last);
-        c = b;
-    }
 }
 
 // Up on any bytes, 16 at a time.
