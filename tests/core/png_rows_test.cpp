@@ -192,7 +192,9 @@ TEST(PngRows, EachFilterAloneOnLongRows) {
                 r.filter = filter;
                 SCOPED_TRACE(Describe(r) + ", filter " + std::to_string(filter));
                 const Bytes file = PngBuilder::Build(r);
+                // Bands of 2 and 3: Paeth rows in pairs, and one left over.
                 EXPECT_EQ(DecodeOurs(file, 2).rows, DecodeSpng(file).value());
+                EXPECT_EQ(DecodeOurs(file, 3).rows, DecodeSpng(file).value());
             }
 }
 
@@ -224,6 +226,33 @@ TEST(PngUnfilter, VectorKernelsMatchThePlainOnesOnEveryWidthUpTo70Pixels) {
         }
     }
     if (sets == 0) GTEST_SKIP() << "no vector unfilters on this processor";
+}
+
+// Two Paeth rows at once against the plain kernel run twice.
+TEST(PngUnfilter, PaethPairsMatchTwoPlainRows) {
+    std::mt19937 rng(6);
+    for (int bpp = 1; bpp <= duvo::png::kMaxFilterBytes; ++bpp) {
+        const duvo::png::Unfilters& plain = duvo::png::PlainUnfilters(bpp);
+        for (const duvo::png::Unfilters* k :
+             {&duvo::png::BestUnfilters(bpp), duvo::png::Sse41Unfilters(bpp), duvo::png::Avx2Unfilters(bpp)}) {
+            if (!k) continue;
+            for (int width = 1; width <= 70; ++width)
+                for (int trial = 0; trial < 3; ++trial) {
+                    const std::size_t n = static_cast<std::size_t>(width * bpp);
+                    Bytes src0(n), src1(n), prev(n), want0(n), want1(n);
+                    for (auto* v : {&src0, &src1, &prev})
+                        for (auto& b : *v) b = static_cast<std::uint8_t>(trial == 0 ? rng() % 3 : rng());
+                    plain.paeth(want0.data(), src0.data(), prev.data(), n);
+                    plain.paeth(want1.data(), src1.data(), want0.data(), n);
+                    Bytes got0(n + 64, 0xA5), got1(n + 64, 0xA5);
+                    k->paethPair(got0.data(), got1.data(), src0.data(), src1.data(), prev.data(), n);
+                    want0.resize(n + 64, 0xA5);
+                    want1.resize(n + 64, 0xA5);
+                    ASSERT_EQ(got0, want0) << k->name << ", " << bpp << " bytes a pixel, " << width << " pixels";
+                    ASSERT_EQ(got1, want1) << k->name << ", " << bpp << " bytes a pixel, " << width << " pixels";
+                }
+        }
+    }
 }
 
 TEST(PngUnfilter, PlainKernelsFollowTheFormulas) {
@@ -371,7 +400,7 @@ TEST(PngRowsDamage, EachChecksumAndEachRuleHasItsOutcome) {
     stored.idatSize = 0;
     Bytes badBlock = PngBuilder::Build(stored);
     {
-        const ChunkAt& idat = Find(Chunks(badBlock), "IDAT");
+        const ChunkAt idat = Find(Chunks(badBlock), "IDAT");
         badBlock[idat.at + 8 + 2 + 3] ^= 0xFF;  // NLEN
         FixCrc(badBlock, idat);
     }

@@ -44,8 +44,15 @@ void PaethPlain(std::uint8_t* dst, const std::uint8_t* src, const std::uint8_t* 
 }
 
 template <int B>
+void PaethPairPlain(std::uint8_t* dst0, std::uint8_t* dst1, const std::uint8_t* src0, const std::uint8_t* src1,
+                    const std::uint8_t* prev, std::size_t n) {
+    PaethPlain<B>(dst0, src0, prev, n);
+    PaethPlain<B>(dst1, src1, dst0, n);
+}
+
+template <int B>
 constexpr Unfilters Plain() {
-    return {"plain", SubPlain<B>, UpPlain, AveragePlain<B>, PaethPlain<B>};
+    return {"plain", SubPlain<B>, UpPlain, AveragePlain<B>, PaethPlain<B>, PaethPairPlain<B>};
 }
 
 const Unfilters kPlain[kMaxFilterBytes] = {Plain<1>(), Plain<2>(), Plain<3>(), Plain<4>(),

@@ -19,9 +19,17 @@ enum FilterType : std::uint8_t { kFilterNone = 0, kFilterSub = 1, kFilterUp = 2,
 // nor prev.
 using UnfilterFn = void (*)(std::uint8_t* dst, const std::uint8_t* src, const std::uint8_t* prev, std::size_t n);
 
+// Two Paeth rows at once: dst0 from src0 over prev, then dst1 from src1
+// over dst0. Each row is a chain of one pixel after the other; the second
+// row runs one pixel behind the first, so that the two chains overlap. No
+// dst overlaps another row.
+using UnfilterPairFn = void (*)(std::uint8_t* dst0, std::uint8_t* dst1, const std::uint8_t* src0,
+                                const std::uint8_t* src1, const std::uint8_t* prev, std::size_t n);
+
 struct Unfilters {
     const char* name;
     UnfilterFn sub, up, average, paeth;
+    UnfilterPairFn paethPair;
 };
 
 // The filters' pixel size: bytes of a pixel, at least 1 (PNG counts whole

@@ -82,8 +82,10 @@ const Unfilters* Avx2Unfilters(int pixelBytes) {
     static const bool has = __builtin_cpu_supports("avx2") && Sse41Unfilters(3) && Sse41Unfilters(4);
     if (!has || (pixelBytes != 3 && pixelBytes != 4)) return nullptr;
     // Average and Paeth are the SSE4.1 chains (see above).
-    static const Unfilters k3{"avx2", Sub3Avx2, UpAvx2, Sse41Unfilters(3)->average, Sse41Unfilters(3)->paeth};
-    static const Unfilters k4{"avx2", Sub4Avx2, UpAvx2, Sse41Unfilters(4)->average, Sse41Unfilters(4)->paeth};
+    static const Unfilters k3{
+        "avx2", Sub3Avx2, UpAvx2, Sse41Unfilters(3)->average, Sse41Unfilters(3)->paeth, Sse41Unfilters(3)->paethPair};
+    static const Unfilters k4{
+        "avx2", Sub4Avx2, UpAvx2, Sse41Unfilters(4)->average, Sse41Unfilters(4)->paeth, Sse41Unfilters(4)->paethPair};
     return pixelBytes == 3 ? &k3 : &k4;
 }
 

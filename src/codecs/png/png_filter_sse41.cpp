@@ -120,8 +120,42 @@ DUVO_PNG_SSE41 void PaethSse(std::uint8_t* dst, const std::uint8_t* src, const s
     PaethChain<B>(dst, src, prev, 0, n, _mm_setzero_si128(), _mm_setzero_si128());
 }
 
-const Unfilters kSse3{"sse4.1", Sub3Sse, UpSse, AverageSse<3>, PaethSse<3>};
-const Unfilters kSse4{"sse4.1", Sub4Sse, UpSse, AverageSse<4>, PaethSse<4>};
+// Row 0's pixel k, then row 1's pixel k - 1, whose pixel above is row 0's
+// pixel k - 1, still in a register: two chains that do not wait for each
+// other.
+template <int B>
+DUVO_PNG_SSE41 void PaethPairSse(std::uint8_t* dst0, std::uint8_t* dst1, const std::uint8_t* src0,
+                                 const std::uint8_t* src1, const std::uint8_t* prev, std::size_t n) {
+    const __m128i zero = _mm_setzero_si128();
+    const std::size_t pixels = n / B;
+    // Row 0: left a0, above-left c0. Row 1: left a1, above-left c1.
+    __m128i a0 = zero, c0 = zero, a1 = zero, c1 = zero;
+    for (std::size_t k = 0; k <= pixels; ++k) {
+        const __m128i above1 = a0;  // row 0's pixel k - 1
+        if (k < pixels) {
+            const std::size_t i = k * B;
+            const bool last = k + 1 == pixels;
+            const __m128i b = _mm_unpacklo_epi8(LoadPixel<B>(prev + i, last), zero);
+            const __m128i x = _mm_unpacklo_epi8(LoadPixel<B>(src0 + i, last), zero);
+            const __m128i bc = _mm_sub_epi16(b, c0);
+            a0 = PaethStep(a0, c0, b, bc, _mm_abs_epi16(bc), x);
+            StorePixel<B>(dst0 + i, _mm_packus_epi16(a0, a0), last);
+            c0 = b;
+        }
+        if (k > 0) {
+            const std::size_t i = (k - 1) * B;
+            const bool last = k == pixels;
+            const __m128i x = _mm_unpacklo_epi8(LoadPixel<B>(src1 + i, last), zero);
+            const __m128i bc = _mm_sub_epi16(above1, c1);
+            a1 = PaethStep(a1, c1, above1, bc, _mm_abs_epi16(bc), x);
+            StorePixel<B>(dst1 + i, _mm_packus_epi16(a1, a1), last);
+            c1 = above1;
+        }
+    }
+}
+
+const Unfilters kSse3{"sse4.1", Sub3Sse, UpSse, AverageSse<3>, PaethSse<3>, PaethPairSse<3>};
+const Unfilters kSse4{"sse4.1", Sub4Sse, UpSse, AverageSse<4>, PaethSse<4>, PaethPairSse<4>};
 
 }  // namespace
 

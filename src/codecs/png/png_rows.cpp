@@ -6,6 +6,7 @@
 // clang-format on
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <utility>
@@ -168,16 +169,34 @@ public:
         count = std::min(count, Height() - nextRow_);
         if (count <= 0) return;
         if (interlaced_) {
-            if (frame_.empty()) DecodeFrame();
+            if (!frame_) DecodeFrame();
             for (int i = 0; i < count; ++i, ++nextRow_)
-                std::memcpy(dst + i * stride, frame_.data() + static_cast<std::size_t>(nextRow_) * rowBytes_,
-                            rowBytes_);
+                std::memcpy(dst + i * stride, frame_.get() + static_cast<std::size_t>(nextRow_) * rowBytes_, rowBytes_);
             return;
         }
         Prepare(rowBytes_ + 1);
-        for (int i = 0; i < count; ++i, ++nextRow_) {
+        const std::size_t scan = rowBytes_ + 1;
+        // Two Paeth rows in a row go together (see UnfilterPairFn), when the
+        // stage holds them both.
+        const bool pairs = 2 * scan <= stage_.size();
+        for (int i = 0; i < count;) {
             std::uint8_t* row = dst + i * stride;
-            Unfilter(row, i == 0 ? prev_.data() : row - stride, rowBytes_, nextRow_);
+            const std::uint8_t* prev = i == 0 ? prev_.data() : row - stride;
+            Prepare(scan);
+            if (pairs && i + 1 < count && stage_[stagePos_] == png::kFilterPaeth) {
+                Prepare(2 * scan);
+                const std::uint8_t* s = stage_.data() + stagePos_;
+                if (s[0] == png::kFilterPaeth && s[scan] == png::kFilterPaeth) {
+                    kernels_->paethPair(row, row + stride, s + 1, s + scan + 1, prev, rowBytes_);
+                    stagePos_ += 2 * scan;
+                    i += 2;
+                    nextRow_ += 2;
+                    continue;
+                }
+            }
+            Unfilter(row, prev, rowBytes_, nextRow_);
+            ++i;
+            ++nextRow_;
         }
         std::memcpy(prev_.data(), dst + (count - 1) * stride, rowBytes_);
     }
@@ -435,7 +454,10 @@ private:
 
     // The seven passes into one frame in the rows' layout.
     void DecodeFrame() {
-        frame_.assign(rowBytes_ * static_cast<std::size_t>(Height()), 0);
+        // Zeroed pages from the system, touched only where rows land: a file
+        // that claims a large frame and holds little costs little.
+        frame_.reset(static_cast<std::uint8_t*>(std::calloc(rowBytes_ * static_cast<std::size_t>(Height()), 1)));
+        if (!frame_) throw EOutOfMemory(msg::OutOfMemory);
         const int bits = format_.BitsPerPixel();
         std::vector<std::uint8_t> passRow, passPrev;
         for (const auto& p : kPass) {
@@ -448,7 +470,7 @@ private:
             for (int j = 0; j < ph; ++j) {
                 const int y = p[1] + j * p[3];
                 Unfilter(passRow.data(), passPrev.data(), n, y);
-                std::uint8_t* out = frame_.data() + static_cast<std::size_t>(y) * rowBytes_;
+                std::uint8_t* out = frame_.get() + static_cast<std::size_t>(y) * rowBytes_;
                 if (bits >= 8) {
                     const std::size_t b = static_cast<std::size_t>(bits / 8);
                     for (int k = 0; k < pw; ++k)
@@ -576,7 +598,10 @@ private:
     std::vector<std::uint8_t> stage_;
     std::size_t stagePos_ = 0, stageEnd_ = 0;
     std::vector<std::uint8_t> prev_;
-    std::vector<std::uint8_t> frame_;
+    struct Free {
+        void operator()(std::uint8_t* p) const { std::free(p); }
+    };
+    std::unique_ptr<std::uint8_t, Free> frame_;
     int nextRow_ = 0;
     bool finished_ = false;
 };
