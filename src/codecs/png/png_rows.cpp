@@ -107,8 +107,10 @@ enum class ChunkRead {
 };
 
 // Reads the chunk at the reader's position and moves past it (not past
-// what is not a chunk). The CRC is read, not checked, and so is the type:
-// a type that is not four letters is damage the CRC tells of first.
+// what is not a chunk). The CRC is read, not checked. A type that is not
+// four letters is not refused here: before the image data such a chunk is
+// judged by its CRC and its critical bit, as any unknown chunk (libspng does
+// the same); after it, it is taken for bytes that are not a chunk.
 ChunkRead ReadChunk(ByteReader& in, Chunk& c) {
     c = Chunk{};
     c.at = in.Position();
@@ -144,7 +146,7 @@ const char* InflateError(int rc) {
         case ISAL_INVALID_SYMBOL:
             return "the image data holds an invalid deflate code";
         case ISAL_INVALID_LOOKBACK:
-            return "the image data refers back past its start or its window";
+            return "the image data refers back past its start";
         case ISAL_INCORRECT_CHECKSUM:
             return "the image data's Adler-32 checksum is wrong";
         default:
@@ -209,7 +211,8 @@ public:
             while (nextRow_ < Height()) ReadRows(row.data(), 0, 1);
         }
         finished_ = true;
-        if (DrainStream()) ReadTrailer();
+        DrainStream();
+        ReadTrailer();
         Report(bytes_.size());
     }
 
@@ -238,7 +241,6 @@ private:
                 Warn(warning_kind::Corrupt, "the CRC of chunk " + TypeName(c.type) + " is wrong; the chunk is skipped");
                 continue;
             }
-            if (!ValidType(c.type)) Fail("a chunk type that is not four letters");
             if (c.type == kIHDR) {
                 colorType = ReadIhdr(c.data, limits);
             } else if (c.type == kPLTE) {
@@ -489,20 +491,23 @@ private:
         }
     }
 
-    // Reads the stream to its end, past the last scanline: its Adler-32 and
-    // what else it holds. False when what follows is not worth reading.
-    bool DrainStream() {
-        std::uint8_t spare[64];
+    // Reads the stream to its end, past the last scanline, so that its
+    // Adler-32 is checked however much more it holds. Data past the picture
+    // is let pass up to a bound (the picture's own size and 64 MB more);
+    // past that the checksum would take too long to reach, and the file is
+    // refused rather than taken unchecked.
+    void DrainStream() {
+        std::uint8_t spare[4096];
+        const std::uint64_t bound = expectedOut_ + (std::uint64_t{64} << 20);
+        std::uint64_t extraOut = 0;
         while (z_->block_state != ISAL_BLOCK_FINISH) {
             z_->next_out = spare;
             z_->avail_out = sizeof spare;
             Step();
-            if (z_->avail_out != sizeof spare) {
-                Warn(warning_kind::Corrupt,
-                     "the image data holds more than the picture; the rest of the file is not read");
-                return false;
-            }
+            extraOut += sizeof spare - z_->avail_out;
+            if (extraOut > bound) Fail("the image data holds far more than the picture");
         }
+        if (extraOut) Warn(warning_kind::Corrupt, "the image data holds more than the picture");
         // What is left of the chunk the stream ended in is still under its CRC.
         bool extra = z_->avail_in > 0 || idatFed_ < idat_.data.size();
         if (idatFed_ < idat_.data.size()) {
@@ -523,7 +528,6 @@ private:
             extra = extra || !c.data.empty();
         }
         if (extra) Warn(warning_kind::Corrupt, "data follows the end of the image data's stream");
-        return true;
     }
 
     // The chunks after the image data, up to IEND and past it.
