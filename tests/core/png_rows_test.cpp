@@ -579,6 +579,22 @@ TEST(PngRowsDamage, HeaderFieldsOutsideTheFormatAreRefused) {
              return b;
          }(),
          Error("the IHDR chunk has the wrong length")},
+        {"5 palette entries at 2 bits",
+         [] {
+             PngRecipe r = R(2, 2, 2, 3);
+             r.palette = Palette(4);
+             r = Filled(r, 3);
+             r.palette = Palette(5);
+             return PngBuilder::Build(r);
+         }(),
+         Error("the PLTE chunk has more entries than the bit depth can index")},
+        {"4 palette entries at 2 bits",
+         [] {
+             PngRecipe r = R(2, 2, 2, 3);
+             r.palette = Palette(4);
+             return PngBuilder::Build(Filled(r, 3));
+         }(),
+         kClean},
         {"a PLTE in a gray picture",
          [] {
              PngRecipe r = Filled(R(2, 2, 8, 0), 3);
@@ -834,6 +850,8 @@ TEST(PngRowsFiles, RegressionInputs) {
         {"png_wrong_adler32.png", Error("the image data's Adler-32 checksum is wrong")},
         {"png_incomplete_huffman_code_and_extra_data.png", Error("the file ends inside the image data")},
         {"png_lookback_past_the_start.png", Error("the image data refers back past its start")},
+        {"png_palette_longer_than_the_bit_depth.png",
+         Error("the PLTE chunk has more entries than the bit depth can index")},
     };
     for (const auto& row : rows) {
         const Bytes bytes = Load(std::filesystem::path(DUVO_TEST_DATA) / "regress" / row.file);

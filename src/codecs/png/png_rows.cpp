@@ -252,6 +252,8 @@ private:
                 sawPalette = true;
                 // Color types 2 and 6 may suggest a palette; their pixels do not use it.
                 if (colorType == 3) {
+                    if (c.data.size() / 3 > (std::size_t{1} << format_.bitDepth))
+                        Fail("the PLTE chunk has more entries than the bit depth can index");
                     format_.paletteSize = static_cast<int>(c.data.size() / 3);
                     for (int i = 0; i < format_.paletteSize; ++i) {
                         const std::uint8_t* p = c.data.data() + 3 * i;
