@@ -601,7 +601,7 @@ TEST(PngRowsDamage, HeaderFieldsOutsideTheFormatAreRefused) {
              r.before = {{"PLTE", {1, 2, 3}}};
              return PngBuilder::Build(r);
          }(),
-         Error("a PLTE chunk in a gray picture")},
+         Warned({Corrupt("a PLTE chunk in a gray picture is ignored")})},
         {"a suggested palette in an RGB picture",
          [] {
              PngRecipe r = Filled(R(2, 2, 8, 2), 3);
@@ -850,6 +850,8 @@ TEST(PngRowsFiles, RegressionInputs) {
         {"png_wrong_adler32.png", Error("the image data's Adler-32 checksum is wrong")},
         {"png_incomplete_huffman_code_and_extra_data.png", Error("the file ends inside the image data")},
         {"png_lookback_past_the_start.png", Error("the image data refers back past its start")},
+        {"png_palette_in_a_gray_picture.png",
+         Warned({Corrupt("a PLTE chunk in a gray picture is ignored"), Corrupt("1000 bytes follow the IEND chunk")})},
         {"png_palette_longer_than_the_bit_depth.png",
          Error("the PLTE chunk has more entries than the bit depth can index")},
     };

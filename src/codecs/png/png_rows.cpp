@@ -244,9 +244,14 @@ private:
             if (c.type == kIHDR) {
                 colorType = ReadIhdr(c.data, limits);
             } else if (c.type == kPLTE) {
+                // Gray pictures have no use for a palette; the format forbids
+                // one, but it changes nothing (libspng passes it too).
+                if (colorType == 0 || colorType == 4) {
+                    Warn(warning_kind::Corrupt, "a PLTE chunk in a gray picture is ignored");
+                    continue;
+                }
                 if (sawPalette) Fail("a second PLTE chunk");
                 if (sawTrns) Fail("a PLTE chunk after tRNS");
-                if (colorType == 0 || colorType == 4) Fail("a PLTE chunk in a gray picture");
                 if (c.data.empty() || c.data.size() % 3 != 0 || c.data.size() > 3 * 256)
                     Fail("the PLTE chunk has the wrong length");
                 sawPalette = true;
