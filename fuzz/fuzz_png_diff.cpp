@@ -20,12 +20,12 @@
 // - libspng refuses damage behind complete rows (a missing IEND, a cut
 //   chunk, bytes that are not a chunk after the image data); we take the
 //   rows and warn.
-// - libspng stops reading the zlib stream once it has the last row: a
-//   wrong Adler-32, or a stream that ends (or whose file ends) before its
-//   end and checksum, it takes; we refuse them after the last row. Its
-//   inflater also takes some streams that refer back past their start (the
-//   rows it gives are wrong, and the Adler-32 it skips would say so); we
-//   refuse them.
+// - libspng stops reading the zlib stream once it has its rows: damage
+//   further on in the stream (an invalid code, a look back past its start,
+//   a wrong Adler-32, an end that never comes, or a file that ends first)
+//   it never sees, and takes the file; we read the stream to its end and
+//   refuse it. Such a file is let pass only where zlib itself, reading the
+//   whole stream, finds it damaged.
 // - zlib refuses some deflate streams that ISA-L decodes; we take such a
 //   stream only with its Adler-32 right.
 // - The bits after a row's last pixel, in rows of 1-, 2- and 4-bit pixels,
@@ -177,11 +177,41 @@ bool AncillaryRefusal(int rc) {
 // Adler-32 matches, which every file we take has had checked.
 bool ZlibRefusal(int rc) { return rc == SPNG_EIDAT_STREAM || rc == SPNG_EZLIB; }
 
-bool StreamEndRefusal(const std::string& error) {
-    for (const char* why : {"the image data's Adler-32 checksum is wrong", "the image data ends too early",
-                            "the file ends inside the image data"})
-        if (error == std::string("PNG error: ") + why) return true;
-    return false;
+// Whether zlib, reading the whole first run of IDAT data to its end, finds
+// the stream damaged: an invalid code, a look past its start, an end that
+// never comes, a wrong Adler-32. libspng stops reading once it has its
+// rows and sees none of this when it lies further on.
+bool ZlibRefusesStream(const std::uint8_t* data, std::size_t size) {
+    std::vector<std::uint8_t> stream;
+    bool inRun = false;
+    for (std::size_t at = 8; at + 8 <= size;) {
+        const std::size_t length = (std::size_t{data[at]} << 24) | (std::size_t{data[at + 1]} << 16) |
+                                   (std::size_t{data[at + 2]} << 8) | data[at + 3];
+        const bool idat = std::memcmp(data + at + 4, "IDAT", 4) == 0;
+        if (inRun && !idat) break;
+        if (idat) {
+            inRun = true;
+            stream.insert(stream.end(), data + at + 8, data + std::min(size, at + 8 + std::min(length, size)));
+        }
+        if (length > size - at - 8) break;
+        at += 12 + length;
+    }
+    z_stream z{};
+    if (inflateInit(&z) != Z_OK) return true;
+    z.next_in = stream.data();
+    z.avail_in = static_cast<uInt>(stream.size());
+    std::vector<std::uint8_t> out(65536);
+    std::uint64_t total = 0;
+    int rc = Z_OK;
+    while (rc == Z_OK && total < kBytes * 2) {
+        z.next_out = out.data();
+        z.avail_out = static_cast<uInt>(out.size());
+        rc = inflate(&z, Z_NO_FLUSH);
+        total += out.size() - z.avail_out;
+        if (rc == Z_BUF_ERROR && z.avail_in == 0) break;
+    }
+    inflateEnd(&z);
+    return rc != Z_STREAM_END;
 }
 
 [[noreturn]] void Disagree(const char* what, const Ours& o, const Spng& s) {
@@ -213,12 +243,9 @@ void Compare(const std::uint8_t* data, std::size_t size) {
             return;
         Disagree("libspng refuses the file, we take it", o, s);
     }
-    // libspng stops reading the zlib stream after the last row: it never
-    // sees the stream's end or its Adler-32, which we check in Finish. Nor
-    // does its inflater always refuse a stream that refers back past its
-    // start; the Adler-32 it skips would have told.
-    if (o.rowsOk && !o.finishOk && StreamEndRefusal(o.error)) return;
-    if (o.error == "PNG error: the image data refers back past its start") return;
+    // libspng stops reading the zlib stream once it has its rows: damage
+    // further on in it, which we refuse, it never sees.
+    if (ZlibRefusesStream(data, size)) return;
     Disagree("we refuse the file, libspng takes it", o, s);
 }
 

@@ -850,6 +850,7 @@ TEST(PngRowsFiles, RegressionInputs) {
         {"png_wrong_adler32.png", Error("the image data's Adler-32 checksum is wrong")},
         {"png_incomplete_huffman_code_and_extra_data.png", Error("the file ends inside the image data")},
         {"png_lookback_past_the_start.png", Error("the image data refers back past its start")},
+        {"png_invalid_code_past_the_last_row.png", Error("the image data holds an invalid deflate code")},
         {"png_palette_in_a_gray_picture.png",
          Warned({Corrupt("a PLTE chunk in a gray picture is ignored"), Corrupt("1000 bytes follow the IEND chunk")})},
         {"png_palette_longer_than_the_bit_depth.png",
