@@ -1,14 +1,18 @@
 // A tiny PNG writer for tests: any color type, bit depth and interlacing
 // from plain sample values, with the image data in stored (uncompressed)
-// deflate blocks, so that every fixture is made from its recipe.
+// deflate blocks or deflated by zlib, any row filter, the image data split
+// into IDAT chunks of any size, and extra chunks, so that every fixture is
+// made from its recipe.
 #pragma once
 
 #include <zlib.h>
 
 #include <array>
 #include <cstdint>
+#include <cstdlib>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace duvo::test {
@@ -25,6 +29,16 @@ struct PngRecipe {
     std::vector<std::array<std::uint8_t, 3>> palette;
     std::vector<std::uint8_t> paletteAlpha;                   // tRNS of a palette picture
     std::optional<std::array<std::uint16_t, 3>> transparent;  // tRNS of gray ([0]) or RGB
+    // The filter type of every row (0 to 4), or -1: row y gets y % 5.
+    int filter = 0;
+    // zlib's deflate at its default level instead of stored blocks.
+    bool deflate = false;
+    // The image data in IDAT chunks of this many bytes (0: one chunk).
+    std::size_t idatSize = 0;
+    // Zero-length IDAT chunks before, between and after the others.
+    bool emptyIdats = false;
+    // Chunks written before the image data (after PLTE and tRNS) and after it.
+    std::vector<std::pair<std::string, std::vector<std::uint8_t>>> before, after;
 };
 
 inline int PngChannels(int colorType) {
@@ -75,7 +89,17 @@ public:
             for (int c = 0; c < (r.colorType == 0 ? 1 : 3); ++c) Put16(trns, (*r.transparent)[c]);
             b.Chunk("tRNS", trns);
         }
-        b.Chunk("IDAT", Stored(Scanlines(r)));
+        for (const auto& c : r.before) b.Chunk(c.first.c_str(), c.second);
+        const std::vector<std::uint8_t> z = r.deflate ? Deflated(Scanlines(r)) : Stored(Scanlines(r));
+        const std::size_t piece = r.idatSize ? r.idatSize : z.size();
+        for (std::size_t at = 0; at < z.size(); at += piece) {
+            if (r.emptyIdats) b.Chunk("IDAT", {});
+            const std::size_t n = std::min(piece, z.size() - at);
+            b.Chunk("IDAT", std::vector<std::uint8_t>(z.begin() + static_cast<std::ptrdiff_t>(at),
+                                                      z.begin() + static_cast<std::ptrdiff_t>(at + n)));
+        }
+        if (r.emptyIdats) b.Chunk("IDAT", {});
+        for (const auto& c : r.after) b.Chunk(c.first.c_str(), c.second);
         b.Chunk("IEND", {});
         return b.out_;
     }
@@ -117,26 +141,64 @@ public:
         return b.out_;
     }
 
-    // The filtered scanlines (filter type 0) of the picture or of its seven
-    // interlace passes.
+
+    // One chunk with its length and CRC.
+    static std::vector<std::uint8_t> ChunkBytes(const char* type, const std::vector<std::uint8_t>& data) {
+        PngBuilder b;
+        b.Chunk(type, data);
+        return b.out_;
+    }
+
+    // A zlib stream made by zlib itself.
+    static std::vector<std::uint8_t> Deflated(const std::vector<std::uint8_t>& raw) {
+        uLongf n = compressBound(static_cast<uLong>(raw.size()));
+        std::vector<std::uint8_t> z(n);
+        if (compress2(z.data(), &n, raw.data(), static_cast<uLong>(raw.size()), Z_DEFAULT_COMPRESSION) != Z_OK)
+            z.clear();
+        z.resize(n);
+        return z;
+    }
+
+    // The filtered scanlines of the picture or of its seven interlace passes.
     static std::vector<std::uint8_t> Scanlines(const PngRecipe& r) {
         std::vector<std::uint8_t> data;
+        const int bits = PngChannels(r.colorType) * r.bitDepth;
+        const std::size_t bpp = static_cast<std::size_t>(bits < 8 ? 1 : bits / 8);
+        std::vector<std::uint8_t> line, above;
+        int row = 0;
         static const int kPass[7][4] = {{0, 0, 8, 8}, {4, 0, 8, 8}, {0, 4, 4, 8}, {2, 0, 4, 4},
                                         {0, 2, 2, 4}, {1, 0, 2, 2}, {0, 1, 1, 2}};
         const int passes = r.interlaced ? 7 : 1;
         for (int p = 0; p < passes; ++p) {
             const int x0 = r.interlaced ? kPass[p][0] : 0, y0 = r.interlaced ? kPass[p][1] : 0;
             const int dx = r.interlaced ? kPass[p][2] : 1, dy = r.interlaced ? kPass[p][3] : 1;
-            if (x0 >= r.width) continue;
-            for (int y = y0; y < r.height; y += dy) {
-                data.push_back(0);
-                Bits bits{data};
+            if (x0 >= r.width || y0 >= r.height) continue;
+            above.clear();
+            for (int y = y0; y < r.height; y += dy, ++row) {
+                line.clear();
+                Bits packer{line};
                 for (int x = x0; x < r.width; x += dx) {
                     const int ch = PngChannels(r.colorType);
                     for (int c = 0; c < ch; ++c)
-                        bits.Put(r.samples[(static_cast<std::size_t>(y) * r.width + x) * ch + c], r.bitDepth);
+                        packer.Put(r.samples[(static_cast<std::size_t>(y) * r.width + x) * ch + c], r.bitDepth);
                 }
-                bits.Flush();
+                packer.Flush();
+                if (above.empty()) above.assign(line.size(), 0);
+                const int type = r.filter < 0 ? row % 5 : r.filter;
+                data.push_back(static_cast<std::uint8_t>(type));
+                for (std::size_t i = 0; i < line.size(); ++i) {
+                    const int a = i >= bpp ? line[i - bpp] : 0, b = above[i], c = i >= bpp ? above[i - bpp] : 0;
+                    int predicted = 0;
+                    if (type == 1) predicted = a;
+                    if (type == 2) predicted = b;
+                    if (type == 3) predicted = (a + b) / 2;
+                    if (type == 4) {
+                        const int pa = std::abs(b - c), pb = std::abs(a - c), pc = std::abs(a + b - 2 * c);
+                        predicted = pa <= pb && pa <= pc ? a : pb <= pc ? b : c;
+                    }
+                    data.push_back(static_cast<std::uint8_t>(line[i] - predicted));
+                }
+                above = line;
             }
         }
         return data;

@@ -1,0 +1,272 @@
+// Our PNG decoder against libspng on the same bytes: where both decode, the
+// rows must be the same in every byte; where one refuses the file, the
+// other must too, but for what one of them does not look at (listed in
+// Allowed below). A disagreement stops the fuzzer with both outcomes.
+//
+// libspng decodes the whole picture to the file's layout (SPNG_FMT_RAW:
+// 16-bit samples big-endian, as ours), with CRCs checked on critical chunks
+// and bad ancillary chunks skipped, as ours; then it reads the chunks after
+// the image data (spng_decode_chunks), so that it sees what our Finish sees.
+//
+// Each input is tried as it is and with the CRC of every whole chunk made
+// right: mutations almost always break a CRC, and the second try lets them
+// reach the zlib stream, the filters and the header fields behind it.
+//
+// Where the two may disagree (Allowed in the code):
+// - libspng refuses the contents of ancillary chunks we do not read (gAMA,
+//   cHRM, iCCP, sBIT, sRGB, text chunks, bKGD, hIST, pHYs, sPLT, tIME, oFFs,
+//   eXIf: bad values, duplicates, positions) and ancillary chunks past its
+//   size limits; we take such files.
+// - libspng refuses damage behind complete rows (a missing IEND, a cut
+//   chunk, bytes that are not a chunk after the image data); we take the
+//   rows and warn.
+// - libspng stops reading the zlib stream once it has its rows: damage
+//   further on in the stream (an invalid code, a look back past its start,
+//   a wrong Adler-32, an end that never comes, or a file that ends first)
+//   it never sees, and takes the file; we read the stream to its end and
+//   refuse it. Such a file is let pass only where zlib itself, reading the
+//   whole stream, finds it damaged.
+// - zlib refuses some deflate streams that ISA-L decodes; we take such a
+//   stream only with its Adler-32 right.
+// - The bits after a row's last pixel, in rows of 1-, 2- and 4-bit pixels,
+//   are no pixel and are not compared.
+#include <spng.h>
+#include <zlib.h>
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "codecs/png/png_rows.h"
+#include "rtl/exceptions.h"
+#include "rtl/limits.h"
+
+namespace {
+
+constexpr std::uint64_t kPixels = std::uint64_t{1} << 22;
+constexpr std::uint64_t kBytes = std::uint64_t{1} << 26;
+
+struct Ours {
+    bool tooLarge = false;
+    bool rowsOk = false;    // every row decoded
+    bool finishOk = false;  // and Finish raised nothing
+    std::string error;
+    std::vector<std::uint8_t> rows;
+    std::size_t rowBytes = 0;
+    int usedBitsOfLastByte = 0;  // 0: all of it
+    std::size_t warnings = 0;
+};
+
+// The bits past a row's last pixel are no pixel: the decoders may leave
+// different things there (libspng copies a pass's last byte whole).
+void ClearPadding(std::vector<std::uint8_t>& rows, std::size_t rowBytes, int used) {
+    if (used == 0 || rowBytes == 0) return;
+    const std::uint8_t keep = static_cast<std::uint8_t>(0xFF << (8 - used));
+    for (std::size_t i = rowBytes - 1; i < rows.size(); i += rowBytes) rows[i] &= keep;
+}
+
+Ours DecodeOurs(const std::uint8_t* data, std::size_t size) {
+    Ours o;
+    duvo::Limits limits;
+    limits.pixels = kPixels;
+    limits.decodedBytes = kBytes;
+    try {
+        auto source = duvo::OpenPngRows({data, size}, limits, [](std::size_t) {});
+        const std::size_t rowBytes = source->Format().RowBytes();
+        o.rowBytes = rowBytes;
+        o.usedBitsOfLastByte =
+            static_cast<int>(static_cast<std::uint64_t>(source->Width()) * source->Format().BitsPerPixel() % 8);
+        o.rows.resize(rowBytes * static_cast<std::size_t>(source->Height()));
+        // Bands of a size the input chooses, so that every way of asking
+        // for rows is tried.
+        const int band = 1 + static_cast<int>(size % 7);
+        for (int y = 0; y < source->Height(); y += band)
+            source->ReadRows(o.rows.data() + static_cast<std::size_t>(y) * rowBytes,
+                             static_cast<std::ptrdiff_t>(rowBytes), std::min(band, source->Height() - y));
+        o.rowsOk = true;
+        source->Finish();
+        o.finishOk = true;
+        o.warnings = source->Warnings().size();
+    } catch (const duvo::EPictureTooLarge&) {
+        o.tooLarge = true;
+    } catch (const duvo::EInvalidGraphic& e) {
+        o.error = e.Message();
+    }
+    return o;
+}
+
+struct Spng {
+    int imageRc = 0;  // 0: the rows decoded
+    int chunksRc = 0;
+    std::vector<std::uint8_t> rows;
+};
+
+Spng DecodeSpng(const std::uint8_t* data, std::size_t size) {
+    Spng s;
+    spng_ctx* ctx = spng_ctx_new(0);
+    spng_set_png_buffer(ctx, data, size);
+    spng_set_crc_action(ctx, SPNG_CRC_ERROR, SPNG_CRC_DISCARD);
+    spng_set_image_limits(ctx, 1u << 24, 1u << 24);
+    spng_set_chunk_limits(ctx, std::size_t{1} << 24, std::size_t{1} << 26);
+    std::size_t bytes = 0;
+    s.imageRc = spng_decoded_image_size(ctx, SPNG_FMT_RAW, &bytes);
+    if (s.imageRc == 0 && bytes > kBytes) s.imageRc = SPNG_EOVERFLOW;
+    if (s.imageRc == 0) {
+        s.rows.resize(bytes);
+        s.imageRc = spng_decode_image(ctx, s.rows.data(), s.rows.size(), SPNG_FMT_RAW, 0);
+    }
+    if (s.imageRc == 0) s.chunksRc = spng_decode_chunks(ctx);
+    spng_ctx_free(ctx);
+    return s;
+}
+
+// libspng's refusals of what we do not read: the contents of ancillary
+// chunks (we read tRNS alone) and its limits on them.
+bool AncillaryRefusal(int rc) {
+    switch (rc) {
+        case SPNG_EDUP_CHRM:
+        case SPNG_EDUP_GAMA:
+        case SPNG_EDUP_ICCP:
+        case SPNG_EDUP_SBIT:
+        case SPNG_EDUP_SRGB:
+        case SPNG_EDUP_BKGD:
+        case SPNG_EDUP_HIST:
+        case SPNG_EDUP_PHYS:
+        case SPNG_EDUP_TIME:
+        case SPNG_EDUP_OFFS:
+        case SPNG_EDUP_EXIF:
+        case SPNG_ECHRM:
+        case SPNG_EGAMA:
+        case SPNG_EICCP_NAME:
+        case SPNG_EICCP_COMPRESSION_METHOD:
+        case SPNG_ESBIT:
+        case SPNG_ESRGB:
+        case SPNG_ETEXT:
+        case SPNG_ETEXT_KEYWORD:
+        case SPNG_EZTXT:
+        case SPNG_EZTXT_COMPRESSION_METHOD:
+        case SPNG_EITXT:
+        case SPNG_EITXT_COMPRESSION_FLAG:
+        case SPNG_EITXT_COMPRESSION_METHOD:
+        case SPNG_EITXT_LANG_TAG:
+        case SPNG_EITXT_TRANSLATED_KEY:
+        case SPNG_EBKGD_NO_PLTE:
+        case SPNG_EBKGD_PLTE_IDX:
+        case SPNG_EHIST_NO_PLTE:
+        case SPNG_EPHYS:
+        case SPNG_ESPLT_NAME:
+        case SPNG_ESPLT_DUP_NAME:
+        case SPNG_ESPLT_DEPTH:
+        case SPNG_ETIME:
+        case SPNG_EOFFS:
+        case SPNG_EEXIF:
+        case SPNG_ECHUNK_LIMITS:
+            return true;
+        default:
+            return false;
+    }
+}
+
+// zlib refuses some deflate streams that ISA-L decodes (a Huffman code
+// with codes missing that the block never uses); we take one only when its
+// Adler-32 matches, which every file we take has had checked.
+bool ZlibRefusal(int rc) { return rc == SPNG_EIDAT_STREAM || rc == SPNG_EZLIB; }
+
+// Whether zlib, reading the whole first run of IDAT data to its end, finds
+// the stream damaged: an invalid code, a look past its start, an end that
+// never comes, a wrong Adler-32. libspng stops reading once it has its
+// rows and sees none of this when it lies further on.
+bool ZlibRefusesStream(const std::uint8_t* data, std::size_t size) {
+    std::vector<std::uint8_t> stream;
+    bool inRun = false;
+    for (std::size_t at = 8; at + 8 <= size;) {
+        const std::size_t length = (std::size_t{data[at]} << 24) | (std::size_t{data[at + 1]} << 16) |
+                                   (std::size_t{data[at + 2]} << 8) | data[at + 3];
+        const bool idat = std::memcmp(data + at + 4, "IDAT", 4) == 0;
+        if (inRun && !idat) break;
+        if (idat) {
+            inRun = true;
+            stream.insert(stream.end(), data + at + 8, data + std::min(size, at + 8 + std::min(length, size)));
+        }
+        if (length > size - at - 8) break;
+        at += 12 + length;
+    }
+    z_stream z{};
+    if (inflateInit(&z) != Z_OK) return true;
+    z.next_in = stream.data();
+    z.avail_in = static_cast<uInt>(stream.size());
+    std::vector<std::uint8_t> out(65536);
+    std::uint64_t total = 0;
+    int rc = Z_OK;
+    while (rc == Z_OK && total < kBytes * 2) {
+        z.next_out = out.data();
+        z.avail_out = static_cast<uInt>(out.size());
+        rc = inflate(&z, Z_NO_FLUSH);
+        total += out.size() - z.avail_out;
+        if (rc == Z_BUF_ERROR && z.avail_in == 0) break;
+    }
+    inflateEnd(&z);
+    return rc != Z_STREAM_END;
+}
+
+[[noreturn]] void Disagree(const char* what, const Ours& o, const Spng& s) {
+    std::fprintf(stderr, "disagreement: %s\n  ours: %s%s%s, %zu warnings\n  libspng: image %d (%s), chunks %d (%s)\n",
+                 what, o.rowsOk ? "rows" : "no rows", o.finishOk ? ", finished" : "",
+                 o.error.empty() ? "" : (", " + o.error).c_str(), o.warnings, s.imageRc, spng_strerror(s.imageRc),
+                 s.chunksRc, spng_strerror(s.chunksRc));
+    std::abort();
+}
+
+void Compare(const std::uint8_t* data, std::size_t size) {
+    Ours o = DecodeOurs(data, size);
+    if (o.tooLarge) return;
+    Spng s = DecodeSpng(data, size);
+    if (o.rowsOk && s.imageRc == 0) {
+        ClearPadding(o.rows, o.rowBytes, o.usedBitsOfLastByte);
+        ClearPadding(s.rows, o.rowBytes, o.usedBitsOfLastByte);
+    }
+    if (o.rowsOk && s.imageRc == 0 && o.rows != s.rows) Disagree("different rows", o, s);
+    const bool oursRefuses = !o.error.empty();
+    const bool spngRefuses = s.imageRc != 0 || s.chunksRc != 0;
+    if (oursRefuses == spngRefuses) return;
+    if (spngRefuses) {
+        // libspng refuses the contents of ancillary chunks, which we do not
+        // read, and damage behind complete rows, which we let pass with a
+        // warning.
+        if (s.imageRc != 0 ? AncillaryRefusal(s.imageRc) || ZlibRefusal(s.imageRc)
+                           : AncillaryRefusal(s.chunksRc) || o.warnings > 0)
+            return;
+        Disagree("libspng refuses the file, we take it", o, s);
+    }
+    // libspng stops reading the zlib stream once it has its rows: damage
+    // further on in it, which we refuse, it never sees.
+    if (ZlibRefusesStream(data, size)) return;
+    Disagree("we refuse the file, libspng takes it", o, s);
+}
+
+std::vector<std::uint8_t> WithCrcsMadeRight(const std::uint8_t* data, std::size_t size) {
+    std::vector<std::uint8_t> b(data, data + size);
+    for (std::size_t at = 8; at + 12 <= b.size();) {
+        const std::size_t length =
+            (std::size_t{b[at]} << 24) | (std::size_t{b[at + 1]} << 16) | (std::size_t{b[at + 2]} << 8) | b[at + 3];
+        if (length > b.size() - at - 12) break;
+        const uLong crc = crc32(0, b.data() + at + 4, static_cast<uInt>(4 + length));
+        for (int i = 0; i < 4; ++i) b[at + 8 + length + i] = static_cast<std::uint8_t>(crc >> (24 - 8 * i));
+        at += 12 + length;
+    }
+    return b;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    Compare(data, size);
+    const std::vector<std::uint8_t> fixed = WithCrcsMadeRight(data, size);
+    if (!std::equal(fixed.begin(), fixed.end(), data)) Compare(fixed.data(), fixed.size());
+    return 0;
+}
