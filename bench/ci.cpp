@@ -11,7 +11,7 @@
 #include <filesystem>
 #include <memory>
 
-#include "codecs/png/png_spng.h"
+#include "reference/png_spng.h"
 #include "compare/compare.h"
 #include "compare/regions.h"
 #include "graphics/png.h"

@@ -16,7 +16,7 @@
 
 #include "compare/antialias.h"
 #include "compare/perceptual.h"
-#include "codecs/png/png_spng.h"
+#include "reference/png_spng.h"
 #include "rtl/file_bytes.h"
 
 namespace {

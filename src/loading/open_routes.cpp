@@ -5,7 +5,7 @@
 
 #include "codecs/bmp/bmp_decoder.h"
 #include "codecs/jpeg/jpeg_decoder.h"
-#include "codecs/png/png_spng.h"
+#include "codecs/png/png_rows.h"
 #include "graphics/bitmap.h"
 #include "graphics/gif/gif_image.h"
 #include "graphics/gif/gif_rows.h"
@@ -110,7 +110,7 @@ std::unique_ptr<RowSource> GifRows(const std::shared_ptr<const FileBytes>& file,
 std::unique_ptr<RowSource> PngRows(const std::shared_ptr<const FileBytes>& file, const Limits& limits) {
     const FileBytes* bytes = file.get();
     return Hold(
-        file, OpenPngRowsWithSpng(file->Bytes(), limits, [bytes](std::size_t done) { bytes->ReleaseRange(0, done); }));
+        file, OpenPngRows(file->Bytes(), limits, [bytes](std::size_t done) { bytes->ReleaseRange(0, done); }));
 }
 
 // The routes in the order the open command tests them. ".jpeg" is offered by

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "cli_fixture.h"
-#include "codecs/png/png_spng.h"
+#include "reference/png_spng.h"
 #include "compare/compare.h"
 #include "graphics/png.h"
 #include "platform/raster.h"
@@ -336,7 +336,7 @@ TEST_F(CompareTool, FailuresWithJsonPrintAnErrorObjectAndStillExitTwo) {
          {"--json", Path("cut.png"), a},
          "load-error",
          Path("cut.png"),
-         "Bląd przy wczytywaniu pliku graficznego !!! PNG error: the file ends too early."},
+         "Bląd przy wczytywaniu pliku graficznego !!! PNG error: the file ends inside the image data."},
         {"a file name that is not UTF-8",
          {"--json", a, badName},
          "cannot-open",

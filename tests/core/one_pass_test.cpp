@@ -15,7 +15,7 @@
 
 #include "bmp_builder.h"
 #include "codecs/bmp/bmp_decoder.h"
-#include "codecs/png/png_spng.h"
+#include "reference/png_spng.h"
 #include "compare/engine.h"
 #include "compare/regions.h"
 #include "graphics/bitmap.h"

@@ -12,7 +12,7 @@
 #include <fstream>
 #include <random>
 
-#include "codecs/png/png_spng.h"
+#include "reference/png_spng.h"
 #include "graphics/bitmap.h"
 #include "loading/open_routes.h"
 #include "platform/raster.h"

@@ -14,7 +14,7 @@
 #include "bmp_builder.h"
 #include "codecs/bmp/bmp_decoder.h"
 #include "codecs/jpeg/jpeg_decoder.h"
-#include "codecs/png/png_spng.h"
+#include "reference/png_spng.h"
 #include "compare/row_convert.h"
 #include "gif_builder.h"
 #include "graphics/bitmap.h"

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "codecs/png/png_filter.h"
-#include "graphics/png.h"
+#include "codecs/png/png_writer.h"
 #include "rtl/exceptions.h"
 
 // How a damaged file ends, decided once here:

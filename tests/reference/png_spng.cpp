@@ -1,4 +1,4 @@
-#include "codecs/png/png_spng.h"
+#include "reference/png_spng.h"
 
 #include <spng.h>
 
