@@ -51,19 +51,35 @@ are the share of bin 100 (identical colors) and of bins 90-99, 80-89, 70-79,
 60-69, 50-59 and 0-49, in percent of the compared pixels that are not ignored.
 JSON percentages are written with "%.21Lg" (every digit of the 64-bit
 significand survives a round trip through a long double). The JSON report has
-"schema": 1; within schema 1 fields are only ever added.
+"schema": 2 (docs/json.md).
 
-Checks are strict by default: a pixel matches only in bin 100 with the same
-alpha and the same 16-bit samples. --tolerance N lets bins 100-N to 100 match
-(then differences below 8 bits match too); --max-changed and
---max-changed-share accept that many non-matching pixels. Values that would
-make the check unable to fail are refused. Pictures of different sizes always
-differ. The figures and histogram are those of the whole comparison, whatever
-the tolerance.
+What matches: by default a pixel matches only when its two colors, its alpha
+and its 16-bit samples are the same. --threshold T lets colors match whose
+perceptual distance is at most T: colors composed over white, sRGB to linear
+light to OKLab (Ottosson 2020), the lightness toe-corrected, and the HyAB
+distance |dL| + sqrt(da^2 + db^2), so that black against white is 1 and a
+threshold carries over from pixelmatch 8 or Playwright. --channel-tolerance N
+lets colors match whose channels differ by at most N. Alpha must be equal
+under every rule. --max-changed and --max-changed-share accept that many
+non-matching pixels; --max-region-pixels accepts any number but fails on a
+changed region larger than N pixels. Values that would make the check unable
+to fail are refused. Pictures of different sizes always differ. The figures
+and histogram are always those of the packed colors, whatever the rule.
+
+Anti-aliasing (--antialiasing), as "Anti-aliased Pixel and Intensity Slope
+Detector" (V. Vysniauskas, 2009) with pixelmatch's choices: a pixel that fails
+the color rule is anti-aliasing when, in either picture, at most 2 of its 8
+neighbours have its color, one is darker and one brighter (by Rec. 601 luma),
+and the darkest or the brightest of them has 3 or more neighbours of its own
+color in both pictures. Such pixels are counted as antialiasedPixels, drawn
+yellow in the highlight picture, and never make the pictures different. A
+one-pixel change between two flat areas looks the same and is counted so.
 
 Exit status:
-  0  same size, and every counted pixel matches (within the tolerances)
-  1  they differ (in size, or in more non-matching pixels than accepted)
+  0  same size, and no more non-matching pixels (and no larger changed
+     region) than accepted; the report says why ("3 regions, largest 412 px")
+  1  they differ (in size, in more non-matching pixels than accepted, or in a
+     larger changed region)
   2  an error; its message goes to standard error (with --json, also a JSON
      object with "error" on standard output), e.g. "Cannot open file X.",
      "Nieznany format pliku graficznego !!!" (no route takes the extension),
@@ -102,6 +118,16 @@ IgnoreRectangle ParseRectangle(const std::string& text) {
     return r;
 }
 
+// RRGGBB (with or without #) as 0x00BBGGRR.
+std::uint32_t ParseColor(const std::string& text, const char* option) {
+    const std::string hex = !text.empty() && text[0] == '#' ? text.substr(1) : text;
+    std::uint32_t rgb = 0;
+    const auto [end, ec] = std::from_chars(hex.data(), hex.data() + hex.size(), rgb, 16);
+    if (hex.size() != 6 || ec != std::errc() || end != hex.data() + hex.size())
+        throw EUsageError(std::string(option) + " wants a color as RRGGBB, not \"" + text + "\"");
+    return ((rgb >> 16) & 0xFF) | (rgb & 0xFF00) | ((rgb & 0xFF) << 16);
+}
+
 }  // namespace
 
 bool WantsJson(const std::vector<std::string>& args) {
@@ -118,22 +144,58 @@ Options ParseOptions(const std::vector<std::string>& args) {
     CLI::App app(Description(), "duvo-compare");
     app.footer(kFooter);
     app.set_help_flag("-h,--help", "show this text and exit");
-    app.set_version_flag("--version", std::string("duvo-compare ") + kVersion + " (JSON schema 1)",
+    app.set_version_flag("--version", std::string("duvo-compare ") + kVersion + " (JSON schema 2)",
                          "show the version and exit");
     app.add_option("LEFT", o.left, "the left picture")->required();
     app.add_option("RIGHT", o.right, "the right picture")->required();
     app.add_flag("--json", options.json, "print one JSON object instead of the text report (fields: docs/json.md)");
     std::string diff;
     app.add_option("--diff", diff,
-                   "write the difference picture (each pixel's v as its color, identical pixels white, "
-                   "ignored pixels light grey) to OUT: .png as PNG, .bmp as an uncompressed 24-bit BMP")
+                   "write the difference picture to OUT: .png as PNG, .bmp as an uncompressed 24-bit BMP "
+                   "(see --diff-style)")
         ->type_name("OUT");
+    std::string style = "duvo";
+    app.add_option("--diff-style", style,
+                   "duvo: each pixel's similarity v as its color, identical pixels white, ignored ones light grey; "
+                   "highlight: the left picture faded to grey, non-matching pixels red where the right one is "
+                   "darker and green where brighter, anti-aliased ones yellow, ignored areas hatched grey; "
+                   "mask: the non-matching pixels on transparent (PNG only)")
+        ->type_name("STYLE")
+        ->check(CLI::IsMember({"duvo", "highlight", "mask"}));
+    std::string diffColor, aaColor;
+    app.add_option("--diff-color", diffColor,
+                   "the color of non-matching pixels in highlight and mask pictures: RRGGBB (where the right "
+                   "picture is darker) and optionally ,RRGGBB (where brighter); default FF0000,00C000")
+        ->type_name("COLOR[,COLOR]");
+    app.add_option("--aa-color", aaColor, "the color of anti-aliased pixels in highlight pictures (default FFE000)")
+        ->type_name("COLOR");
     app.add_option("--threads", o.threads, "compare on N threads; default: all cores")
         ->type_name("N")
         ->check(CLI::Range(1u, 1024u));
-    app.add_option("--tolerance", o.tolerance, "pixels in bins 100-N to 100 match (default 0: only identical colors)")
-        ->type_name("N")
-        ->check(CLI::Range(0, 99));
+    double threshold = 0;
+    auto* thresholdOption =
+        app.add_option("--threshold", threshold,
+                       "a pixel matches when the perceptual distance of its colors is at most T (0 <= T < 1; "
+                       "black against white is 1; the distance pixelmatch 8 uses); default: only equal colors")
+            ->type_name("T");
+    int channelTolerance = 0;
+    auto* channelOption =
+        app.add_option("--channel-tolerance", channelTolerance,
+                       "a pixel matches when no channel differs by more than N (0 to 254), for re-encodes and "
+                       "rounding; with --threshold both must hold")
+            ->type_name("N");
+    app.add_flag("--antialiasing", o.antialiasing,
+                 "count pixels that differ only as anti-aliased edges do apart (antialiasedPixels); they never "
+                 "make the pictures different (see Anti-aliasing below)");
+    std::uint64_t maxRegion = 0;
+    auto* maxRegionOption =
+        app.add_option("--max-region-pixels", maxRegion,
+                       "accept scattered changes but fail when any changed region (touching pixels, see "
+                       "--region-gap) has more than N pixels; non-matching pixels are then accepted unless "
+                       "--max-changed or --max-changed-share limit them")
+            ->type_name("N");
+    std::string tolerance;
+    auto* toleranceOption = app.add_option("--tolerance", tolerance)->group("");
     std::uint64_t maxChanged = 0;
     auto* maxChangedOption =
         app.add_option("--max-changed", maxChanged, "accept up to N non-matching pixels (default 0)")->type_name("N");
@@ -181,6 +243,34 @@ Options ParseOptions(const std::vector<std::string>& args) {
         if (ext != ".png" && ext != ".bmp") throw EUsageError("--diff: the file name must end in .png or .bmp");
         o.diff = diff;
     }
+    if (toleranceOption->count())
+        throw EUsageError(
+            "--tolerance is no more: it matched similarity bins of the packed colors, so that black matched pure "
+            "red; use --threshold T (the perceptual distance, 0 to 1) or --channel-tolerance N (0 to 254)");
+    if (thresholdOption->count()) {
+        if (!(threshold >= 0) || !std::isfinite(threshold))
+            throw EUsageError("--threshold wants a distance from 0 to 1");
+        if (threshold >= 1) throw EUsageError("--threshold 1 or more would let black match white: the check could not fail");
+        o.threshold = threshold;
+    }
+    if (channelOption->count()) {
+        if (channelTolerance < 0 || channelTolerance > 255)
+            throw EUsageError("--channel-tolerance wants a whole number from 0 to 254");
+        if (channelTolerance == 255)
+            throw EUsageError("--channel-tolerance 255 lets every color match: the check could not fail");
+        o.channelTolerance = channelTolerance;
+    }
+    if (maxRegionOption->count()) o.maxRegionPixels = maxRegion;
+    o.diffStyle = style == "highlight" ? DifferenceStyle::Highlight
+                  : style == "mask"    ? DifferenceStyle::Mask
+                                       : DifferenceStyle::Similarity;
+    if (app.count("--diff-color")) {
+        const auto comma = diffColor.find(',');
+        o.diffColors.darker = ParseColor(diffColor.substr(0, comma), "--diff-color");
+        o.diffColors.brighter = comma == std::string::npos ? o.diffColors.darker
+                                                           : ParseColor(diffColor.substr(comma + 1), "--diff-color");
+    }
+    if (app.count("--aa-color")) o.diffColors.antialiased = ParseColor(aaColor, "--aa-color");
     if (maxChangedOption->count()) o.maxNonMatching = maxChanged;
     if (shareOption->count()) {
         if (!(share >= 0) || !std::isfinite(share))

@@ -135,18 +135,21 @@ std::string TextReport(const FileComparison& r) {
     if (r.left.alpha || r.right.alpha) out += "Alpha differs: " + Num(r.result.alphaDifferent) + " pixels\n";
     if (r.left.bitDepth > 8 || r.right.bitDepth > 8)
         out += "Differ only below 8 bits: " + Num(r.result.belowEightBits) + " pixels\n";
-    const ToleranceInfo& t = r.tolerance;
-    out += "Tolerance: " + std::to_string(t.tolerance) + " (bins " + std::to_string(100 - t.tolerance) +
-           " to 100 match); non-matching pixels accepted: " + Num(t.allowed);
+    const RuleInfo& t = r.rule;
+    out += "Rule: " + t.text + "; non-matching pixels accepted: " + Num(t.allowed);
     if (t.maxNonMatchingShare) out += " (" + Decimal(*t.maxNonMatchingShare) + " %)";
+    if (t.maxRegionPixels) out += "; largest changed region accepted: " + Num(*t.maxRegionPixels) + " pixels";
     out += "\nNon-matching pixels: " + Num(r.nonMatching) + "\n";
+    if (t.antialiasing) out += "Anti-aliased pixels: " + Num(r.antialiased) + "\n";
     if (r.regions.found == 0) {
         out += "Changed regions: none\n";
     } else {
         const ChangedRegion& a = r.regions.all;
-        out += "Changed regions: " + Num(r.regions.found) + ", all within x " + std::to_string(a.x0) + ", y " +
-               std::to_string(a.y0) + ", " + std::to_string(a.x1 - a.x0) + " x " + std::to_string(a.y1 - a.y0) + "\n";
+        out += "Changed regions: " + Num(r.regions.found) + ", largest " + Num(r.regions.largest) +
+               " pixels, all within x " + std::to_string(a.x0) + ", y " + std::to_string(a.y0) + ", " +
+               std::to_string(a.x1 - a.x0) + " x " + std::to_string(a.y1 - a.y0) + "\n";
     }
+    out += std::string("Result: ") + (r.WithinTolerance() ? "the same" : "different") + " (" + r.reason + ")\n";
     return out;
 }
 
@@ -202,7 +205,8 @@ std::string JsonReport(const FileComparison& r) {
                ", \"alpha\": " + Bool(p.alpha) + ", \"bitDepth\": " + std::to_string(p.bitDepth) +
                ", \"warnings\": " + JsonWarnings(p.warnings) + "}";
     };
-    const ToleranceInfo& t = r.tolerance;
+    const RuleInfo& t = r.rule;
+    auto optional = [](const auto& v, auto text) { return v ? text(*v) : std::string("null"); };
     std::string out = "{\n";
     out += "  \"schema\": " + std::to_string(kJsonSchema) + ",\n";
     out += "  \"left\": " + picture(r.left) + ",\n";
@@ -218,13 +222,17 @@ std::string JsonReport(const FileComparison& r) {
     out += "  \"countedPixels\": " + Num(r.result.CountedPixels()) + ",\n";
     out += "  \"identical\": " + Bool(r.Identical()) + ",\n";
     out += "  \"withinTolerance\": " + Bool(r.WithinTolerance()) + ",\n";
-    out += "  \"tolerance\": {\"bins\": " + std::to_string(t.tolerance) +
-           ", \"matchingBin\": " + std::to_string(100 - t.tolerance) +
-           ", \"maxNonMatching\": " + (t.maxNonMatching ? Num(*t.maxNonMatching) : std::string("null")) +
-           ", \"maxNonMatchingShare\": " +
-           (t.maxNonMatchingShare ? Decimal(*t.maxNonMatchingShare) : std::string("null")) +
+    out += "  \"reason\": " + JsonString(r.reason) + ",\n";
+    out += "  \"rule\": {\"text\": " + JsonString(t.text) +
+           ", \"threshold\": " + optional(t.threshold, [](double v) { return Decimal(v); }) +
+           ", \"channelTolerance\": " + optional(t.channelTolerance, [](int v) { return std::to_string(v); }) +
+           ", \"antialiasing\": " + Bool(t.antialiasing) +
+           ", \"maxNonMatching\": " + optional(t.maxNonMatching, [](std::uint64_t v) { return Num(v); }) +
+           ", \"maxNonMatchingShare\": " + optional(t.maxNonMatchingShare, [](double v) { return Decimal(v); }) +
+           ", \"maxRegionPixels\": " + optional(t.maxRegionPixels, [](std::uint64_t v) { return Num(v); }) +
            ", \"accepted\": " + Num(t.allowed) + "},\n";
     out += "  \"nonMatchingPixels\": " + Num(r.nonMatching) + ",\n";
+    out += "  \"antialiasedPixels\": " + Num(r.antialiased) + ",\n";
     out += "  \"alphaDifferentPixels\": " + Num(r.result.alphaDifferent) + ",\n";
     out += "  \"belowEightBitPixels\": " + Num(r.result.belowEightBits) + ",\n";
     out += "  \"diff\": " + (r.diffFile ? JsonString(*r.diffFile) : std::string("null")) + ",\n";
@@ -244,7 +252,8 @@ std::string JsonReport(const FileComparison& r) {
         out += (k ? ", " : "") + std::to_string(r.result.counts[static_cast<std::size_t>(k)]);
     out += "],\n";
     const RegionList& g = r.regions;
-    out += "  \"regions\": {\"count\": " + Num(g.found) + ", \"listed\": " + Num(g.regions.size()) +
+    out += "  \"regions\": {\"count\": " + Num(g.found) + ", \"largest\": " + Num(g.largest) +
+           ", \"listed\": " + Num(g.regions.size()) +
            ", \"omitted\": " + Num(g.found - g.regions.size()) + ", \"gap\": " + std::to_string(r.regionGap) +
            ", \"bounds\": " + (g.found ? Box(g.all) : std::string("null")) + ", \"list\": [";
     for (std::size_t i = 0; i < g.regions.size(); ++i) out += (i ? ",\n    " : "\n    ") + Box(g.regions[i]);

@@ -11,7 +11,7 @@
 
 namespace duvo::cli {
 
-inline constexpr int kJsonSchema = 1;
+inline constexpr int kJsonSchema = 2;
 
 std::string TextReport(const FileComparison& report);
 std::string JsonReport(const FileComparison& report);

@@ -153,6 +153,7 @@ RegionList FindRegions(const SpanRows& changes, int gap, std::size_t cap) {
         }
     }
     out.found = roots;
+    for (std::uint64_t n : pixels) out.largest = std::max(out.largest, n);
 
     // The largest cap regions, ties in reading order (the lower number).
     auto larger = [&](std::uint32_t a, std::uint32_t b) {

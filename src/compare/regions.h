@@ -36,6 +36,7 @@ struct ChangedRegion {
 struct RegionList {
     std::vector<ChangedRegion> regions;  // largest first, at most the cap
     std::uint64_t found = 0;             // all groups, listed or not
+    std::uint64_t largest = 0;           // pixels of the largest group, listed or not
     ChangedRegion all;                   // the box around every change (pixels: all of them)
 };
 

@@ -5,6 +5,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <new>
 
@@ -13,6 +15,31 @@
 #include "rtl/parallel.h"
 
 namespace duvo {
+
+namespace {
+
+// The shortest text that reads back as the same number.
+std::string Number(double x) {
+    char buf[64];
+    for (int digits = 1; digits <= 17; ++digits) {
+        std::snprintf(buf, sizeof buf, "%.*g", digits, x);
+        if (std::strtod(buf, nullptr) == x) break;
+    }
+    return buf;
+}
+
+}  // namespace
+
+std::string FileComparisonRequest::RuleText() const {
+    std::string text;
+    if (threshold) text = "perceptual distance at most " + Number(*threshold);
+    if (channelTolerance)
+        text += (text.empty() ? "" : " and ") + std::string("no channel more than ") +
+                std::to_string(*channelTolerance) + " apart";
+    if (text.empty()) text = "exact: the same color, alpha and samples";
+    if (antialiasing) text += ", anti-aliased pixels apart";
+    return text;
+}
 
 ECompareFailure FailureOf(std::exception_ptr error, const std::optional<std::string>& file) {
     const bool named = file.has_value();
@@ -100,7 +127,7 @@ private:
 // A PNG deflated block by block on the comparison's threads.
 class PngSink final : public DifferenceSink {
 public:
-    PngSink(int width, int height, const std::string& path) : writer_(width, height, path) {}
+    PngSink(int width, int height, const std::string& path, bool alpha) : writer_(width, height, path, alpha) {}
     void Band(int y0, int y1, const std::uint8_t* rows, std::ptrdiff_t stride) override {
         writer_.Block(y0, y1, rows, stride);
     }
@@ -183,7 +210,8 @@ private:
 
 // Non-matching pixels accepted by the limits given; none when none is given.
 std::uint64_t Accepted(const FileComparisonRequest& o, std::uint64_t counted) {
-    std::uint64_t accepted = o.maxNonMatching || o.maxNonMatchingShare ? counted : 0;
+    // A limit on regions alone accepts any number of non-matching pixels.
+    std::uint64_t accepted = o.maxNonMatching || o.maxNonMatchingShare || o.maxRegionPixels ? counted : 0;
     if (o.maxNonMatching) accepted = std::min(accepted, *o.maxNonMatching);
     if (o.maxNonMatchingShare) {
         const long double share = static_cast<long double>(*o.maxNonMatchingShare) / 100.0L;
@@ -207,6 +235,26 @@ void CheckOutputIsNoInput(const FileComparisonRequest& r) {
                               ": the difference picture would overwrite it");
     const std::string ext = OpenExtension(*r.diff);
     if (ext != ".png" && ext != ".bmp") throw EUsageError("--diff: the file name must end in .png or .bmp");
+    if (ext == ".bmp" && r.diffStyle == DifferenceStyle::Mask)
+        throw EUsageError("--diff-style mask draws on transparent, which a BMP cannot hold: use a .png");
+}
+
+// Why the verdict is what it is, in a few words.
+std::string Reason(const FileComparison& r) {
+    auto size = [](const PictureInfo& p) { return std::to_string(p.width) + " x " + std::to_string(p.height); };
+    if (!r.SameSize()) return "the sizes differ (" + size(r.left) + " against " + size(r.right) + ")";
+    const std::string pixels = std::to_string(r.nonMatching) + " non-matching pixel" + (r.nonMatching == 1 ? "" : "s");
+    if (r.nonMatching > r.rule.allowed)
+        return pixels + " > " + std::to_string(r.rule.allowed) + " accepted";
+    const std::string regions = std::to_string(r.regions.found) + " region" + (r.regions.found == 1 ? "" : "s") +
+                                ", largest " + std::to_string(r.regions.largest) + " px";
+    if (r.rule.maxRegionPixels) {
+        if (r.regions.largest > *r.rule.maxRegionPixels)
+            return regions + " > " + std::to_string(*r.rule.maxRegionPixels);
+        if (r.nonMatching > 0) return regions + " <= " + std::to_string(*r.rule.maxRegionPixels);
+    }
+    if (r.nonMatching == 0) return r.antialiased ? "every pixel matches but anti-aliasing" : "every pixel matches";
+    return pixels + " <= " + std::to_string(r.rule.allowed) + " accepted";
 }
 
 PictureInfo InfoOf(const OpenedPicture& p) {
@@ -300,7 +348,8 @@ FileComparison CompareFiles(const FileComparisonRequest& request) {
         try {
             report.pendingDiff = std::make_unique<ReplacingFile>(*request.diff);
             if (OpenExtension(*request.diff) == ".png")
-                png = std::make_unique<PngSink>(width, height, report.pendingDiff->TempPath());
+                png = std::make_unique<PngSink>(width, height, report.pendingDiff->TempPath(),
+                                                request.diffStyle == DifferenceStyle::Mask);
             else
                 bmp = std::make_unique<BmpSink>(width, height, report.pendingDiff->TempPath());
         } catch (...) {
@@ -315,9 +364,17 @@ FileComparison CompareFiles(const FileComparisonRequest& request) {
     compare.right = right.rows.get();
     compare.ignore = request.ignore.empty() ? nullptr : &ignore;
     compare.mask = mask.rows.get();
-    compare.matchingBin = request.MatchingBin();
+    std::optional<perceptual::Threshold> threshold;
+    if (request.threshold) threshold.emplace(*request.threshold);
+    MatchRule rule;
+    rule.threshold = threshold ? &*threshold : nullptr;
+    rule.channelTolerance = request.channelTolerance.value_or(-1);
+    rule.antialiasing = request.antialiasing;
+    compare.rule = &rule;
     compare.collectChanges = true;
     compare.difference = sink.get();
+    compare.style = request.diffStyle;
+    compare.colors = request.diffColors;
     compare.threads = request.threads;
     report.result = RunComparison(compare);
 
@@ -336,15 +393,27 @@ FileComparison CompareFiles(const FileComparisonRequest& request) {
         throw ECompareFailure("empty-area", "Nothing left to compare: the ignored areas and the mask cover all " +
                                                 std::to_string(width) + " x " + std::to_string(height) + " pixels");
     report.histogram = Normalise(report.result.counts, counted);
-    report.nonMatching = report.result.NonMatching(request.MatchingBin());
+    report.nonMatching = report.result.nonMatchingPixels;
+    report.antialiased = report.result.antialiasedPixels;
     if (request.maxNonMatching && *request.maxNonMatching >= counted)
         throw EUsageError("--max-changed " + std::to_string(*request.maxNonMatching) + " accepts all " +
                           std::to_string(counted) + " counted pixels: the check could not fail");
-    report.tolerance = {request.tolerance, request.maxNonMatching, request.maxNonMatchingShare,
-                        Accepted(request, counted)};
+    if (request.maxRegionPixels && *request.maxRegionPixels >= counted && !request.maxNonMatching &&
+        !request.maxNonMatchingShare)
+        throw EUsageError("--max-region-pixels " + std::to_string(*request.maxRegionPixels) + " accepts all " +
+                          std::to_string(counted) + " counted pixels in one region: the check could not fail");
+    report.rule.text = request.RuleText();
+    report.rule.threshold = request.threshold;
+    report.rule.channelTolerance = request.channelTolerance;
+    report.rule.antialiasing = request.antialiasing;
+    report.rule.maxNonMatching = request.maxNonMatching;
+    report.rule.maxNonMatchingShare = request.maxNonMatchingShare;
+    report.rule.maxRegionPixels = request.maxRegionPixels;
+    report.rule.allowed = Accepted(request, counted);
     report.regions = FindRegions(report.result.changes, request.regionGap, request.maxRegions);
     report.regionGap = request.regionGap;
     report.result.changes = {};
+    report.reason = Reason(report);
 
     if (request.diff) {
         try {

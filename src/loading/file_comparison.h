@@ -47,8 +47,13 @@ struct FileComparisonRequest {
     std::optional<std::string> mask;  // non-white pixels are ignored
     std::optional<std::string> diff;  // .png or .bmp
     std::vector<IgnoreRectangle> ignore;
-    // A pixel matches when its bin is at least 100 - tolerance.
-    int tolerance = 0;
+    // The rule that decides whether a pixel matches; exact without either:
+    // the same color, alpha and samples.
+    std::optional<double> threshold;        // perceptual distance at most this, 0 <= T < 1
+    std::optional<int> channelTolerance;    // no channel differs by more than this, 0..254
+    bool antialiasing = false;              // anti-aliased pixels are counted apart and match
+    // The largest changed region accepted, in pixels.
+    std::optional<std::uint64_t> maxRegionPixels;
     // Non-matching pixels accepted before the pictures count as different.
     std::optional<std::uint64_t> maxNonMatching;
     std::optional<double> maxNonMatchingShare;  // percent of the counted pixels, below 100
@@ -58,8 +63,11 @@ struct FileComparisonRequest {
     std::size_t maxRegions = 100;
     unsigned threads = 0;  // 0: every core
     Limits limits = CommandLineLimits();
+    DifferenceStyle diffStyle = DifferenceStyle::Similarity;
+    DifferenceColors diffColors;
 
-    int MatchingBin() const { return 100 - tolerance; }
+    // The rule in words, for the reports.
+    std::string RuleText() const;
 };
 
 struct PictureInfo {
@@ -72,10 +80,14 @@ struct PictureInfo {
     std::vector<DecodeWarning> warnings;  // what the decoder filled in
 };
 
-struct ToleranceInfo {
-    int tolerance = 0;  // bins below 100 that still match
+struct RuleInfo {
+    std::string text;  // the rule in words
+    std::optional<double> threshold;
+    std::optional<int> channelTolerance;
+    bool antialiasing = false;
     std::optional<std::uint64_t> maxNonMatching;
     std::optional<double> maxNonMatchingShare;
+    std::optional<std::uint64_t> maxRegionPixels;
     std::uint64_t allowed = 0;  // the non-matching pixels accepted, both limits applied
 };
 
@@ -87,10 +99,13 @@ struct FileComparison {
     std::optional<std::string> maskFile;
     std::vector<DecodeWarning> maskWarnings;
     std::size_t ignoreRectangles = 0;
-    ToleranceInfo tolerance;
-    std::uint64_t nonMatching = 0;
+    RuleInfo rule;
+    std::uint64_t nonMatching = 0;   // counted pixels failing the rule, anti-aliased ones excluded
+    std::uint64_t antialiased = 0;   // counted pixels that fail it only as anti-aliasing does
     RegionList regions;
     int regionGap = 0;
+    // Why the verdict is what it is, e.g. "3 regions, largest 412 px > 100".
+    std::string reason;
     // The difference picture, complete under a temporary name: Commit gives
     // it its name once the report is out; dropping it removes it.
     std::unique_ptr<ReplacingFile> pendingDiff;
@@ -101,9 +116,12 @@ struct FileComparison {
         return SameSize() && result.counts[100] == result.CountedPixels() && result.alphaDifferent == 0 &&
                result.belowEightBits == 0;
     }
-    // What the exit status says: same size and no more non-matching pixels
-    // than accepted.
-    bool WithinTolerance() const { return SameSize() && nonMatching <= tolerance.allowed; }
+    // What the exit status says: same size, no more non-matching pixels
+    // than accepted, and no changed region larger than accepted.
+    bool WithinTolerance() const {
+        return SameSize() && nonMatching <= rule.allowed &&
+               (!rule.maxRegionPixels || regions.largest <= *rule.maxRegionPixels);
+    }
 };
 
 // A picture file opened for a comparison: the route that took it and its rows.

@@ -63,12 +63,13 @@ TEST_F(CompareTool, PngAlphaAndDeepSamplesAreNeverIdenticalWhenTheyDiffer) {
         int alphaDifferent, belowEightBits, nonMatching;
     } rows[] = {
         {"alpha only: the colors are equal after composing", {opaqueWhite, clearWhite}, 1, n, 0, n},
-        {"alpha only, even with a tolerance", {opaqueWhite, clearWhite, "--tolerance", "50"}, 1, n, 0, n},
+        {"alpha only, even with a channel tolerance", {opaqueWhite, clearWhite, "--channel-tolerance", "50"}, 1, n, 0, n},
+        {"alpha only, even with a threshold", {opaqueWhite, clearWhite, "--threshold", "0.5"}, 1, n, 0, n},
         {"fully transparent pixels are equal whatever their color", {clearWhite, clearBlack}, 0, 0, 0, 0},
         {"an opaque PNG against the same BMP", {opaqueWhite, whiteBmp}, 0, 0, 0, 0},
         {"a transparent PNG against an opaque BMP differs in alpha", {clearWhite, whiteBmp}, 1, n, 0, n},
         {"below 8 bits only", {deepA, deepB}, 1, 0, n, n},
-        {"below 8 bits matches with a tolerance", {deepA, deepB, "--tolerance", "1"}, 0, 0, n, 0},
+        {"below 8 bits matches by a color distance", {deepA, deepB, "--channel-tolerance", "0"}, 0, 0, n, 0},
         {"8-bit and 16-bit twins are identical", {gray8, gray16}, 0, 0, 0, 0},
     };
     for (const auto& row : rows) {
@@ -92,8 +93,8 @@ TEST_F(CompareTool, PngAlphaAndDeepSamplesAreNeverIdenticalWhenTheyDiffer) {
 
 // ---- tolerances -----------------------------------------------------------------------------
 
-TEST_F(CompareTool, TolerancesDecideTheExitStatusButNotTheFigures) {
-    // Ten pixels: two off by one (bin 99), one black against white (bin 0).
+TEST_F(CompareTool, RulesAndAcceptedCountsDecideTheExitStatusButNotTheFigures) {
+    // Ten pixels: two off by one in red, one black against white.
     const auto a = Solid("a.bmp", 10, 1, 0x000000);
     const auto b = Picture("b.bmp", 10, 1, [](int x, int) -> duvo::TColor {
         return x == 0 ? 0xFFFFFF : x < 3 ? 0x000001 : 0x000000;
@@ -105,14 +106,16 @@ TEST_F(CompareTool, TolerancesDecideTheExitStatusButNotTheFigures) {
         int nonMatching, accepted;
     } rows[] = {
         {"strict by default", {}, 1, 3, 0},
-        {"a tolerance of one bin lets bin 99 match", {"--tolerance", "1"}, 1, 1, 0},
-        {"and one accepted pixel takes the rest", {"--tolerance", "1", "--max-changed", "1"}, 0, 1, 1},
+        {"a channel tolerance of one lets the red ones match", {"--channel-tolerance", "1"}, 1, 1, 0},
+        {"and one accepted pixel takes the rest", {"--channel-tolerance", "1", "--max-changed", "1"}, 0, 1, 1},
+        {"a small threshold lets the red ones match too", {"--threshold", "0.05"}, 1, 1, 0},
+        {"half of the distance scale still leaves black against white", {"--threshold", "0.5"}, 1, 1, 0},
+        {"both rules must hold", {"--threshold", "0.5", "--channel-tolerance", "0"}, 1, 3, 0},
         {"two accepted are one too few", {"--max-changed", "2"}, 1, 3, 2},
         {"three accepted are enough", {"--max-changed", "3"}, 0, 3, 3},
         {"20 % of ten pixels is two", {"--max-changed-share", "20"}, 1, 3, 2},
         {"30 % is three", {"--max-changed-share", "30"}, 0, 3, 3},
         {"the smaller of both limits applies", {"--max-changed", "5", "--max-changed-share", "20"}, 1, 3, 2},
-        {"a tolerance up to bin 1 still leaves bin 0", {"--tolerance", "99"}, 1, 1, 0},
     };
     const Outcome strict = Run({"--json", a, b});
     for (const auto& row : rows) {
@@ -122,7 +125,7 @@ TEST_F(CompareTool, TolerancesDecideTheExitStatusButNotTheFigures) {
         ASSERT_EQ(o.status, row.status) << row.what << "\n" << o.err;
         const Json j = Parse(o);
         EXPECT_EQ(j["nonMatchingPixels"].Number(), row.nonMatching) << row.what;
-        EXPECT_EQ(j["tolerance"]["accepted"].Number(), row.accepted) << row.what;
+        EXPECT_EQ(j["rule"]["accepted"].Number(), row.accepted) << row.what;
         EXPECT_EQ(j["withinTolerance"].Bool(), row.status == 0) << row.what;
         EXPECT_FALSE(j["identical"].Bool()) << row.what;
         // The same figures, histogram and counts as the strict comparison.
@@ -130,12 +133,13 @@ TEST_F(CompareTool, TolerancesDecideTheExitStatusButNotTheFigures) {
         for (std::size_t k = 0; k < 101; ++k) EXPECT_EQ(j["counts"][k].Number(), s["counts"][k].Number()) << row.what;
         EXPECT_EQ(j["figures"][0]["text"].String(), "70 %") << row.what;
     }
-    // The values applied are echoed in the text report.
-    const Outcome text = Run({"--tolerance", "1", "--max-changed-share", "30", a, b});
-    EXPECT_NE(text.out.find("Tolerance: 1 (bins 99 to 100 match); non-matching pixels accepted: 3 (30 %)"),
+    // The values applied are echoed in the text report, with the reason.
+    const Outcome text = Run({"--channel-tolerance", "1", "--max-changed-share", "30", a, b});
+    EXPECT_NE(text.out.find("Rule: no channel more than 1 apart; non-matching pixels accepted: 3 (30 %)"),
               std::string::npos)
         << text.out;
     EXPECT_NE(text.out.find("Non-matching pixels: 1\n"), std::string::npos) << text.out;
+    EXPECT_NE(text.out.find("Result: the same (1 non-matching pixel <= 3 accepted)\n"), std::string::npos) << text.out;
     // Pictures of different sizes differ whatever is accepted.
     const auto c = Solid("c.bmp", 11, 1, 0x000000);
     EXPECT_EQ(Run({"--max-changed-share", "99", a, c}).status, 1);
@@ -239,7 +243,26 @@ TEST_F(CompareTool, RegionsListTheChangedGroupsLargestFirst) {
     // A gap of 10 joins the line to the first blob.
     EXPECT_EQ(Parse(Run({"--json", a, b, "--region-gap", "10"}))["regions"]["count"].Number(), 2);
     const Outcome text = Run({a, b});
-    EXPECT_NE(text.out.find("Changed regions: 3, all within x 2, y 3, 31 x 20\n"), std::string::npos) << text.out;
+    EXPECT_NE(text.out.find("Changed regions: 3, largest 20 pixels, all within x 2, y 3, 31 x 20\n"), std::string::npos)
+        << text.out;
+    // Scattered changes pass, a larger region fails, and the report says why.
+    EXPECT_EQ(g["largest"].Number(), 20);
+    const struct {
+        const char* limit;
+        int status;
+        const char* reason;
+    } limits[] = {{"20", 0, "3 regions, largest 20 px <= 20"},
+                  {"19", 1, "3 regions, largest 20 px > 19"},
+                  {"0", 1, "3 regions, largest 20 px > 0"}};
+    for (const auto& l : limits) {
+        const Outcome r = Run({"--json", a, b, "--max-region-pixels", l.limit});
+        EXPECT_EQ(r.status, l.status) << l.limit;
+        EXPECT_EQ(Parse(r)["reason"].String(), l.reason) << l.limit;
+    }
+    // With a limit of changed pixels too, both must hold.
+    EXPECT_EQ(Run({a, b, "--max-region-pixels", "20", "--max-changed", "10"}).status, 1);
+    // A region limit as large as the picture could not fail.
+    EXPECT_EQ(Run({a, b, "--max-region-pixels", "1200"}).status, 2);
     EXPECT_NE(Run({a, a}).out.find("Changed regions: none\n"), std::string::npos);
 }
 
@@ -294,7 +317,7 @@ TEST_F(CompareTool, TheReportHasExactlyTheDocumentedFields) {
                            "--max-changed-share", "10", "--diff", Path("d.bmp")});
     ASSERT_EQ(o.status, 1) << o.err;
     const Json j = Parse(o);
-    EXPECT_EQ(j["schema"].Number(), 1);
+    EXPECT_EQ(j["schema"].Number(), 2);
     std::set<std::string> got;
     Leaves(j, "", got);
     const std::set<std::string> documented = DocumentedFields("## Fields of a report");
@@ -354,7 +377,7 @@ TEST_F(CompareTool, FailuresWithJsonPrintAnErrorObjectAndStillExitTwo) {
         EXPECT_FALSE(o.err.empty()) << row.what;
         Json j;
         ASSERT_NO_THROW(j = Parse(o)) << row.what << ": " << o.out;
-        EXPECT_EQ(j["schema"].Number(), 1) << row.what;
+        EXPECT_EQ(j["schema"].Number(), 2) << row.what;
         EXPECT_EQ(j["error"]["kind"].String(), row.kind) << row.what;
         if (row.file.empty())
             EXPECT_EQ(j["error"]["file"].value.index(), 0u) << row.what;
@@ -373,8 +396,17 @@ TEST_F(CompareTool, UsageErrorsNameTheOptionAndExitTwo) {
         std::vector<std::string> args;
         const char* named;
     } rows[] = {
-        {{"--tolerance", "100", a, a}, "--tolerance"},
-        {{"--tolerance", "-1", a, a}, "--tolerance"},
+        {{"--tolerance", "1", a, a}, "--threshold"},
+        {{"--tolerance", "1", a, a}, "--channel-tolerance"},
+        {{"--threshold", "1", a, a}, "--threshold"},
+        {{"--threshold", "-0.1", a, a}, "--threshold"},
+        {{"--threshold", "nan", a, a}, "--threshold"},
+        {{"--channel-tolerance", "255", a, a}, "--channel-tolerance"},
+        {{"--channel-tolerance", "-1", a, a}, "--channel-tolerance"},
+        {{"--diff-style", "sparkle", a, a}, "--diff-style"},
+        {{"--diff-style", "mask", "--diff", "out.bmp", a, a}, "--diff-style mask"},
+        {{"--diff-color", "red", a, a}, "--diff-color"},
+        {{"--aa-color", "12345", a, a}, "--aa-color"},
         {{"--max-changed-share", "100", a, a}, "--max-changed-share"},
         {{"--max-changed-share", "250.5", a, a}, "--max-changed-share"},
         {{"--max-changed-share", "-1", a, a}, "--max-changed-share"},

@@ -6,8 +6,10 @@
 // pixel by pixel.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <random>
 #include <set>
 #include <string>
@@ -15,12 +17,14 @@
 
 #include "bmp_builder.h"
 #include "codecs/bmp/bmp_decoder.h"
-#include "reference/png_spng.h"
+#include "compare/antialias.h"
 #include "compare/engine.h"
+#include "compare/perceptual.h"
 #include "compare/regions.h"
 #include "graphics/bitmap.h"
 #include "graphics/bitmap_rows.h"
 #include "png_builder.h"
+#include "reference/png_spng.h"
 
 namespace {
 
@@ -301,6 +305,126 @@ TEST(OnePass, AFailureOfASourceOrTheSinkStopsThePass) {
         request.difference = &sink;
         EXPECT_THROW(RunComparison(request), EWriteError) << threads;
     }
+}
+
+}  // namespace
+
+namespace {
+
+// Gray pictures with anti-aliased shapes: a disc and a slanted edge drawn
+// with coverage, at a sub-pixel offset in the right picture, plus one real
+// change, so that every kind of verdict appears.
+Picture Drawn(const std::string& name, int w, int h, double shift, bool change) {
+    duvo::test::PngRecipe r;
+    r.width = w;
+    r.height = h;
+    r.colorType = 2;
+    r.bitDepth = 8;
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) {
+            // Coverage of a disc and of a half plane, by 4 x 4 samples.
+            int inside = 0;
+            for (int sy = 0; sy < 4; ++sy)
+                for (int sx = 0; sx < 4; ++sx) {
+                    const double px = x + (sx + 0.5) / 4 - shift, py = y + (sy + 0.5) / 4;
+                    const bool disc = (px - 20) * (px - 20) + (py - 15) * (py - 15) < 81;
+                    const bool edge = px > 40 + py * 0.3;
+                    inside += disc || edge;
+                }
+            std::uint16_t v = static_cast<std::uint16_t>(255 - inside * 255 / 16);
+            std::uint16_t red = v;
+            if (change && x >= 5 && x < 9 && y >= 24 && y < 28) red = 255, v = 0;  // a red square
+            r.samples.insert(r.samples.end(), {red, v, v});
+        }
+    return {name, duvo::test::PngBuilder::Build(r), true};
+}
+
+TEST(OnePass, RulesAndAntialiasingMatchAPlainReferenceOnAnyBands) {
+    const int W = 61, H = 37;
+    const Picture pa = Drawn("a", W, H, 0, false), pb = Drawn("b", W, H, 0.4, true);
+    const Whole a = pa.Decode(), b = pb.Decode();
+    std::vector<const std::uint32_t*> rowsA, rowsB;
+    for (int y = 0; y < H; ++y) {
+        rowsA.push_back(a.colors.data() + static_cast<std::size_t>(y) * W);
+        rowsB.push_back(b.colors.data() + static_cast<std::size_t>(y) * W);
+    }
+    auto window = [&](const std::vector<const std::uint32_t*>& rows, int y) {
+        antialias::Window w{};
+        w.width = W;
+        for (int k = 0; k < 5; ++k) {
+            const int r = y - 2 + k;
+            w.rows[k] = r >= 0 && r < H ? rows[static_cast<std::size_t>(r)] : nullptr;
+        }
+        return w;
+    };
+    const struct {
+        const char* what;
+        std::optional<double> threshold;
+        int channel;
+        bool aa;
+    } rules[] = {
+        {"exact with anti-aliasing", std::nullopt, -1, true},
+        {"threshold 0.05", 0.05, -1, false},
+        {"threshold 0.1 with anti-aliasing", 0.1, -1, true},
+        {"channel tolerance 40 with anti-aliasing", std::nullopt, 40, true},
+        {"both rules", 0.2, 10, false},
+    };
+    int checked = 0;
+    for (const auto& rule : rules) {
+        // The reference: every pixel by the plain distance and the detector
+        // on whole-picture windows.
+        std::uint64_t wantMiss = 0, wantAa = 0;
+        std::set<std::pair<int, int>> wantChanged;
+        for (int y = 0; y < H; ++y)
+            for (int x = 0; x < W; ++x) {
+                const std::uint32_t ca = a.colors[static_cast<std::size_t>(y) * W + x];
+                const std::uint32_t cb = b.colors[static_cast<std::size_t>(y) * W + x];
+                bool fail = ca != cb;
+                if (rule.threshold || rule.channel >= 0) {
+                    fail = rule.threshold && perceptual::Distance(ca, cb) > *rule.threshold;
+                    for (int c = 0; c < 24 && rule.channel >= 0; c += 8)
+                        fail |= std::abs(int((ca >> c) & 0xFF) - int((cb >> c) & 0xFF)) > rule.channel;
+                }
+                if (!fail) continue;
+                if (rule.aa && antialias::IsAntialiased(window(rowsA, y), window(rowsB, y), x)) {
+                    ++wantAa;
+                } else {
+                    ++wantMiss;
+                    wantChanged.insert({x, y});
+                }
+            }
+        ASSERT_GT(wantMiss, 0u) << rule.what;
+        if (rule.aa) ASSERT_GT(wantAa, 0u) << rule.what;
+        std::optional<perceptual::Threshold> threshold;
+        if (rule.threshold) threshold.emplace(*rule.threshold);
+        MatchRule match;
+        match.threshold = threshold ? &*threshold : nullptr;
+        match.channelTolerance = rule.channel;
+        match.antialiasing = rule.aa;
+        for (auto [threads, band] : {std::pair{1u, 0}, {2u, 1}, {3u, 2}, {2u, 5}, {4u, 3}}) {
+            SCOPED_TRACE(std::string(rule.what) + ", " + std::to_string(threads) + " threads, band " +
+                         std::to_string(band));
+            auto left = pa.Open();
+            auto right = pb.Open();
+            CompareRequest request;
+            request.left = left.get();
+            request.right = right.get();
+            request.rule = &match;
+            request.collectChanges = true;
+            request.threads = threads;
+            request.bandRows = band;
+            const CompareOutcome got = RunComparison(request);
+            EXPECT_EQ(got.nonMatchingPixels, wantMiss);
+            EXPECT_EQ(got.antialiasedPixels, wantAa);
+            std::set<std::pair<int, int>> changed;
+            for (int y = 0; y < static_cast<int>(got.changes.size()); ++y)
+                for (const PixelSpan& s : got.changes[static_cast<std::size_t>(y)])
+                    for (int x = s.x0; x < s.x1; ++x) changed.insert({x, y});
+            EXPECT_EQ(changed, wantChanged);
+            ++checked;
+        }
+    }
+    EXPECT_EQ(checked, 25);
 }
 
 }  // namespace

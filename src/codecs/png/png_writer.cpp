@@ -33,7 +33,8 @@ void PutU32(std::uint8_t* p, std::uint32_t v) {
 
 }  // namespace
 
-PngBlockWriter::PngBlockWriter(int width, int height, const std::string& fileName) : width_(width), height_(height) {
+PngBlockWriter::PngBlockWriter(int width, int height, const std::string& fileName, bool alpha)
+    : width_(width), height_(height), channels_(alpha ? 4 : 3) {
     if (width <= 0 || height <= 0) throw EInvalidGraphic(msg::InvalidBitmap);
     file_ = std::fopen(fileName.c_str(), "wb");
     if (!file_) throw EFCreateError(Format(msg::FCreate, {fileName}));
@@ -43,7 +44,7 @@ PngBlockWriter::PngBlockWriter(int width, int height, const std::string& fileNam
     PutU32(ihdr, static_cast<std::uint32_t>(width_));
     PutU32(ihdr + 4, static_cast<std::uint32_t>(height_));
     ihdr[8] = 8;  // bits per sample
-    ihdr[9] = 2;  // RGB
+    ihdr[9] = channels_ == 4 ? 6 : 2;  // RGBA or RGB
     Chunk("IHDR", {{ihdr, sizeof ihdr}});
 }
 
@@ -81,7 +82,8 @@ void PngBlockWriter::Block(int y0, int y1, const std::uint8_t* rows, std::ptrdif
     // or with the final block for the last rows, so that the blocks'
     // streams join into one.
     if (deflateInit2(&z, 1, Z_DEFLATED, -15, 8, Z_RLE) != Z_OK) throw EOutOfMemory(msg::OutOfMemory);
-    std::vector<std::uint8_t> line(1 + static_cast<std::size_t>(width_) * 3);
+    const int c = channels_;
+    std::vector<std::uint8_t> line(1 + static_cast<std::size_t>(width_) * c);
     s.adler = adler32(0, nullptr, 0);
     bool ok = true;
     for (int y = y0; y < y1 && ok; ++y) {
@@ -89,9 +91,10 @@ void PngBlockWriter::Block(int y0, int y1, const std::uint8_t* rows, std::ptrdif
         line[0] = 0;  // filter type None
         std::uint8_t* dst = line.data() + 1;
         for (int x = 0; x < width_; ++x) {
-            dst[3 * x] = src[3 * x + 2];
-            dst[3 * x + 1] = src[3 * x + 1];
-            dst[3 * x + 2] = src[3 * x];
+            dst[c * x] = src[c * x + 2];
+            dst[c * x + 1] = src[c * x + 1];
+            dst[c * x + 2] = src[c * x];
+            if (c == 4) dst[4 * x + 3] = src[4 * x + 3];
         }
         s.adler = adler32(s.adler, line.data(), static_cast<uInt>(line.size()));
         s.rawBytes += line.size();

@@ -28,7 +28,8 @@ inline constexpr const char* PNGError = "PNG error: %s";
 class PngBlockWriter {
 public:
     // Makes the file (EFCreateError "Cannot create file %s" when it cannot).
-    PngBlockWriter(int width, int height, const std::string& fileName);
+    // With alpha the rows hold blue, green, red and alpha, and the file is RGBA.
+    PngBlockWriter(int width, int height, const std::string& fileName, bool alpha = false);
     ~PngBlockWriter();
     PngBlockWriter(const PngBlockWriter&) = delete;
     PngBlockWriter& operator=(const PngBlockWriter&) = delete;
@@ -52,6 +53,7 @@ private:
     void Chunk(const char* type, std::initializer_list<std::pair<const std::uint8_t*, std::size_t>> pieces);
 
     int width_, height_;
+    int channels_;
     std::mutex lock_;
     std::vector<Strip> waiting_;  // blocks whose predecessors have not arrived
     int next_ = 0;                // the first row not yet written
