@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "cli/folders.h"
 #include "cli/options.h"
 #include "cli/report.h"
 #include "loading/file_comparison.h"
@@ -92,7 +93,7 @@ int main(int argc, char** argv) {
             std::cout << *options.print;
             return kExitSame;
         }
-        return Run(options);
+        return options.folders ? RunFolders(options) : Run(options);
     } catch (const duvo::EAbort&) {
         // A silent cancel, as everywhere in the program.
         return 2;

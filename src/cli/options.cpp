@@ -4,6 +4,8 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <cstdio>
+#include <filesystem>
 
 #include "loading/open_routes.h"
 
@@ -146,8 +148,25 @@ Options ParseOptions(const std::vector<std::string>& args) {
     app.set_help_flag("-h,--help", "show this text and exit");
     app.set_version_flag("--version", std::string("duvo-compare ") + kVersion + " (JSON schema 2)",
                          "show the version and exit");
-    app.add_option("LEFT", o.left, "the left picture")->required();
-    app.add_option("RIGHT", o.right, "the right picture")->required();
+    app.add_option("LEFT", o.left, "the left picture, or the base folder");
+    app.add_option("RIGHT", o.right, "the right picture, or the new folder");
+    app.add_flag("--fail-on-size", options.failOnSize,
+                 "folders: a pair of pictures of different sizes is a failed pair (exit 2), not a changed one");
+    std::string shard;
+    app.add_option("--shard", shard,
+                   "folders: compare every N-th pair starting at the I-th (1-based), for a CI matrix; merge the "
+                   "shards' --json reports with --merge")
+        ->type_name("I/N");
+    std::string junit, report;
+    app.add_option("--junit", junit, "folders: write JUnit XML to FILE, one test case per pair")->type_name("FILE");
+    app.add_option("--report", report,
+                   "folders: write a static HTML report to DIR (opens from file://, needs no network)")
+        ->type_name("DIR");
+    app.add_option("--merge", options.merge,
+                   "merge the --json reports of folder runs (shards) into one report (with --json, --junit, "
+                   "--report) instead of comparing")
+        ->type_name("JSON...")
+        ->expected(1, -1);
     app.add_flag("--json", options.json, "print one JSON object instead of the text report (fields: docs/json.md)");
     std::string diff;
     app.add_option("--diff", diff,
@@ -238,11 +257,34 @@ Options ParseOptions(const std::vector<std::string>& args) {
     } catch (const CLI::ParseError& e) {
         throw EUsageError(e.what());
     }
+    if (!options.merge.empty()) {
+        if (!o.left.empty() || !o.right.empty()) throw EUsageError("--merge takes JSON reports, not LEFT and RIGHT");
+    } else if (o.left.empty() || o.right.empty()) {
+        throw EUsageError("LEFT and RIGHT are required (two pictures, or two folders)");
+    }
+    std::error_code ec;
+    options.folders = !options.merge.empty() ||
+                      (std::filesystem::is_directory(o.left, ec) && std::filesystem::is_directory(o.right, ec));
+    if (app.count("--shard")) {
+        int i = 0, n = 0;
+        char slash = 0, rest = 0;
+        if (std::sscanf(shard.c_str(), "%d%c%d%c", &i, &slash, &n, &rest) != 3 || slash != '/' || n < 1 || i < 1 ||
+            i > n)
+            throw EUsageError("--shard wants I/N with 1 <= I <= N, not \"" + shard + "\"");
+        options.shardIndex = i;
+        options.shardCount = n;
+    }
     if (app.count("--diff")) {
+        // With two folders it names a folder for the pairs' pictures.
         const std::string ext = OpenExtension(diff);
-        if (ext != ".png" && ext != ".bmp") throw EUsageError("--diff: the file name must end in .png or .bmp");
+        if (!options.folders && ext != ".png" && ext != ".bmp")
+            throw EUsageError("--diff: the file name must end in .png or .bmp");
         o.diff = diff;
     }
+    if (app.count("--junit")) options.junit = junit;
+    if (app.count("--report")) options.report = report;
+    if (!options.folders && (options.junit || options.report || app.count("--shard") || options.failOnSize))
+        throw EUsageError("--junit, --report, --shard and --fail-on-size are for two folders");
     if (toleranceOption->count())
         throw EUsageError(
             "--tolerance is no more: it matched similarity bins of the packed colors, so that black matched pure "
@@ -250,7 +292,8 @@ Options ParseOptions(const std::vector<std::string>& args) {
     if (thresholdOption->count()) {
         if (!(threshold >= 0) || !std::isfinite(threshold))
             throw EUsageError("--threshold wants a distance from 0 to 1");
-        if (threshold >= 1) throw EUsageError("--threshold 1 or more would let black match white: the check could not fail");
+        if (threshold >= 1)
+            throw EUsageError("--threshold 1 or more would let black match white: the check could not fail");
         o.threshold = threshold;
     }
     if (channelOption->count()) {
@@ -267,8 +310,8 @@ Options ParseOptions(const std::vector<std::string>& args) {
     if (app.count("--diff-color")) {
         const auto comma = diffColor.find(',');
         o.diffColors.darker = ParseColor(diffColor.substr(0, comma), "--diff-color");
-        o.diffColors.brighter = comma == std::string::npos ? o.diffColors.darker
-                                                           : ParseColor(diffColor.substr(comma + 1), "--diff-color");
+        o.diffColors.brighter =
+            comma == std::string::npos ? o.diffColors.darker : ParseColor(diffColor.substr(comma + 1), "--diff-color");
     }
     if (app.count("--aa-color")) o.diffColors.antialiased = ParseColor(aaColor, "--aa-color");
     if (maxChangedOption->count()) o.maxNonMatching = maxChanged;

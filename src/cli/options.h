@@ -14,6 +14,15 @@ struct Options {
     bool json = false;
     // Set for --help and --version: print it and exit 0.
     std::optional<std::string> print;
+
+    // Two folders: every pair of pictures with the same relative path.
+    bool folders = false;
+    bool failOnSize = false;
+    int shardIndex = 1, shardCount = 1;
+    std::optional<std::string> junit;   // JUnit XML of the pairs
+    std::optional<std::string> report;  // a folder for the HTML report
+    // JSON reports of folder runs (shards) to merge instead of comparing.
+    std::vector<std::string> merge;
 };
 
 // EUsageError for a command line that makes no sense; the message names the

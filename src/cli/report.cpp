@@ -253,8 +253,8 @@ std::string JsonReport(const FileComparison& r) {
     out += "],\n";
     const RegionList& g = r.regions;
     out += "  \"regions\": {\"count\": " + Num(g.found) + ", \"largest\": " + Num(g.largest) +
-           ", \"listed\": " + Num(g.regions.size()) +
-           ", \"omitted\": " + Num(g.found - g.regions.size()) + ", \"gap\": " + std::to_string(r.regionGap) +
+           ", \"listed\": " + Num(g.regions.size()) + ", \"omitted\": " + Num(g.found - g.regions.size()) +
+           ", \"gap\": " + std::to_string(r.regionGap) +
            ", \"bounds\": " + (g.found ? Box(g.all) : std::string("null")) + ", \"list\": [";
     for (std::size_t i = 0; i < g.regions.size(); ++i) out += (i ? ",\n    " : "\n    ") + Box(g.regions[i]);
     out += g.regions.empty() ? "]}\n" : "\n  ]}\n";

@@ -418,7 +418,7 @@ TEST_F(CompareTool, UsageErrorsNameTheOptionAndExitTwo) {
         {{"--diff", "out.gif", a, a}, "--diff"},
         {{"--region-gap", "-1", a, a}, "--region-gap"},
         {{"--threads", "x", a, a}, "--threads"},
-        {{"--mask", a}, "LEFT is required"},
+        {{"--mask", a}, "LEFT and RIGHT are required"},
         {{"--frobnicate", a, a}, "--frobnicate"},
     };
     for (const auto& row : rows) {

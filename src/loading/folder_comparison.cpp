@@ -1,0 +1,241 @@
+#include "loading/folder_comparison.h"
+
+#include <sys/stat.h>
+
+#include <atomic>
+#include <filesystem>
+#include <map>
+#include <mutex>
+#include <set>
+#include <system_error>
+
+#include "rtl/parallel.h"
+
+namespace duvo {
+
+namespace fs = std::filesystem;
+
+const char* PairStatusName(PairStatus status) {
+    switch (status) {
+        case PairStatus::Unchanged:
+            return "unchanged";
+        case PairStatus::Changed:
+            return "changed";
+        case PairStatus::Added:
+            return "added";
+        case PairStatus::Removed:
+            return "removed";
+        case PairStatus::Failed:
+            return "failed";
+    }
+    return "failed";
+}
+
+void FolderSummary::Count(PairStatus status) {
+    switch (status) {
+        case PairStatus::Unchanged:
+            ++unchanged;
+            break;
+        case PairStatus::Changed:
+            ++changed;
+            break;
+        case PairStatus::Added:
+            ++added;
+            break;
+        case PairStatus::Removed:
+            ++removed;
+            break;
+        case PairStatus::Failed:
+            ++failed;
+            break;
+    }
+}
+
+int FolderComparison::ExitStatus() const {
+    if (summary.failed) return 2;
+    return summary.changed || summary.added || summary.removed ? 1 : 0;
+}
+
+bool InShard(std::size_t index, int shardIndex, int shardCount) {
+    return shardCount <= 1 || index % static_cast<std::size_t>(shardCount) == static_cast<std::size_t>(shardIndex - 1);
+}
+
+namespace {
+
+// What one relative path is in one tree.
+struct Entry {
+    enum Kind { Picture, Other, Bad } kind = Other;
+    std::string file;     // the path to open
+    std::string problem;  // for Bad: why it cannot be compared
+};
+
+bool Inside(const fs::path& root, const fs::path& p) {
+    const std::string r = root.string(), s = p.string();
+    return s == r || (s.size() > r.size() && s.compare(0, r.size(), r) == 0 && s[r.size()] == '/');
+}
+
+// Every file under root by its relative path. Links are followed while their
+// target stays inside the tree and does not lead back into a folder on the
+// way there; a link that leaves, loops or leads nowhere is a Bad entry.
+void Walk(const fs::path& root, std::map<std::string, Entry>& out) {
+    std::error_code ec;
+    const fs::path top = fs::canonical(root, ec);
+    if (ec || !fs::is_directory(top)) throw EUsageError(root.string() + " is not a folder that can be read");
+    struct Folder {
+        fs::path path;
+        std::string prefix;
+        std::vector<fs::path> chain;  // canonical folders from the top down to this one
+    };
+    std::vector<Folder> todo{{root, "", {top}}};
+    while (!todo.empty()) {
+        const Folder folder = std::move(todo.back());
+        todo.pop_back();
+        fs::directory_iterator it(folder.path, ec), end;
+        if (ec) {
+            out[folder.prefix.empty() ? "." : folder.prefix] = {Entry::Bad, folder.path.string(),
+                                                                "the folder cannot be read"};
+            continue;
+        }
+        for (; it != end; it.increment(ec)) {
+            if (ec) break;
+            const fs::path p = it->path();
+            const std::string rel = folder.prefix + p.filename().string();
+            Entry entry{Entry::Other, p.string(), ""};
+            const fs::file_status link = fs::symlink_status(p, ec);
+            fs::path target = p;
+            if (fs::is_symlink(link)) {
+                target = fs::canonical(p, ec);
+                if (ec) {
+                    out[rel] = {Entry::Bad, p.string(), "the link leads nowhere"};
+                    continue;
+                }
+                if (!Inside(top, target)) {
+                    out[rel] = {Entry::Bad, p.string(), "the link leads out of " + root.string()};
+                    continue;
+                }
+            }
+            const fs::file_status st = fs::status(p, ec);
+            if (fs::is_directory(st)) {
+                const fs::path canon = fs::canonical(p, ec);
+                bool loop = false;
+                for (const fs::path& c : folder.chain) loop = loop || c == canon;
+                if (loop) {
+                    out[rel] = {Entry::Bad, p.string(), "the link makes a loop"};
+                    continue;
+                }
+                auto chain = folder.chain;
+                chain.push_back(canon);
+                todo.push_back({p, rel + "/", std::move(chain)});
+                continue;
+            }
+            const bool picture = FindRoute(rel, RouteUser::CommandLine) != nullptr;
+            if (!picture) {
+                out[rel] = entry;
+                continue;
+            }
+            // Only regular files are read: a pipe or a device named like a
+            // picture would wait for ever or never end.
+            if (!fs::is_regular_file(st)) {
+                out[rel] = {Entry::Bad, p.string(), "not a regular file"};
+                continue;
+            }
+            out[rel] = {Entry::Picture, p.string(), ""};
+        }
+    }
+}
+
+}  // namespace
+
+FolderComparison CompareFolders(const FolderComparisonRequest& request) {
+    if (request.shardCount < 1 || request.shardIndex < 1 || request.shardIndex > request.shardCount)
+        throw EUsageError("--shard wants I/N with 1 <= I <= N");
+    std::map<std::string, Entry> base, fresh;
+    Walk(request.baseDir, base);
+    Walk(request.newDir, fresh);
+    std::set<std::string> paths;
+    for (const auto& [p, e] : base) paths.insert(p);
+    for (const auto& [p, e] : fresh) paths.insert(p);
+
+    FolderComparison out;
+    std::size_t index = 0;
+    for (const std::string& path : paths) {
+        if (!InShard(index++, request.shardIndex, request.shardCount)) continue;
+        const auto b = base.find(path), n = fresh.find(path);
+        const Entry* eb = b == base.end() ? nullptr : &b->second;
+        const Entry* en = n == fresh.end() ? nullptr : &n->second;
+        const bool pb = eb && eb->kind == Entry::Picture, pn = en && en->kind == Entry::Picture;
+        const Entry* bad = eb && eb->kind == Entry::Bad ? eb : en && en->kind == Entry::Bad ? en : nullptr;
+        if (!bad && !pb && !pn) {
+            ++out.summary.skipped;
+            continue;
+        }
+        FolderPair pair;
+        pair.path = path;
+        if (eb) pair.baseFile = eb->file;
+        if (en) pair.newFile = en->file;
+        if (bad) {
+            pair.status = PairStatus::Failed;
+            pair.failure = ECompareFailure("bad-file", bad->file + ": " + bad->problem, bad->file);
+        } else if (pb && pn) {
+            pair.status = PairStatus::Unchanged;  // until compared
+        } else if (pb || pn) {
+            // A picture on one side and something else there on the other is
+            // no pair to compare either.
+            if ((eb && !pb) || (en && !pn)) {
+                pair.status = PairStatus::Failed;
+                pair.failure = ECompareFailure("bad-file",
+                                               path +
+                                                   ": a picture in one folder only, something else "
+                                                   "by its name in the other",
+                                               path);
+            } else {
+                pair.status = pb ? PairStatus::Removed : PairStatus::Added;
+            }
+        }
+        out.pairs.push_back(std::move(pair));
+    }
+
+    // One pair per worker, each in one pass on its worker alone.
+    std::atomic<std::size_t> done{0};
+    const std::size_t total = out.pairs.size();
+    ParallelFor(total, request.threads, [&](std::size_t i) {
+        FolderPair& pair = out.pairs[i];
+        if (pair.status == PairStatus::Unchanged) {
+            FileComparisonRequest each = request.each;
+            each.left = *pair.baseFile;
+            each.right = *pair.newFile;
+            each.threads = 1;
+            each.diff.reset();
+            if (request.diffDir) {
+                const fs::path target = fs::path(*request.diffDir) / (pair.path + ".png");
+                std::error_code ec;
+                fs::create_directories(target.parent_path(), ec);
+                each.diff = target.string();
+            }
+            try {
+                auto comparison = std::make_shared<FileComparison>(CompareFiles(each));
+                if (comparison->pendingDiff) {
+                    comparison->pendingDiff->Commit();
+                    comparison->pendingDiff.reset();
+                    pair.diffFile = each.diff;
+                }
+                if (!comparison->SameSize() && request.failOnSize) {
+                    pair.status = PairStatus::Failed;
+                    pair.failure = ECompareFailure("size", "the sizes differ: " + comparison->reason, pair.path);
+                } else {
+                    pair.status = comparison->WithinTolerance() ? PairStatus::Unchanged : PairStatus::Changed;
+                }
+                pair.comparison = std::move(comparison);
+            } catch (...) {
+                pair.status = PairStatus::Failed;
+                pair.failure = FailureOf(std::current_exception(), std::nullopt);
+            }
+        }
+        const std::size_t now = ++done;
+        if (request.progress) request.progress(now, total);
+    });
+    for (const FolderPair& pair : out.pairs) out.summary.Count(pair.status);
+    return out;
+}
+
+}  // namespace duvo
