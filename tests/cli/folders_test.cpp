@@ -1,0 +1,205 @@
+// duvo-compare on two folders as a CI job runs it: the exit status, the JSON
+// summary with each pair's report, JUnit XML read back as XML, shards merged
+// into the report of the whole run.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "cli_fixture.h"
+
+namespace {
+
+using namespace clitest;
+
+// Enough XML to read a JUnit file back: elements, attributes, text, the five
+// entities and character references.
+struct Element {
+    std::string name;
+    std::map<std::string, std::string> attributes;
+    std::vector<Element> children;
+    std::string text;
+};
+
+class XmlReader {
+public:
+    explicit XmlReader(const std::string& s) : s_(s) {}
+    Element Document() {
+        if (s_.compare(0, 5, "<?xml") == 0) p_ = s_.find("?>") + 2;
+        Blank();
+        Element e = Read();
+        Blank();
+        if (p_ != s_.size()) throw std::runtime_error("text after the root element");
+        return e;
+    }
+
+private:
+    void Blank() {
+        while (p_ < s_.size() && std::isspace(static_cast<unsigned char>(s_[p_]))) ++p_;
+    }
+    std::string Decode(const std::string& raw) {
+        std::string out;
+        for (std::size_t i = 0; i < raw.size(); ++i) {
+            if (raw[i] != '&') {
+                out += raw[i];
+                continue;
+            }
+            const std::size_t end = raw.find(';', i);
+            const std::string name = raw.substr(i + 1, end - i - 1);
+            static const std::map<std::string, char> kNamed = {
+                {"amp", '&'}, {"lt", '<'}, {"gt", '>'}, {"quot", '"'}, {"apos", '\''}};
+            if (name[0] == '#')
+                out += static_cast<char>(std::stoi(name.substr(1)));
+            else
+                out += kNamed.at(name);
+            i = end;
+        }
+        return out;
+    }
+    Element Read() {
+        if (s_[p_] != '<') throw std::runtime_error("element expected");
+        Element e;
+        ++p_;
+        while (!std::isspace(static_cast<unsigned char>(s_[p_])) && s_[p_] != '>' && s_[p_] != '/') e.name += s_[p_++];
+        for (;;) {
+            Blank();
+            if (s_[p_] == '/') {
+                p_ += 2;
+                return e;
+            }
+            if (s_[p_] == '>') break;
+            std::string key;
+            while (s_[p_] != '=') key += s_[p_++];
+            p_ += 2;  // ="
+            const std::size_t end = s_.find('"', p_);
+            if (s_.substr(p_, end - p_).find('<') != std::string::npos) throw std::runtime_error("< in an attribute");
+            e.attributes[key] = Decode(s_.substr(p_, end - p_));
+            p_ = end + 1;
+        }
+        ++p_;
+        for (;;) {
+            const std::size_t lt = s_.find('<', p_);
+            e.text += Decode(s_.substr(p_, lt - p_));
+            p_ = lt;
+            if (s_.compare(p_, 2, "</") == 0) {
+                p_ = s_.find('>', p_) + 1;
+                return e;
+            }
+            e.children.push_back(Read());
+        }
+    }
+    const std::string& s_;
+    std::size_t p_ = 0;
+};
+
+Json Parse(const Outcome& o) { return JsonParser(o.out).ParseDocument(); }
+
+class Folders : public CompareTool {
+protected:
+    std::string Put(const std::string& rel, duvo::TColor color, int w = 6) {
+        fs::create_directories((dir_ / rel).parent_path());
+        return Solid(rel, w, 4, color);
+    }
+};
+
+TEST_F(Folders, ATreeOfPairsGivesItsSummaryExitStatusAndJunit) {
+    Put("base/same.bmp", 0x101010);
+    Put("new/same.bmp", 0x101010);
+    Put("base/nested/deeper/changed one.bmp", 0x000000);
+    Put("new/nested/deeper/changed one.bmp", 0x0000FF);
+    Put("base/łódź.bmp", 0x202020);
+    Put("new/łódź.bmp", 0x202020);
+    Put("new/added.bmp", 0);
+    Put("base/removed.bmp", 0);
+    std::ofstream(Path("base/broken.bmp")) << "not a picture";
+    Put("new/broken.bmp", 0);
+    std::ofstream(Path("base/notes.txt")) << "skipped";
+    fs::create_directory_symlink("..", Path("base/nested/loop"));
+
+    const Outcome o = Run({"--json", "--junit", Path("junit.xml"), Path("base"), Path("new")});
+    EXPECT_EQ(o.status, 2) << o.err;  // a failed pair wins
+    const Json j = Parse(o);
+    const Json& s = j["summary"];
+    EXPECT_EQ(s["unchanged"].Number(), 2);
+    EXPECT_EQ(s["changed"].Number(), 1);
+    EXPECT_EQ(s["added"].Number(), 1);
+    EXPECT_EQ(s["removed"].Number(), 1);
+    EXPECT_EQ(s["failed"].Number(), 2);  // the broken picture and the loop
+    EXPECT_EQ(s["skipped"].Number(), 1);
+    std::map<std::string, std::string> status;
+    for (const Json& p : j["pairs"].Array()) status[p["path"].String()] = p["status"].String();
+    EXPECT_EQ(status["nested/deeper/changed one.bmp"], "changed");
+    EXPECT_EQ(status["łódź.bmp"], "unchanged");
+    EXPECT_EQ(status["nested/loop"], "failed");
+    for (const Json& p : j["pairs"].Array())
+        if (p["status"].String() == "changed")
+            EXPECT_EQ(p["report"]["nonMatchingPixels"].Number(), 24);  // a whole 6 x 4 picture
+
+    const Element junit = XmlReader(ReadFile(Path("junit.xml"))).Document();
+    ASSERT_EQ(junit.name, "testsuites");
+    ASSERT_EQ(junit.children.size(), 1u);
+    const Element& suite = junit.children[0];
+    EXPECT_EQ(suite.attributes.at("tests"), "7");
+    EXPECT_EQ(suite.attributes.at("failures"), "3");  // changed, added, removed
+    EXPECT_EQ(suite.attributes.at("errors"), "2");
+    std::map<std::string, std::string> outcome;
+    for (const Element& c : suite.children) {
+        ASSERT_EQ(c.name, "testcase");
+        outcome[c.attributes.at("name")] = c.children.empty() ? "passed" : c.children[0].name;
+        if (c.attributes.at("name") == "nested/deeper/changed one.bmp")
+            EXPECT_NE(c.children[0].attributes.at("message").find("24 non-matching pixels"), std::string::npos);
+    }
+    const std::map<std::string, std::string> want = {
+        {"same.bmp", "passed"},   {"łódź.bmp", "passed"},     {"nested/deeper/changed one.bmp", "failure"},
+        {"added.bmp", "failure"}, {"removed.bmp", "failure"}, {"broken.bmp", "error"},
+        {"nested/loop", "error"}};
+    EXPECT_EQ(outcome, want);
+
+    // Without the failures a change decides, and without changes all is well.
+    fs::remove(Path("base/broken.bmp"));
+    fs::remove(Path("new/broken.bmp"));
+    fs::remove(Path("base/nested/loop"));
+    EXPECT_EQ(Run({Path("base"), Path("new")}).status, 1);
+    for (const char* rel : {"nested/deeper/changed one.bmp", "added.bmp", "removed.bmp"}) {
+        fs::remove(Path(std::string("base/") + rel));
+        fs::remove(Path(std::string("new/") + rel));
+    }
+    const Outcome same = Run({Path("base"), Path("new")});
+    EXPECT_EQ(same.status, 0) << same.out;
+    EXPECT_NE(same.out.find("Pairs: 2 (unchanged 2"), std::string::npos) << same.out;
+}
+
+TEST_F(Folders, ShardsMergeIntoTheWholeRun) {
+    for (int i = 0; i < 11; ++i) {
+        const std::string name = "p" + std::to_string(i) + ".bmp";
+        if (i != 3) Put("base/" + name, i);
+        if (i != 7) Put("new/" + name, i % 3 == 0 ? i + 1 : i);
+    }
+    const Outcome whole = Run({"--json", Path("base"), Path("new")});
+    std::vector<std::string> merge = {"--json", "--junit", Path("merged.xml"), "--merge"};
+    for (int i = 1; i <= 3; ++i) {
+        const std::string file = Path("shard" + std::to_string(i) + ".json");
+        const Outcome part = Run({"--json", "--shard", std::to_string(i) + "/3", Path("base"), Path("new")});
+        std::ofstream(file) << part.out;
+        merge.push_back(file);
+    }
+    const Outcome merged = Run(merge);
+    EXPECT_EQ(merged.status, whole.status);
+    const Json a = Parse(whole), b = Parse(merged);
+    for (const char* key : {"unchanged", "changed", "added", "removed", "failed", "skipped"})
+        EXPECT_EQ(b["summary"][key].Number(), a["summary"][key].Number()) << key;
+    ASSERT_EQ(b["pairs"].Array().size(), a["pairs"].Array().size());
+    for (std::size_t i = 0; i < a["pairs"].Array().size(); ++i) {
+        EXPECT_EQ(b["pairs"][i]["path"].String(), a["pairs"][i]["path"].String());
+        EXPECT_EQ(b["pairs"][i]["status"].String(), a["pairs"][i]["status"].String());
+    }
+    EXPECT_EQ(XmlReader(ReadFile(Path("merged.xml"))).Document().children[0].attributes.at("tests"), "11");
+    // A shard given twice is no partition.
+    const Outcome twice = Run({"--merge", merge[4], merge[4]});
+    EXPECT_EQ(twice.status, 2);
+    EXPECT_NE(twice.err.find("in two of the reports"), std::string::npos) << twice.err;
+}
+
+}  // namespace
