@@ -1,5 +1,6 @@
 #include "codecs/png/png_filter.h"
 
+#include <array>
 #include <cstring>
 
 namespace duvo::png {
@@ -69,7 +70,21 @@ const Unfilters& PlainUnfilters(int pixelBytes) {
 const Unfilters& BestUnfilters(int pixelBytes) {
     if (const Unfilters* k = Avx2Unfilters(pixelBytes)) return *k;
     if (const Unfilters* k = Sse41Unfilters(pixelBytes)) return *k;
-    return PlainUnfilters(pixelBytes);
+    // Up adds the row above byte for byte whatever the pixel size, so the
+    // other sizes (16-bit samples, gray, palettes) take the vector one too.
+    static const auto mixed = [] {
+        std::array<Unfilters, kMaxFilterBytes> sets{};
+        const Unfilters* vector = Avx2Unfilters(4) ? Avx2Unfilters(4) : Sse41Unfilters(4);
+        for (int b = 1; b <= kMaxFilterBytes; ++b) {
+            Unfilters k = PlainUnfilters(b);
+            if (vector) k.up = vector->up;
+            sets[static_cast<std::size_t>(b - 1)] = k;
+        }
+        return sets;
+    }();
+    if (pixelBytes < 1) pixelBytes = 1;
+    if (pixelBytes > kMaxFilterBytes) pixelBytes = kMaxFilterBytes;
+    return mixed[static_cast<std::size_t>(pixelBytes - 1)];
 }
 
 }  // namespace duvo::png
