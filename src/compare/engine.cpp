@@ -214,6 +214,9 @@ private:
     int halo_ = 0;              // rows above and below a band its comparison reads
     std::size_t outPixel_ = 3;  // bytes of a difference pixel
     Source left_, right_, mask_;
+    // The right picture's rows: right_, or left_ when both are one source (a
+    // file compared with its own bytes), which then decodes once.
+    Source* rightRows_ = &right_;
     std::vector<Source*> decoding_;  // the sources that must decode
     bool sameBytes_ = false;         // equal bytes are equal pixels
     std::size_t pixelBytes_ = 0;     // bytes per pixel of both, when sameBytes_
@@ -279,15 +282,18 @@ void Comparison::Prepare() {
     };
     if (height_ > 0 && width_ > 0) {
         prepare(left_, request_.left);
-        prepare(right_, request_.right);
+        if (request_.right == request_.left)
+            rightRows_ = &left_;
+        else
+            prepare(right_, request_.right);
         if (request_.mask) prepare(mask_, request_.mask);
         const RowFormat& fa = a.Format();
         const RowFormat& fb = b.Format();
         sameBytes_ = fa.BitsPerPixel() % 8 == 0 && compare_rows::SameRowBytesMeanSamePixels(fa, fb);
         pixelBytes_ = static_cast<std::size_t>(fa.BitsPerPixel() / 8);
-        side_ = request_.sidePlanes && (left_.reader->MayHaveAlpha() || right_.reader->MayHaveAlpha() ||
-                                        left_.reader->Deep() || right_.reader->Deep());
-        sideDeep_ = left_.reader->Deep() || right_.reader->Deep();
+        side_ = request_.sidePlanes && (left_.reader->MayHaveAlpha() || rightRows_->reader->MayHaveAlpha() ||
+                                        left_.reader->Deep() || rightRows_->reader->Deep());
+        sideDeep_ = left_.reader->Deep() || rightRows_->reader->Deep();
     }
     taken_.assign(static_cast<std::size_t>(bands_), 0);
     compared_.assign(static_cast<std::size_t>(bands_), 0);
@@ -381,7 +387,7 @@ bool Comparison::Antialiased(int y, int x, Scratch& s) const {
     a.width = b.width = width_;
     for (int k = 0; k < 5; ++k) {
         a.rows[k] = RowColors(left_, s.rowsA, y - 2 + k);
-        b.rows[k] = RowColors(right_, s.rowsB, y - 2 + k);
+        b.rows[k] = RowColors(*rightRows_, s.rowsB, y - 2 + k);
     }
     return antialias::IsAntialiased(a, b, x);
 }
@@ -438,7 +444,7 @@ void Comparison::CompareRun(int y, int x0, int n, const std::uint8_t* ra, const 
     // drawn otherwise or not at all.
     std::uint8_t* o = out && similarity ? out : s.values;
     const RowReader& A = *left_.reader;
-    const RowReader& B = *right_.reader;
+    const RowReader& B = *rightRows_->reader;
     // The mask's non-white pixels, as a run of flags in changeBins.
     const std::uint32_t* maskColors = rm ? mask_.reader->Colors(rm, x0, n, s.m) : nullptr;
     const bool leftOut = ignore || maskColors;
@@ -582,9 +588,10 @@ void Comparison::CompareBand(int b, Tally& tally, Scratch& s) {
     const bool byBand = sink && !sink->RowTarget(y0);
     if (byBand && s.band.size() < outBytes * static_cast<std::size_t>(y1 - y0))
         s.band.resize(outBytes * static_cast<std::size_t>(y1 - y0));
+    const std::uint64_t missedBefore = tally.nonMatching;
     for (int y = y0; y < y1; ++y) {
         const std::uint8_t* ra = left_.Row(y, bandRows_);
-        const std::uint8_t* rb = right_.Row(y, bandRows_);
+        const std::uint8_t* rb = rightRows_->Row(y, bandRows_);
         const std::uint8_t* rm = request_.mask ? mask_.Row(y, bandRows_) : nullptr;
         std::uint8_t* out = !sink    ? nullptr
                             : byBand ? s.band.data() + outBytes * static_cast<std::size_t>(y - y0)
@@ -604,7 +611,12 @@ void Comparison::CompareBand(int b, Tally& tally, Scratch& s) {
                        changes, tally, s);
         }
     }
-    if (byBand) sink->Band(y0, y1, s.band.data(), static_cast<std::ptrdiff_t>(outBytes));
+    if (byBand) {
+        if (tally.nonMatching == missedBefore)
+            sink->MatchingBand(y0, y1, s.band.data(), static_cast<std::ptrdiff_t>(outBytes));
+        else
+            sink->Band(y0, y1, s.band.data(), static_cast<std::ptrdiff_t>(outBytes));
+    }
 }
 
 void Comparison::EmitSteps() {
@@ -687,7 +699,7 @@ CompareOutcome Comparison::Run() {
         if (failure_) std::rethrow_exception(failure_);
     } else {
         // Nothing to compare; the sources still reach their end.
-        for (RowSource* s : {request_.left, request_.right})
+        for (RowSource* s : {request_.left, request_.right == request_.left ? nullptr : request_.right})
             if (s && s->RowInPlace(0) == nullptr && s->Height() > 0) {
                 std::vector<std::uint8_t> skip(s->Format().RowBytes());
                 for (int y = 0; y < s->Height(); ++y) s->ReadRows(skip.data(), 0, 1);
@@ -696,7 +708,7 @@ CompareOutcome Comparison::Run() {
                 s->Finish();
             }
     }
-    for (RowSource* s : {request_.left, request_.right, request_.mask})
+    for (RowSource* s : {request_.left, request_.right == request_.left ? nullptr : request_.right, request_.mask})
         if (s && s->RowInPlace(0) != nullptr && bands_ > 0 && width_ > 0) s->Finish();
     for (Tally& t : tallies_) {
         t.Flush();

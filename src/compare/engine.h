@@ -64,11 +64,18 @@ public:
     virtual std::uint8_t* RowTarget(int /*y*/) { return nullptr; }
     // Rows y0 .. y1 - 1, row y at rows + (y - y0) * stride.
     virtual void Band(int /*y0*/, int /*y1*/, const std::uint8_t* /*rows*/, std::ptrdiff_t /*stride*/) {}
+    // The same for a band in which every counted pixel matches by the rule,
+    // which a sink that only wants the pictures of pairs that differ may
+    // hold back instead of encoding.
+    virtual void MatchingBand(int y0, int y1, const std::uint8_t* rows, std::ptrdiff_t stride) {
+        Band(y0, y1, rows, stride);
+    }
 };
 
 struct CompareRequest {
     // The pictures; the common top-left area is compared. Each is read once,
-    // top to bottom; Finish is called on each after its last row.
+    // top to bottom; Finish is called on each after its last row. Both may
+    // be one source (a file whose bytes equal the other's): it is read once.
     RowSource* left = nullptr;
     RowSource* right = nullptr;
     // Pixels left out: spans per row of the area (rows past the area and

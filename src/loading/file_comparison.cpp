@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <new>
 
 #include "codecs/png/png_writer.h"
@@ -78,8 +79,7 @@ namespace {
         throw;
     } catch (const EPictureTooLarge& e) {
         // Refused at once, before its memory is taken; the user may allow more.
-        throw ECompareFailure("too-large", e.Message() + "; --max-pixels raises the limit", file,
-                              true);
+        throw ECompareFailure("too-large", e.Message() + "; --max-pixels raises the limit", file, true);
     } catch (const EInvalidGraphic& e) {
         if (route.ownMessages) throw ECompareFailure("load-error", ErrorDisplayText(e.Message()), file, true);
         throw ECompareFailure("load-error", std::string(msg::LoadErrorBox) + "\n" + ErrorDisplayText(e.Message()), file,
@@ -208,6 +208,87 @@ private:
     std::string file_;
 };
 
+// Buffers for held bands, kept between the pairs of a folder: fresh pages
+// for every pair would cost more than the rest of its comparison.
+class SparePool {
+public:
+    std::vector<std::uint8_t> Take() {
+        std::lock_guard<std::mutex> g(lock_);
+        if (spare_.empty()) return {};
+        std::vector<std::uint8_t> v = std::move(spare_.back());
+        spare_.pop_back();
+        return v;
+    }
+    void Give(std::vector<std::uint8_t> v) {
+        v.clear();
+        std::lock_guard<std::mutex> g(lock_);
+        if (spare_.size() <= HardwareThreads()) spare_.push_back(std::move(v));
+    }
+
+private:
+    std::mutex lock_;
+    std::vector<std::vector<std::uint8_t>> spare_;
+};
+
+SparePool& Spares() {
+    static SparePool pool;
+    return pool;
+}
+
+// Holds back the bands in which everything matches, until a band that does
+// not or the end shows that the picture is wanted: a pair whose pictures
+// match then costs no encoding at all. Past a cap, it lets them through.
+class HoldingSink final : public DifferenceSink {
+public:
+    HoldingSink(DifferenceSink& sink, std::size_t pictureBytes)
+        : sink_(sink), cap_(std::min(pictureBytes, kCap)), bytes_(Spares().Take()) {
+        bytes_.reserve(cap_);
+    }
+    ~HoldingSink() override { Spares().Give(std::move(bytes_)); }
+    void Band(int y0, int y1, const std::uint8_t* rows, std::ptrdiff_t stride) override {
+        Release();
+        sink_.Band(y0, y1, rows, stride);
+    }
+    void MatchingBand(int y0, int y1, const std::uint8_t* rows, std::ptrdiff_t stride) override {
+        {
+            std::lock_guard<std::mutex> g(lock_);
+            const std::size_t n = static_cast<std::size_t>(stride) * static_cast<std::size_t>(y1 - y0);
+            if (!released_ && bytes_.size() + n <= cap_) {
+                held_.push_back({y0, y1, stride, bytes_.size()});
+                bytes_.insert(bytes_.end(), rows, rows + n);
+                return;
+            }
+        }
+        Release();
+        sink_.Band(y0, y1, rows, stride);
+    }
+    // Everything held goes on; later bands pass straight through.
+    void Release() {
+        std::vector<Held> out;
+        {
+            std::lock_guard<std::mutex> g(lock_);
+            released_ = true;
+            out.swap(held_);
+        }
+        // Bands still arriving pass by; the held bytes stay where they are.
+        for (const Held& h : out) sink_.Band(h.y0, h.y1, bytes_.data() + h.at, h.stride);
+    }
+
+private:
+    static constexpr std::size_t kCap = std::size_t{32} << 20;
+    struct Held {
+        int y0, y1;
+        std::ptrdiff_t stride;
+        std::size_t at;
+    };
+    DifferenceSink& sink_;
+    std::size_t cap_;
+    std::mutex lock_;
+    std::vector<std::uint8_t> bytes_;  // never grows past cap_, so held rows stay put
+    std::vector<Held> held_;
+    bool released_ = false;
+};
+
 // Non-matching pixels accepted by the limits given; none when none is given.
 std::uint64_t Accepted(const FileComparisonRequest& o, std::uint64_t counted) {
     // A limit on regions alone accepts any number of non-matching pixels.
@@ -244,8 +325,7 @@ std::string Reason(const FileComparison& r) {
     auto size = [](const PictureInfo& p) { return std::to_string(p.width) + " x " + std::to_string(p.height); };
     if (!r.SameSize()) return "the sizes differ (" + size(r.left) + " against " + size(r.right) + ")";
     const std::string pixels = std::to_string(r.nonMatching) + " non-matching pixel" + (r.nonMatching == 1 ? "" : "s");
-    if (r.nonMatching > r.rule.allowed)
-        return pixels + " > " + std::to_string(r.rule.allowed) + " accepted";
+    if (r.nonMatching > r.rule.allowed) return pixels + " > " + std::to_string(r.rule.allowed) + " accepted";
     const std::string regions = std::to_string(r.regions.found) + " region" + (r.regions.found == 1 ? "" : "s") +
                                 ", largest " + std::to_string(r.regions.largest) + " px";
     if (r.rule.maxRegionPixels) {
@@ -271,23 +351,33 @@ PictureInfo InfoOf(const OpenedPicture& p) {
 
 }  // namespace
 
-OpenedPicture OpenPicture(const std::string& file, const Limits& limits) {
-    OpenedPicture out;
-    out.file = file;
-    out.route = FindRoute(file, RouteUser::CommandLine);
-    if (!out.route || !out.route->openRows) throw ECompareFailure("unknown-format", msg::UnknownFormatBox, file, true);
-    std::shared_ptr<const FileBytes> bytes;
+namespace {
+
+const Route& RouteOf(const std::string& file) {
+    const Route* route = FindRoute(file, RouteUser::CommandLine);
+    if (!route || !route->openRows) throw ECompareFailure("unknown-format", msg::UnknownFormatBox, file, true);
+    return *route;
+}
+
+std::shared_ptr<const FileBytes> BytesOf(const std::string& file, const Limits& limits) {
     try {
-        bytes = FileBytes::Open(file, limits);
+        return FileBytes::Open(file, limits);
     } catch (...) {
         throw FailureOf(std::current_exception(), file);
     }
+}
+
+OpenedPicture RowsOf(const std::string& file, const Route& route, const std::shared_ptr<const FileBytes>& bytes,
+                     const Limits& limits) {
+    OpenedPicture out;
+    out.file = file;
+    out.route = &route;
     // A file of no bytes holds no picture, whatever its format would say.
     if (bytes->Bytes().empty()) throw ECompareFailure("no-pixels", file + " has no pixels (0 x 0)", file);
     try {
-        out.rows = std::make_unique<NamedRows>(*out.route, file, out.route->openRows(bytes, limits));
+        out.rows = std::make_unique<NamedRows>(route, file, route.openRows(bytes, limits));
     } catch (...) {
-        RaiseLoadFailure(*out.route, file);
+        RaiseLoadFailure(route, file);
     }
     const RowFormat& f = out.rows->Format();
     if (f.width <= 0 || f.height <= 0)
@@ -297,30 +387,67 @@ OpenedPicture OpenPicture(const std::string& file, const Limits& limits) {
     return out;
 }
 
+// Two files of one format whose bytes are equal hold equal pictures; the
+// comparison then decodes one of them. BMP rows are read where they lie,
+// so there the engine's own row compare costs no more than this would.
+bool SameBytes(const Route& a, const Route& b, const FileBytes& x, const FileBytes& y) {
+    if (&a != &b || a.format == "BMP") return false;
+    const ByteSpan p = x.Bytes(), q = y.Bytes();
+    if (p.size() != q.size()) return false;
+    if (p.data() == q.data()) return true;
+    const bool same = std::memcmp(p.data(), q.data(), p.size()) == 0;
+    // A file cut while it was read compares as zeros; that is no match.
+    x.CheckIntact();
+    y.CheckIntact();
+    return same;
+}
+
+}  // namespace
+
+OpenedPicture OpenPicture(const std::string& file, const Limits& limits) {
+    const Route& route = RouteOf(file);
+    return RowsOf(file, route, BytesOf(file, limits), limits);
+}
+
 FileComparison CompareFiles(const FileComparisonRequest& request) {
     CheckOutputIsNoInput(request);
     InitializeFormats();
 
-    // The two files share nothing, so they open side by side: a format that
-    // decodes its whole frame first does it here.
+    const std::string* names[2] = {&request.left, &request.right};
+    const Route* routes[2] = {&RouteOf(request.left), &RouteOf(request.right)};
+    std::shared_ptr<const FileBytes> bytes[2];
+    for (int i = 0; i < 2; ++i) bytes[i] = BytesOf(*names[i], request.limits);
+    const bool oneSource = [&] {
+        try {
+            return SameBytes(*routes[0], *routes[1], *bytes[0], *bytes[1]);
+        } catch (...) {
+            throw FailureOf(std::current_exception(), bytes[0]->Damaged() ? request.left : request.right);
+        }
+    }();
+
+    // Otherwise the two files share nothing, so they open side by side: a
+    // format that decodes its whole frame first does it here.
     OpenedPicture pictures[2];
     std::exception_ptr failures[2];
-    const std::string* names[2] = {&request.left, &request.right};
-    ParallelFor(2, 2, [&](std::size_t i) {
+    ParallelFor(oneSource ? 1 : 2, 2, [&](std::size_t i) {
         try {
-            pictures[i] = OpenPicture(*names[i], request.limits);
+            pictures[i] = RowsOf(*names[i], *routes[i], bytes[i], request.limits);
         } catch (...) {
             failures[i] = std::current_exception();
         }
     });
     for (const auto& f : failures)
         if (f) std::rethrow_exception(f);
+    bytes[0].reset();
+    bytes[1].reset();
     OpenedPicture& left = pictures[0];
     OpenedPicture& right = pictures[1];
+    RowSource* rightRows = oneSource ? left.rows.get() : right.rows.get();
 
     FileComparison report;
     report.left = InfoOf(left);
-    report.right = InfoOf(right);
+    report.right = oneSource ? InfoOf(left) : InfoOf(right);
+    report.right.file = request.right;
     const int width = std::min(report.left.width, report.right.width);
     const int height = std::min(report.left.height, report.right.height);
 
@@ -344,7 +471,10 @@ FileComparison CompareFiles(const FileComparisonRequest& request) {
     std::unique_ptr<PngSink> png;
     std::unique_ptr<BmpSink> bmp;
     std::unique_ptr<NamedSink> sink;
-    if (request.diff) {
+    std::unique_ptr<HoldingSink> holding;
+    // Equal bytes cannot differ: a picture asked for only then is not drawn.
+    const bool drawDiff = request.diff && !(oneSource && request.diffOnlyWhenChanged);
+    if (drawDiff) {
         try {
             report.pendingDiff = std::make_unique<ReplacingFile>(*request.diff);
             if (OpenExtension(*request.diff) == ".png")
@@ -356,12 +486,15 @@ FileComparison CompareFiles(const FileComparisonRequest& request) {
             throw FailureOf(std::current_exception(), *request.diff);
         }
         sink = std::make_unique<NamedSink>(png ? static_cast<DifferenceSink&>(*png) : *bmp, *request.diff);
+        if (request.diffOnlyWhenChanged)
+            holding = std::make_unique<HoldingSink>(
+                *sink, static_cast<std::size_t>(width) * height * (request.diffStyle == DifferenceStyle::Mask ? 4 : 3));
         report.diffFile = request.diff;
     }
 
     CompareRequest compare;
     compare.left = left.rows.get();
-    compare.right = right.rows.get();
+    compare.right = rightRows;
     compare.ignore = request.ignore.empty() ? nullptr : &ignore;
     compare.mask = mask.rows.get();
     std::optional<perceptual::Threshold> threshold;
@@ -372,7 +505,7 @@ FileComparison CompareFiles(const FileComparisonRequest& request) {
     rule.antialiasing = request.antialiasing;
     compare.rule = &rule;
     compare.collectChanges = true;
-    compare.difference = sink.get();
+    compare.difference = holding ? static_cast<DifferenceSink*>(holding.get()) : sink.get();
     compare.style = request.diffStyle;
     compare.colors = request.diffColors;
     compare.threads = request.threads;
@@ -380,7 +513,7 @@ FileComparison CompareFiles(const FileComparisonRequest& request) {
 
     // Every warning is known now that each source has reached its end.
     report.left.warnings = left.rows->Warnings();
-    report.right.warnings = right.rows->Warnings();
+    report.right.warnings = rightRows->Warnings();
     if (mask.rows) report.maskWarnings = mask.rows->Warnings();
     if (request.strict)
         for (const OpenedPicture* p : {&left, &right, &mask})
@@ -415,8 +548,18 @@ FileComparison CompareFiles(const FileComparisonRequest& request) {
     report.result.changes = {};
     report.reason = Reason(report);
 
-    if (request.diff) {
+    if (drawDiff && request.diffOnlyWhenChanged && report.WithinTolerance()) {
+        // Closed, then dropped: that removes the temporary file.
+        holding.reset();
+        sink.reset();
+        png.reset();
+        bmp.reset();
+        report.pendingDiff.reset();
+        report.diffFile.reset();
+    }
+    if (png || bmp) {
         try {
+            if (holding) holding->Release();
             if (png) png->Finish();
             if (bmp) bmp->Finish();
         } catch (...) {

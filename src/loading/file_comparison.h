@@ -46,12 +46,15 @@ struct FileComparisonRequest {
     std::string left, right;
     std::optional<std::string> mask;  // non-white pixels are ignored
     std::optional<std::string> diff;  // .png or .bmp
+    // The difference picture only for pictures that differ (by the verdict):
+    // none is written when they do not.
+    bool diffOnlyWhenChanged = false;
     std::vector<IgnoreRectangle> ignore;
     // The rule that decides whether a pixel matches; exact without either:
     // the same color, alpha and samples.
-    std::optional<double> threshold;        // perceptual distance at most this, 0 <= T < 1
-    std::optional<int> channelTolerance;    // no channel differs by more than this, 0..254
-    bool antialiasing = false;              // anti-aliased pixels are counted apart and match
+    std::optional<double> threshold;      // perceptual distance at most this, 0 <= T < 1
+    std::optional<int> channelTolerance;  // no channel differs by more than this, 0..254
+    bool antialiasing = false;            // anti-aliased pixels are counted apart and match
     // The largest changed region accepted, in pixels.
     std::optional<std::uint64_t> maxRegionPixels;
     // Non-matching pixels accepted before the pictures count as different.
@@ -100,8 +103,8 @@ struct FileComparison {
     std::vector<DecodeWarning> maskWarnings;
     std::size_t ignoreRectangles = 0;
     RuleInfo rule;
-    std::uint64_t nonMatching = 0;   // counted pixels failing the rule, anti-aliased ones excluded
-    std::uint64_t antialiased = 0;   // counted pixels that fail it only as anti-aliasing does
+    std::uint64_t nonMatching = 0;  // counted pixels failing the rule, anti-aliased ones excluded
+    std::uint64_t antialiased = 0;  // counted pixels that fail it only as anti-aliasing does
     RegionList regions;
     int regionGap = 0;
     // Why the verdict is what it is, e.g. "3 regions, largest 412 px > 100".

@@ -144,6 +144,21 @@ void Walk(const fs::path& root, std::map<std::string, Entry>& out) {
     }
 }
 
+// The difference picture's path for a pair, relative to the folder: the
+// pair's path, with ".png" added unless it ends so already; a name another
+// pair took first gets one more.
+std::string DiffName(const std::string& path, std::set<std::string>& taken) {
+    auto endsPng = [](const std::string& p) {
+        if (p.size() < 4) return false;
+        std::string tail = p.substr(p.size() - 4);
+        for (char& c : tail) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c + 32 : c);
+        return tail == ".png";
+    };
+    std::string name = endsPng(path) ? path : path + ".png";
+    while (!taken.insert(name).second) name += ".png";
+    return name;
+}
+
 }  // namespace
 
 FolderComparison CompareFolders(const FolderComparisonRequest& request) {
@@ -152,6 +167,15 @@ FolderComparison CompareFolders(const FolderComparisonRequest& request) {
     std::map<std::string, Entry> base, fresh;
     Walk(request.baseDir, base);
     Walk(request.newDir, fresh);
+    if (request.diffDir) {
+        // Pictures written into a compared tree would be compared next time,
+        // and could take an input's name.
+        std::error_code ec;
+        const fs::path diff = fs::weakly_canonical(*request.diffDir, ec);
+        for (const std::string* dir : {&request.baseDir, &request.newDir})
+            if (!ec && Inside(fs::canonical(*dir), diff))
+                throw EUsageError("--diff " + *request.diffDir + " lies inside the compared folder " + *dir);
+    }
     std::set<std::string> paths;
     for (const auto& [p, e] : base) paths.insert(p);
     for (const auto& [p, e] : fresh) paths.insert(p);
@@ -195,6 +219,14 @@ FolderComparison CompareFolders(const FolderComparisonRequest& request) {
         out.pairs.push_back(std::move(pair));
     }
 
+    std::vector<std::optional<std::string>> diffs(out.pairs.size());
+    if (request.diffDir) {
+        std::set<std::string> taken;
+        for (std::size_t i = 0; i < out.pairs.size(); ++i)
+            if (out.pairs[i].status == PairStatus::Unchanged)
+                diffs[i] = (fs::path(*request.diffDir) / DiffName(out.pairs[i].path, taken)).string();
+    }
+
     // One pair per worker, each in one pass on its worker alone.
     std::atomic<std::size_t> done{0};
     const std::size_t total = out.pairs.size();
@@ -206,11 +238,11 @@ FolderComparison CompareFolders(const FolderComparisonRequest& request) {
             each.right = *pair.newFile;
             each.threads = 1;
             each.diff.reset();
-            if (request.diffDir) {
-                const fs::path target = fs::path(*request.diffDir) / (pair.path + ".png");
+            if (diffs[i]) {
                 std::error_code ec;
-                fs::create_directories(target.parent_path(), ec);
-                each.diff = target.string();
+                fs::create_directories(fs::path(*diffs[i]).parent_path(), ec);
+                each.diff = diffs[i];
+                each.diffOnlyWhenChanged = true;
             }
             try {
                 auto comparison = std::make_shared<FileComparison>(CompareFiles(each));

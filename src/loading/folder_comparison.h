@@ -50,8 +50,9 @@ struct FolderComparisonRequest {
     int shardIndex = 1, shardCount = 1;
     // Pairs compared at once (0: every core); each pair on one thread.
     unsigned threads = 0;
-    // Where each compared pair's difference picture goes: the folder, the
-    // pair's relative path with ".png" added. None: no pictures.
+    // Where the difference picture of each pair that differs goes: the
+    // folder, the pair's relative path with ".png" added unless it ends so.
+    // None: no pictures. It may not lie inside either tree.
     std::optional<std::string> diffDir;
     // After each pair, from the worker that did it (done counts finished pairs).
     std::function<void(std::size_t done, std::size_t total)> progress;

@@ -40,6 +40,7 @@ struct Json {
     const std::string& String() const { return std::get<std::string>(value); }
     const JsonArray& Array() const { return std::get<JsonArray>(value); }
     bool Bool() const { return std::get<bool>(value); }
+    bool IsNull() const { return std::holds_alternative<std::nullptr_t>(value); }
 };
 
 class JsonParser {

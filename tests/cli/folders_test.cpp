@@ -5,6 +5,7 @@
 
 #include <filesystem>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -169,6 +170,62 @@ TEST_F(Folders, ATreeOfPairsGivesItsSummaryExitStatusAndJunit) {
     const Outcome same = Run({Path("base"), Path("new")});
     EXPECT_EQ(same.status, 0) << same.out;
     EXPECT_NE(same.out.find("Pairs: 2 (unchanged 2"), std::string::npos) << same.out;
+}
+
+// --diff with folders: a picture for each pair that differs and none for
+// the others (equal bytes or only equal pixels), named by the pair's path,
+// no temporary file left; a folder inside a compared tree is refused.
+TEST_F(Folders, DifferencePicturesOnlyForPairsThatDiffer) {
+    Put("base/same.bmp", 0x101010);
+    Put("new/same.bmp", 0x101010);
+    Put("base/deep/er/changed.bmp", 0x000000);
+    Put("new/deep/er/changed.bmp", 0x0000FF);
+    // A PNG pair stored two ways (plain blocks and deflate) with equal pixels,
+    // and one that differs; a PNG named like another pair's picture.
+    duvo::test::PngRecipe stored;
+    stored.width = 5;
+    stored.height = 3;
+    stored.samples.assign(5 * 3 * 3, 90);
+    duvo::test::PngRecipe packed = stored;
+    packed.deflate = true;
+    duvo::test::PngRecipe other = stored;
+    other.samples[7] = 200;
+    fs::create_directories(Path("base"));
+    fs::create_directories(Path("new"));
+    Png("base/pixels.png", stored);
+    Png("new/pixels.png", packed);
+    Png("base/changed.PNG", stored);
+    Png("new/changed.PNG", other);
+    Png("base/deep/er/changed.bmp.png", stored);
+    Png("new/deep/er/changed.bmp.png", other);
+
+    const std::string diff = Path("diff");
+    const Outcome o = Run({"--json", "--diff", diff, Path("base"), Path("new")});
+    EXPECT_EQ(o.status, 1) << o.err;
+    std::set<std::string> written;
+    for (const auto& e : fs::recursive_directory_iterator(diff))
+        if (e.is_regular_file()) written.insert(fs::relative(e.path(), diff).string());
+    const std::set<std::string> want = {"changed.PNG", "deep/er/changed.bmp.png", "deep/er/changed.bmp.png.png"};
+    EXPECT_EQ(written, want);
+    // Each changed pair's report names its own picture, the others none.
+    std::map<std::string, std::string> named;
+    const Json j = Parse(o);
+    for (const Json& p : j["pairs"].Array()) {
+        const Json& d = p["report"]["diff"];
+        named[p["path"].String()] = d.IsNull() ? "" : fs::relative(d.String(), diff).string();
+    }
+    EXPECT_EQ(named["same.bmp"], "");
+    EXPECT_EQ(named["pixels.png"], "");
+    EXPECT_EQ(named["changed.PNG"], "changed.PNG");
+    std::set<std::string> both = {named["deep/er/changed.bmp"], named["deep/er/changed.bmp.png"]};
+    EXPECT_EQ(both, (std::set<std::string>{"deep/er/changed.bmp.png", "deep/er/changed.bmp.png.png"}));
+
+    for (const std::string& inside : {Path("new"), Path("base/diff"), Path("new/deep")}) {
+        const Outcome refused = Run({"--diff", inside, Path("base"), Path("new")});
+        EXPECT_EQ(refused.status, 2) << inside;
+        EXPECT_NE(refused.err.find("lies inside the compared folder"), std::string::npos) << refused.err;
+    }
+    EXPECT_FALSE(fs::exists(Path("base/diff")));
 }
 
 TEST_F(Folders, ShardsMergeIntoTheWholeRun) {

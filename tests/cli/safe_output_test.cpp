@@ -269,6 +269,62 @@ TEST_F(CompareTool, CutFilesAreReportedAndStrictMakesThemAFailure) {
     }
 }
 
+// Two files with equal bytes are decoded once; that must change nothing
+// the report says: a damaged file is still a failure or a warning on both
+// sides, each side keeps its own name, and a one-byte change still counts.
+TEST_F(CompareTool, FilesWithEqualBytesAreReportedAsTwoFiles) {
+    duvo::test::PngRecipe recipe;
+    recipe.width = 24;
+    recipe.height = 16;
+    recipe.deflate = true;
+    std::mt19937 rng(4);
+    for (int i = 0; i < 24 * 16 * 3; ++i) recipe.samples.push_back(static_cast<std::uint16_t>(rng() % 256));
+    const Bytes whole = duvo::test::PngBuilder::Build(recipe);
+    // The IDAT chunk's first data byte and the file without its IEND.
+    Bytes badCrc = whole;
+    badCrc[33 + 8] ^= 0x01;
+    const Bytes noEnd(whole.begin(), whole.end() - 12);
+    const struct {
+        const char* what;
+        const Bytes* bytes;
+        int status;
+        const char* error;  // the error's kind, or none
+        bool warned;        // each side has a warning
+    } rows[] = {
+        {"whole", &whole, 0, nullptr, false},
+        {"an image data chunk with a wrong CRC", &badCrc, 2, "load-error", false},
+        {"no IEND", &noEnd, 0, nullptr, true},
+    };
+    for (const auto& row : rows) {
+        const std::string a = Path("a.png"), b = Path("b.png");
+        WriteBytes(a, *row.bytes, row.bytes->size());
+        WriteBytes(b, *row.bytes, row.bytes->size());
+        const Outcome o = Run({a, b, "--json"});
+        const Json j = Parse(o);
+        EXPECT_EQ(o.status, row.status) << row.what << "\n" << o.err;
+        if (row.error) {
+            EXPECT_EQ(j["error"]["kind"].String(), row.error) << row.what;
+            EXPECT_EQ(j["error"]["file"].String(), a) << row.what;
+            continue;
+        }
+        EXPECT_EQ(j["left"]["file"].String(), a) << row.what;
+        EXPECT_EQ(j["right"]["file"].String(), b) << row.what;
+        EXPECT_TRUE(j["identical"].Bool()) << row.what;
+        EXPECT_EQ(j["left"]["warnings"].Array().empty(), !row.warned) << row.what;
+        EXPECT_EQ(j["right"]["warnings"].Array().empty(), !row.warned) << row.what;
+        if (row.warned) {
+            const Outcome strict = Run({a, b, "--strict"});
+            EXPECT_EQ(strict.status, 2) << row.what;
+        }
+    }
+    // The same size, one sample apart, is no shortcut.
+    duvo::test::PngRecipe changed = recipe;
+    changed.samples[24 * 3 * 9 + 30] ^= 0x40;
+    const Outcome o = Run({Png("a.png", recipe), Png("b.png", changed), "--json"});
+    EXPECT_EQ(o.status, 1) << o.err;
+    EXPECT_EQ(Parse(o)["nonMatchingPixels"].Number(), 1);
+}
+
 TEST_F(CompareTool, EmptyPicturesAndEmptyAreasSayWhatIsEmpty) {
     const auto picture = Solid("p.bmp", 20, 10, 0x123456);
     WriteBytes(Path("empty.bmp"), {}, 0);

@@ -428,3 +428,152 @@ TEST(OnePass, RulesAndAntialiasingMatchAPlainReferenceOnAnyBands) {
 }
 
 }  // namespace
+
+namespace {
+
+// A source that counts what the pass asks of it.
+class Counted final : public RowSource {
+public:
+    explicit Counted(std::unique_ptr<RowSource> inner) : inner_(std::move(inner)) { format_ = inner_->Format(); }
+    void ReadRows(std::uint8_t* dst, std::ptrdiff_t stride, int count) override {
+        rowsRead_ += count;
+        inner_->ReadRows(dst, stride, count);
+    }
+    const std::uint8_t* RowInPlace(int y) const override { return inner_->RowInPlace(y); }
+    void Release(int y0, int y1) override { inner_->Release(y0, y1); }
+    void Finish() override {
+        ++finished_;
+        inner_->Finish();
+    }
+    int rowsRead_ = 0, finished_ = 0;
+
+private:
+    std::unique_ptr<RowSource> inner_;
+};
+
+// One source given as both pictures (a file compared with its own bytes) is
+// read once, and the outcome is that of two copies: every pixel matches,
+// the ignored ones are counted apart, and the difference picture is the
+// same, whatever the rule, the bands and the threads.
+TEST(OnePass, OneSourceOnBothSidesIsReadOnceAndCountsAsTwoCopies) {
+    std::mt19937 rng(8);
+    const int W = 41, H = 29;
+    const Picture pictures[] = {Png("rgba16", W, H, 6, 16, rng), Png("palette", W, H, 3, 2, rng),
+                                Bmp("bmp24", W, H, 24, rng), Drawn("drawn", W, H, 0, true)};
+    const Picture maskPicture = Bmp("mask", W, H, 8, rng);
+    SpanRows rectangles;
+    AddRectangle(rectangles, W, H, 4, 3, 9, 6);
+    const perceptual::Threshold threshold(0.1);
+    MatchRule exact, loose;
+    loose.threshold = &threshold;
+    loose.antialiasing = true;
+    for (const Picture& p : pictures)
+        for (const MatchRule* rule : {&exact, &loose})
+            for (bool withMask : {false, true})
+                for (auto [threads, band] : {std::pair{1u, 0}, {2u, 1}, {3u, 4}}) {
+                    SCOPED_TRACE(p.name + (rule == &loose ? ", threshold and anti-aliasing" : ", exact") +
+                                 (withMask ? ", mask" : "") + ", " + std::to_string(threads) + " threads, band " +
+                                 std::to_string(band));
+                    auto run = [&](RowSource& left, RowSource& right, Gathered& sink) {
+                        auto maskRows = maskPicture.Open();
+                        CompareRequest request;
+                        request.left = &left;
+                        request.right = &right;
+                        request.ignore = &rectangles;
+                        request.mask = withMask ? maskRows.get() : nullptr;
+                        request.rule = rule;
+                        request.collectChanges = true;
+                        request.difference = &sink;
+                        request.threads = threads;
+                        request.bandRows = band;
+                        return RunComparison(request);
+                    };
+                    Counted one(p.Open());
+                    Gathered oneSink(H), twoSink(H);
+                    oneSink.width_ = twoSink.width_ = W;
+                    const CompareOutcome got = run(one, one, oneSink);
+                    auto a = p.Open(), b = p.Open();
+                    const CompareOutcome want = run(*a, *b, twoSink);
+
+                    const bool inPlace = one.RowInPlace(0) != nullptr;
+                    EXPECT_EQ(one.rowsRead_, inPlace ? 0 : H);
+                    EXPECT_EQ(one.finished_, 1);
+                    EXPECT_EQ(got.counts, want.counts);
+                    EXPECT_EQ(got.ignoredCount, want.ignoredCount);
+                    EXPECT_GT(got.ignoredCount, 0u);
+                    EXPECT_EQ(got.counts[100], got.CountedPixels());
+                    EXPECT_EQ(got.nonMatchingPixels, 0u);
+                    EXPECT_EQ(got.antialiasedPixels, 0u);
+                    EXPECT_EQ(got.alphaDifferent + got.belowEightBits, 0u);
+                    for (const auto& row : got.changes) EXPECT_TRUE(row.empty());
+                    EXPECT_EQ(oneSink.rows_, twoSink.rows_);
+                }
+}
+
+}  // namespace
+
+namespace {
+
+// Which bands the pass calls matching: those without a pixel that fails the
+// rule, anti-aliased pixels and ignored ones counted as matching.
+TEST(OnePass, BandsWithoutNonMatchingPixelsComeAsMatchingBands) {
+    class Sorting : public DifferenceSink {
+    public:
+        void Band(int y0, int y1, const std::uint8_t*, std::ptrdiff_t) override { Mark(y0, y1, 'D'); }
+        void MatchingBand(int y0, int y1, const std::uint8_t*, std::ptrdiff_t) override { Mark(y0, y1, 'M'); }
+        std::string rows_;
+
+    private:
+        void Mark(int y0, int y1, char c) {
+            std::lock_guard<std::mutex> g(lock_);
+            for (int y = y0; y < y1; ++y) rows_[static_cast<std::size_t>(y)] = c;
+        }
+        std::mutex lock_;
+    };
+    const int W = 61, H = 37;
+    // The red square covers rows 24 to 27; the shifted shapes are anti-aliasing.
+    const Picture pa = Drawn("a", W, H, 0, false), pb = Drawn("b", W, H, 0.4, true);
+    MatchRule exact, aa;
+    aa.antialiasing = true;
+    SpanRows square;
+    AddRectangle(square, W, H, 5, 24, 4, 4);
+    const struct {
+        const char* what;
+        const MatchRule* rule;
+        const SpanRows* ignore;
+        bool anyMatching;  // some band must be matching at this band height
+    } rows[] = {
+        {"exact", &exact, nullptr, false},
+        {"anti-aliasing", &aa, nullptr, true},
+        {"anti-aliasing, the square ignored", &aa, &square, true},
+    };
+    for (const auto& row : rows)
+        for (auto [threads, band] : {std::pair{1u, 3}, {2u, 4}, {3u, 1}}) {
+            SCOPED_TRACE(std::string(row.what) + ", " + std::to_string(threads) + " threads, band " +
+                         std::to_string(band));
+            auto left = pa.Open(), right = pb.Open();
+            Sorting sink;
+            sink.rows_.assign(H, '?');
+            CompareRequest request;
+            request.left = left.get();
+            request.right = right.get();
+            request.rule = row.rule;
+            request.ignore = row.ignore;
+            request.collectChanges = true;
+            request.difference = &sink;
+            request.threads = threads;
+            request.bandRows = band;
+            const CompareOutcome got = RunComparison(request);
+            // The verdict row by row, from the change spans.
+            for (int b0 = 0; b0 < H; b0 += band) {
+                bool changed = false;
+                for (int y = b0; y < std::min(H, b0 + band); ++y) changed |= !got.changes[y].empty();
+                for (int y = b0; y < std::min(H, b0 + band); ++y)
+                    EXPECT_EQ(sink.rows_[static_cast<std::size_t>(y)], changed ? 'D' : 'M') << "row " << y;
+            }
+            EXPECT_EQ(sink.rows_.find('M') != std::string::npos, row.anyMatching) << sink.rows_;
+            EXPECT_EQ(sink.rows_.find('D') != std::string::npos, row.ignore == nullptr) << sink.rows_;
+        }
+}
+
+}  // namespace
