@@ -4,8 +4,8 @@
 # program ask the window manager for its frames; qt6-translations-l10n holds
 # Qt's Polish texts; openbox and x11-utils are for the end-to-end test and
 # the screenshots; libgif-dev is the reference decoder of the tests and
-# benchmarks only.
-DUVO_PACKAGES="cmake ninja-build g++ clang libclang-rt-14-dev pkg-config qt6-base-dev libxcb1-dev qt6-translations-l10n libjpeg62-turbo-dev libspng-dev zlib1g-dev libcli11-dev libgif-dev libgtest-dev libbenchmark-dev xvfb xdotool x11-apps x11-utils openbox imagemagick fonts-dejavu-core fonts-liberation python3"
+# benchmarks only; chromium is the browser the HTML report's test drives.
+DUVO_PACKAGES="cmake ninja-build g++ clang libclang-rt-14-dev pkg-config qt6-base-dev libxcb1-dev qt6-translations-l10n libjpeg62-turbo-dev libspng-dev zlib1g-dev libcli11-dev libgif-dev libgtest-dev libbenchmark-dev xvfb xdotool x11-apps x11-utils openbox imagemagick fonts-dejavu-core fonts-liberation python3 chromium"
 
 duvo_install_deps() {
     local missing=""
