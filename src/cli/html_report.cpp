@@ -1,6 +1,10 @@
 #include "cli/html_report.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -118,28 +122,67 @@ struct Unreadable {
     throw Unreadable{FailureOf(std::current_exception(), file).Message()};
 }
 
+struct Descriptor {
+    int fd;
+    explicit Descriptor(int f) : fd(f) {}
+    ~Descriptor() {
+        if (fd >= 0) ::close(fd);
+    }
+    Descriptor(const Descriptor&) = delete;
+    Descriptor& operator=(const Descriptor&) = delete;
+};
+
 // Copies a picture byte for byte. The source failing is Unreadable; the copy
 // failing is the report's error.
 void CopyPicture(const std::string& from, const fs::path& to) {
     const std::string target = to.string();
     if (SameFile(from, target)) return;  // a report made from an earlier one's pictures
-    std::unique_ptr<std::FILE, int (*)(std::FILE*)> in(std::fopen(from.c_str(), "rb"), std::fclose);
-    if (!in) throw Unreadable{"Cannot open file " + from};
-    std::unique_ptr<std::FILE, int (*)(std::FILE*)> out(std::fopen(target.c_str(), "wb"), std::fclose);
-    if (!out) throw ECompareFailure("cannot-create", "Cannot create file " + target, target);
-    std::vector<char> buffer(1 << 20);
+    const Descriptor in(::open(from.c_str(), O_RDONLY | O_CLOEXEC));
+    if (in.fd < 0) throw Unreadable{"Cannot open file " + from};
+    Descriptor out(::open(target.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+    if (out.fd < 0) throw ECompareFailure("cannot-create", "Cannot create file " + target, target);
+    const auto writeError = [&] { return ECompareFailure("write-error", "Cannot write file " + target, target); };
+    // The kernel copies without the bytes passing through here where it can;
+    // where it cannot (another file system, an old kernel) it says so at
+    // once, and the bytes go through a buffer, where a failure is known to
+    // be the reading's or the writing's.
+    bool copied = false;
     for (;;) {
-        const std::size_t n = std::fread(buffer.data(), 1, buffer.size(), in.get());
-        if (n > 0 && std::fwrite(buffer.data(), 1, n, out.get()) != n)
-            throw ECompareFailure("write-error", "Cannot write file " + target, target);
-        if (n < buffer.size()) break;
+        const ssize_t n = ::copy_file_range(in.fd, nullptr, out.fd, nullptr, std::size_t{1} << 30, 0);
+        if (n == 0) {
+            copied = true;
+            break;
+        }
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            if (errno == ENOSPC || errno == EFBIG || errno == EDQUOT) throw writeError();
+            if (::lseek(in.fd, 0, SEEK_SET) != 0 || ::ftruncate(out.fd, 0) != 0 || ::lseek(out.fd, 0, SEEK_SET) != 0)
+                throw writeError();
+            break;
+        }
     }
-    if (std::ferror(in.get())) {
-        out.reset();
-        fs::remove(to);
-        throw Unreadable{"Cannot read file " + from};
+    std::vector<char> buffer(copied ? 0 : std::size_t{1} << 20);
+    while (!copied) {
+        const ssize_t n = ::read(in.fd, buffer.data(), buffer.size());
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            ::close(out.fd);
+            out.fd = -1;
+            std::error_code ignored;
+            fs::remove(to, ignored);
+            throw Unreadable{"Cannot read file " + from};
+        }
+        if (n == 0) break;
+        for (ssize_t done = 0; done < n;) {
+            const ssize_t w = ::write(out.fd, buffer.data() + done, static_cast<std::size_t>(n - done));
+            if (w < 0 && errno == EINTR) continue;
+            if (w <= 0) throw writeError();
+            done += w;
+        }
     }
-    if (std::fclose(out.release()) != 0) throw ECompareFailure("write-error", "Cannot write file " + target, target);
+    const int fd = out.fd;
+    out.fd = -1;
+    if (::close(fd) != 0) throw writeError();
 }
 
 struct Scaled {
@@ -217,12 +260,22 @@ Scaled WriteScaledPng(const std::string& file, const fs::path& png, int maxSide)
             for (int x0 = 0; x0 < w; x0 += compare_rows::kRunPixels) {
                 const int n = std::min(compare_rows::kRunPixels, w - x0);
                 const std::uint32_t* c = reader.Colors(row, x0, n, colors.data());
-                for (int i = 0; i < n; ++i) {
-                    while (x0 + i >= colStart[static_cast<std::size_t>(ox) + 1]) ++ox;
+                // Output column by output column, each taking the pixels of
+                // the run that fall in its span.
+                for (int i = 0; i < n;) {
+                    const int spanEnd = colStart[static_cast<std::size_t>(ox) + 1] - x0;
+                    const int end = std::min(spanEnd, n);
+                    std::uint32_t b = 0, g = 0, red = 0;  // at most kRunPixels * 255
+                    for (; i < end; ++i) {
+                        b += (c[i] >> 16) & 0xFF;  // blue first, as the PNG writer takes rows
+                        g += (c[i] >> 8) & 0xFF;
+                        red += c[i] & 0xFF;
+                    }
                     std::uint64_t* s = &sums[static_cast<std::size_t>(ox) * 3];
-                    s[0] += (c[i] >> 16) & 0xFF;  // blue first, as the PNG writer takes rows
-                    s[1] += (c[i] >> 8) & 0xFF;
-                    s[2] += c[i] & 0xFF;
+                    s[0] += b;
+                    s[1] += g;
+                    s[2] += red;
+                    if (end == spanEnd) ++ox;
                 }
             }
             if (y + 1 < rowEnd) continue;

@@ -265,6 +265,7 @@
       count(order.length) + (order.length === 1 ? " pair" : " pairs") + (changed ? ", " + count(changed) + " changed" : "");
     markSelectedRow(false);
     updateNavButtons();
+    renderSubtitle();
   }
 
   function markSelectedRow(scroll) {
@@ -327,12 +328,7 @@
       return;
     }
     $("pair-path").textContent = p.path;
-    const sub = $("pair-sub");
-    sub.textContent = "";
-    const badge = element("span", "badge st-" + p.status, p.status);
-    sub.append(badge);
-    if (p.share !== null && p.status !== "unchanged") sub.append(element("span", "", shareText(p.share) + " of the pixels differ"));
-    sub.append(element("span", "", "pair " + (p.index + 1) + " of " + pairs.length));
+    renderSubtitle();
 
     const message = $("message");
     const lines = [];
@@ -353,10 +349,26 @@
     $("toolbar").classList.toggle("single", view === "single");
 
     scene = buildScene(p, view);
+    arrange();
     stage.classList.toggle("no-boxes", !state.boxes);
     renderFacts(p);
     if (view === "blink") startBlink();
     fitOrApply();
+  }
+
+  // Status, share and the place in the list, which a new sort changes.
+  function renderSubtitle() {
+    const p = pairs[state.pair];
+    const sub = $("pair-sub");
+    sub.textContent = "";
+    if (!p) return;
+    sub.append(element("span", "badge st-" + p.status, p.status));
+    if (p.share !== null && p.status !== "unchanged") sub.append(element("span", "", shareText(p.share) + " of the pixels differ"));
+    const changedOrder = order.filter((i) => pairs[i].status === "changed");
+    if (p.status === "changed" && changedOrder.includes(p.index))
+      sub.append(element("span", "", "changed pair " + (changedOrder.indexOf(p.index) + 1) + " of " + changedOrder.length));
+    else if (order.includes(p.index))
+      sub.append(element("span", "", "pair " + (order.indexOf(p.index) + 1) + " of " + order.length + " listed"));
   }
 
   function pictureSize(p) {
@@ -369,8 +381,9 @@
     const s = { pair: p, view, size: pictureSize(p), panes: [], viewports: [], canvases: [], overlays: [], clip: null, divider: null };
     const stage = $("stage");
 
-    const pane = (label, detailText) => {
+    const pane = (label, detailText, role) => {
       const el = element("div", "pane");
+      if (role) el.dataset.role = role;
       const head = element("div", "pane-label");
       head.append(element("b", "", label));
       if (detailText) head.append(element("span", "", detailText));
@@ -433,7 +446,7 @@
       canvas(vp, p.base, "base", "base picture");
       overlay(vp);
       if (p.diff) {
-        vp = pane("Difference", sizeOf(p.width, p.height));
+        vp = pane("Difference", sizeOf(p.width, p.height), "diff");
         canvas(vp, p.diff, "diff", "difference picture");
         overlay(vp);
       }
@@ -476,6 +489,39 @@
       }
     }
     return s;
+  }
+
+  // Side by side puts its panes in a row, a column or two by two, whichever
+  // shows the picture largest in the stage.
+  function arrange() {
+    const stage = $("stage");
+    const n = scene ? scene.panes.length : 0;
+    const grid = [n || 1, 1];
+    if (n > 1 && scene.size.w > 0 && scene.size.h > 0) {
+      const gap = 8;
+      const label = scene.panes[0].firstChild.offsetHeight + 2;
+      const sw = stage.clientWidth;
+      const sh = stage.clientHeight;
+      const options = [[n, 1], [1, n]];
+      if (n > 2) options.push([2, Math.ceil(n / 2)]);
+      let best = 0;
+      for (const [cols, rows] of options) {
+        const pw = (sw - gap * (cols - 1)) / cols;
+        const ph = (sh - gap * (rows - 1)) / rows - label;
+        const z = Math.min(pw / scene.size.w, ph / scene.size.h);
+        if (z > best * 1.02) {
+          best = z;
+          grid[0] = cols;
+          grid[1] = rows;
+        }
+      }
+    }
+    stage.style.gridTemplateColumns = `repeat(${grid[0]}, minmax(0, 1fr))`;
+    stage.style.gridTemplateRows = `repeat(${grid[1]}, minmax(0, 1fr))`;
+    // Two by two: base and new side by side, the difference under them.
+    const square = grid[0] === 2 && grid[1] === 2;
+    stage.classList.toggle("square", square);
+    for (const pane of scene ? scene.panes : []) pane.style.order = square && pane.dataset.role === "diff" ? "1" : "0";
   }
 
   // A picture whose size the data did not know (a failed pair) sets it when
@@ -753,20 +799,20 @@
 
     if (p.figures.length) {
       heading("Similarity");
-      const table = element("table", "figures");
+      const table = element("dl", "figures");
       for (const [caption, text] of p.figures) {
-        const tr = element("tr");
-        const name = element("td", "caption", caption);
+        const row = element("div", "figure");
+        row.append(element("dt", "", caption), element("dd", "", text));
         const value = Number.parseFloat(String(text).replace(",", "."));
         if (Number.isFinite(value)) {
           const bar = element("span", "figure-bar");
+          bar.setAttribute("aria-hidden", "true");
           const fill = element("i");
           fill.style.width = Math.min(100, Math.max(0, value)) + "%";
           bar.append(fill);
-          name.append(bar);
+          row.append(bar);
         }
-        tr.append(name, element("td", "value", text));
-        table.append(tr);
+        table.append(row);
       }
       facts.append(table);
     }
@@ -864,7 +910,10 @@
     });
     $("blink-pause").addEventListener("click", toggleBlinkPause);
     $("blink-swap").addEventListener("click", swapBlink);
-    window.addEventListener("resize", () => fitOrApply());
+    window.addEventListener("resize", () => {
+      arrange();
+      fitOrApply();
+    });
     window.addEventListener("hashchange", () => {
       const before = state.pair;
       readHash();
