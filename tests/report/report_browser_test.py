@@ -190,6 +190,12 @@ class Page:
         self.call("Page.navigate", {"url": url})
         self.wait("document.readyState === 'complete' && document.documentElement.dataset.ready === 'true'",
                   what="the report to open: " + url)
+        # A URL that differs only in its hash does not load the page again:
+        # wait for the page to follow the hash.
+        pair = re.search(r"#pair=(\d+)", url)
+        if pair:
+            self.wait(f"document.getElementById('detail').dataset.pair === '{pair.group(1)}'",
+                      what="the pair of " + url)
 
     def key(self, key):
         code, vk = KEYS.get(key, (None, None))
@@ -413,6 +419,17 @@ def few_pairs(check, page, work, expected, shots):
     check(page.eval("document.getElementById('next').disabled"), "next button enabled on the last changed pair")
     page.eval("document.getElementById('prev').click()")
     check.equal(page.eval(SCENE)["pair"], order[-2], "previous button")
+    # From the last pair of the list (unchanged): the keys skip to the last
+    # changed pair; with shift they take the pair before.
+    listed = expected_order(expected, "share")
+    for key, expect in (("ArrowLeft", order[-1]), ("k", order[-1]), ("p", order[-1]), ("ArrowUp", order[-1]),
+                        ("K", listed[-2])):
+        page.open(url + f"#pair={listed[-1]}")
+        page.key(key)
+        check.equal(page.eval(SCENE)["pair"], expect, f"key {key!r} from the last listed pair")
+    page.open(url + f"#pair={order[-1]}")
+    page.key("J")
+    check.equal(page.eval(SCENE)["pair"], listed[len(order)], "J after the last changed pair")
 
     # The four views of a changed pair, by their keys.
     target = next(p for p in changed if p["path"] == "login/sign in.png")

@@ -119,8 +119,9 @@ int main(int argc, char** argv) {
         else
             Many(c);
         const auto start = std::chrono::steady_clock::now();
-        cli::WriteHtmlReport((root / "report").string(), c.Summary(3), c.Pairs(), c.BaseDir(), c.NewDir(),
-                             "duvo-compare test");
+        // The folders as a user would have named them on the command line.
+        cli::WriteHtmlReport((root / "report").string(), c.Summary(3), c.Pairs(), "screenshots/base", "screenshots/new",
+                             "duvo-compare 1.0");
         const auto ms =
             std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
         WriteExpected(root / "expected.json", c.Pairs());

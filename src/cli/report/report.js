@@ -146,8 +146,10 @@
   // ---- Summary ---------------------------------------------------------------
 
   function renderSummary() {
-    $("base-dir").textContent = data.baseDir;
-    $("new-dir").textContent = data.newDir;
+    for (const [id, dir] of [["base-dir", data.baseDir], ["new-dir", data.newDir]]) {
+      $(id).textContent = dir;
+      $(id).parentElement.title = dir;
+    }
     $("tool").textContent = data.tool || "";
     const s = data.summary || {};
     const total = pairs.length;
@@ -403,7 +405,7 @@
         img.alt = which;
         img.draggable = false;
         img.dataset.role = role;
-        img.addEventListener("load", () => grow(img));
+        img.addEventListener("load", () => grow(s, img));
         img.addEventListener("error", () => {
           const missing = element("div", "picture-missing", "The " + which + " cannot be shown.");
           parent.append(missing);
@@ -526,9 +528,9 @@
 
   // A picture whose size the data did not know (a failed pair) sets it when
   // it has loaded.
-  function grow(img) {
-    if (!scene) return;
-    const size = scene.size;
+  function grow(s, img) {
+    if (scene !== s) return; // a picture of a pair no longer shown
+    const size = s.size;
     if (img.naturalWidth > size.w || img.naturalHeight > size.h) {
       size.w = Math.max(size.w, img.naturalWidth);
       size.h = Math.max(size.h, img.naturalHeight);
