@@ -279,7 +279,8 @@ LISTED = """[...document.querySelectorAll('#pairs .row')].map(r => ({
     title: r.querySelector('.row-path').title, text: r.querySelector('.row-path').textContent,
     thumb: (r.querySelector('.thumb img') || {}).src || null}))"""
 
-SCENE = """(() => {
+# After the next frame, when zoom and pan have been applied.
+SCENE = """new Promise(r => requestAnimationFrame(() => r())).then(() => {
   const d = document.getElementById('detail');
   const canvases = [...document.querySelectorAll('#stage .canvas')];
   const imgs = [...document.querySelectorAll('#stage .canvas img')];
@@ -306,7 +307,7 @@ SCENE = """(() => {
     clip: (document.querySelector('#stage .clip') || {style: {}}).style.clipPath || null,
     onion: ((document.querySelectorAll('#stage .canvas')[1] || {style: {}}).style.opacity) || null,
   };
-})()"""
+})"""
 
 IMAGES_LOADED = """Promise.all([...document.querySelectorAll('#stage img')].map(i =>
     i.complete ? 1 : new Promise(r => { i.onload = i.onerror = r; })))

@@ -320,6 +320,8 @@
     const p = pairs[state.pair];
     const detail = $("detail");
     const stage = $("stage");
+    // The view's own controls live in its pane while it is shown.
+    $("view-controls").append($("onion-control"), $("blink-control"));
     stage.textContent = "";
     scene = null;
     if (!p) {
@@ -383,12 +385,13 @@
     const s = { pair: p, view, size: pictureSize(p), panes: [], viewports: [], canvases: [], overlays: [], clip: null, divider: null };
     const stage = $("stage");
 
-    const pane = (label, detailText, role) => {
+    const pane = (label, detailText, role, controls) => {
       const el = element("div", "pane");
       if (role) el.dataset.role = role;
       const head = element("div", "pane-label");
       head.append(element("b", "", label));
-      if (detailText) head.append(element("span", "", detailText));
+      if (controls) head.append(controls);
+      else if (detailText) head.append(element("span", "", detailText));
       const vp = element("div", "viewport");
       el.append(head, vp);
       stage.append(el);
@@ -467,14 +470,14 @@
       corner(vp, "right", "New");
       s.divider = makeDivider(vp);
     } else if (view === "onion") {
-      const vp = pane("Onion skin", "the new picture over the base");
+      const vp = pane("Onion skin", "", "", $("onion-control"));
       canvas(vp, p.base, "base", "base picture");
       const top = canvas(vp, p.new, "new", "new picture");
       s.onionTop = top;
       top.style.opacity = String(state.opacity / 100);
       overlay(vp);
     } else if (view === "blink") {
-      const vp = pane("Blink", "base and new in turn");
+      const vp = pane("Blink", "", "", $("blink-control"));
       canvas(vp, p.base, "base", "base picture");
       s.blinkTop = canvas(vp, p.new, "new", "new picture");
       overlay(vp);
@@ -608,7 +611,10 @@
       state.ty = 0;
     } else {
       const margin = 12;
-      state.zoom = clampZoom(Math.min((w - margin) / size.w, (h - margin) / size.h));
+      // Larger pictures shrink to the pane; smaller ones grow only by whole
+      // steps, so that every picture pixel takes as many screen pixels.
+      const z = Math.min((w - margin) / size.w, (h - margin) / size.h);
+      state.zoom = clampZoom(z < 1 ? z : Math.floor(z));
       state.tx = (w - size.w * state.zoom) / 2;
       state.ty = (h - size.h * state.zoom) / 2;
     }
@@ -635,9 +641,11 @@
     schedule();
   }
 
+  // Keys and buttons zoom at once; the wheel and drags once per frame.
   function zoomCentre(z) {
     const { w, h } = viewportSize();
     zoomAt(z, w / 2, h / 2);
+    apply();
   }
 
   function zoomStep(dir) {
