@@ -122,6 +122,13 @@ struct Unreadable {
     throw Unreadable{FailureOf(std::current_exception(), file).Message()};
 }
 
+// A file of the folder is made anew, never written through: an earlier
+// file there may be a link to someone's picture.
+void RemoveForNew(const fs::path& file) {
+    std::error_code ignored;
+    if (!fs::is_directory(fs::symlink_status(file, ignored))) fs::remove(file, ignored);
+}
+
 struct Descriptor {
     int fd;
     explicit Descriptor(int f) : fd(f) {}
@@ -139,7 +146,8 @@ void CopyPicture(const std::string& from, const fs::path& to) {
     if (SameFile(from, target)) return;  // a report made from an earlier one's pictures
     const Descriptor in(::open(from.c_str(), O_RDONLY | O_CLOEXEC));
     if (in.fd < 0) throw Unreadable{"Cannot open file " + from};
-    Descriptor out(::open(target.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+    RemoveForNew(to);
+    Descriptor out(::open(target.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
     if (out.fd < 0) throw ECompareFailure("cannot-create", "Cannot create file " + target, target);
     const auto writeError = [&] { return ECompareFailure("write-error", "Cannot write file " + target, target); };
     // The kernel copies without the bytes passing through here where it can;
@@ -220,6 +228,7 @@ Scaled WriteScaledPng(const std::string& file, const fs::path& png, int maxSide)
 
     const std::string target = png.string();
     std::unique_ptr<PngBlockWriter> writer;
+    RemoveForNew(png);
     try {
         writer = std::make_unique<PngBlockWriter>(outW, outH, target);
     } catch (...) {

@@ -163,6 +163,15 @@ TEST_F(HtmlReportTest, SecondReportReplacesTheFirst) {
     for (const char* gone : {"0001-new.png", "0001-thumb.png", "0003-new.png", "0003-thumb.png"})
         EXPECT_FALSE(fs::exists(dir / "pictures" / gone)) << gone;
     EXPECT_TRUE(fs::exists(dir / "pictures/notes.txt"));
+    // A picture of the folder that is a link is replaced, not written through.
+    const fs::path theirs = root_ / "theirs.png";
+    std::ofstream(theirs) << "keep";
+    fs::remove(dir / "pictures/0001-base.png");
+    fs::create_symlink(theirs, dir / "pictures/0001-base.png");
+    Write();
+    EXPECT_EQ(ReadFile(theirs), "keep");
+    EXPECT_FALSE(fs::is_symlink(dir / "pictures/0001-base.png"));
+    EXPECT_EQ(ReadFile(dir / "pictures/0001-base.png"), ReadFile(*comparison_->Pairs()[0].baseFile));
     EXPECT_EQ(ReadFile(dir / "index.html"), ReadFile(fs::path(DUVO_REPORT_SOURCES) / "index.html"));
     // No temporary file of the page is left beside it.
     for (const auto& entry : fs::directory_iterator(dir))
