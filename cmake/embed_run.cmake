@@ -1,6 +1,6 @@
 # Script mode: writes OUT with one byte array per file of NAMES in DIR and a
-# lookup by file name.
-set(body "#include \"widgets/resources.h\"\n#include <cstring>\n\nnamespace duvo::res {\nnamespace {\n")
+# lookup by file name, Find in NAMESPACE as HEADER declares it.
+set(body "#include \"${HEADER}\"\n#include <cstring>\n\nnamespace ${NAMESPACE} {\nnamespace {\n")
 set(table "")
 set(i 0)
 foreach(name ${NAMES})
@@ -14,5 +14,5 @@ foreach(name ${NAMES})
 endforeach()
 string(APPEND body "struct Entry { const char* name; const unsigned char* data; std::size_t size; };\n")
 string(APPEND body "const Entry kEntries[] = {\n${table}};\n}  // namespace\n\n")
-string(APPEND body "Blob Find(const char* name) {\n    for (const Entry& e : kEntries)\n        if (std::strcmp(e.name, name) == 0) return {e.data, e.size};\n    return {nullptr, 0};\n}\n\n}  // namespace duvo::res\n")
+string(APPEND body "Blob Find(const char* name) {\n    for (const Entry& e : kEntries)\n        if (std::strcmp(e.name, name) == 0) return {e.data, e.size};\n    return {nullptr, 0};\n}\n\n}  // namespace ${NAMESPACE}\n")
 file(WRITE ${OUT} "${body}")

@@ -1,0 +1,157 @@
+// Made-up folder comparisons for the report's tests: pictures drawn in a
+// work folder, changed pairs compared by the engine (its counts, figures and
+// regions), and a highlight picture like the tool's: the base faded, the
+// changed pixels red.
+#pragma once
+
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "cli/html_report.h"
+#include "compare/summary.h"
+#include "loading/file_comparison.h"
+#include "screens.h"
+
+namespace duvo::test {
+
+namespace fs = std::filesystem;
+using cli::ReportPair;
+using cli::ReportSummary;
+
+inline Canvas Highlight(const Canvas& base, const Canvas& changed) {
+    Canvas out(base.Width(), base.Height(), {255, 255, 255});
+    for (int y = 0; y < out.Height(); ++y)
+        for (int x = 0; x < out.Width(); ++x) {
+            const std::size_t i = (static_cast<std::size_t>(y) * base.Width() + x) * 3;
+            const auto& a = base.Bgr();
+            const auto& b = changed.Bgr();
+            const bool same = a[i] == b[i] && a[i + 1] == b[i + 1] && a[i + 2] == b[i + 2];
+            const auto fade = [&](int k) { return static_cast<std::uint8_t>(255 - (255 - a[i + k]) / 4); };
+            out.Set(x, y, same ? Rgb{fade(2), fade(1), fade(0)} : Rgb{230, 20, 60});
+        }
+    return out;
+}
+
+// A folder comparison under root: root/base, root/new and root/diff.
+class MadeUpComparison {
+public:
+    explicit MadeUpComparison(fs::path root) : root_(std::move(root)) {
+        for (const char* d : {"base", "new", "diff"}) fs::create_directories(root_ / d);
+    }
+    const fs::path& Root() const { return root_; }
+    std::string BaseDir() const { return (root_ / "base").string(); }
+    std::string NewDir() const { return (root_ / "new").string(); }
+
+    // A pair compared by the engine: changed or unchanged as it finds.
+    void Compared(const std::string& path, const Canvas& base, const Canvas& changed) {
+        const std::string b = Place("base", path, base), n = Place("new", path, changed);
+        FileComparisonRequest request;
+        request.left = b;
+        request.right = n;
+        const FileComparison r = CompareFiles(request);
+        ReportPair p = Sides(path, b, n, r.left.width, r.left.height, r.right.width, r.right.height);
+        p.status = r.WithinTolerance() ? "unchanged" : "changed";
+        p.width = r.result.width;
+        p.height = r.result.height;
+        p.counted = r.result.CountedPixels();
+        p.nonMatching = r.nonMatching;
+        p.antialiased = r.nonMatching / 7;
+        p.rule = "tolerance 0: only identical colors match";
+        const auto texts = RangeTexts(r.histogram, ".");
+        for (int i = 0; i < kRangeFigures; ++i) p.figures.push_back({kRangeCaptions[i], texts[i]});
+        for (const ChangedRegion& g : r.regions.regions)
+            p.regions.push_back({g.x0, g.y0, g.x1 - g.x0, g.y1 - g.y0, g.pixels});
+        p.verdict = p.regions.empty() ? "no pixel differs"
+                                      : std::to_string(r.regions.found) + " regions, largest " +
+                                            std::to_string(p.regions[0].pixels) + " px";
+        if (p.status == "changed") {
+            const fs::path diff = root_ / "diff" / (std::to_string(pairs_.size()) + ".png");
+            Highlight(base, changed).WritePng(diff.string());
+            p.diffFile = diff.string();
+        }
+        Add(std::move(p));
+    }
+    void Added(const std::string& path, const Canvas& picture) {
+        const std::string n = Place("new", path, picture);
+        ReportPair p = Sides(path, std::nullopt, n, 0, 0, picture.Width(), picture.Height());
+        p.status = "added";
+        Add(std::move(p));
+    }
+    void Removed(const std::string& path, const Canvas& picture) {
+        const std::string b = Place("base", path, picture);
+        ReportPair p = Sides(path, b, std::nullopt, picture.Width(), picture.Height(), 0, 0);
+        p.status = "removed";
+        Add(std::move(p));
+    }
+    // A failed pair whose base file holds bytes no decoder takes.
+    void Broken(const std::string& path, const Canvas& changed, const std::string& message) {
+        const fs::path b = root_ / "base" / fs::u8path(path);
+        fs::create_directories(b.parent_path());
+        std::ofstream(b, std::ios::binary) << "\x89PNG\r\n\x1a\n not a picture";
+        const std::string n = Place("new", path, changed);
+        ReportPair p = Sides(path, b.string(), n, 0, 0, changed.Width(), changed.Height());
+        p.status = "failed";
+        p.message = message;
+        Add(std::move(p));
+    }
+    // A failed pair of two readable pictures (sizes differ, and that fails).
+    void Refused(const std::string& path, const Canvas& base, const Canvas& changed, const std::string& message) {
+        const std::string b = Place("base", path, base), n = Place("new", path, changed);
+        ReportPair p = Sides(path, b, n, base.Width(), base.Height(), changed.Width(), changed.Height());
+        p.status = "failed";
+        p.message = message;
+        Add(std::move(p));
+    }
+    // A pair of pictures that are already in place (many pairs sharing files).
+    void Again(ReportPair p, std::string path) {
+        p.path = std::move(path);
+        Add(std::move(p));
+    }
+
+    const std::vector<ReportPair>& Pairs() const { return pairs_; }
+    ReportSummary Summary(std::uint64_t skipped) const {
+        ReportSummary s;
+        s.skipped = skipped;
+        for (const ReportPair& p : pairs_) {
+            std::uint64_t* n = p.status == "changed"   ? &s.changed
+                               : p.status == "added"   ? &s.added
+                               : p.status == "removed" ? &s.removed
+                               : p.status == "failed"  ? &s.failed
+                                                       : &s.unchanged;
+            ++*n;
+        }
+        return s;
+    }
+
+private:
+    std::string Place(const char* side, const std::string& path, const Canvas& picture) {
+        const fs::path file = root_ / side / fs::u8path(path);
+        fs::create_directories(file.parent_path());
+        if (file.extension() == ".bmp")
+            picture.WriteBmp(file.string());
+        else
+            picture.WritePng(file.string());
+        return file.string();
+    }
+    static ReportPair Sides(const std::string& path, std::optional<std::string> base, std::optional<std::string> neu,
+                            int bw, int bh, int nw, int nh) {
+        ReportPair p;
+        p.path = path;
+        p.baseFile = std::move(base);
+        p.newFile = std::move(neu);
+        p.baseWidth = bw;
+        p.baseHeight = bh;
+        p.newWidth = nw;
+        p.newHeight = nh;
+        return p;
+    }
+    void Add(ReportPair p) { pairs_.push_back(std::move(p)); }
+
+    fs::path root_;
+    std::vector<ReportPair> pairs_;
+};
+
+}  // namespace duvo::test
