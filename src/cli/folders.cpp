@@ -1,5 +1,6 @@
 #include "cli/folders.h"
 
+#include <stdlib.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -12,6 +13,7 @@
 #include <mutex>
 #include <sstream>
 
+#include "cli/html_report.h"
 #include "cli/report.h"
 #include "rtl/output_file.h"
 
@@ -280,10 +282,138 @@ FolderRecord MergeReports(const std::vector<std::string>& files) {
     return merged;
 }
 
+namespace {
+
+// A folder of difference pictures for the HTML report alone, removed with
+// everything in it when the run is over.
+class ScratchFolder {
+public:
+    explicit ScratchFolder(const fs::path& beside) {
+        std::error_code ec;
+        fs::create_directories(beside, ec);
+        std::string name = (beside / ".duvo-diffs-XXXXXX").string();
+        if (!::mkdtemp(name.data()))
+            throw ECompareFailure("cannot-create", "Cannot create folder " + name, beside.string());
+        path_ = name;
+    }
+    ~ScratchFolder() {
+        std::error_code ec;
+        fs::remove_all(path_, ec);
+    }
+    ScratchFolder(const ScratchFolder&) = delete;
+    ScratchFolder& operator=(const ScratchFolder&) = delete;
+    const fs::path& Path() const { return path_; }
+
+private:
+    fs::path path_;
+};
+
+std::uint64_t Count(const JsonValue* v) { return v ? v->Unsigned() : 0; }
+
+// A pair as the HTML report shows it, from its record.
+ReportPair ReportPairOf(const PairRecord& p, const std::optional<std::string>& diff) {
+    ReportPair r;
+    r.path = p.path;
+    r.status = p.status;
+    r.baseFile = p.baseFile;
+    r.newFile = p.newFile;
+    r.diffFile = diff;
+    if (!p.error.IsNull() && p.error.Find("message")) r.message = p.error.Find("message")->String();
+    const JsonValue& rep = p.report;
+    if (rep.IsNull()) return r;
+    if (const JsonValue* area = rep.Find("area")) {
+        r.width = static_cast<int>(Count(area->Find("width")));
+        r.height = static_cast<int>(Count(area->Find("height")));
+    }
+    if (const JsonValue* left = rep.Find("left")) {
+        r.baseWidth = static_cast<int>(Count(left->Find("width")));
+        r.baseHeight = static_cast<int>(Count(left->Find("height")));
+    }
+    if (const JsonValue* right = rep.Find("right")) {
+        r.newWidth = static_cast<int>(Count(right->Find("width")));
+        r.newHeight = static_cast<int>(Count(right->Find("height")));
+    }
+    r.counted = Count(rep.Find("countedPixels"));
+    r.nonMatching = Count(rep.Find("nonMatchingPixels"));
+    r.antialiased = Count(rep.Find("antialiasedPixels"));
+    if (const JsonValue* rule = rep.Find("rule"); rule && rule->Find("text")) r.rule = rule->Find("text")->String();
+    if (const JsonValue* reason = rep.Find("reason")) r.verdict = reason->String();
+    if (const JsonValue* figures = rep.Find("figures"))
+        for (const JsonValue& f : figures->Items())
+            r.figures.push_back(
+                {f.Find("caption") ? f.Find("caption")->String() : "", f.Find("text") ? f.Find("text")->String() : ""});
+    if (const JsonValue* regions = rep.Find("regions"))
+        if (const JsonValue* list = regions->Find("list"))
+            for (const JsonValue& g : list->Items())
+                r.regions.push_back({static_cast<int>(Count(g.Find("x"))), static_cast<int>(Count(g.Find("y"))),
+                                     static_cast<int>(Count(g.Find("width"))),
+                                     static_cast<int>(Count(g.Find("height"))), Count(g.Find("pixels"))});
+    return r;
+}
+
+std::optional<std::string> DiffOf(const PairRecord& p) {
+    if (p.report.IsNull()) return std::nullopt;
+    const JsonValue* d = p.report.Find("diff");
+    if (!d || d->IsNull()) return std::nullopt;
+    return d->String();
+}
+
+// The pictures named in a report no longer exist after the run: the report
+// says so rather than name a removed file.
+void ForgetDiffs(FolderRecord& record) {
+    for (PairRecord& p : record.pairs) {
+        if (p.report.IsNull()) continue;
+        auto& members = std::get<JsonMembers>(p.report.value);
+        for (auto& [key, value] : members)
+            if (key == "diff") value = JsonValue{nullptr};
+    }
+}
+
+void CheckOutsideTrees(const std::string& what, const std::string& dir, const Options& options) {
+    std::error_code ec;
+    const fs::path target = fs::weakly_canonical(dir, ec);
+    if (ec) return;
+    for (const std::string* tree : {&options.request.left, &options.request.right}) {
+        const fs::path top = fs::canonical(*tree, ec);
+        if (ec) continue;
+        const std::string t = top.string(), d = target.string();
+        if (d == t || (d.size() > t.size() && d.compare(0, t.size(), t) == 0 && d[t.size()] == '/'))
+            throw EUsageError(what + " " + dir + " lies inside the compared folder " + *tree);
+    }
+}
+
+}  // namespace
+
 int RunFolders(const Options& options) {
     FolderRecord record;
+    std::unique_ptr<ScratchFolder> scratch;
+    std::map<std::string, std::string> rendered;  // path -> picture made for the report
+    if (options.report && options.merge.empty()) CheckOutsideTrees("--report", *options.report, options);
     if (!options.merge.empty()) {
         record = MergeReports(options.merge);
+        if (options.report) {
+            // The shards' pictures are used where they still exist; the other
+            // changed pairs are compared again here, by this run's options,
+            // to draw theirs.
+            for (const PairRecord& p : record.pairs) {
+                const auto diff = DiffOf(p);
+                std::error_code ec;
+                if (p.status != "changed" || !p.baseFile || !p.newFile || (diff && fs::exists(*diff, ec))) continue;
+                if (!scratch) scratch = std::make_unique<ScratchFolder>(*options.report);
+                FileComparisonRequest again = options.request;
+                again.left = *p.baseFile;
+                again.right = *p.newFile;
+                again.diff = (scratch->Path() / (std::to_string(rendered.size()) + ".png")).string();
+                again.diffStyle = DifferenceStyle::Highlight;
+                try {
+                    FileComparison c = CompareFiles(again);
+                    if (c.pendingDiff) c.pendingDiff->Commit();
+                    rendered[p.path] = *again.diff;
+                } catch (...) {
+                    // The report shows the pair without its picture.
+                }
+            }
+        }
     } else {
         FolderComparisonRequest request;
         request.baseDir = options.request.left;
@@ -294,6 +424,12 @@ int RunFolders(const Options& options) {
         request.shardCount = options.shardCount;
         request.threads = options.request.threads;
         request.diffDir = options.request.diff;
+        if (options.report && !options.request.diff) {
+            // The report shows where pictures differ on the pictures themselves.
+            scratch = std::make_unique<ScratchFolder>(*options.report);
+            request.diffDir = scratch->Path().string();
+            request.each.diffStyle = DifferenceStyle::Highlight;
+        }
         Progress progress(::isatty(2) == 1);
         request.progress = [&](std::size_t done, std::size_t total) { progress.Update(done, total); };
         const FolderComparison run = CompareFolders(request);
@@ -302,6 +438,22 @@ int RunFolders(const Options& options) {
         record.summary = run.summary;
         for (const FolderPair& pair : run.pairs) record.pairs.push_back(RecordOf(pair));
     }
+    if (options.report) {
+        std::vector<ReportPair> pairs;
+        pairs.reserve(record.pairs.size());
+        for (const PairRecord& p : record.pairs) {
+            std::optional<std::string> diff = DiffOf(p);
+            if (const auto it = rendered.find(p.path); it != rendered.end()) diff = it->second;
+            std::error_code ec;
+            if (diff && !fs::exists(*diff, ec)) diff.reset();
+            pairs.push_back(ReportPairOf(p, diff));
+        }
+        const FolderSummary& s = record.summary;
+        WriteHtmlReport(*options.report, {s.unchanged, s.changed, s.added, s.removed, s.failed, s.skipped}, pairs,
+                        record.baseDir, record.newDir, std::string("duvo-compare ") + kVersion);
+    }
+    if (scratch && options.merge.empty()) ForgetDiffs(record);
+    scratch.reset();
     if (options.junit) WriteTextFile(*options.junit, JunitXml(record));
     std::cout << (options.json ? FolderJson(record) : FolderText(record)) << std::flush;
     if (!std::cout) throw ECompareFailure("write-error", "The report could not be written to standard output");

@@ -171,7 +171,7 @@ Options ParseOptions(const std::vector<std::string>& args) {
     std::string diff;
     app.add_option("--diff", diff,
                    "write the difference picture to OUT: .png as PNG, .bmp as an uncompressed 24-bit BMP "
-                   "(see --diff-style)")
+                   "(see --diff-style); with two folders, OUT is a folder for a PNG of each pair that differs")
         ->type_name("OUT");
     std::string style = "duvo";
     app.add_option("--diff-style", style,

@@ -228,6 +228,79 @@ TEST_F(Folders, DifferencePicturesOnlyForPairsThatDiffer) {
     EXPECT_FALSE(fs::exists(Path("base/diff")));
 }
 
+// The report's data file as JSON: "window.DUVO_REPORT = {...};".
+Json ReportData(const std::string& dir) {
+    std::string text = ReadFile(fs::path(dir) / "data.js");
+    const std::size_t open = text.find('{'), close = text.rfind('}');
+    return JsonParser(text.substr(open, close - open + 1)).ParseDocument();
+}
+
+// --report on a run and on merged shards: every pair in the page's data, a
+// highlight picture for each changed pair (the one the tool draws alone),
+// none left in a scratch folder, and none named in the JSON report.
+TEST_F(Folders, TheHtmlReportShowsEveryPairWithHighlightPictures) {
+    Put("base/same.bmp", 0x101010);
+    Put("new/same.bmp", 0x101010);
+    Put("base/a/changed.bmp", 0x000000);
+    Put("new/a/changed.bmp", 0x0000FF);
+    Put("base/b/changed too.bmp", 0x808080);
+    Put("new/b/changed too.bmp", 0x202020);
+    Put("new/added.bmp", 0);
+    std::ofstream(Path("base/broken.bmp")) << "not a picture";
+    Put("new/broken.bmp", 0);
+    // What the report's pictures must be.
+    for (const char* rel : {"a/changed.bmp", "b/changed too.bmp"}) {
+        const std::string want = Path(std::string("want-") + (rel[0] == 'a' ? "a" : "b") + ".png");
+        ASSERT_EQ(Run({"--diff-style", "highlight", "--diff", want, Path(std::string("base/") + rel),
+                       Path(std::string("new/") + rel)})
+                      .status,
+                  1);
+    }
+    auto check = [&](const std::string& dir, const Outcome& o, const char* what) {
+        SCOPED_TRACE(what);
+        EXPECT_EQ(o.status, 2) << o.err;  // the broken pair
+        const Json data = ReportData(dir);
+        EXPECT_EQ(data["summary"]["changed"].Number(), 2);
+        EXPECT_EQ(data["summary"]["failed"].Number(), 1);
+        std::map<std::string, const Json*> pairs;
+        for (const Json& p : data["pairs"].Array()) pairs[p["path"].String()] = &p;
+        ASSERT_EQ(pairs.size(), 5u);
+        EXPECT_TRUE((*pairs["same.bmp"])["diff"].IsNull());
+        EXPECT_TRUE((*pairs["added.bmp"])["base"].IsNull());
+        EXPECT_NE((*pairs["broken.bmp"])["message"].String(), "");
+        for (const char* rel : {"a/changed.bmp", "b/changed too.bmp"}) {
+            const Json& p = *pairs[rel];
+            ASSERT_FALSE(p["diff"].IsNull()) << rel;
+            EXPECT_EQ(p["nonMatching"].Number(), 24) << rel;
+            EXPECT_FALSE(p["regions"].Array().empty()) << rel;
+            const std::string want = Path(std::string("want-") + (rel[0] == 'a' ? "a" : "b") + ".png");
+            const Outcome same = Run({want, (fs::path(dir) / p["diff"].String()).string()});
+            EXPECT_EQ(same.status, 0) << rel << "\n" << same.out;
+        }
+        for (const auto& e : fs::directory_iterator(dir))
+            EXPECT_EQ(e.path().filename().string().find(".duvo-diffs"), std::string::npos) << e.path();
+    };
+
+    const Outcome run = Run({"--json", "--report", Path("report"), Path("base"), Path("new")});
+    check(Path("report"), run, "one run");
+    const Json runJson = Parse(run);
+    for (const Json& p : runJson["pairs"].Array())
+        if (!p["report"].IsNull()) EXPECT_TRUE(p["report"]["diff"].IsNull()) << p["path"].String();
+
+    std::vector<std::string> merge = {"--report", Path("merged"), "--merge"};
+    for (int i = 1; i <= 2; ++i) {
+        const std::string file = Path("shard" + std::to_string(i) + ".json");
+        std::ofstream(file) << Run({"--json", "--shard", std::to_string(i) + "/2", Path("base"), Path("new")}).out;
+        merge.push_back(file);
+    }
+    check(Path("merged"), Run(merge), "merged shards");
+
+    const Outcome inside = Run({"--report", Path("new/report"), Path("base"), Path("new")});
+    EXPECT_EQ(inside.status, 2);
+    EXPECT_NE(inside.err.find("lies inside the compared folder"), std::string::npos) << inside.err;
+    EXPECT_FALSE(fs::exists(Path("new/report")));
+}
+
 TEST_F(Folders, ShardsMergeIntoTheWholeRun) {
     for (int i = 0; i < 11; ++i) {
         const std::string name = "p" + std::to_string(i) + ".bmp";
