@@ -382,9 +382,119 @@ void CheckOutsideTrees(const std::string& what, const std::string& dir, const Op
     }
 }
 
+bool LooksLikeXml(const std::string& text) {
+    const std::size_t at = text.find_first_not_of(" \t\r\n");
+    return at != std::string::npos && text[at] == '<';
+}
+
+std::string XmlAttribute(const std::string& tag, const std::string& name) {
+    const std::string key = " " + name + "=\"";
+    const std::size_t at = tag.find(key);
+    if (at == std::string::npos) return {};
+    const std::size_t from = at + key.size(), to = tag.find('"', from);
+    return to == std::string::npos ? std::string{} : tag.substr(from, to - from);
+}
+
+// The text of an attribute as written back by Xml(): the five escapes and
+// numeric references undone, for ordering and for telling paths apart.
+std::string XmlText(const std::string& raw) {
+    std::string out;
+    for (std::size_t i = 0; i < raw.size(); ++i) {
+        const std::size_t end = raw[i] == '&' ? raw.find(';', i) : std::string::npos;
+        if (end == std::string::npos) {
+            out += raw[i];
+            continue;
+        }
+        const std::string name = raw.substr(i + 1, end - i - 1);
+        if (name == "amp")
+            out += '&';
+        else if (name == "lt")
+            out += '<';
+        else if (name == "gt")
+            out += '>';
+        else if (name == "quot")
+            out += '"';
+        else if (name == "apos")
+            out += '\'';
+        else if (name.size() > 1 && name[0] == '#')
+            out += static_cast<char>(std::strtol(name.c_str() + 1, nullptr, 10));
+        else
+            out += raw.substr(i, end - i + 1);
+        i = end;
+    }
+    return out;
+}
+
+// The JUnit files of shards as one: their test cases in the order of their
+// paths, the counts added up. Only files this tool wrote are taken.
+int MergeJunit(const Options& options) {
+    struct Case {
+        std::string text;  // the element as written, with its indentation
+        bool failure = false, error = false;
+    };
+    std::map<std::string, Case> cases;
+    std::string suiteName;
+    for (const std::string& file : options.merge) {
+        const std::string xml = ReadAllText(file);
+        const std::size_t suite = xml.find("<testsuite ");
+        if (xml.find("<testsuites name=\"duvo-compare\"") == std::string::npos || suite == std::string::npos)
+            throw EUsageError(file + " is no JUnit file of duvo-compare on two folders");
+        if (suiteName.empty()) suiteName = XmlAttribute(xml.substr(suite, xml.find('>', suite) - suite), "name");
+        for (std::size_t at = xml.find("<testcase ", suite); at != std::string::npos;
+             at = xml.find("<testcase ", at + 1)) {
+            const std::size_t tagEnd = xml.find('>', at);
+            if (tagEnd == std::string::npos) throw EUsageError(file + ": a test case is cut off");
+            const std::string tag = xml.substr(at, tagEnd - at + 1);
+            std::size_t end = tagEnd + 1;
+            if (tag.size() < 2 || tag[tag.size() - 2] != '/') {
+                const std::size_t close = xml.find("</testcase>", tagEnd);
+                if (close == std::string::npos) throw EUsageError(file + ": a test case is cut off");
+                end = close + std::string("</testcase>").size();
+            }
+            Case c;
+            c.text = "    " + xml.substr(at, end - at) + "\n";
+            c.failure = c.text.find("<failure") != std::string::npos;
+            c.error = c.text.find("<error") != std::string::npos;
+            const std::string name = XmlText(XmlAttribute(tag, "name"));
+            if (!cases.emplace(name, std::move(c)).second)
+                throw EUsageError(name + " is in two of the reports: are they shards of one run?");
+        }
+    }
+    std::uint64_t failures = 0, errors = 0;
+    for (const auto& [name, c] : cases) {
+        failures += c.failure;
+        errors += c.error;
+    }
+    const std::string counts = " tests=\"" + std::to_string(cases.size()) + "\" failures=\"" +
+                               std::to_string(failures) + "\" errors=\"" + std::to_string(errors) + "\" skipped=\"0\"";
+    std::string out = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<testsuites name=\"duvo-compare\"" + counts + ">\n";
+    out += "  <testsuite name=\"" + suiteName + "\"" + counts + ">\n";
+    for (const auto& [name, c] : cases) out += c.text;
+    out += "  </testsuite>\n</testsuites>\n";
+    if (options.junit) {
+        WriteTextFile(*options.junit, out);
+    } else {
+        std::cout << out << std::flush;
+        if (!std::cout) throw ECompareFailure("write-error", "The report could not be written to standard output");
+    }
+    return errors ? 2 : failures ? 1 : 0;
+}
+
 }  // namespace
 
 int RunFolders(const Options& options) {
+    if (!options.merge.empty()) {
+        // JUnit files of shards merge into JUnit alone: they hold no reports.
+        std::size_t xml = 0;
+        for (const std::string& file : options.merge) xml += LooksLikeXml(ReadAllText(file));
+        if (xml && xml != options.merge.size())
+            throw EUsageError("--merge takes the JSON reports of shards, or their JUnit files, not both");
+        if (xml) {
+            if (options.json || options.report)
+                throw EUsageError("--json and --report need the shards' JSON reports; JUnit files merge into JUnit");
+            return MergeJunit(options);
+        }
+    }
     FolderRecord record;
     std::unique_ptr<ScratchFolder> scratch;
     std::map<std::string, std::string> rendered;  // path -> picture made for the report

@@ -164,8 +164,8 @@ Options ParseOptions(const std::vector<std::string>& args) {
         ->type_name("DIR");
     app.add_option("--merge", options.merge,
                    "merge the --json reports of folder runs (shards) into one report (with --json, --junit, "
-                   "--report) instead of comparing")
-        ->type_name("JSON...")
+                   "--report) instead of comparing; or their --junit files into one (to --junit or stdout)")
+        ->type_name("FILE...")
         ->expected(1, -1);
     app.add_flag("--json", options.json, "print one JSON object instead of the text report (fields: docs/json.md)");
     std::string diff;
@@ -258,7 +258,8 @@ Options ParseOptions(const std::vector<std::string>& args) {
         throw EUsageError(e.what());
     }
     if (!options.merge.empty()) {
-        if (!o.left.empty() || !o.right.empty()) throw EUsageError("--merge takes JSON reports, not LEFT and RIGHT");
+        if (!o.left.empty() || !o.right.empty())
+            throw EUsageError("--merge takes the reports of shards, not LEFT and RIGHT");
     } else if (o.left.empty() || o.right.empty()) {
         throw EUsageError("LEFT and RIGHT are required (two pictures, or two folders)");
     }

@@ -326,6 +326,32 @@ TEST_F(Folders, ShardsMergeIntoTheWholeRun) {
         EXPECT_EQ(b["pairs"][i]["status"].String(), a["pairs"][i]["status"].String());
     }
     EXPECT_EQ(XmlReader(ReadFile(Path("merged.xml"))).Document().children[0].attributes.at("tests"), "11");
+
+    // The shards' JUnit files merge into the whole run's, case for case.
+    Run({"--junit", Path("whole.xml"), Path("base"), Path("new")});
+    std::vector<std::string> junitMerge = {"--junit", Path("joined.xml"), "--merge"};
+    for (int i = 1; i <= 3; ++i) {
+        const std::string file = Path("shard" + std::to_string(i) + ".xml");
+        Run({"--junit", file, "--shard", std::to_string(i) + "/3", Path("base"), Path("new")});
+        junitMerge.push_back(file);
+    }
+    EXPECT_EQ(Run(junitMerge).status, whole.status);
+    auto cases = [](const Element& doc) {
+        std::vector<std::pair<std::string, std::string>> out;
+        for (const Element& c : doc.children.at(0).children)
+            out.emplace_back(c.attributes.at("name"), c.children.empty() ? "passed" : c.children[0].name);
+        return out;
+    };
+    const Element wholeXml = XmlReader(ReadFile(Path("whole.xml"))).Document();
+    const Element joined = XmlReader(ReadFile(Path("joined.xml"))).Document();
+    EXPECT_EQ(cases(joined), cases(wholeXml));
+    for (const char* count : {"tests", "failures", "errors"})
+        EXPECT_EQ(joined.attributes.at(count), wholeXml.attributes.at(count)) << count;
+    // JUnit and JSON do not mix, and JUnit makes no JSON or HTML report.
+    for (const std::vector<std::string>& bad : {std::vector<std::string>{"--merge", junitMerge[3], merge[5]},
+                                                std::vector<std::string>{"--json", "--merge", junitMerge[3]},
+                                                std::vector<std::string>{"--merge", junitMerge[3], junitMerge[3]}})
+        EXPECT_EQ(Run(bad).status, 2) << bad[1];
     // A shard given twice is no partition.
     const Outcome twice = Run({"--merge", merge[4], merge[4]});
     EXPECT_EQ(twice.status, 2);
