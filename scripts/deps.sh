@@ -5,7 +5,7 @@
 # Qt's Polish texts; openbox and x11-utils are for the end-to-end test and
 # the screenshots; libgif-dev is the reference decoder of the tests and
 # benchmarks only.
-DUVO_PACKAGES="cmake ninja-build g++ clang libclang-rt-14-dev pkg-config qt6-base-dev libxcb1-dev qt6-translations-l10n libjpeg62-turbo-dev libspng-dev zlib1g-dev libcli11-dev libgif-dev libgtest-dev libbenchmark-dev xvfb xdotool x11-apps x11-utils openbox imagemagick fonts-dejavu-core fonts-liberation python3"
+DUVO_PACKAGES="cmake ninja-build g++ clang libclang-rt-14-dev pkg-config qt6-base-dev libxcb1-dev qt6-translations-l10n libjpeg62-turbo-dev libspng-dev libwebp-dev libtiff-dev zlib1g-dev libcli11-dev libgif-dev libgtest-dev libbenchmark-dev xvfb xdotool x11-apps x11-utils openbox imagemagick fonts-dejavu-core fonts-liberation python3"
 
 duvo_install_deps() {
     local missing=""
