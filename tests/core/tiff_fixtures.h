@@ -260,9 +260,8 @@ inline Bytes RawTiff(std::vector<RawEntry> entries, const Bytes& data) {
 
 // The entries of an uncompressed 8-bit gray picture in one strip.
 inline std::vector<RawEntry> GrayEntries(std::uint32_t width, std::uint32_t height, std::uint32_t stripBytes) {
-    return {{256, 4, {width}}, {257, 4, {height}},    {258, 3, {8}},          {259, 3, {1}},
-            {262, 3, {1}},     {273, 4, {0}},         {277, 3, {1}},          {278, 4, {height}},
-            {279, 4, {stripBytes}}};
+    return {{256, 4, {width}}, {257, 4, {height}}, {258, 3, {8}},      {259, 3, {1}},         {262, 3, {1}},
+            {273, 4, {0}},     {277, 3, {1}},      {278, 4, {height}}, {279, 4, {stripBytes}}};
 }
 
 // The first page of a file libtiff wrote, laid out again with its
@@ -319,7 +318,8 @@ inline Bytes DirectoryFirst(const Bytes& file) {
     }
     TIFFClose(t);
     // Directory entries go in ascending tag order.
-    std::stable_sort(entries.begin(), entries.end(), [](const RawEntry& a, const RawEntry& b) { return a.tag < b.tag; });
+    std::stable_sort(entries.begin(), entries.end(),
+                     [](const RawEntry& a, const RawEntry& b) { return a.tag < b.tag; });
     return RawTiff(entries, data);
 }
 

@@ -63,7 +63,8 @@ Bytes PackRows(int width, int height, int channels, int bits, const std::vector<
     for (int y = 0; y < height; ++y) {
         std::uint8_t* row = out.data() + rowBytes * static_cast<std::size_t>(y);
         for (int i = 0; i < width * channels; ++i) {
-            const std::uint32_t v = values[static_cast<std::size_t>(y) * width * channels + static_cast<std::size_t>(i)];
+            const std::uint32_t v =
+                values[static_cast<std::size_t>(y) * width * channels + static_cast<std::size_t>(i)];
             if (bits == 16) {
                 row[2 * i] = static_cast<std::uint8_t>(v >> 8);
                 row[2 * i + 1] = static_cast<std::uint8_t>(v);
@@ -156,10 +157,15 @@ TEST(TiffRows, EveryKeptLayoutGivesTheSamplesItWasWritten) {
         {"16-bit gray, big-endian", Page(kMinBlack, 16, 1, kLzw), RowLayout::Gray, {0}, false, true},
         {"16-bit gray min-is-white", Page(kMinWhite, 16, 1, kNone), RowLayout::Gray, {0}, true},
         {"8-bit gray and alpha", Extra(Page(kMinBlack, 8, 2, kLzw), {kUnassoc}), RowLayout::GrayAlpha, {0, 1}},
-        {"16-bit gray and alpha, min-is-white", Extra(Page(kMinWhite, 16, 2, kNone), {kUnassoc}),
-         RowLayout::GrayAlpha, {0, 1}, true},
-        {"gray with a sample that is no alpha", Extra(Page(kMinBlack, 8, 2, kNone), {kUnspecified}),
-         RowLayout::Gray, {0}},
+        {"16-bit gray and alpha, min-is-white",
+         Extra(Page(kMinWhite, 16, 2, kNone), {kUnassoc}),
+         RowLayout::GrayAlpha,
+         {0, 1},
+         true},
+        {"gray with a sample that is no alpha",
+         Extra(Page(kMinBlack, 8, 2, kNone), {kUnspecified}),
+         RowLayout::Gray,
+         {0}},
         {"8-bit RGB", Page(kRgb, 8, 3, kNone), RowLayout::Rgb, {0, 1, 2}},
         {"8-bit RGB, PackBits", Page(kRgb, 8, 3, kPackBits), RowLayout::Rgb, {0, 1, 2}},
         {"8-bit RGB, LZW with a predictor", Predicted(Page(kRgb, 8, 3, kLzw)), RowLayout::Rgb, {0, 1, 2}},
@@ -169,18 +175,29 @@ TEST(TiffRows, EveryKeptLayoutGivesTheSamplesItWasWritten) {
         {"8-bit RGB in planes and tiles", Tiled(Planes(Page(kRgb, 8, 3, kNone))), RowLayout::Rgb, {0, 1, 2}},
         {"16-bit RGB, big-endian", Predicted(Page(kRgb, 16, 3, kLzw)), RowLayout::Rgb, {0, 1, 2}, false, true},
         {"16-bit RGB in tiles", Tiled(Page(kRgb, 16, 3, kDeflate)), RowLayout::Rgb, {0, 1, 2}},
-        {"16-bit RGB in planes, big-endian", Planes(Page(kRgb, 16, 3, kPackBits)), RowLayout::Rgb, {0, 1, 2},
-         false, true},
+        {"16-bit RGB in planes, big-endian",
+         Planes(Page(kRgb, 16, 3, kPackBits)),
+         RowLayout::Rgb,
+         {0, 1, 2},
+         false,
+         true},
         {"8-bit RGBA", Extra(Page(kRgb, 8, 4, kLzw), {kUnassoc}), RowLayout::Rgba, {0, 1, 2, 3}},
-        {"16-bit RGBA in tiles", Tiled(Extra(Page(kRgb, 16, 4, kDeflate), {kUnassoc})), RowLayout::Rgba,
+        {"16-bit RGBA in tiles", Tiled(Extra(Page(kRgb, 16, 4, kDeflate), {kUnassoc})), RowLayout::Rgba, {0, 1, 2, 3}},
+        {"8-bit RGBA in planes and tiles",
+         Tiled(Planes(Extra(Page(kRgb, 8, 4, kLzw), {kUnassoc}))),
+         RowLayout::Rgba,
          {0, 1, 2, 3}},
-        {"8-bit RGBA in planes and tiles", Tiled(Planes(Extra(Page(kRgb, 8, 4, kLzw), {kUnassoc}))),
-         RowLayout::Rgba, {0, 1, 2, 3}},
-        {"RGB with a sample that is no alpha", Extra(Page(kRgb, 8, 4, kNone), {kUnspecified}), RowLayout::Rgb,
+        {"RGB with a sample that is no alpha",
+         Extra(Page(kRgb, 8, 4, kNone), {kUnspecified}),
+         RowLayout::Rgb,
          {0, 1, 2}},
-        {"RGB whose alpha is the second extra sample", Extra(Page(kRgb, 16, 5, kLzw), {kUnspecified, kUnassoc}),
-         RowLayout::Rgba, {0, 1, 2, 4}},
-        {"the same in planes", Planes(Extra(Page(kRgb, 8, 5, kNone), {kUnspecified, kUnassoc})), RowLayout::Rgba,
+        {"RGB whose alpha is the second extra sample",
+         Extra(Page(kRgb, 16, 5, kLzw), {kUnspecified, kUnassoc}),
+         RowLayout::Rgba,
+         {0, 1, 2, 4}},
+        {"the same in planes",
+         Planes(Extra(Page(kRgb, 8, 5, kNone), {kUnspecified, kUnassoc})),
+         RowLayout::Rgba,
          {0, 1, 2, 4}},
     };
     std::uint32_t seed = 1;
@@ -193,7 +210,8 @@ TEST(TiffRows, EveryKeptLayoutGivesTheSamplesItWasWritten) {
         EXPECT_EQ(d.format.layout, c.layout);
         EXPECT_EQ(d.format.bitDepth, c.page.bits);
         const int channels = static_cast<int>(c.picked.size());
-        EXPECT_EQ(d.rows, PackRows(c.page.width, c.page.height, channels, c.page.bits, Meant(c.page, c.picked, c.inverted)));
+        EXPECT_EQ(d.rows,
+                  PackRows(c.page.width, c.page.height, channels, c.page.bits, Meant(c.page, c.picked, c.inverted)));
         EXPECT_TRUE(d.warnings.empty()) << d.warnings.front().message;
     }
 }
@@ -205,7 +223,7 @@ TEST(TiffRows, PalettePagesGiveTheirIndicesAndColorsScaledTo8Bits) {
         bool tiles;
         bool eightBitMap;  // a map written with 8-bit values, as some writers do
     } cases[] = {
-        {"1-bit", 1, false, false}, {"2-bit", 2, false, false},  {"4-bit", 4, true, false},
+        {"1-bit", 1, false, false}, {"2-bit", 2, false, false},           {"4-bit", 4, true, false},
         {"8-bit", 8, false, false}, {"8-bit, 8-bit map", 8, false, true}, {"4-bit tiles, 8-bit map", 4, true, true},
     };
     for (const auto& c : cases) {
@@ -458,8 +476,8 @@ TEST(TiffRows, ACutFileKeepsWhatItHoldsAndSaysWhere) {
     const struct {
         const char* what;
         TiffPage page;
-        const char* unit;      // "strip" or "tiles"
-        bool codecRowsKept;    // the cut strip's decodable rows are kept
+        const char* unit;    // "strip" or "tiles"
+        bool codecRowsKept;  // the cut strip's decodable rows are kept
     } cases[] = {
         {"uncompressed strips", page(kNone, false), "strip", true},
         {"LZW strips", Predicted(page(kLzw, false)), "strip", true},
@@ -494,8 +512,8 @@ TEST(TiffRows, ACutFileKeepsWhatItHoldsAndSaysWhere) {
                                              " of rows 16 to 31; what the file does not hold is zero");
         const std::size_t rowBytes = d.format.RowBytes();
         // Everything before the cut strile is as in the whole file...
-        ASSERT_TRUE(std::equal(d.rows.begin(), d.rows.begin() + static_cast<std::ptrdiff_t>(16 * rowBytes),
-                               full.rows.begin()));
+        ASSERT_TRUE(
+            std::equal(d.rows.begin(), d.rows.begin() + static_cast<std::ptrdiff_t>(16 * rowBytes), full.rows.begin()));
         // ...everything after it zero...
         EXPECT_TRUE(ZeroFrom(d, 32));
         // ...and of the cut one, whole rows as decoded, then zeros.
@@ -509,7 +527,8 @@ TEST(TiffRows, ACutFileKeepsWhatItHoldsAndSaysWhere) {
             const std::size_t held = static_cast<std::size_t>(size * 6 / 10);
             EXPECT_EQ(kept, 16 + static_cast<int>(held / rowBytes));
             const std::size_t at = 16 * rowBytes + held;
-            EXPECT_TRUE(std::equal(d.rows.begin(), d.rows.begin() + static_cast<std::ptrdiff_t>(at), full.rows.begin()));
+            EXPECT_TRUE(
+                std::equal(d.rows.begin(), d.rows.begin() + static_cast<std::ptrdiff_t>(at), full.rows.begin()));
             EXPECT_TRUE(std::all_of(d.rows.begin() + static_cast<std::ptrdiff_t>(at), d.rows.end(),
                                     [](std::uint8_t b) { return b == 0; }));
         } else if (c.codecRowsKept) {
@@ -608,8 +627,9 @@ TEST(TiffRows, LibtiffsWarningsAreCorruptWarningsButPrivateTagsAreNone) {
         {"a private tag", tifftest::RawTiff(privateTag, pixels), {}},
         {"tags out of order",
          tifftest::RawTiff(unsorted, pixels),
-         {{"corrupt", "TIFF warning: TIFFReadDirectoryCheckOrder: Invalid TIFF directory; tags are not sorted in "
-                      "ascending order"}}},
+         {{"corrupt",
+           "TIFF warning: TIFFReadDirectoryCheckOrder: Invalid TIFF directory; tags are not sorted in "
+           "ascending order"}}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);

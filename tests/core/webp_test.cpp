@@ -146,10 +146,14 @@ TEST(WebpRows, StillFilesGiveTheirPixels) {
         bool lossless;
         bool opaque;  // every alpha 255: the file has no alpha
     } cases[] = {
-        {"lossless RGB", 37, 23, 3, true, false},         {"lossless RGBA", 37, 23, 4, true, false},
-        {"lossless, one pixel", 1, 1, 4, true, false},    {"lossless, one long row", 300, 1, 3, true, false},
-        {"lossy RGB", 45, 31, 3, false, false},           {"lossy RGBA", 45, 31, 4, false, false},
-        {"lossless RGBA, all opaque", 20, 9, 4, true, true}, {"lossy, one column", 1, 40, 3, false, false},
+        {"lossless RGB", 37, 23, 3, true, false},
+        {"lossless RGBA", 37, 23, 4, true, false},
+        {"lossless, one pixel", 1, 1, 4, true, false},
+        {"lossless, one long row", 300, 1, 3, true, false},
+        {"lossy RGB", 45, 31, 3, false, false},
+        {"lossy RGBA", 45, 31, 4, false, false},
+        {"lossless RGBA, all opaque", 20, 9, 4, true, true},
+        {"lossy, one column", 1, 40, 3, false, false},
     };
     std::uint32_t seed = 5;
     for (const auto& c : cases) {
@@ -160,7 +164,8 @@ TEST(WebpRows, StillFilesGiveTheirPixels) {
         const Bytes file = webptest::Encode(pixels, c.width, c.height, c.channels, c.lossless);
         const Decoded d = Decode(file);
         bool seeThrough = false;
-        for (std::size_t i = 3; c.channels == 4 && i < pixels.size(); i += 4) seeThrough = seeThrough || pixels[i] < 255;
+        for (std::size_t i = 3; c.channels == 4 && i < pixels.size(); i += 4)
+            seeThrough = seeThrough || pixels[i] < 255;
         const int channels = seeThrough ? 4 : 3;
         EXPECT_EQ(d.format.width, c.width);
         EXPECT_EQ(d.format.height, c.height);
@@ -301,8 +306,8 @@ TEST(WebpRows, ACutFileKeepsTheRowsDecodedAndSaysWhere) {
                               firstCanvas.begin() + static_cast<std::ptrdiff_t>(i + 3));
         }
         const int kept = RowsKept(d, wanted);
-        const std::string declared = std::to_string(cut.size()) + " of the " + std::to_string(c.file->size()) +
-                                     " bytes its header declares";
+        const std::string declared =
+            std::to_string(cut.size()) + " of the " + std::to_string(c.file->size()) + " bytes its header declares";
         if (c.inside) {
             EXPECT_GT(kept, 0);
             EXPECT_LT(kept, h);
@@ -311,10 +316,9 @@ TEST(WebpRows, ACutFileKeepsTheRowsDecodedAndSaysWhere) {
                                                  std::to_string(kept) + " of 48); the rows below are zero");
         } else {
             EXPECT_EQ(kept, h);
-            EXPECT_EQ(d.warnings[0].message, c.animated ? "the file ends after the first frame (" + declared +
-                                                              "); the first frame is whole"
-                                                        : "the file ends after the pixels (" + declared +
-                                                              "); the picture is whole");
+            EXPECT_EQ(d.warnings[0].message,
+                      c.animated ? "the file ends after the first frame (" + declared + "); the first frame is whole"
+                                 : "the file ends after the pixels (" + declared + "); the picture is whole");
         }
     }
 }
@@ -351,8 +355,7 @@ TEST(WebpRows, DamagedAndOversizedFilesHaveTheirExactOutcome) {
         {"cut inside its header", Bytes(file.begin(), file.begin() + 16), kDefaultLimits,
          "WebP error: the file ends inside its header", false},
         {"image data that makes no sense", garbled, kDefaultLimits, "WebP error: the image data is damaged", false},
-        {"a header and no image data", header(100, 50), kDefaultLimits, "WebP error: the image data is damaged",
-         false},
+        {"a header and no image data", header(100, 50), kDefaultLimits, "WebP error: the image data is damaged", false},
         // libwebp's demuxer gives no part of a frame it does not hold whole.
         {"an animation cut inside its first frame", Bytes(animation.begin(), animation.begin() + animation.size() / 2),
          kDefaultLimits, "WebP error: the file ends before the first frame is whole", false},

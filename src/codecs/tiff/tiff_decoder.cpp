@@ -188,9 +188,15 @@ public:
         for (int i = 0; i < count; ++i, ++next_) {
             std::uint8_t* out = dst + i * stride;
             switch (mode_) {
-                case Mode::Scanlines: ScanlineRow(next_, out); break;
-                case Mode::Bands: BandRow(next_, out); break;
-                case Mode::Converter: ConverterRow(next_, out); break;
+                case Mode::Scanlines:
+                    ScanlineRow(next_, out);
+                    break;
+                case Mode::Bands:
+                    BandRow(next_, out);
+                    break;
+                case Mode::Converter:
+                    ConverterRow(next_, out);
+                    break;
             }
         }
     }
@@ -447,9 +453,8 @@ private:
 
     void NoteCut(std::uint32_t y0, std::uint32_t rows) {
         if (!cut_.empty()) return;
-        cut_ = "the file ends inside the image data, at the " + std::string(tiled_ ? "tiles" : "strip") +
-               " of rows " + std::to_string(y0) + " to " + std::to_string(y0 + rows - 1) +
-               "; what the file does not hold is zero";
+        cut_ = "the file ends inside the image data, at the " + std::string(tiled_ ? "tiles" : "strip") + " of rows " +
+               std::to_string(y0) + " to " + std::to_string(y0 + rows - 1) + "; what the file does not hold is zero";
         UpdateWarnings();
     }
 
@@ -474,8 +479,8 @@ private:
         if (compression_ == COMPRESSION_NONE)
             data.resize(static_cast<std::size_t>(std::min<std::uint64_t>(size, rowBytes * maxRows)), 0);
         else
-            rows = static_cast<std::uint32_t>(
-                std::min<std::uint64_t>(maxRows, data.size() * kMaxExpansion / std::max<std::uint64_t>(rowBytes, 1) + 1));
+            rows = static_cast<std::uint32_t>(std::min<std::uint64_t>(
+                maxRows, data.size() * kMaxExpansion / std::max<std::uint64_t>(rowBytes, 1) + 1));
         messages_.salvaging = true;
         auto decodes = [&](std::uint32_t n) {
             return n == 0 || TIFFReadFromUserBuffer(tif_.get(), strile, data.data(), static_cast<tmsize_t>(data.size()),
@@ -533,7 +538,8 @@ private:
         std::uint8_t* target = sameLayout_ ? out : scratch_.data();
         const std::uint32_t k = row - chunkY0_;
         if (held_ == Held::Whole) {
-            if (TIFFReadScanline(tif_.get(), target, row, 0) < 0) Fail("row " + std::to_string(row) + " cannot be read");
+            if (TIFFReadScanline(tif_.get(), target, row, 0) < 0)
+                Fail("row " + std::to_string(row) + " cannot be read");
         } else if (k < salvageRows_) {
             std::memcpy(target, salvage_.data() + k * scanline_, static_cast<std::size_t>(scanline_));
         } else {
@@ -602,8 +608,7 @@ private:
         const std::uint32_t k = row - chunkY0_;
         std::array<const std::uint8_t*, 4> planes{};
         for (std::size_t p = 0; p < planes_.size(); ++p)
-            planes[p] =
-                k < valid_[p] ? bands_[p].get() + k * planeRowBytes_ : zeros_.data();
+            planes[p] = k < valid_[p] ? bands_[p].get() + k * planeRowBytes_ : zeros_.data();
         if (sameLayout_) {
             std::memcpy(out, planes[0], format_.RowBytes());
             const std::uint8_t* self[1] = {out};
@@ -698,7 +703,8 @@ private:
                 const int used = static_cast<int>((static_cast<std::uint64_t>(width) * bits_) % 8);
                 if (used) out[n - 1] = static_cast<std::uint8_t>(out[n - 1] & (0xFF00 >> used));
             } else if (bits_ == 8) {
-                for (int x = 0; x < width; ++x) out[x * outChannels_] = static_cast<std::uint8_t>(~out[x * outChannels_]);
+                for (int x = 0; x < width; ++x)
+                    out[x * outChannels_] = static_cast<std::uint8_t>(~out[x * outChannels_]);
             } else {
                 for (int x = 0; x < width; ++x) {
                     std::uint8_t* p = out + 2 * x * outChannels_;

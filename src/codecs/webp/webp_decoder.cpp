@@ -17,13 +17,19 @@ namespace {
 
 [[noreturn]] void Fail(VP8StatusCode status) {
     switch (status) {
-        case VP8_STATUS_OUT_OF_MEMORY: throw EOutOfMemory(msg::OutOfMemory);
-        case VP8_STATUS_INVALID_PARAM: Fail("the library refused the decoding parameters");
-        case VP8_STATUS_BITSTREAM_ERROR: Fail("the image data is damaged");
-        case VP8_STATUS_UNSUPPORTED_FEATURE: Fail("the file uses a feature the library does not support");
+        case VP8_STATUS_OUT_OF_MEMORY:
+            throw EOutOfMemory(msg::OutOfMemory);
+        case VP8_STATUS_INVALID_PARAM:
+            Fail("the library refused the decoding parameters");
+        case VP8_STATUS_BITSTREAM_ERROR:
+            Fail("the image data is damaged");
+        case VP8_STATUS_UNSUPPORTED_FEATURE:
+            Fail("the file uses a feature the library does not support");
         case VP8_STATUS_SUSPENDED:
-        case VP8_STATUS_NOT_ENOUGH_DATA: Fail("the file ends inside its header");
-        default: Fail("status " + std::to_string(static_cast<int>(status)));
+        case VP8_STATUS_NOT_ENOUGH_DATA:
+            Fail("the file ends inside its header");
+        default:
+            Fail("status " + std::to_string(static_cast<int>(status)));
     }
 }
 
@@ -101,10 +107,10 @@ public:
                                               " image data (at row " + std::to_string(decodedRows_) + " of " +
                                               std::to_string(format_.height) + "); the rows below are zero");
         } else if (cutAfterPixels_) {
-            Warn(warning_kind::Truncated, "the file ends after " + std::string(animated_ ? "the first frame" : "the pixels") +
-                                              " (" + std::to_string(bytes.size()) + " of the " +
-                                              std::to_string(declared) + " bytes its header declares); the " +
-                                              (animated_ ? "first frame" : "picture") + " is whole");
+            Warn(warning_kind::Truncated,
+                 "the file ends after " + std::string(animated_ ? "the first frame" : "the pixels") + " (" +
+                     std::to_string(bytes.size()) + " of the " + std::to_string(declared) +
+                     " bytes its header declares); the " + (animated_ ? "first frame" : "picture") + " is whole");
         }
     }
 
@@ -112,7 +118,9 @@ public:
     void ReadRows(std::uint8_t* dst, std::ptrdiff_t stride, int count) override {
         for (int i = 0; i < count; ++i, ++next_) std::memcpy(dst + i * stride, Row(next_), format_.RowBytes());
     }
-    const std::uint8_t* RowInPlace(int y) const override { return frame_.get() + stride_ * static_cast<std::size_t>(y); }
+    const std::uint8_t* RowInPlace(int y) const override {
+        return frame_.get() + stride_ * static_cast<std::size_t>(y);
+    }
 
 private:
     std::uint8_t* Row(int y) { return frame_.get() + stride_ * static_cast<std::size_t>(y); }
@@ -151,7 +159,8 @@ private:
         CheckPictureSize(canvasWidth, canvasHeight, limits);
         WebPIterator frame;
         if (!WebPDemuxGetFrame(demux.get(), 1, &frame))
-            Fail(state == WEBP_DEMUX_DONE ? "the animation has no frame" : "the file ends before the first frame is whole");
+            Fail(state == WEBP_DEMUX_DONE ? "the animation has no frame"
+                                          : "the file ends before the first frame is whole");
         struct IteratorRelease {
             WebPIterator* it;
             ~IteratorRelease() { WebPDemuxReleaseIterator(it); }
@@ -170,8 +179,8 @@ private:
         } else if (f.width != frame.width || f.height != frame.height) {
             Fail("the first frame's size differs from its image data's");
         }
-        const bool covers = frame.x_offset == 0 && frame.y_offset == 0 &&
-                            std::uint32_t(frame.width) == canvasWidth && std::uint32_t(frame.height) == canvasHeight;
+        const bool covers = frame.x_offset == 0 && frame.y_offset == 0 && std::uint32_t(frame.width) == canvasWidth &&
+                            std::uint32_t(frame.height) == canvasHeight;
         // A frame that covers the canvas and has no alpha gives opaque rows.
         const bool alpha = !covers || f.has_alpha || frame.has_alpha;
         const std::uint64_t canvasPixels = std::uint64_t(canvasWidth) * canvasHeight;
