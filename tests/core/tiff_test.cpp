@@ -572,6 +572,8 @@ TEST(TiffRows, DamagedAndOversizedFilesHaveTheirExactOutcome) {
     hugeTiles.push_back({324, 4, {0}});
     hugeTiles.push_back({325, 4, {10}});
     hugeTiles.insert(hugeTiles.begin() + 5, {277, 3, {1}});
+    std::vector<tifftest::RawEntry> tinyLzw = tifftest::GrayEntries(1000, 1000, 10);
+    tinyLzw[3].values = {COMPRESSION_LZW};
     Limits small;
     small.pixels = std::uint64_t{1} << 20;
     Limits fewBytes;
@@ -593,6 +595,8 @@ TEST(TiffRows, DamagedAndOversizedFilesHaveTheirExactOutcome) {
          "Picture too large (100000 x 100000 pixels; the limit is 1048576 pixels)", true},
         {"a band of tiles larger than the bytes allowed", tifftest::RawTiff(bigTiles, Bytes(10, 0)), fewBytes,
          "Picture too large (more than 100000 bytes of pixels)", true},
+        {"compressed data far too small for its rows", tifftest::RawTiff(tinyLzw, Bytes(10, 0)), kDefaultLimits,
+         "TIFF error: strip or tile 0 of 10 bytes cannot decode to 1000000 bytes", false},
         {"tiles far larger than the picture", tifftest::RawTiff(hugeTiles, Bytes(10, 0)), kDefaultLimits,
          "TIFF error: tiles of 65536 x 65536 pixels for a picture of 16 x 16", false},
     };

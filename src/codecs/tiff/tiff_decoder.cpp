@@ -19,10 +19,11 @@ namespace duvo {
 namespace {
 
 constexpr int kKeptWarnings = 8;
-// What the bytes of a cut strip may decode to, at most, per byte: more than
-// any of the library's codecs makes (deflate stays below 1100), so the
-// bound only keeps a small file from claiming a huge buffer.
-constexpr std::uint64_t kMaxExpansion = 4096;
+// What a byte of compressed data may decode to, at most: more than any of
+// the library's codecs makes (deflate stays below 1100 bytes; CCITT fax
+// codes a blank row in one bit, a width's worth), so the bound only keeps a
+// small file from claiming a huge decode.
+constexpr std::uint64_t kMaxExpansion = std::uint64_t{1} << 16;
 // Pages of the file are let go behind the decoder in steps of this size.
 constexpr std::uint64_t kReleaseStep = std::uint64_t{1} << 20;
 // libtiff's own allocations (its handle, tag arrays) get at least this much,
@@ -362,12 +363,16 @@ private:
         if (planeRowBytes_ < (std::uint64_t{width} * samplesPerPlaneRow * bits + 7) / 8)
             Fail("rows of an unexpected size");
         const std::uint64_t band = planeRowBytes_ * rowsPerChunk_;
-        CheckBytes(band * planes_.size() + tileBytes_ + planeRowBytes_, limits);
+        CheckBytes(band * planes_.size() + tileBytes_ + planeRowBytes_ * (planes_.size() + 1), limits);
         // Not filled first: a band's pages are taken only as rows are decoded into them.
         for (std::size_t p = 0; p < planes_.size(); ++p)
             bands_.push_back(std::make_unique_for_overwrite<std::uint8_t[]>(band));
         valid_.assign(planes_.size(), 0);
-        if (tiled_) tile_.resize(tileBytes_);
+        if (tiled_) {
+            tile_ = std::make_unique_for_overwrite<std::uint8_t[]>(tileBytes_);
+            kept_.assign(planes_.size() * tilesAcross_, 0);
+            mixed_.assign(planes_.size() * planeRowBytes_, 0);
+        }
         zeros_.assign(planeRowBytes_, 0);
     }
 
@@ -441,14 +446,31 @@ private:
 
     // ---- strips and tiles the file may not hold -------------------------------------
 
-    Held Extent(std::uint32_t strile, std::uint64_t& offset, std::uint64_t& size) const {
+    // Where a strip or tile lies and how much of it the file holds. decoded
+    // is what it decodes to: compressed data that cannot make that much is
+    // refused before anything is decoded, so a small file claims no big decode.
+    Held Extent(std::uint32_t strile, std::uint64_t decoded, std::uint64_t& offset, std::uint64_t& size) const {
         int failed = 0;
         offset = TIFFGetStrileOffsetWithErr(tif_.get(), strile, &failed);
         size = TIFFGetStrileByteCountWithErr(tif_.get(), strile, &failed);
         if (failed) Fail("strip or tile " + std::to_string(strile) + " is not in the file's tables");
         const std::uint64_t file = memory_.bytes.size();
-        if (size <= file && offset <= file - size) return Held::Whole;
+        if (size <= file && offset <= file - size) {
+            if (compression_ != COMPRESSION_NONE && size < decoded / kMaxExpansion)
+                Fail("strip or tile " + std::to_string(strile) + " of " + std::to_string(size) +
+                     " bytes cannot decode to " + std::to_string(decoded) + " bytes");
+            return Held::Whole;
+        }
         return offset < file ? Held::Part : Held::None;
+    }
+
+    // The rows of rowBytes that the bytes of a cut strip or tile from offset
+    // on can hold, at most maxRows.
+    std::uint32_t SalvageRows(std::uint64_t offset, std::uint64_t rowBytes, std::uint32_t maxRows) const {
+        const std::uint64_t there = memory_.bytes.size() - offset;
+        const std::uint64_t most = compression_ == COMPRESSION_NONE ? there : there * kMaxExpansion;
+        return static_cast<std::uint32_t>(
+            std::min<std::uint64_t>(maxRows, most / std::max<std::uint64_t>(rowBytes, 1) + 1));
     }
 
     void NoteCut(std::uint32_t y0, std::uint32_t rows) {
@@ -466,21 +488,17 @@ private:
 
     // Decodes the start of a strip or tile that the file ends inside of,
     // from the bytes there are: the most whole rows (of rowBytes, up to
-    // maxRows) that decode without an error, found by halving, since a
-    // codec that fails leaves its rows half done (undifferenced, unswapped).
-    // Uncompressed data is padded with zeros to its size, so every byte
-    // there is counts. Returns the rows in out.
-    std::uint32_t Salvage(std::uint32_t strile, std::uint64_t offset, std::uint64_t size, std::uint8_t* out,
-                          std::uint64_t rowBytes, std::uint32_t maxRows) {
+    // rows, which SalvageRows bounds) that decode without an error, found by
+    // halving, since a codec that fails leaves its rows half done
+    // (undifferenced, unswapped). Uncompressed data is padded with zeros to
+    // the rows, so every byte there is counts. Returns the rows in out.
+    std::uint32_t Salvage(std::uint32_t strile, std::uint64_t offset, std::uint8_t* out, std::uint64_t rowBytes,
+                          std::uint32_t rows) {
         const ByteSpan bytes = memory_.bytes;
         // A copy: the library may reverse the bits of the data it is given.
         std::vector<std::uint8_t> data(bytes.begin() + static_cast<std::ptrdiff_t>(offset), bytes.end());
-        std::uint32_t rows = maxRows;
-        if (compression_ == COMPRESSION_NONE)
-            data.resize(static_cast<std::size_t>(std::min<std::uint64_t>(size, rowBytes * maxRows)), 0);
-        else
-            rows = static_cast<std::uint32_t>(std::min<std::uint64_t>(
-                maxRows, data.size() * kMaxExpansion / std::max<std::uint64_t>(rowBytes, 1) + 1));
+        if (compression_ == COMPRESSION_NONE && data.size() < rowBytes * rows)
+            data.resize(static_cast<std::size_t>(rowBytes * rows), 0);
         messages_.salvaging = true;
         auto decodes = [&](std::uint32_t n) {
             return n == 0 || TIFFReadFromUserBuffer(tif_.get(), strile, data.data(), static_cast<tmsize_t>(data.size()),
@@ -514,7 +532,7 @@ private:
         std::uint64_t offset = 0, size = 0;
         chunk_ = static_cast<std::int64_t>(y / rowsPerChunk_);
         chunkY0_ = y0;
-        held_ = Extent(strip, offset, size);
+        held_ = Extent(strip, scanline_ * rows, offset, size);
         if (held_ == Held::Whole) {
             ReleaseUpTo(offset);
             return;
@@ -522,12 +540,9 @@ private:
         salvageRows_ = 0;
         salvage_.clear();
         if (held_ == Held::Part) {
-            const std::uint64_t bound =
-                compression_ == COMPRESSION_NONE
-                    ? rows
-                    : std::min<std::uint64_t>(rows, (memory_.bytes.size() - offset) * kMaxExpansion / scanline_ + 1);
+            const std::uint32_t bound = SalvageRows(offset, scanline_, rows);
             salvage_.assign(static_cast<std::size_t>(bound * scanline_), 0);
-            salvageRows_ = Salvage(strip, offset, size, salvage_.data(), scanline_, static_cast<std::uint32_t>(bound));
+            salvageRows_ = Salvage(strip, offset, salvage_.data(), scanline_, bound);
         }
         NoteCut(y0, rows);
     }
@@ -564,7 +579,7 @@ private:
             std::uint64_t offset = 0, size = 0;
             if (!tiled_) {
                 const std::uint32_t strip = TIFFComputeStrip(t, y0, plane);
-                const Held held = Extent(strip, offset, size);
+                const Held held = Extent(strip, planeRowBytes_ * rows, offset, size);
                 lowest = std::min(lowest, offset);
                 if (held == Held::Whole) {
                     const auto want = static_cast<tmsize_t>(planeRowBytes_ * rows);
@@ -573,28 +588,33 @@ private:
                     valid_[p] = rows;
                     continue;
                 }
-                valid_[p] = held == Held::Part ? Salvage(strip, offset, size, band, planeRowBytes_, rows) : 0;
+                valid_[p] = held == Held::Part ? Salvage(strip, offset, band, planeRowBytes_,
+                                                         SalvageRows(offset, planeRowBytes_, rows))
+                                               : 0;
                 NoteCut(y0, rows);
                 continue;
             }
             valid_[p] = rows;
+            std::uint32_t* kept = kept_.data() + p * tilesAcross_;
             for (std::uint32_t c = 0; c < tilesAcross_; ++c) {
                 const std::uint32_t tile = TIFFComputeTile(t, c * tileWidth_, y0, 0, plane);
-                const Held held = Extent(tile, offset, size);
+                const Held held = Extent(tile, tileBytes_, offset, size);
                 lowest = std::min(lowest, offset);
-                std::uint8_t* data = tile_.data();
+                std::uint8_t* data = tile_.get();
+                kept[c] = rows;
                 if (held == Held::Whole) {
                     if (TIFFReadEncodedTile(t, tile, data, static_cast<tmsize_t>(tileBytes_)) !=
                         static_cast<tmsize_t>(tileBytes_))
                         Fail("tile " + std::to_string(tile) + " cannot be read");
                 } else {
-                    const std::uint32_t kept =
-                        held == Held::Part ? Salvage(tile, offset, size, data, tileRowBytes_, rowsPerChunk_) : 0;
-                    std::memset(data + kept * tileRowBytes_, 0,
-                                static_cast<std::size_t>(tileBytes_ - kept * tileRowBytes_));
+                    kept[c] = std::min(rows, held == Held::Part ? Salvage(tile, offset, data, tileRowBytes_,
+                                                                          SalvageRows(offset, tileRowBytes_, rows))
+                                                                : 0);
+                    valid_[p] = std::min(valid_[p], kept[c]);
                     NoteCut(y0, rows);
                 }
-                for (std::uint32_t k = 0; k < rows; ++k)
+                // Rows a cut tile does not hold are made as they are read.
+                for (std::uint32_t k = 0; k < kept[c]; ++k)
                     std::memcpy(band + k * planeRowBytes_ + c * tileRowBytes_, data + k * tileRowBytes_,
                                 static_cast<std::size_t>(tileRowBytes_));
             }
@@ -607,8 +627,23 @@ private:
         if (static_cast<std::int64_t>(row / rowsPerChunk_) != chunk_) LoadBand(row);
         const std::uint32_t k = row - chunkY0_;
         std::array<const std::uint8_t*, 4> planes{};
-        for (std::size_t p = 0; p < planes_.size(); ++p)
-            planes[p] = k < valid_[p] ? bands_[p].get() + k * planeRowBytes_ : zeros_.data();
+        for (std::size_t p = 0; p < planes_.size(); ++p) {
+            const std::uint8_t* band = bands_[p].get() + k * planeRowBytes_;
+            planes[p] = k < valid_[p] ? band : zeros_.data();
+            if (!tiled_ || k < valid_[p]) continue;
+            // A row of tiles some of which the file does not hold whole:
+            // the parts they hold, zeros for the rest.
+            std::uint8_t* mixed = mixed_.data() + p * planeRowBytes_;
+            const std::uint32_t* kept = kept_.data() + p * tilesAcross_;
+            for (std::uint32_t c = 0; c < tilesAcross_; ++c) {
+                std::uint8_t* to = mixed + c * tileRowBytes_;
+                if (k < kept[c])
+                    std::memcpy(to, band + c * tileRowBytes_, static_cast<std::size_t>(tileRowBytes_));
+                else
+                    std::memset(to, 0, static_cast<std::size_t>(tileRowBytes_));
+            }
+            planes[p] = mixed;
+        }
         if (sameLayout_) {
             std::memcpy(out, planes[0], format_.RowBytes());
             const std::uint8_t* self[1] = {out};
@@ -637,7 +672,9 @@ private:
                 const std::uint32_t strile =
                     tiled_ ? TIFFComputeTile(t, c * tileWidth_, y0, 0, plane) : TIFFComputeStrip(t, y0, plane);
                 std::uint64_t offset = 0, size = 0;
-                whole = Extent(strile, offset, size) == Held::Whole;
+                const std::uint64_t decoded = tiled_ ? static_cast<std::uint64_t>(TIFFTileSize64(t))
+                                                     : static_cast<std::uint64_t>(TIFFVStripSize64(t, rows));
+                whole = Extent(strile, decoded, offset, size) == Held::Whole;
                 lowest = std::min(lowest, offset);
             }
         }
@@ -817,7 +854,9 @@ private:
     std::uint64_t planeRowBytes_ = 0;
     std::uint32_t tileWidth_ = 0, tilesAcross_ = 0;
     std::uint64_t tileRowBytes_ = 0, tileBytes_ = 0;
-    std::vector<std::uint8_t> tile_;
+    std::unique_ptr<std::uint8_t[]> tile_;
+    std::vector<std::uint32_t> kept_;  // per plane and tile column: the rows held
+    std::vector<std::uint8_t> mixed_;  // per plane: a row of held and missing tiles
     std::vector<std::uint8_t> zeros_;
 
     // The converter.

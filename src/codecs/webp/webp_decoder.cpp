@@ -4,8 +4,10 @@
 #include <webp/demux.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "rtl/exceptions.h"
 
@@ -100,8 +102,9 @@ public:
         else
             OpenStill(bytes, features, limits);
         if (decodedRows_ < format_.height) {
-            const std::size_t rowBytes = format_.RowBytes();
-            for (int y = decodedRows_; y < format_.height; ++y) std::memset(Row(y), 0, rowBytes);
+            // The rows not decoded read as one row of zeros, whatever the
+            // library left there.
+            zeros_.assign(format_.RowBytes(), 0);
             Warn(warning_kind::Truncated, "the file ends inside " +
                                               std::string(animated_ ? "the first frame's" : "the") +
                                               " image data (at row " + std::to_string(decodedRows_) + " of " +
@@ -116,10 +119,10 @@ public:
 
     bool Sequential() const override { return false; }
     void ReadRows(std::uint8_t* dst, std::ptrdiff_t stride, int count) override {
-        for (int i = 0; i < count; ++i, ++next_) std::memcpy(dst + i * stride, Row(next_), format_.RowBytes());
+        for (int i = 0; i < count; ++i, ++next_) std::memcpy(dst + i * stride, RowInPlace(next_), format_.RowBytes());
     }
     const std::uint8_t* RowInPlace(int y) const override {
-        return frame_.get() + stride_ * static_cast<std::size_t>(y);
+        return y < decodedRows_ ? frame_.get() + stride_ * static_cast<std::size_t>(y) : zeros_.data();
     }
 
 private:
@@ -131,7 +134,10 @@ private:
         format_.layout = alpha ? RowLayout::Rgba : RowLayout::Rgb;
         format_.bitDepth = 8;
         stride_ = format_.RowBytes();
-        frame_ = std::make_unique_for_overwrite<std::uint8_t[]>(stride_ * static_cast<std::size_t>(height));
+        // Zeroed, which for a big frame costs no pass: fresh pages are zero,
+        // and a small file declaring a big canvas touches only what it draws.
+        frame_.reset(static_cast<std::uint8_t*>(std::calloc(stride_ * static_cast<std::size_t>(height), 1)));
+        if (!frame_) throw EOutOfMemory(msg::OutOfMemory);
     }
 
     void OpenStill(ByteSpan bytes, const WebPBitstreamFeatures& f, const Limits& limits) {
@@ -188,7 +194,6 @@ private:
         CheckBytes(canvasPixels * (alpha ? 4 : 3) + WorkingBytes(f.format, alpha, framePixels), limits);
         Allocate(static_cast<int>(canvasWidth), static_cast<int>(canvasHeight), alpha);
         const int channels = alpha ? 4 : 3;
-        if (!covers) std::memset(frame_.get(), 0, stride_ * canvasHeight);
         int rows = 0;
         if (status == VP8_STATUS_OK)
             rows = DecodeStill({frame.fragment.bytes, frame.fragment.size}, alpha,
@@ -204,7 +209,11 @@ private:
         }
     }
 
-    std::unique_ptr<std::uint8_t[]> frame_;
+    struct Free {
+        void operator()(std::uint8_t* p) const { std::free(p); }
+    };
+    std::unique_ptr<std::uint8_t[], Free> frame_;
+    std::vector<std::uint8_t> zeros_;
     std::size_t stride_ = 0;
     int decodedRows_ = 0;
     bool animated_ = false;
