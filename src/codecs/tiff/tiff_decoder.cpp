@@ -169,9 +169,8 @@ public:
         if (!options) throw EOutOfMemory(msg::OutOfMemory);
         // Tag arrays and the library's own strip buffers come under the byte limit too.
         libraryLimit_ = std::max(limits.decodedBytes, kLibraryFloor);
-        const std::uint64_t libraryLimit = libraryLimit_;
         TIFFOpenOptionsSetMaxSingleMemAlloc(options.get(),
-                                            static_cast<tmsize_t>(std::min<std::uint64_t>(libraryLimit, INT64_MAX)));
+                                            static_cast<tmsize_t>(std::min<std::uint64_t>(libraryLimit_, INT64_MAX)));
         TIFFOpenOptionsSetErrorHandlerExtR(options.get(), OnError, &messages_);
         TIFFOpenOptionsSetWarningHandlerExtR(options.get(), OnWarning, &messages_);
         tif_.reset(TIFFClientOpenExt("", "r", &memory_, Memory::Read, Memory::Write, Memory::Seek, Memory::Close,
@@ -295,7 +294,6 @@ private:
         format_.bitDepth = bits;
         const int outChannels = color + (alphaSample >= 0 ? 1 : 0);
         outChannels_ = outChannels;
-        colorChannels_ = color;
         if (palette) {
             format_.layout = RowLayout::Index;
             SetPalette();
@@ -415,7 +413,6 @@ private:
         const bool alpha = fileAlpha && image_.alpha != 0;
         format_.layout = alpha ? RowLayout::Rgba : RowLayout::Rgb;
         outChannels_ = alpha ? 4 : 3;
-        colorChannels_ = 3;
         premultiplied_ = alpha;
         std::uint16_t planar = PLANARCONFIG_CONTIG, spp = 1;
         TIFFGetFieldDefaulted(t, TIFFTAG_PLANARCONFIG, &planar);
@@ -475,8 +472,10 @@ private:
 
     void NoteCut(std::uint32_t y0, std::uint32_t rows) {
         if (!cut_.empty()) return;
-        cut_ = "the file ends inside the image data, at the " + std::string(tiled_ ? "tiles" : "strip") + " of rows " +
-               std::to_string(y0) + " to " + std::to_string(y0 + rows - 1) + "; what the file does not hold is zero";
+        const std::string where = rows == 1 ? "row " + std::to_string(y0)
+                                            : "rows " + std::to_string(y0) + " to " + std::to_string(y0 + rows - 1);
+        cut_ = "the file ends inside the image data, at the " + std::string(tiled_ ? "tiles" : "strip") + " of " +
+               where + "; what the file does not hold is zero";
         UpdateWarnings();
     }
 
@@ -833,7 +832,6 @@ private:
 
     // Output rows from the library's samples.
     int outChannels_ = 1;
-    int colorChannels_ = 1;
     std::array<Channel, 4> channels_{};
     bool sameLayout_ = false;
     bool invert_ = false;

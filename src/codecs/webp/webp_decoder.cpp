@@ -4,11 +4,11 @@
 #include <webp/demux.h>
 
 #include <algorithm>
-#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
 
+#include "platform/raster.h"
 #include "rtl/exceptions.h"
 
 namespace duvo {
@@ -122,22 +122,24 @@ public:
         for (int i = 0; i < count; ++i, ++next_) std::memcpy(dst + i * stride, RowInPlace(next_), format_.RowBytes());
     }
     const std::uint8_t* RowInPlace(int y) const override {
-        return y < decodedRows_ ? frame_.get() + stride_ * static_cast<std::size_t>(y) : zeros_.data();
+        return y < decodedRows_ ? frame_->Bits() + stride_ * static_cast<std::size_t>(y) : zeros_.data();
     }
 
 private:
-    std::uint8_t* Row(int y) { return frame_.get() + stride_ * static_cast<std::size_t>(y); }
+    std::uint8_t* Row(int y) { return frame_->Bits() + stride_ * static_cast<std::size_t>(y); }
 
     void Allocate(int width, int height, bool alpha) {
         format_.width = width;
         format_.height = height;
         format_.layout = alpha ? RowLayout::Rgba : RowLayout::Rgb;
         format_.bitDepth = 8;
-        stride_ = format_.RowBytes();
-        // Zeroed, which for a big frame costs no pass: fresh pages are zero,
-        // and a small file declaring a big canvas touches only what it draws.
-        frame_.reset(static_cast<std::uint8_t*>(std::calloc(stride_ * static_cast<std::size_t>(height), 1)));
-        if (!frame_) throw EOutOfMemory(msg::OutOfMemory);
+        // A raster's memory: zeroed without a pass (fresh pages are zero, so
+        // a small file declaring a big canvas touches only what it draws),
+        // and in huge pages when big, which the decoder writes faster.
+        platform::RasterFormat raster;
+        raster.bitCount = alpha ? 32 : 24;
+        frame_ = platform::Raster::Create(width, -height, raster, nullptr, 0, platform::Raster::Fill::Zero);
+        stride_ = frame_->Stride();
     }
 
     void OpenStill(ByteSpan bytes, const WebPBitstreamFeatures& f, const Limits& limits) {
@@ -146,7 +148,7 @@ private:
         const bool alpha = f.has_alpha != 0;
         CheckBytes(pixels * (alpha ? 4 : 3) + WorkingBytes(f.format, alpha, pixels), limits);
         Allocate(f.width, f.height, alpha);
-        decodedRows_ = DecodeStill(bytes, alpha, frame_.get(), static_cast<int>(stride_), f.width, f.height);
+        decodedRows_ = DecodeStill(bytes, alpha, frame_->Bits(), static_cast<int>(stride_), f.width, f.height);
     }
 
     // The first canvas: a key frame on a canvas of transparent black, which
@@ -209,10 +211,7 @@ private:
         }
     }
 
-    struct Free {
-        void operator()(std::uint8_t* p) const { std::free(p); }
-    };
-    std::unique_ptr<std::uint8_t[], Free> frame_;
+    std::unique_ptr<platform::Raster> frame_;
     std::vector<std::uint8_t> zeros_;
     std::size_t stride_ = 0;
     int decodedRows_ = 0;
