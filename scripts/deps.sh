@@ -7,7 +7,7 @@
 # benchmarks only. libisal-dev inflates PNG image data; libdeflate-dev is
 # only the PNG decoding benchmark's point of comparison; chromium is the
 # browser the HTML report's test drives.
-DUVO_PACKAGES="cmake ninja-build g++ clang libclang-rt-14-dev pkg-config qt6-base-dev libxcb1-dev qt6-translations-l10n libjpeg62-turbo-dev libspng-dev libisal-dev zlib1g-dev libcli11-dev libgif-dev libgtest-dev libbenchmark-dev libdeflate-dev xvfb xdotool x11-apps x11-utils openbox imagemagick fonts-dejavu-core fonts-liberation python3 chromium"
+DUVO_PACKAGES="cmake ninja-build g++ clang libclang-rt-14-dev pkg-config qt6-base-dev libxcb1-dev qt6-translations-l10n libjpeg62-turbo-dev libspng-dev libisal-dev libwebp-dev libtiff-dev zlib1g-dev libcli11-dev libgif-dev libgtest-dev libbenchmark-dev libdeflate-dev xvfb xdotool x11-apps x11-utils openbox imagemagick fonts-dejavu-core fonts-liberation python3 chromium"
 
 duvo_install_deps() {
     local missing=""

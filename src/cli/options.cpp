@@ -19,17 +19,24 @@ const char* const kVersion = DUVO_VERSION;
 
 namespace {
 
-// "BMP (.bmp), JPEG (.jpg), ..." from the route table, so that a new route
-// shows up here by itself.
+// "BMP (.bmp), JPEG (.jpg), ..., TIFF (.tif, .tiff)" from the route table,
+// so that a new route shows up here by itself; the rows of one format that
+// follow each other share its name.
 std::string FormatList() {
     std::string list;
+    std::string last;
     for (const Route& route : Routes()) {
         std::string name(route.format);
         if (name.empty())
             for (char c : route.extension.substr(1))
                 name += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+        if (!list.empty() && name == last) {
+            list.insert(list.size() - 1, ", " + std::string(route.extension));
+            continue;
+        }
         if (!list.empty()) list += ", ";
         list += name + " (" + std::string(route.extension) + ")";
+        last = name;
     }
     return list;
 }
@@ -40,7 +47,8 @@ const std::string& Description() {
         "desktop program does, and prints the share of pixels in seven similarity ranges.\n"
         "LEFT and RIGHT are picture files, chosen by their lower-cased extension:\n  " +
         FormatList() +
-        ".\nTransparent PNG pixels are composed over white; 16-bit samples are rounded to 8 bits.\n"
+        ".\nA multi-page TIFF is compared by its first page, an animated WebP by its first frame.\n"
+        "Transparent pixels are composed over white; 16-bit samples are rounded to 8 bits.\n"
         "Alpha and the bits below 8 are compared on their own: pictures that differ there are\n"
         "never reported identical.\n";
     return text;
@@ -89,9 +97,9 @@ Exit status:
      "FILE has no pixels (W x H)", or "Nothing left to compare: ..." when the
      ignored areas and the mask cover every pixel.
 
-Damaged files: a file cut short (BMP rows, GIF or JPEG image data that end
-early) is compared with what its decoder fills in, as the desktop program
-does, and each such file gets a warning on standard error and in the JSON
+Damaged files: a file cut short (BMP rows, GIF, JPEG, WebP or TIFF image
+data that end early) is compared with what its decoder fills in, as the
+desktop program does (WebP and TIFF: zeros), and each such file gets a warning on standard error and in the JSON
 report ("warnings": kind "truncated" or "corrupt"). --strict makes any
 warning a failure (exit 2, kind "damaged").
 

@@ -6,6 +6,8 @@
 #include "codecs/bmp/bmp_decoder.h"
 #include "codecs/jpeg/jpeg_decoder.h"
 #include "codecs/png/png_rows.h"
+#include "codecs/tiff/tiff_decoder.h"
+#include "codecs/webp/webp_decoder.h"
 #include "graphics/bitmap.h"
 #include "graphics/gif/gif_image.h"
 #include "graphics/gif/gif_rows.h"
@@ -113,6 +115,19 @@ std::unique_ptr<RowSource> PngRows(const std::shared_ptr<const FileBytes>& file,
         file, OpenPngRows(file->Bytes(), limits, [bytes](std::size_t done) { bytes->ReleaseRange(0, done); }));
 }
 
+// A WebP file is decoded whole when it is opened; its bytes are done with then.
+std::unique_ptr<RowSource> WebpRows(const std::shared_ptr<const FileBytes>& file, const Limits& limits) {
+    const FileBytes* bytes = file.get();
+    return Hold(file, OpenWebpRows(file->Bytes(), limits, [bytes] { bytes->ReleaseRange(0, bytes->Bytes().size()); }));
+}
+
+// A TIFF file's strips are read where they lie, and let go behind the decoder.
+std::unique_ptr<RowSource> TiffRows(const std::shared_ptr<const FileBytes>& file, const Limits& limits) {
+    const FileBytes* bytes = file.get();
+    return Hold(file, OpenTiffRows(file->Bytes(), limits,
+                                   [bytes](std::size_t begin, std::size_t end) { bytes->ReleaseRange(begin, end); }));
+}
+
 // The routes in the order the open command tests them. ".jpeg" is offered by
 // the filter but taken by no route: such a file gets the unknown-format box.
 constexpr std::array kRoutes{
@@ -120,6 +135,9 @@ constexpr std::array kRoutes{
     Route{".jpg", "JPEG", false, JpegPicture, JpegRows},
     Route{".gif", "GIF", false, GifPicture, GifRows, false, true},
     Route{".png", "PNG", true, nullptr, PngRows, true},
+    Route{".webp", "WebP", true, nullptr, WebpRows},
+    Route{".tif", "TIFF", true, nullptr, TiffRows, true},
+    Route{".tiff", "TIFF", true, nullptr, TiffRows, true},
 };
 
 constexpr std::array kFilters{

@@ -42,8 +42,8 @@ struct Route {
     // on as its exceptions.
     std::unique_ptr<RowSource> (*openRows)(const std::shared_ptr<const FileBytes>& file,
                                            const Limits& limits) = nullptr;
-    // The report gives the bits per sample as the file stores them (PNG); 8
-    // for the others.
+    // The report gives the bits per sample as the file stores them (PNG,
+    // TIFF); 8 for the others.
     bool storedDepth = false;
     // A file the decoder refuses is reported in the decoder's own words (the
     // GIF codec's, which the open command lets through); for the others the

@@ -75,12 +75,34 @@ TEST(Routes, TheExtensionIsLowerCasedAndFolderSeparatorsEndIt) {
         {"C:file", "", ""},
         {"dir.d:file.bmp", ".bmp", ".bmp"},
         {"picture.png", ".png", ""},
+        {"picture.webp", ".webp", ""},  // duvo-compare alone reads these
+        {"scan.TIF", ".tif", ""},
+        {"scan.tiff", ".tiff", ""},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         EXPECT_EQ(OpenExtension(c.name), c.extension);
         const Route* route = FindRoute(c.name);
         EXPECT_EQ(route ? std::string(route->extension) : "", c.route);
+    }
+}
+
+TEST(Routes, TheCommandLineTakesMoreFormatsThanTheDesktop) {
+    const struct {
+        const char* name;
+        const char* format;  // for duvo-compare
+        bool desktop;        // the desktop program's open command takes it too
+    } cases[] = {
+        {"a.bmp", "BMP", true},    {"a.jpg", "JPEG", true},   {"a.gif", "GIF", true},
+        {"a.png", "PNG", false},   {"a.WebP", "WebP", false}, {"a.tif", "TIFF", false},
+        {"a.Tiff", "TIFF", false}, {"a.jpeg", "", false},     {"a.avif", "", false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const Route* route = FindRoute(c.name, RouteUser::CommandLine);
+        EXPECT_EQ(route ? std::string(route->format) : "", c.format);
+        if (route) EXPECT_TRUE(route->openRows);
+        EXPECT_EQ(FindRoute(c.name, RouteUser::Desktop) != nullptr, c.desktop);
     }
 }
 
