@@ -11,10 +11,10 @@
 #include <filesystem>
 #include <memory>
 
-#include "reference/png_spng.h"
 #include "compare/compare.h"
 #include "compare/regions.h"
 #include "graphics/png.h"
+#include "reference/png_spng.h"
 #include "rng.h"
 
 namespace {

@@ -45,7 +45,8 @@ void WriteBmp(const std::string& file, int w, int h, const std::vector<std::uint
     for (int y = 0; y < h; ++y)
         std::memcpy(out.data() + 54 + stride * (h - 1 - y), bgr.data() + static_cast<std::size_t>(y) * w * 3,
                     static_cast<std::size_t>(w) * 3);
-    std::ofstream(file, std::ios::binary).write(reinterpret_cast<const char*>(out.data()), static_cast<std::streamsize>(out.size()));
+    std::ofstream(file, std::ios::binary)
+        .write(reinterpret_cast<const char*>(out.data()), static_cast<std::streamsize>(out.size()));
 }
 
 struct Rows {

@@ -111,8 +111,7 @@ std::unique_ptr<RowSource> GifRows(const std::shared_ptr<const FileBytes>& file,
 // behind the decoder.
 std::unique_ptr<RowSource> PngRows(const std::shared_ptr<const FileBytes>& file, const Limits& limits) {
     const FileBytes* bytes = file.get();
-    return Hold(
-        file, OpenPngRows(file->Bytes(), limits, [bytes](std::size_t done) { bytes->ReleaseRange(0, done); }));
+    return Hold(file, OpenPngRows(file->Bytes(), limits, [bytes](std::size_t done) { bytes->ReleaseRange(0, done); }));
 }
 
 // A WebP file is decoded whole when it is opened; its bytes are done with then.

@@ -11,11 +11,11 @@
 #include <vector>
 
 #include "cli_fixture.h"
-#include "reference/png_spng.h"
 #include "compare/compare.h"
 #include "graphics/png.h"
 #include "platform/raster.h"
 #include "png_builder.h"
+#include "reference/png_spng.h"
 
 namespace {
 
@@ -63,7 +63,12 @@ TEST_F(CompareTool, PngAlphaAndDeepSamplesAreNeverIdenticalWhenTheyDiffer) {
         int alphaDifferent, belowEightBits, nonMatching;
     } rows[] = {
         {"alpha only: the colors are equal after composing", {opaqueWhite, clearWhite}, 1, n, 0, n},
-        {"alpha only, even with a channel tolerance", {opaqueWhite, clearWhite, "--channel-tolerance", "50"}, 1, n, 0, n},
+        {"alpha only, even with a channel tolerance",
+         {opaqueWhite, clearWhite, "--channel-tolerance", "50"},
+         1,
+         n,
+         0,
+         n},
         {"alpha only, even with a threshold", {opaqueWhite, clearWhite, "--threshold", "0.5"}, 1, n, 0, n},
         {"fully transparent pixels are equal whatever their color", {clearWhite, clearBlack}, 0, 0, 0, 0},
         {"an opaque PNG against the same BMP", {opaqueWhite, whiteBmp}, 0, 0, 0, 0},

@@ -141,7 +141,6 @@ public:
         return b.out_;
     }
 
-
     // One chunk with its length and CRC.
     static std::vector<std::uint8_t> ChunkBytes(const char* type, const std::vector<std::uint8_t>& data) {
         PngBuilder b;

@@ -12,11 +12,11 @@
 #include <fstream>
 #include <random>
 
-#include "reference/png_spng.h"
 #include "graphics/bitmap.h"
 #include "loading/open_routes.h"
 #include "platform/raster.h"
 #include "png_builder.h"
+#include "reference/png_spng.h"
 #include "rtl/exceptions.h"
 #include "rtl/limits.h"
 

@@ -14,7 +14,6 @@
 #include "bmp_builder.h"
 #include "codecs/bmp/bmp_decoder.h"
 #include "codecs/jpeg/jpeg_decoder.h"
-#include "reference/png_spng.h"
 #include "compare/row_convert.h"
 #include "gif_builder.h"
 #include "graphics/bitmap.h"
@@ -22,6 +21,7 @@
 #include "graphics/gif/gif_rows.h"
 #include "jpeg_fixtures.h"
 #include "png_builder.h"
+#include "reference/png_spng.h"
 #include "rtl/exceptions.h"
 
 namespace {

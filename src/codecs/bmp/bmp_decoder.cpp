@@ -332,9 +332,11 @@ public:
         const std::size_t offset = static_cast<std::size_t>(layout_.data.data() - base_);
         // Stored bottom row first unless the height is negative.
         const bool bottomUp = layout_.header.height > 0;
-        const std::size_t first = bottomUp ? static_cast<std::size_t>(layout_.height - y1) : static_cast<std::size_t>(y0);
+        const std::size_t first =
+            bottomUp ? static_cast<std::size_t>(layout_.height - y1) : static_cast<std::size_t>(y0);
         const std::size_t begin = first * layout_.stride;
-        const std::size_t end = std::min(layout_.data.size(), begin + static_cast<std::size_t>(y1 - y0) * layout_.stride);
+        const std::size_t end =
+            std::min(layout_.data.size(), begin + static_cast<std::size_t>(y1 - y0) * layout_.stride);
         if (end > begin) release_(offset + begin, offset + end);
     }
     void SetBase(const std::uint8_t* base) { base_ = base; }
