@@ -26,6 +26,116 @@ bool Pump(z_stream& z, int flush, std::vector<std::uint8_t>& out, std::size_t& u
     }
 }
 
+// Deflate's bits, least significant first, appended to out at used.
+class BitWriter {
+public:
+    BitWriter(std::vector<std::uint8_t>& out, std::size_t& used) : out_(out), used_(used) {}
+    void Put(std::uint32_t value, int bits) {
+        acc_ |= static_cast<std::uint64_t>(value) << count_;
+        count_ += bits;
+        while (count_ >= 8) {
+            Byte(static_cast<std::uint8_t>(acc_));
+            acc_ >>= 8;
+            count_ -= 8;
+        }
+    }
+    // A Huffman code goes out from its top bit down.
+    void Code(std::uint32_t code, int bits) {
+        std::uint32_t reversed = 0;
+        for (int i = 0; i < bits; ++i) reversed |= ((code >> i) & 1u) << (bits - 1 - i);
+        Put(reversed, bits);
+    }
+    void Align() {
+        if (count_) Put(0, 8 - count_);
+    }
+
+private:
+    void Byte(std::uint8_t b) {
+        if (used_ == out_.size()) out_.resize(std::max<std::size_t>(out_.size() * 2, 65536));
+        out_[used_++] = b;
+    }
+    std::vector<std::uint8_t>& out_;
+    std::size_t& used_;
+    std::uint64_t acc_ = 0;
+    int count_ = 0;
+};
+
+// The fixed Huffman code of a literal/length symbol.
+void FixedSymbol(BitWriter& bits, int symbol) {
+    if (symbol < 144)
+        bits.Code(0x30 + static_cast<std::uint32_t>(symbol), 8);
+    else if (symbol < 256)
+        bits.Code(0x190 + static_cast<std::uint32_t>(symbol - 144), 9);
+    else if (symbol < 280)
+        bits.Code(static_cast<std::uint32_t>(symbol - 256), 7);
+    else
+        bits.Code(0xC0 + static_cast<std::uint32_t>(symbol - 280), 8);
+}
+
+void FixedMatch(BitWriter& bits, int length, int distance) {
+    static constexpr int kLengthBase[] = {3,  4,  5,  6,  7,  8,  9,  10, 11,  13,  15,  17,  19,  23, 27,
+                                          31, 35, 43, 51, 59, 67, 83, 99, 115, 131, 163, 195, 227, 258};
+    static constexpr int kLengthExtra[] = {0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2,
+                                           2, 3, 3, 3, 3, 4, 4, 4, 4, 5, 5, 5, 5, 0};
+    static constexpr int kDistanceBase[] = {1,    2,    3,    4,    5,    7,    9,    13,    17,    25,
+                                            33,   49,   65,   97,   129,  193,  257,  385,   513,   769,
+                                            1025, 1537, 2049, 3073, 4097, 6145, 8193, 12289, 16385, 24577};
+    static constexpr int kDistanceExtra[] = {0, 0, 0, 0, 1, 1, 2, 2,  3,  3,  4,  4,  5,  5,  6,
+                                             6, 7, 7, 8, 8, 9, 9, 10, 10, 11, 11, 12, 12, 13, 13};
+    // 258 has a code of its own; the code below it with all extra bits set
+    // means 258 too, but not every inflater takes it.
+    int l = 28;
+    if (length < 258)
+        for (l = 27; kLengthBase[l] > length; --l) {
+        }
+    FixedSymbol(bits, 257 + l);
+    if (kLengthExtra[l]) bits.Put(static_cast<std::uint32_t>(length - kLengthBase[l]), kLengthExtra[l]);
+    int d = 29;
+    while (kDistanceBase[d] > distance) --d;
+    bits.Code(static_cast<std::uint32_t>(d), 5);
+    if (kDistanceExtra[d]) bits.Put(static_cast<std::uint32_t>(distance - kDistanceBase[d]), kDistanceExtra[d]);
+}
+
+// Matches of one distance for count bytes; no match is shorter than 3.
+void FixedMatches(BitWriter& bits, std::size_t count, int distance) {
+    while (count > 0) {
+        std::size_t m = std::min<std::size_t>(count, 258);
+        if (count - m > 0 && count - m < 3) m = count - 3;
+        FixedMatch(bits, static_cast<int>(m), distance);
+        count -= m;
+    }
+}
+
+// Rows that repeat the line above, as one fixed-code block, then an empty
+// stored block that brings the stream to a byte again. Difference pictures
+// are mostly such rows: deflate would scan every byte of them to find what
+// this says at once. A row of one byte value (white) is its filter byte,
+// one pixel byte and a match one byte back, which packs as tight as
+// run-length deflate does; any other row is a match a line back.
+void RepeatedRows(std::vector<std::uint8_t>& out, std::size_t& used, const std::vector<std::uint8_t>& line,
+                  std::size_t rows) {
+    BitWriter bits(out, used);
+    bits.Put(0, 1);  // not the last block
+    bits.Put(1, 2);  // fixed codes
+    const bool flat =
+        line.size() >= 5 && std::all_of(line.begin() + 2, line.end(), [&](std::uint8_t b) { return b == line[1]; });
+    if (flat) {
+        for (std::size_t r = 0; r < rows; ++r) {
+            FixedSymbol(bits, line[0]);
+            FixedSymbol(bits, line[1]);
+            FixedMatches(bits, line.size() - 2, 1);
+        }
+    } else {
+        FixedMatches(bits, line.size() * rows, static_cast<int>(line.size()));
+    }
+    FixedSymbol(bits, 256);
+    bits.Put(0, 1);
+    bits.Put(0, 2);  // stored
+    bits.Align();
+    bits.Put(0x0000, 16);
+    bits.Put(0xFFFF, 16);
+}
+
 void PutU32(std::uint8_t* p, std::uint32_t v) {
     p[0] = static_cast<std::uint8_t>(v >> 24);
     p[1] = static_cast<std::uint8_t>(v >> 16);
@@ -85,12 +195,30 @@ void PngBlockWriter::Block(int y0, int y1, const std::uint8_t* rows, std::ptrdif
     // streams join into one.
     if (deflateInit2(&z, 1, Z_DEFLATED, -15, 8, Z_RLE) != Z_OK) throw EOutOfMemory(msg::OutOfMemory);
     const int c = channels_;
-    std::vector<std::uint8_t> line(1 + static_cast<std::size_t>(width_) * c);
-    // ISA-L's vector Adler-32: zlib's own takes as long as the deflate.
+    const std::size_t rowBytes = static_cast<std::size_t>(width_) * c;
+    std::vector<std::uint8_t> line(1 + rowBytes);
+    // A repeat is a match one line back, which deflate allows up to 32 KiB.
+    const bool repeats = line.size() <= 32768;
     s.adler = 1;
     bool ok = true;
+    std::size_t pending = 0;  // rows equal to the one above, not yet written
+    auto writePending = [&] {
+        // zlib first ends its block and forgets its window, so that nothing
+        // it writes later refers to bytes it did not see.
+        ok = ok && Pump(z, Z_FULL_FLUSH, s.out, s.used);
+        if (ok) RepeatedRows(s.out, s.used, line, pending);
+        pending = 0;
+    };
     for (int y = y0; y < y1 && ok; ++y) {
         const std::uint8_t* src = rows + (y - y0) * stride;
+        if (repeats && y > y0 && std::memcmp(src, src - stride, rowBytes) == 0) {
+            // The line is still the one above.
+            s.adler = isal_adler32(s.adler, line.data(), line.size());
+            s.rawBytes += line.size();
+            ++pending;
+            continue;
+        }
+        if (pending) writePending();
         line[0] = 0;  // filter type None
         std::uint8_t* dst = line.data() + 1;
         for (int x = 0; x < width_; ++x) {
@@ -103,9 +231,12 @@ void PngBlockWriter::Block(int y0, int y1, const std::uint8_t* rows, std::ptrdif
         s.rawBytes += line.size();
         z.next_in = line.data();
         z.avail_in = static_cast<uInt>(line.size());
-        const int flush = y + 1 < y1 ? Z_NO_FLUSH : y1 == height_ ? Z_FINISH : Z_SYNC_FLUSH;
-        ok = Pump(z, flush, s.out, s.used);
+        ok = Pump(z, Z_NO_FLUSH, s.out, s.used);
     }
+    if (ok && pending) writePending();
+    // Each block ends on a byte (a sync flush), or with the final block.
+    z.avail_in = 0;
+    ok = ok && Pump(z, y1 == height_ ? Z_FINISH : Z_SYNC_FLUSH, s.out, s.used);
     deflateEnd(&z);
     if (!ok) throw EOutOfMemory(msg::OutOfMemory);
     std::lock_guard<std::mutex> g(lock_);
