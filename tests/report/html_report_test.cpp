@@ -105,6 +105,30 @@ TEST_F(HtmlReportTest, PagePicturesAndThumbnails) {
     EXPECT_EQ(tall.height, 320);
 }
 
+TEST_F(HtmlReportTest, PicturesNoBrowserShowsAreConvertedToPng) {
+    MadeUpComparison& c = *comparison_;
+    Canvas base = Screen(120, 90);
+    Canvas changed = Screen(120, 90, {.badge = true});
+    c.Compared("scans/page.tif", base, changed);
+    const fs::path dir = Write();
+    const std::string data = ReadFile(dir / "data.js");
+    EXPECT_FALSE(fs::exists(dir / "pictures/0001-base.tif"));
+    EXPECT_NE(data.find("\"base\":\"pictures/0001-base.png\""), std::string::npos);
+    EXPECT_NE(data.find("\"new\":\"pictures/0001-new.png\""), std::string::npos);
+    // At full size, pixel for pixel.
+    for (const auto& [name, canvas] : {std::pair{"0001-base.png", &base}, std::pair{"0001-new.png", &changed}}) {
+        const Decoded d = Decode(dir / "pictures" / name);
+        ASSERT_EQ(d.width, 120) << name;
+        ASSERT_EQ(d.height, 90) << name;
+        const std::vector<std::uint8_t>& bgr = canvas->Bgr();
+        for (int i = 0; i < 120 * 90; ++i) {
+            const std::uint32_t want =
+                bgr[3 * i + 2] | bgr[3 * i + 1] << 8 | static_cast<std::uint32_t>(bgr[3 * i]) << 16;
+            ASSERT_EQ(d.colors[i], want) << name << " pixel " << i;
+        }
+    }
+}
+
 TEST_F(HtmlReportTest, ThumbnailsAverageTheirSourcePixels) {
     // Left half red, right half blue, one 4 x 4 block of green exactly where
     // a thumbnail pixel's box lies (the picture is 4 times the thumbnail).

@@ -14,6 +14,7 @@
 #include "compare/summary.h"
 #include "loading/file_comparison.h"
 #include "screens.h"
+#include "tiff_fixtures.h"
 
 namespace duvo::test {
 
@@ -130,9 +131,20 @@ private:
     std::string Place(const char* side, const std::string& path, const Canvas& picture) {
         const fs::path file = root_ / side / fs::u8path(path);
         fs::create_directories(file.parent_path());
-        if (file.extension() == ".bmp")
+        if (file.extension() == ".bmp") {
             picture.WriteBmp(file.string());
-        else
+        } else if (file.extension() == ".tif") {
+            // A format no browser shows: the report must convert it.
+            tifftest::TiffPage page;
+            page.width = picture.Width();
+            page.height = picture.Height();
+            page.compression = COMPRESSION_LZW;
+            for (std::size_t i = 0; i < picture.Bgr().size(); i += 3)
+                page.samples.insert(page.samples.end(), {picture.Bgr()[i + 2], picture.Bgr()[i + 1], picture.Bgr()[i]});
+            const tifftest::Bytes bytes = tifftest::WriteTiff(page);
+            std::ofstream(file, std::ios::binary)
+                .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+        } else
             picture.WritePng(file.string());
         return file.string();
     }
