@@ -54,9 +54,9 @@ void WriteTextFile(const std::string& file, const std::string& text) {
 
 JsonValue ErrorJson(const ECompareFailure& f) {
     JsonMembers m;
-    m.emplace_back("kind", JsonValue{f.Kind()});
-    m.emplace_back("message", JsonValue{f.Message()});
-    m.emplace_back("file", f.File() ? JsonValue{*f.File()} : JsonValue{nullptr});
+    m.push_back({"kind", JsonValue{f.Kind()}});
+    m.push_back({"message", JsonValue{f.Message()}});
+    m.push_back({"file", f.File() ? JsonValue{*f.File()} : JsonValue{nullptr}});
     return {m};
 }
 

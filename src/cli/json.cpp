@@ -53,7 +53,7 @@ private:
                 Blank();
                 std::string key = String();
                 Expect(':');
-                members.emplace_back(std::move(key), Value(depth + 1));
+                members.push_back({std::move(key), Value(depth + 1)});
             } while (Take(','));
             Expect('}');
             return {members};
@@ -212,7 +212,7 @@ std::string WriteJson(const JsonValue& v) {
         std::string operator()(const JsonMembers& members) const {
             std::string out = "{";
             for (std::size_t i = 0; i < members.size(); ++i)
-                out += (i ? ", " : "") + JsonString(members[i].first) + ": " + WriteJson(members[i].second);
+                out += (i ? ", " : "") + JsonString(members[i].key) + ": " + WriteJson(members[i].value);
             return out + "}";
         }
     };

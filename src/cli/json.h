@@ -13,7 +13,9 @@
 namespace duvo::cli {
 
 struct JsonValue;
-using JsonMembers = std::vector<std::pair<std::string, JsonValue>>;
+struct JsonMember;
+// A vector of a type still incomplete here is allowed; a pair of one is not.
+using JsonMembers = std::vector<JsonMember>;
 using JsonItems = std::vector<JsonValue>;
 
 struct JsonValue {
@@ -32,6 +34,11 @@ struct JsonValue {
     double Double(double fallback = 0) const;
     bool Bool(bool fallback = false) const;
     const JsonItems& Items() const;
+};
+
+struct JsonMember {
+    std::string key;
+    JsonValue value;
 };
 
 // EUsageError (naming source) for text that is not one JSON value.
