@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 #include <spng.h>
+#include <sys/mman.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -803,6 +805,61 @@ TEST(PngRows, TheConsumerHearsOfBytesTheDecoderIsDoneWith) {
     EXPECT_TRUE(std::is_sorted(reports.begin(), reports.end()));
     EXPECT_EQ(reports.back(), bytes.size());
     for (std::size_t i = 1; i < beforeFinish; ++i) EXPECT_GE(reports[i] - reports[i - 1], std::size_t{4} << 20);
+}
+
+// Image data in one chunk of about 24 MB, as our own writer makes it.
+TEST(PngRows, OneLargeImageDataChunkIsReadOnlyAsTheRowsNeedIt) {
+    PngRecipe r = R(2048, 4096, 8, 2);
+    r.filter = 0;
+    r.deflate = false;
+    r.idatSize = 0;
+    r.samples.assign(static_cast<std::size_t>(r.width) * r.height * 3, 7);
+    const Bytes good = PngBuilder::Build(r);
+    const ChunkAt idat = Find(Chunks(good), "IDAT");
+    ASSERT_GT(idat.length, std::size_t{20} << 20);
+
+    // Opening touches nothing past the first megabytes but the chunk's
+    // stored CRC: the pages between cannot be read until the rows are asked
+    // for.
+    const std::size_t page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+    const std::size_t mapped = (good.size() + page - 1) / page * page;
+    void* area = ::mmap(nullptr, mapped, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    ASSERT_NE(area, MAP_FAILED);
+    std::memcpy(area, good.data(), good.size());
+    std::uint8_t* const hidden = static_cast<std::uint8_t*>(area) + (std::size_t{2} << 20);
+    const std::size_t hiddenBytes = (idat.End() - 4) / page * page - (std::size_t{2} << 20);
+    ASSERT_EQ(::mprotect(hidden, hiddenBytes, PROT_NONE), 0);
+    {
+        auto source = duvo::OpenPngRows(duvo::ByteSpan(static_cast<const std::uint8_t*>(area), good.size()),
+                                        duvo::kDefaultLimits);
+        EXPECT_EQ(source->Height(), 4096);
+        ASSERT_EQ(::mprotect(hidden, hiddenBytes, PROT_READ), 0);
+        Bytes row(source->Format().RowBytes());
+        for (int y = 0; y < source->Height(); ++y) source->ReadRows(row.data(), 0, 1);
+        source->Finish();
+        EXPECT_TRUE(source->Warnings().empty());
+    }
+    ::munmap(area, mapped);
+
+    // Damage deep inside the chunk: its CRC is still what the file reports,
+    // also where the inflater stumbles over the damage first, and the
+    // inflater's own message where the CRC was made to fit the damage.
+    const std::size_t data = idat.at + 8;
+    const std::size_t block = data + 2 + 150 * (65535 + 5);  // a stored block's header, 10 MB in
+    Bytes badLength = good;
+    badLength[block + 3] ^= 0x01;  // NLEN no longer the complement of LEN
+    Bytes badLengthFixed = badLength;
+    FixCrc(badLengthFixed, idat);
+    const struct {
+        const char* what;
+        Bytes bytes;
+        Outcome outcome;
+    } cases[] = {
+        {"a pixel byte", Flip(good, block + 100), Error("the CRC of chunk IDAT is wrong")},
+        {"a block length", badLength, Error("the CRC of chunk IDAT is wrong")},
+        {"a block length under a fitting CRC", badLengthFixed, Error("the image data holds an invalid deflate block")},
+    };
+    for (const auto& c : cases) EXPECT_EQ(OutcomeOf(c.bytes), c.outcome) << c.what;
 }
 
 // --- Files ------------------------------------------------------------------

@@ -234,7 +234,10 @@ private:
                      : c.type        ? "the file ends inside chunk " + TypeName(c.type)
                               : std::string(first ? "the file ends before its header" : "the file ends too early"));
             if (r == ChunkRead::NotAChunk) Fail("the file holds bytes that are not a chunk before the image data");
-            const bool crcOk = CrcMatches(bytes_, c);
+            // Image data has its CRC checked piece by piece as it is
+            // inflated: checked here, a chunk holding the whole stream would
+            // bring the whole file into memory at once.
+            const bool crcOk = c.type == kIDAT || CrcMatches(bytes_, c);
             if (!crcOk && Critical(c.type)) Fail("the CRC of chunk " + TypeName(c.type) + " is wrong");
             if (first != (c.type == kIHDR)) Fail(first ? "the first chunk is not IHDR" : "a second IHDR chunk");
             if (!crcOk) {
@@ -395,11 +398,20 @@ private:
         }
     }
 
+    // Damage found inside the image data: where the rest of the chunk it lies
+    // in fails its CRC, that is what the file has, and says so.
+    [[noreturn]] void FailInData(const std::string& why) {
+        if (idatOpen_ && idatFed_ < idat_.data.size() &&
+            Crc32(idatCrc_, idat_.data.data() + idatFed_, idat_.data.size() - idatFed_) != idat_.storedCrc)
+            Fail("the CRC of chunk IDAT is wrong");
+        Fail(why);
+    }
+
     void StartInflate() {
         const std::uint8_t cmf = zlibBytes_[0], flg = zlibBytes_[1];
         if ((cmf & 0x0F) != 8 || (cmf >> 4) > 7 || ((cmf << 8) | flg) % 31 != 0)
-            Fail("the image data does not start with a zlib header");
-        if (flg & 0x20) Fail("the image data asks for a preset dictionary");
+            FailInData("the image data does not start with a zlib header");
+        if (flg & 0x20) FailInData("the image data asks for a preset dictionary");
         // The header's window size is not held against the stream: a stream
         // that looks back past it (zlib refuses one) still has its Adler-32
         // to vouch for the rows, and the library keeps a 32K window anyway.
@@ -417,7 +429,7 @@ private:
         while (z_->avail_out > 0) {
             Step();
             if (z_->block_state == ISAL_BLOCK_FINISH && z_->avail_out > 0)
-                Fail("the image data ends before the picture is complete");
+                FailInData("the image data ends before the picture is complete");
         }
     }
 
@@ -426,12 +438,12 @@ private:
     void Step() {
         const std::uint32_t in = z_->avail_in, out = z_->avail_out;
         const int rc = isal_inflate(z_.get());
-        if (rc < 0) Fail(InflateError(rc));
+        if (rc < 0) FailInData(InflateError(rc));
         if (z_->block_state == ISAL_BLOCK_FINISH || z_->avail_out == 0 || z_->avail_out != out) return;
         if (z_->avail_in == 0)
             NextInput();
         else if (z_->avail_in == in)
-            Fail("the image data cannot be inflated");
+            FailInData("the image data cannot be inflated");
     }
 
     // At least need bytes of scanlines staged.
@@ -447,7 +459,7 @@ private:
         stageEnd_ = have;
         const std::size_t want =
             static_cast<std::size_t>(std::min<std::uint64_t>(stage_.size() - have, expectedOut_ - producedOut_));
-        if (want + have < need) Fail("the image data ends before the picture is complete");
+        if (want + have < need) FailInData("the image data ends before the picture is complete");
         Inflate(stage_.data() + have, want);
         stageEnd_ += want;
         producedOut_ += want;
@@ -457,7 +469,7 @@ private:
         Prepare(n + 1);
         const std::uint8_t* s = stage_.data() + stagePos_;
         if (!png::Unfilter(*kernels_, s[0], row, s + 1, prev, n))
-            Fail("row " + std::to_string(y) + " has an unknown filter type " + std::to_string(s[0]));
+            FailInData("row " + std::to_string(y) + " has an unknown filter type " + std::to_string(s[0]));
         stagePos_ += n + 1;
     }
 
@@ -512,7 +524,7 @@ private:
             z_->avail_out = sizeof spare;
             Step();
             extraOut += sizeof spare - z_->avail_out;
-            if (extraOut > bound) Fail("the image data holds far more than the picture");
+            if (extraOut > bound) FailInData("the image data holds far more than the picture");
         }
         if (extraOut) Warn(warning_kind::Corrupt, "the image data holds more than the picture");
         // What is left of the chunk the stream ended in is still under its CRC.
