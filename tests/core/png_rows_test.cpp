@@ -500,11 +500,11 @@ TEST(PngRowsDamage, EachChecksumAndEachRuleHasItsOutcome) {
         {"PLTE after the image", Spliced(good, Find(chunks, "IEND").at, PngBuilder::ChunkBytes("PLTE", {1, 2, 3})),
          Error("a PLTE chunk after the image data")},
         {"tRNS before PLTE", Spliced(good, Find(chunks, "PLTE").at, PngBuilder::ChunkBytes("tRNS", {1})),
-         Error("a tRNS chunk before PLTE")},
+         Warned({Corrupt("a tRNS chunk before PLTE; the chunk is skipped")})},
         {"a second tRNS", Spliced(good, Find(chunks, "IDAT").at, PngBuilder::ChunkBytes("tRNS", {1})),
-         Error("a second tRNS chunk")},
+         Warned({Corrupt("a second tRNS chunk; the chunk is skipped")})},
         {"tRNS longer than the palette", withRecipe([](PngRecipe& r) { r.paletteAlpha.assign(6, 1); }),
-         Error("the tRNS chunk is longer than the palette")},
+         Warned({Corrupt("the tRNS chunk is longer than the palette; the chunk is skipped")})},
         {"PLTE of 4 bytes", Replaced(good, Find(chunks, "PLTE"), PngBuilder::ChunkBytes("PLTE", {1, 2, 3, 4})),
          Error("the PLTE chunk has the wrong length")},
         {"an unknown critical chunk", Spliced(good, Find(chunks, "IDAT").at, PngBuilder::ChunkBytes("ABCD", {})),
@@ -625,14 +625,14 @@ TEST(PngRowsDamage, HeaderFieldsOutsideTheFormatAreRefused) {
              r.before = {{"tRNS", {0, 1, 0, 1, 0, 1}}};
              return PngBuilder::Build(r);
          }(),
-         Error("a tRNS chunk in a picture with an alpha channel")},
+         Warned({Corrupt("a tRNS chunk in a picture with an alpha channel; the chunk is skipped")})},
         {"a 4-byte tRNS in a gray picture",
          [] {
              PngRecipe r = Filled(R(2, 2, 8, 0), 3);
              r.before = {{"tRNS", {0, 1, 0, 1}}};
              return PngBuilder::Build(r);
          }(),
-         Error("the tRNS chunk has the wrong length")},
+         Warned({Corrupt("the tRNS chunk has the wrong length; the chunk is skipped")})},
     };
     for (const auto& row : rows) EXPECT_EQ(OutcomeOf(row.bytes), row.outcome) << row.what;
 }
@@ -910,6 +910,8 @@ TEST(PngRowsFiles, RegressionInputs) {
         {"png_invalid_code_past_the_last_row.png", Error("the image data holds an invalid deflate code")},
         {"png_palette_in_a_gray_picture.png",
          Warned({Corrupt("a PLTE chunk in a gray picture is ignored"), Corrupt("1000 bytes follow the IEND chunk")})},
+        {"png_trns_of_the_wrong_length.png",
+         Warned({Corrupt("the tRNS chunk has the wrong length; the chunk is skipped")})},
         {"png_palette_longer_than_the_bit_depth.png",
          Error("the PLTE chunk has more entries than the bit depth can index")},
     };

@@ -19,11 +19,12 @@
 // How a damaged file ends, decided once here:
 // - Before the image data, every critical chunk must be sound: a wrong CRC,
 //   a cut, a wrong length, a second IHDR or PLTE, chunks out of their order
-//   (PLTE after tRNS, tRNS before PLTE) or an unknown critical chunk are
-//   errors, as is a tRNS that does not fit the color type (it changes
-//   pixels). An ancillary chunk with a wrong CRC is skipped with a warning,
-//   as libpng and libspng do: nothing we read is in it, and the picture is
-//   still whole.
+//   (PLTE after tRNS) or an unknown critical chunk are errors. An ancillary
+//   chunk with a wrong CRC is skipped with a warning, as libpng and libspng
+//   do, and so is a tRNS that does not fit the picture (a wrong length, one
+//   before PLTE or longer than the palette, one in a picture with alpha, a
+//   second one): the picture is still whole, and the warning says that its
+//   transparency may be lost (--strict refuses it).
 // - The image data must be whole: every IDAT chunk's CRC, the zlib header,
 //   the deflate stream, its Adler-32, and enough scanlines for the picture.
 //   A file that ends or changes to another chunk before the stream's end is
@@ -269,9 +270,10 @@ private:
                     }
                 }
             } else if (c.type == kTRNS) {
-                if (sawTrns) Fail("a second tRNS chunk");
-                sawTrns = true;
-                ReadTrns(c.data, colorType, sawPalette);
+                if (sawTrns)
+                    Warn(warning_kind::Corrupt, "a second tRNS chunk; the chunk is skipped");
+                else
+                    sawTrns = ReadTrns(c.data, colorType, sawPalette);
             } else if (c.type == kIDAT) {
                 if (colorType == 3 && !sawPalette) Fail("no PLTE chunk before the image data");
                 idat_ = c;
@@ -343,25 +345,32 @@ private:
         return colorType;
     }
 
-    void ReadTrns(ByteSpan d, int colorType, bool sawPalette) {
+    // A tRNS that does not fit the picture is damage in an ancillary
+    // chunk: skipped with a warning, as one with a wrong CRC is (libpng and
+    // libspng skip it too). True when the chunk was taken.
+    bool ReadTrns(ByteSpan d, int colorType, bool sawPalette) {
+        const auto skip = [&](const std::string& why) {
+            Warn(warning_kind::Corrupt, why + "; the chunk is skipped");
+            return false;
+        };
         switch (colorType) {
             case 3:
-                if (!sawPalette) Fail("a tRNS chunk before PLTE");
+                if (!sawPalette) return skip("a tRNS chunk before PLTE");
                 if (d.size() > static_cast<std::size_t>(format_.paletteSize))
-                    Fail("the tRNS chunk is longer than the palette");
+                    return skip("the tRNS chunk is longer than the palette");
                 for (std::size_t i = 0; i < d.size(); ++i) format_.palette[i].alpha = d[i];
-                return;
+                return true;
             case 0:
             case 2: {
                 const std::size_t samples = colorType == 0 ? 1 : 3;
-                if (d.size() != 2 * samples) Fail("the tRNS chunk has the wrong length");
+                if (d.size() != 2 * samples) return skip("the tRNS chunk has the wrong length");
                 format_.hasColorKey = true;
                 for (std::size_t i = 0; i < samples; ++i)
                     format_.colorKey[i] = static_cast<std::uint16_t>((d[2 * i] << 8) | d[2 * i + 1]);
-                return;
+                return true;
             }
             default:
-                Fail("a tRNS chunk in a picture with an alpha channel");
+                return skip("a tRNS chunk in a picture with an alpha channel");
         }
     }
 
