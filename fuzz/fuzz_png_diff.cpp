@@ -28,6 +28,9 @@
 //   whole stream, finds it damaged.
 // - zlib refuses some deflate streams that ISA-L decodes; we take such a
 //   stream only with its Adler-32 right.
+// - libspng takes a second PLTE chunk in a palette picture; we refuse the
+//   file, whose colors it leaves in doubt (libspng's raw rows are indices,
+//   which the palette does not change).
 // - The bits after a row's last pixel, in rows of 1-, 2- and 4-bit pixels,
 //   are no pixel and are not compared.
 #include <spng.h>
@@ -243,6 +246,7 @@ void Compare(const std::uint8_t* data, std::size_t size) {
             return;
         Disagree("libspng refuses the file, we take it", o, s);
     }
+    if (o.error == "PNG error: a second PLTE chunk") return;
     // libspng stops reading the zlib stream once it has its rows: damage
     // further on in it, which we refuse, it never sees.
     if (ZlibRefusesStream(data, size)) return;

@@ -626,6 +626,43 @@ TEST(PngRowsDamage, HeaderFieldsOutsideTheFormatAreRefused) {
              return PngBuilder::Build(r);
          }(),
          Warned({Corrupt("a tRNS chunk in a picture with an alpha channel; the chunk is skipped")})},
+        {"a PLTE of 4 bytes in a gray picture",
+         [] {
+             PngRecipe r = Filled(R(2, 2, 8, 0), 3);
+             r.before = {{"PLTE", {1, 2, 3, 4}}};
+             return PngBuilder::Build(r);
+         }(),
+         Error("the PLTE chunk has the wrong length")},
+        {"PLTE after tRNS in a gray picture",
+         [] {
+             PngRecipe r = Filled(R(2, 2, 8, 0), 3);
+             r.before = {{"tRNS", {0, 1}}, {"PLTE", {1, 2, 3}}};
+             return PngBuilder::Build(r);
+         }(),
+         Error("a PLTE chunk after tRNS")},
+        {"PLTE after a tRNS skipped for its CRC",
+         [] {
+             PngRecipe r = Filled(R(2, 2, 8, 2), 3);
+             r.before = {{"tRNS", {0, 1, 0, 1, 0, 1}}, {"PLTE", {1, 2, 3}}};
+             Bytes b = PngBuilder::Build(r);
+             b[Find(Chunks(b), "tRNS").End() - 1] ^= 1;
+             return b;
+         }(),
+         Error("a PLTE chunk after tRNS")},
+        {"PLTE after a tRNS skipped for its length",
+         [] {
+             PngRecipe r = Filled(R(2, 2, 8, 2), 3);
+             r.before = {{"tRNS", {0, 1, 0, 1, 0, 1, 0}}, {"PLTE", {1, 2, 3}}};
+             return PngBuilder::Build(r);
+         }(),
+         Warned({Corrupt("the tRNS chunk has the wrong length; the chunk is skipped")})},
+        {"a second suggested palette in an RGB picture",
+         [] {
+             PngRecipe r = Filled(R(2, 2, 8, 2), 3);
+             r.before = {{"PLTE", {1, 2, 3}}, {"PLTE", {4, 5, 6}}};
+             return PngBuilder::Build(r);
+         }(),
+         Warned({Corrupt("a second PLTE chunk is ignored")})},
         {"a 4-byte tRNS in a gray picture",
          [] {
              PngRecipe r = Filled(R(2, 2, 8, 0), 3);

@@ -18,8 +18,11 @@
 
 // How a damaged file ends, decided once here:
 // - Before the image data, every critical chunk must be sound: a wrong CRC,
-//   a cut, a wrong length, a second IHDR or PLTE, chunks out of their order
-//   (PLTE after tRNS) or an unknown critical chunk are errors. An ancillary
+//   a cut, a wrong length, a second IHDR, a second PLTE in a palette
+//   picture, chunks out of their order (PLTE after a tRNS, even one skipped
+//   for its CRC) or an unknown critical chunk are errors; a PLTE in a gray
+//   picture and a second one in an RGB picture change no pixel and are
+//   ignored with a warning. An ancillary
 //   chunk with a wrong CRC is skipped with a warning, as libpng and libspng
 //   do, and so is a tRNS that does not fit the picture (a wrong length, one
 //   before PLTE or longer than the palette, one in a picture with alpha, a
@@ -226,6 +229,7 @@ private:
 
         Chunk c;
         bool sawPalette = false, sawTrns = false;
+        bool metTrns = false;  // a tRNS taken, or one skipped for its CRC: no PLTE may follow
         int colorType = 0;
         for (bool first = true;; first = false) {
             const ChunkRead r = ReadChunk(in_, c);
@@ -243,21 +247,30 @@ private:
             if (first != (c.type == kIHDR)) Fail(first ? "the first chunk is not IHDR" : "a second IHDR chunk");
             if (!crcOk) {
                 Warn(warning_kind::Corrupt, "the CRC of chunk " + TypeName(c.type) + " is wrong; the chunk is skipped");
+                metTrns = metTrns || c.type == kTRNS;
                 continue;
             }
             if (c.type == kIHDR) {
                 colorType = ReadIhdr(c.data, limits);
             } else if (c.type == kPLTE) {
+                // A palette's length and place are held to the format's rules
+                // in every picture, as libspng holds them.
+                if (c.data.empty() || c.data.size() % 3 != 0 || c.data.size() > 3 * 256)
+                    Fail("the PLTE chunk has the wrong length");
+                if (metTrns) Fail("a PLTE chunk after tRNS");
                 // Gray pictures have no use for a palette; the format forbids
                 // one, but it changes nothing (libspng passes it too).
                 if (colorType == 0 || colorType == 4) {
                     Warn(warning_kind::Corrupt, "a PLTE chunk in a gray picture is ignored");
                     continue;
                 }
+                if (sawPalette && colorType != 3) {
+                    // A second suggested palette changes no pixel either.
+                    Warn(warning_kind::Corrupt, "a second PLTE chunk is ignored");
+                    continue;
+                }
+                // Which of two palettes holds the colors is anyone's guess.
                 if (sawPalette) Fail("a second PLTE chunk");
-                if (sawTrns) Fail("a PLTE chunk after tRNS");
-                if (c.data.empty() || c.data.size() % 3 != 0 || c.data.size() > 3 * 256)
-                    Fail("the PLTE chunk has the wrong length");
                 sawPalette = true;
                 // Color types 2 and 6 may suggest a palette; their pixels do not use it.
                 if (colorType == 3) {
@@ -274,6 +287,7 @@ private:
                     Warn(warning_kind::Corrupt, "a second tRNS chunk; the chunk is skipped");
                 else
                     sawTrns = ReadTrns(c.data, colorType, sawPalette);
+                metTrns = metTrns || sawTrns;
             } else if (c.type == kIDAT) {
                 if (colorType == 3 && !sawPalette) Fail("no PLTE chunk before the image data");
                 idat_ = c;
