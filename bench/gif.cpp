@@ -1,5 +1,6 @@
 // Decoding a 4000 x 4000 GIF frame, in megapixels per second (the items/s
-// column): the fast LZW decoder (into a reused buffer and into a new frame),
+// column): the fast LZW decoder (into a reused buffer, into a new frame, and
+// a band at a time as a comparison streams it),
 // the reference decoder, giflib's DGifSlurp on the same bytes, and a whole
 // load through TGIFImage (reader and decoder); then converting a loaded frame
 // to a bitmap, with its own colors and dithered.
@@ -114,6 +115,28 @@ void BM_FastNewFrame(benchmark::State& state, const Picture& (*picture)()) {
     state.SetItemsProcessed(state.iterations() * kPixels);
 }
 
+// The decoder a piece at a time, as a comparison reads a frame: bands of
+// about 2^17 pixels (whole rows) into one reused buffer, the frame never
+// held. Against BM_Fast this is the cost of the window and its arena.
+void BM_FastStream(benchmark::State& state, const Picture& (*picture)()) {
+    const Picture& p = picture();
+    const duvo::LzwWarn warn = [](const char*) {};
+    const std::size_t band = std::size_t{(1 << 17) / kSize} * kSize;
+    std::vector<std::uint8_t> rows(band);
+    for (auto _ : state) {
+        duvo::ByteReader reader(p.file, PrematureEnd);
+        reader.Seek(p.dataAt);
+        duvo::LzwStream stream(reader, static_cast<std::uint64_t>(kPixels), 0, warn);
+        for (std::size_t at = 0; at < static_cast<std::size_t>(kPixels); at += band) {
+            const std::size_t n = std::min(band, static_cast<std::size_t>(kPixels) - at);
+            stream.Read(rows.data(), n);
+            benchmark::DoNotOptimize(rows.data());
+        }
+        stream.Finish();
+    }
+    state.SetItemsProcessed(state.iterations() * kPixels);
+}
+
 void BM_Load(benchmark::State& state, const Picture& (*picture)()) {
     const Picture& p = picture();
     for (auto _ : state) {
@@ -193,11 +216,13 @@ BENCHMARK(BM_RowCopyFloor)->Unit(benchmark::kMillisecond);
 
 BENCHMARK_CAPTURE(BM_Fast, photo_fast, Photo)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(BM_FastNewFrame, photo_fast_new_frame, Photo)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_FastStream, photo_fast_stream, Photo)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(BM_Reference, photo_reference, Photo)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(BM_Giflib, photo_giflib, Photo)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(BM_Load, photo_whole_load, Photo)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(BM_Fast, screenshot_fast, Screenshot)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(BM_FastNewFrame, screenshot_fast_new_frame, Screenshot)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_FastStream, screenshot_fast_stream, Screenshot)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(BM_Reference, screenshot_reference, Screenshot)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(BM_Giflib, screenshot_giflib, Screenshot)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(BM_Load, screenshot_whole_load, Screenshot)->Unit(benchmark::kMillisecond);

@@ -51,15 +51,45 @@ Outcome Run(Decoder decode, const Bytes& data, int width, int height, bool inter
     return o;
 }
 
-// Both decoders, which must agree in everything.
+// The fast decoder a piece at a time, the pieces' sizes taken in turn.
+Outcome RunStream(const Bytes& data, int width, int height, std::uint8_t fill, const std::vector<std::size_t>& pieces) {
+    Outcome o;
+    const std::size_t total = static_cast<std::size_t>(width) * height;
+    o.pixels.assign(total, 0xEE);
+    duvo::ByteReader reader(data, PrematureEnd);
+    try {
+        duvo::LzwStream stream(reader, total, fill, [&](const char* m) { o.warnings.emplace_back(m); });
+        for (std::size_t at = 0, k = 0; at < total; ++k) {
+            const std::size_t n = std::min(pieces[k % pieces.size()], total - at);
+            stream.Read(o.pixels.data() + at, n);
+            at += n;
+        }
+        o.decoded = stream.Finish();
+    } catch (const duvo::GIFException& e) {
+        o.error = e.what();
+        o.pixels.clear();
+    }
+    o.position = reader.Position();
+    return o;
+}
+
+void ExpectSame(const Outcome& got, const Outcome& want) {
+    EXPECT_EQ(got.pixels, want.pixels);
+    EXPECT_EQ(got.warnings, want.warnings);
+    EXPECT_EQ(got.error, want.error);
+    EXPECT_EQ(got.position, want.position);
+    EXPECT_EQ(got.decoded, want.decoded);
+}
+
+// Both decoders, and the fast one a piece at a time, which must agree in everything.
 Outcome RunBoth(const Bytes& data, int width, int height, bool interlaced = false, std::uint8_t fill = 0) {
     const Outcome ref = Run(duvo::DecodeLzwReference, data, width, height, interlaced, fill);
-    const Outcome fast = Run(duvo::DecodeLzwFast, data, width, height, interlaced, fill);
-    EXPECT_EQ(fast.pixels, ref.pixels);
-    EXPECT_EQ(fast.warnings, ref.warnings);
-    EXPECT_EQ(fast.error, ref.error);
-    EXPECT_EQ(fast.position, ref.position);
-    EXPECT_EQ(fast.decoded, ref.decoded);
+    ExpectSame(Run(duvo::DecodeLzwFast, data, width, height, interlaced, fill), ref);
+    if (!interlaced) {
+        // Row by row, and in pieces that end inside strings.
+        ExpectSame(RunStream(data, width, height, fill, {static_cast<std::size_t>(width)}), ref);
+        ExpectSame(RunStream(data, width, height, fill, {1, 7, 1000, 3}), ref);
+    }
     return ref;
 }
 
@@ -307,6 +337,49 @@ TEST(GifLzw, DataCutAfterHalfThePixels) {
     EXPECT_GE(filled, w * h / 2 - 4096);
     ASSERT_FALSE(o.warnings.empty());
     EXPECT_EQ(o.warnings.back(), kUnderrun);
+}
+
+// Frames far larger than the streaming window: the strings the table names
+// move to the arena (and it grows), the previous string to the window's
+// start, and a string that crosses the window's end is handed out whole.
+TEST(GifLzw, StreamedFramesLargerThanTheWindowMatchTheWholeFrame) {
+    struct Case {
+        const char* proves;
+        int width, height, colors;
+        EncodeOptions options;
+        int cutAt;  // bytes of code data kept; 0: all
+        int flips;  // bytes of code data changed, spread over the data
+    };
+    const Case cases[] = {
+        {"photo-like, cleared when full", 1500, 700, 256, {}, 0, 0},
+        {"a full table kept to the end", 1500, 700, 256, {.clearWhenFull = false}, 0, 0},
+        {"flat: long strings, and an arena that grows", 2000, 2000, 2, {.clearWhenFull = false}, 0, 0},
+        {"flat, cleared when full", 2000, 1000, 2, {}, 0, 0},
+        {"no end code", 900, 400, 16, {.endCode = false}, 0, 0},
+        {"cut a third of the way", 1500, 700, 256, {}, 120000, 0},
+        {"damaged codes: entries the table cannot copy", 1500, 700, 256, {.clearWhenFull = false}, 0, 40},
+        {"damaged codes in long strings", 2000, 2000, 2, {.clearWhenFull = false}, 0, 25},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.proves);
+        Bytes px = PhotoPixels(c.width, c.height, c.colors, 5);
+        if (c.colors == 2)
+            for (std::size_t i = 0; i < px.size(); ++i) px[i] = (i / 300001) & 1;
+        Bytes codes = LzwEncode(px, c.colors == 2 ? 2 : 8, c.options);
+        if (c.cutAt) codes.resize(static_cast<std::size_t>(c.cutAt));
+        for (int k = 1; k <= c.flips; ++k) codes[codes.size() * static_cast<std::size_t>(k) / (c.flips + 2)] ^= 0x5A;
+        const Bytes data = Frame(c.colors == 2 ? 2 : 8, codes);
+        const Outcome whole = ::Run(duvo::DecodeLzwFast, data, c.width, c.height, false, 0x5C);
+        ExpectSame(whole, ::Run(duvo::DecodeLzwReference, data, c.width, c.height, false, 0x5C));
+        if (!c.cutAt && !c.flips) {
+            EXPECT_EQ(whole.pixels, px);
+        }
+        for (const auto& pieces : std::vector<std::vector<std::size_t>>{
+                 {static_cast<std::size_t>(c.width)}, {1 << 17}, {5, 70001, 1 << 19}}) {
+            ExpectSame(RunStream(data, c.width, c.height, 0x5C, pieces), whole);
+            if (HasFailure()) return;
+        }
+    }
 }
 
 // ---- fast against reference on random and damaged data ------------------------------

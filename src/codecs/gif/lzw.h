@@ -23,6 +23,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 
 #include "rtl/byte_reader.h"
 
@@ -47,6 +48,34 @@ using LzwWarn = std::function<void(const char* message)>;
 // the rest have the fill value.
 std::size_t DecodeLzwFast(ByteReader& reader, const LzwFrame& frame, const LzwWarn& warn);
 std::size_t DecodeLzwReference(ByteReader& reader, const LzwFrame& frame, const LzwWarn& warn);
+
+class LzwFastDecoder;
+
+// The fast decoder over a frame that is not interlaced, a piece at a time:
+// its pixels, in order, go where the caller asks, and the decoder holds
+// about 200 KB (more only while the strings a table names are longer), never
+// the frame. Pixels, warnings, errors and the reader's final position are
+// those of DecodeLzwFast over the whole frame; errors come as the data that
+// causes them is reached.
+class LzwStream {
+public:
+    // Reads the minimum code size byte: GIFException for one above 11.
+    LzwStream(ByteReader& reader, std::uint64_t pixels, std::uint8_t fill, LzwWarn warn);
+    ~LzwStream();
+    LzwStream(const LzwStream&) = delete;
+    LzwStream& operator=(const LzwStream&) = delete;
+
+    // The next n pixels into dst; at most what is left of the frame.
+    void Read(std::uint8_t* dst, std::size_t n);
+    // Decodes what was not read and asks for the one value more that the
+    // whole-frame decode asks for. Returns how many pixels the data gave
+    // before it ended.
+    std::uint64_t Finish();
+
+private:
+    LzwWarn warn_;
+    std::unique_ptr<LzwFastDecoder> decoder_;
+};
 
 // Display row of the s-th row stored in an interlaced frame of the given
 // height, for every s below height.

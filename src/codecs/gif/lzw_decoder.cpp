@@ -27,6 +27,12 @@ namespace duvo {
 namespace {
 
 constexpr int kTableSize = 4096;
+// Output of one fill of the streaming window, and the most one code can
+// give (the walk's stack; a known string is at most one longer per code
+// since the last clear, so far shorter).
+constexpr std::size_t kWindow = std::size_t{1} << 17;
+constexpr std::size_t kMaxString = 8192;
+constexpr std::size_t kArenaStart = std::size_t{1} << 16;
 constexpr int kStackSize = 8192;
 constexpr int kBufferSize = 2 + 255 + 8;
 // Bytes a short copy may write past the end of its string.
@@ -53,31 +59,25 @@ inline void Extend(Known& e, std::uint32_t start, std::uint32_t length, std::uin
     e.first = static_cast<std::uint16_t>(first);
 }
 
-class FastDecoder {
+}  // namespace
+
+class LzwFastDecoder {
 public:
-    FastDecoder(ByteReader& in, const LzwWarn& warn) : in_(in), warn_(warn) {}
+    LzwFastDecoder(ByteReader& in, const LzwWarn& warn) : in_(in), warn_(warn) {}
 
     std::size_t Decode(const LzwFrame& frame) {
         const std::size_t total = std::size_t{frame.width} * frame.height;
-        std::uint8_t size = 0;
-        if (!in_.TryU8(size)) {
+        if (!Start()) {
             if (total != 0) std::memset(frame.pixels, frame.fill, total);
             return 0;
         }
-        if (size > 11) throw GIFException(msg::GIFInvalidData);
-        m_ = size;
-        clear_ = 1 << m_;
-        end_ = clear_ + 1;
-        codeSize_ = m_ + 1;
-        sizeLimit_ = 2 * clear_;
-        nextFree_ = clear_ + 2;
         out_ = frame.pixels;
         limit_ = total;
 
         // The reference asks for one more value after the frame. It reads a
         // code unless values of the last string are still waiting.
         bool extraReads = true;
-        if (total > 0 && Advance(NextString(), total, extraReads)) Run(total, extraReads);
+        if (total > 0 && Advance(NextString(), total, total, extraReads)) Run(total, total, extraReads);
         if (extraReads) {
             limit_ = 0;
             NextString();
@@ -89,20 +89,75 @@ public:
         return decoded;
     }
 
+    // ---- a frame a piece at a time --------------------------------------------------
+    //
+    // The same decode with the output in a window of our own, handed out as
+    // the caller asks. Table entries copy their strings from earlier output,
+    // so before the window is used again the strings that entries of the
+    // current table still name move to an arena in front of it (each entry
+    // at most once: it lives until the next clear code, and the arena starts
+    // over after one), and the previous string moves to the window's start,
+    // where the next code may extend it. The codes themselves run through
+    // Run and Process exactly as for a whole frame.
+
+    void BeginStream(std::uint64_t pixels, std::uint8_t fill) {
+        streamTotal_ = pixels;
+        fill_ = fill;
+        if (!Start()) {
+            noData_ = streamDone_ = true;
+            return;
+        }
+        Allocate(kArenaStart);
+        out_ = buffer_.get();
+        pos_ = emit_ = arenaCap_;
+        streamDone_ = pixels == 0;
+    }
+
+    void ReadStream(std::uint8_t* dst, std::size_t n) {
+        while (n > 0) {
+            if (emit_ == pos_) {
+                if (streamDone_) {
+                    std::memset(dst, fill_, n);
+                    return;
+                }
+                FillWindow();
+                continue;
+            }
+            const std::size_t k = std::min(n, pos_ - emit_);
+            std::memcpy(dst, buffer_.get() + emit_, k);
+            emit_ += k, dst += k, n -= k;
+        }
+    }
+
+    std::uint64_t FinishStream() {
+        while (!streamDone_) {
+            emit_ = pos_;
+            FillWindow();
+        }
+        if (!noData_ && extraReads_) {
+            limit_ = 0;
+            NextString();
+        }
+        return std::min(produced_, streamTotal_);
+    }
+
 private:
-    // Moves past the values of one code; false when decoding stops.
-    bool Advance(long produced, std::size_t total, bool& extraReads) {
+    // Moves past the values of one code; false when decoding stops (the
+    // data ended, or the frame did: halted_) or pauses at stop.
+    bool Advance(long produced, std::size_t total, std::size_t stop, bool& extraReads) {
         if (produced < 0) {
             extraReads = produced == -1;
+            halted_ = true;
             return false;
         }
         if (pos_ + static_cast<std::size_t>(produced) > total) {
             pos_ = total;
             extraReads = false;
+            halted_ = true;
             return false;
         }
         pos_ += static_cast<std::size_t>(produced);
-        return pos_ < total;
+        return pos_ < stop;
     }
 
     // The common codes with the decoder's state in locals: a code of the
@@ -110,14 +165,15 @@ private:
     // and its first value, when its bits are in the buffer and its string
     // fits before the end with room for a short copy. Anything else goes
     // through Process with the state put back; so does every code after one
-    // that left no known string, which keeps prevKnown_ true in here.
+    // that left no known string, which keeps prevKnown_ true in here. Writes
+    // stay below total; decoding pauses once the output reaches stop.
 #if defined(__GNUC__) && !defined(__clang__)
     // GCC packs the loop's state into vector registers otherwise, which costs
     // a quarter of the speed.
     __attribute__((optimize("no-tree-slp-vectorize")))
 #endif
     void
-    Run(std::size_t total, bool& extraReads) {
+    Run(std::size_t total, std::size_t stop, bool& extraReads) {
         std::uint8_t* const out = out_;
         const std::uint8_t* const buf = buf_;
         std::size_t pos;
@@ -144,7 +200,7 @@ private:
             prevBytes_ = prevBytes;
         };
         while (!prevKnown_)
-            if (!Advance(NextString(), total, extraReads)) return;
+            if (!Advance(NextString(), total, stop, extraReads)) return;
         load();
         for (;;) {
             const int n = codeSize;
@@ -188,9 +244,9 @@ private:
                     bitPos_ += n;
                     produced = Process(code);
                 }
-                if (!Advance(produced, total, extraReads)) return;
+                if (!Advance(produced, total, stop, extraReads)) return;
                 while (!prevKnown_)
-                    if (!Advance(NextString(), total, extraReads)) return;
+                    if (!Advance(NextString(), total, stop, extraReads)) return;
                 load();
                 continue;
             }
@@ -208,7 +264,7 @@ private:
             prevLength = static_cast<std::uint32_t>(length);
             prevBytes = bytes;
             pos += length;
-            if (pos >= total) break;
+            if (pos >= stop) break;
         }
         save();
     }
@@ -355,6 +411,7 @@ private:
     }
 
     void ResetTable() {
+        cleared_ = true;
         for (int k = 0; k < clear_; ++k) {
             prefix_[k] = 0;
             suffix_[k] = static_cast<std::uint16_t>(k);
@@ -438,6 +495,109 @@ private:
         }
     }
 
+    bool Start() {
+        std::uint8_t size = 0;
+        if (!in_.TryU8(size)) return false;
+        if (size > 11) throw GIFException(msg::GIFInvalidData);
+        m_ = size;
+        clear_ = 1 << m_;
+        end_ = clear_ + 1;
+        codeSize_ = m_ + 1;
+        sizeLimit_ = 2 * clear_;
+        nextFree_ = clear_ + 2;
+        return true;
+    }
+
+    // The arena, then room for the carried previous string, one window and
+    // the string that crosses its end, with slack for short copies.
+    void Allocate(std::size_t arenaCap) {
+        buffer_ = std::make_unique_for_overwrite<std::uint8_t[]>(arenaCap + 2 * kMaxString + kWindow + 64);
+        arenaCap_ = arenaCap;
+    }
+
+    void FillWindow() {
+        if (started_) {
+            Recycle();
+        } else {
+            started_ = true;
+            pos_ = arenaCap_;
+        }
+        const std::size_t begin = pos_;
+        const std::uint64_t left = streamTotal_ - produced_;
+        const std::size_t room = kWindow + kMaxString;
+        // Values past the frame's end are cut as in a whole frame; the
+        // window's end only pauses, and the string crossing it fits.
+        const std::size_t frameEnd = left < room ? begin + static_cast<std::size_t>(left) : begin + room;
+        const std::size_t stop = std::min(frameEnd, begin + kWindow);
+        out_ = buffer_.get();
+        limit_ = frameEnd;
+        if (first_) {
+            first_ = false;
+            if (Advance(NextString(), frameEnd, stop, extraReads_)) Run(frameEnd, stop, extraReads_);
+        } else {
+            Run(frameEnd, stop, extraReads_);
+        }
+        produced_ += pos_ - begin;
+        emit_ = begin;
+        if (halted_ || produced_ >= streamTotal_) streamDone_ = true;
+    }
+
+    // Readies the window for the next fill; everything in it was handed out.
+    void Recycle() {
+        if (cleared_) {
+            // No entry made before the clear is left to name the arena.
+            arenaEnd_ = 0;
+            cleared_ = false;
+        }
+        std::size_t base = arenaCap_;
+        std::size_t lo = ~std::size_t{0}, hi = 0;
+        for (int e = clear_ + 2; e < nextFree_; ++e) {
+            const Known& k = known_[e];
+            if (k.length == 0 || k.start < base) continue;
+            lo = std::min<std::size_t>(lo, k.start);
+            hi = std::max<std::size_t>(hi, std::size_t{k.start} + k.length);
+        }
+        if (lo < hi) {
+            if (arenaEnd_ + (hi - lo) > arenaCap_) {
+                const std::size_t shift = GrowArena(arenaEnd_ + (hi - lo));
+                base += shift, lo += shift, hi += shift;
+            }
+            // One block: the entries' strings lie side by side in the output.
+            std::memmove(buffer_.get() + arenaEnd_, buffer_.get() + lo, hi - lo);
+            const std::size_t shift = lo - arenaEnd_;
+            for (int e = clear_ + 2; e < nextFree_; ++e) {
+                Known& k = known_[e];
+                if (k.length != 0 && k.start >= base) k.start -= static_cast<std::uint32_t>(shift);
+            }
+            arenaEnd_ += hi - lo;
+        }
+        std::size_t carry = 0;
+        if (prevKnown_) {
+            carry = prevLength_;
+            std::memmove(buffer_.get() + base, buffer_.get() + prevStart_, carry);
+            prevStart_ = static_cast<std::uint32_t>(base);
+        }
+        pos_ = emit_ = base + carry;
+    }
+
+    // A larger arena for at least need bytes; the window's content and
+    // what names it move along. Returns how far the window moved.
+    std::size_t GrowArena(std::size_t need) {
+        const std::size_t oldBase = arenaCap_;
+        std::unique_ptr<std::uint8_t[]> old = std::move(buffer_);
+        Allocate(std::max(need, 2 * arenaCap_));
+        const std::size_t shift = arenaCap_ - oldBase;
+        std::memcpy(buffer_.get(), old.get(), arenaEnd_);
+        std::memcpy(buffer_.get() + arenaCap_, old.get() + oldBase, pos_ - oldBase);
+        for (int e = clear_ + 2; e < nextFree_; ++e) {
+            Known& k = known_[e];
+            if (k.length != 0 && k.start >= oldBase) k.start += static_cast<std::uint32_t>(shift);
+        }
+        if (prevStart_ >= oldBase) prevStart_ += static_cast<std::uint32_t>(shift);
+        pos_ += shift;
+        return shift;
+    }
+
     ByteReader& in_;
     const LzwWarn& warn_;
 
@@ -460,13 +620,34 @@ private:
     std::uint8_t buf_[kBufferSize] = {};
     int bitPos_ = 0, bitLimit_ = 0, bufLen_ = 2;
     bool done_ = false, termSeen_ = false, fresh_ = true, finished_ = false;
+    // The data ended, or the frame did (Advance).
+    bool halted_ = false;
+    // A clear code came since the window was last recycled.
+    bool cleared_ = false;
+
+    // The streaming window and its arena.
+    std::unique_ptr<std::uint8_t[]> buffer_;
+    std::size_t arenaCap_ = 0, arenaEnd_ = 0;
+    std::size_t emit_ = 0;  // the next value to hand out
+    std::uint64_t streamTotal_ = 0, produced_ = 0;
+    std::uint8_t fill_ = 0;
+    bool started_ = false, first_ = true, streamDone_ = false, noData_ = false, extraReads_ = true;
 };
 
-}  // namespace
-
 std::size_t DecodeLzwFast(ByteReader& reader, const LzwFrame& frame, const LzwWarn& warn) {
-    auto decoder = std::make_unique<FastDecoder>(reader, warn);
+    auto decoder = std::make_unique<LzwFastDecoder>(reader, warn);
     return decoder->Decode(frame);
 }
+
+LzwStream::LzwStream(ByteReader& reader, std::uint64_t pixels, std::uint8_t fill, LzwWarn warn)
+    : warn_(std::move(warn)), decoder_(std::make_unique<LzwFastDecoder>(reader, warn_)) {
+    decoder_->BeginStream(pixels, fill);
+}
+
+LzwStream::~LzwStream() = default;
+
+void LzwStream::Read(std::uint8_t* dst, std::size_t n) { decoder_->ReadStream(dst, n); }
+
+std::uint64_t LzwStream::Finish() { return decoder_->FinishStream(); }
 
 }  // namespace duvo
