@@ -158,13 +158,17 @@ void TGIFSubImage::Clear() {
     needMask_ = true;
 }
 
+void TGIFSubImage::CheckPixelLimit() const {
+    const std::uint64_t w = descriptor_.Width, h = descriptor_.Height;
+    const std::uint64_t limit = std::min(Image()->LoadLimits().pixels, kGIFMaxFramePixels);
+    if (w * h > limit) throw EGIFTooLarge(PictureTooLargeText(w, h, limit));
+}
+
 void TGIFSubImage::MakePixelData() {
     data_.reset();
     dataSize_ = 0;
     const std::uint64_t w = descriptor_.Width, h = descriptor_.Height;
-    const Limits& limits = Image()->LoadLimits();
-    const std::uint64_t limit = std::min(limits.pixels, kGIFMaxFramePixels);
-    if (w * h > limit) throw EGIFTooLarge(PictureTooLargeText(w, h, limit));
+    CheckPixelLimit();
     Image()->AddDecodedBytes(w * h);
     if (w * h == 0) return;
     data_ = std::make_unique_for_overwrite<std::uint8_t[]>(w * h);
@@ -324,6 +328,8 @@ void TGIFImage::Clear() {
     header_->Descriptor().ScreenHeight = 0;
     decodedBytes_ = 0;
     palette_.reset();
+    firstFrameData_ = kNoFrameData;
+    firstFrameDeferred_ = false;
 }
 
 void TGIFImage::AddDecodedBytes(std::uint64_t n) {

@@ -246,6 +246,8 @@ public:
     // Frees any old pixel data and makes width x height bytes, uninitialised,
     // after checking the size against the image's limits.
     void MakePixelData();
+    // EGIFTooLarge when width x height is above the image's pixel limit.
+    void CheckPixelLimit() const;
 
     TImageDescriptor& Descriptor() { return descriptor_; }
     const TImageDescriptor& Descriptor() const { return descriptor_; }
@@ -550,8 +552,16 @@ public:
     // The whole file, as ReadFromStream reads it.
     void LoadFromBytes(ByteSpan bytes, const Limits& limits, std::shared_ptr<const void> owner = nullptr) override;
     // The header and the first frame only: what a comparison uses. The
-    // blocks after it are not read.
-    void LoadFirstFrame(ByteSpan bytes, const Limits& limits);
+    // blocks after it are not read. With deferData a first frame that is not
+    // interlaced is not decoded (FirstFrameDeferred()): it gets no pixels
+    // and no share of the decoded bytes, for a caller that decodes its data
+    // as it goes. Returns the reader's position where reading stopped.
+    std::size_t LoadFirstFrame(ByteSpan bytes, const Limits& limits, bool deferData = false);
+    // Where the first frame's image data starts (its minimum code size byte);
+    // kNoFrameData when the last load read none.
+    static constexpr std::size_t kNoFrameData = ~std::size_t{0};
+    std::size_t FirstFrameData() const { return firstFrameData_; }
+    bool FirstFrameDeferred() const { return firstFrameDeferred_; }
     // What the load in progress, or the last one, allows.
     const Limits& LoadLimits() const { return limits_; }
     // "Loading..." at the given reader position, as a share of the stream.
@@ -600,7 +610,11 @@ private:
     Limits limits_ = kDefaultLimits;
     // Frames the block loop reads at most.
     std::uint64_t framesWanted_ = ~std::uint64_t{0};
+    bool deferData_ = false;
+    std::size_t firstFrameData_ = kNoFrameData;
+    bool firstFrameDeferred_ = false;
     friend class TGIFImageList;
+    friend class TGIFSubImage;
 };
 
 // Registers "gif" ("GIF Image") with the picture registry and the GIF

@@ -127,6 +127,14 @@ void TGIFSubImage::LoadFromStream(ByteReader& reader) {
     }
     if (descriptor_.PackedFields & 0x80) colorMap_->LoadFromStream(reader, 2 << (descriptor_.PackedFields & 7));
 
+    TGIFImage& image = *Image();
+    if (image.Images().Count() == 0) image.firstFrameData_ = reader.Position();
+    if (image.deferData_ && !Interlaced()) {
+        // The caller decodes the data row by row; no frame is held.
+        CheckPixelLimit();
+        image.firstFrameDeferred_ = true;
+        return;
+    }
     MakePixelData();
     LzwFrame target;
     target.pixels = data_.get();
@@ -329,16 +337,24 @@ void TGIFImage::LoadFromBytes(ByteSpan bytes, const Limits& limits, std::shared_
     ReadFromStream(stream, limits);
 }
 
-void TGIFImage::LoadFirstFrame(ByteSpan bytes, const Limits& limits) {
+std::size_t TGIFImage::LoadFirstFrame(ByteSpan bytes, const Limits& limits, bool deferData) {
     limits_ = limits;
     framesWanted_ = 1;
+    deferData_ = deferData;
+    struct Restore {
+        TGIFImage& image;
+        ~Restore() {
+            image.framesWanted_ = ~std::uint64_t{0};
+            image.deferData_ = false;
+        }
+    } restore{*this};
     ByteReader reader(bytes, RaisePrematureEnd);
     streamOffset_ = 0;
     streamSize_ = reader.Size();
     Clear();
     header_->LoadFromStream(reader);
     images_->LoadFromStream(reader, this);
-    framesWanted_ = ~std::uint64_t{0};
+    return reader.Position();
 }
 
 }  // namespace duvo
