@@ -231,7 +231,9 @@ Options ParseOptions(const std::vector<std::string>& args) {
                                        "accept non-matching pixels up to P percent of the counted pixels (P < 100)")
                             ->type_name("P");
     app.add_option("--max-pixels", o.limits.pixels,
-                   "refuse pictures of more than N pixels at once, before their memory is taken (default 2^29)")
+                   "refuse pictures of more than N pixels at once, before their memory is taken (default 2^29), "
+                   "and a frame that its format must hold whole (interlaced, progressive, run-length) above 2N "
+                   "bytes")
         ->type_name("N")
         ->check(CLI::Range(std::uint64_t{1}, std::uint64_t{1} << 34));
     app.add_flag("--strict", o.strict,
@@ -265,6 +267,7 @@ Options ParseOptions(const std::vector<std::string>& args) {
     } catch (const CLI::ParseError& e) {
         throw EUsageError(e.what());
     }
+    o.limits = WithPixelLimit(o.limits, o.limits.pixels);
     if (!options.merge.empty()) {
         if (!o.left.empty() || !o.right.empty())
             throw EUsageError("--merge takes the reports of shards, not LEFT and RIGHT");

@@ -78,8 +78,10 @@ namespace {
     try {
         throw;
     } catch (const EPictureTooLarge& e) {
-        // Refused at once, before its memory is taken; the user may allow more.
-        throw ECompareFailure("too-large", e.Message() + "; --max-pixels raises the limit", file, true);
+        // Refused at once, before its memory is taken; the user may allow
+        // more where the refusal came from the limits --max-pixels sets.
+        throw ECompareFailure("too-large", e.Message() + (e.ByLimits() ? "; --max-pixels raises the limit" : ""), file,
+                              true);
     } catch (const EInvalidGraphic& e) {
         if (route.ownMessages) throw ECompareFailure("load-error", ErrorDisplayText(e.Message()), file, true);
         throw ECompareFailure("load-error", std::string(msg::LoadErrorBox) + "\n" + ErrorDisplayText(e.Message()), file,

@@ -30,13 +30,9 @@ inline constexpr const char* LoadErrorBox = "Bląd przy wczytywaniu pliku grafic
 
 // What a comparison takes from one file unless told otherwise: pictures of
 // up to 2^29 pixels (23170 x 23170), so that a small file declaring a huge
-// picture is refused at once; formats that must hold a whole frame take a
-// byte or more per pixel.
-constexpr Limits CommandLineLimits() {
-    Limits limits;
-    limits.pixels = std::uint64_t{1} << 29;
-    return limits;
-}
+// picture is refused at once, and 1 GiB for a frame that its format must
+// hold whole (WithPixelLimit).
+constexpr Limits CommandLineLimits() { return WithPixelLimit(Limits{}, std::uint64_t{1} << 29); }
 
 struct IgnoreRectangle {
     std::int64_t x = 0, y = 0, width = 0, height = 0;

@@ -105,7 +105,8 @@ std::unique_ptr<Raster> Raster::Create(int width, int height, const RasterFormat
     std::size_t stride = 0, total = 0;
     const std::int64_t absHeight = height < 0 ? -static_cast<std::int64_t>(height) : height;
     if (width > 0 && absHeight > 0)
-        CheckPictureSize(static_cast<std::uint64_t>(width), static_cast<std::uint64_t>(absHeight), kDefaultLimits);
+        CheckPictureSize(static_cast<std::uint64_t>(width), static_cast<std::uint64_t>(absHeight), kDefaultLimits,
+                         false);
     if (!RasterSize(width, absHeight, format.bitCount, &stride, &total)) throw EOutOfMemory(msg::OutOfMemory);
     // Zeroed pages come lazily, so a large raster that a reader fills only in
     // part costs no more than the part it fills.

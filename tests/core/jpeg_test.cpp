@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <stdexcept>
 
+#include "codecs/jpeg/jpeg_decoder.h"
 #include "graphics/bitmap.h"
 #include "jpeg_fixtures.h"
 #include "loading/open_routes.h"
@@ -210,7 +211,8 @@ TEST(JpegDecode, DataFilesDecodeToTheirHeaderSize) {
             ++seen;
             TJPEGImage image;
             try {
-                image.LoadFile(entry.path().string());
+                // Small enough that a file declaring a huge picture is refused.
+                image.LoadFile(entry.path().string(), {.pixels = std::uint64_t{1} << 24});
                 const int w = image.Width(), h = image.Height();
                 TBitmap* bitmap = image.DecodedBitmap();
                 EXPECT_EQ(bitmap->Width(), w);
@@ -802,6 +804,50 @@ TEST_F(JpegRoute, PictureLoadsJpegThroughTheRegistryWithoutDecoding) {
     EXPECT_FALSE(jpeg->Decoded());
     EXPECT_EQ(picture.Width(), 40);
     EXPECT_EQ(picture.Height(), 30);
+}
+
+// ---- damage ---------------------------------------------------------------------
+
+// A file cut short is one warning, in words that say what is missing; the
+// row source and the whole decode say the same.
+TEST(JpegWarnings, ACutFileIsOneWarningThatSaysWhatIsMissing) {
+    const Bytes baseline = jpegtest::EncodeJpeg({.width = 256, .height = 160});
+    const Bytes progressive = jpegtest::EncodeJpeg({.width = 256, .height = 160, .progressive = true});
+    auto cut = [](const Bytes& b, std::size_t n) {
+        return Bytes(b.begin(), b.begin() + static_cast<std::ptrdiff_t>(n));
+    };
+    const std::string endMarker = "truncated: the file ends just before its end marker; every row is there";
+    const struct {
+        const char* proves;
+        Bytes bytes;
+        std::vector<std::string> warnings;
+    } cases[] = {
+        {"a whole file", baseline, {}},
+        {"only the end marker missing", cut(baseline, baseline.size() - 2), {endMarker}},
+        {"half of the end marker missing", cut(baseline, baseline.size() - 1), {endMarker}},
+        {"cut inside the data",
+         cut(baseline, baseline.size() / 2),
+         {"truncated: the file ends inside the image data (at row 62 of 160); the rows below are made up"}},
+        {"cut just before the last rows' data ends",
+         cut(baseline, baseline.size() - 40),
+         {"truncated: the file ends inside the image data (at row 142 of 160); the rows below are made up"}},
+        {"progressive, whole", progressive, {}},
+        {"progressive, only the end marker missing", cut(progressive, progressive.size() - 2), {endMarker}},
+        {"progressive, cut inside a scan",
+         cut(progressive, progressive.size() / 2),
+         {"truncated: the file ends inside the image data; what is missing is made up"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.proves);
+        auto rows = OpenJpegRows(c.bytes, kDefaultLimits);
+        std::vector<std::uint8_t> row(rows->Format().RowBytes());
+        for (int y = 0; y < rows->Height(); ++y) rows->ReadRows(row.data(), 0, 1);
+        rows->Finish();
+        std::vector<std::string> got;
+        for (const auto& w : rows->Warnings()) got.push_back(w.kind + ": " + w.message);
+        EXPECT_EQ(got, c.warnings);
+        EXPECT_EQ(rows->Warnings(), DecodeJpeg(c.bytes, JpegSettings{}, kDefaultLimits).picture.warnings);
+    }
 }
 
 }  // namespace

@@ -783,7 +783,7 @@ TEST(PngRows, AStreamThatLooksBackPastItsDeclaredWindowIsTaken) {
 // --- Limits -----------------------------------------------------------------
 
 TEST(PngRowsLimits, SizesAreRefusedWhenTheHeaderIsRead) {
-    auto claiming = [](std::uint32_t w, std::uint32_t h, int depth, int colorType) {
+    auto claiming = [](std::uint32_t w, std::uint32_t h, int depth, int colorType, bool interlaced = false) {
         PngRecipe r = R(1, 1, depth, colorType);
         r.samples.assign(static_cast<std::size_t>(PngChannels(colorType)), 0);
         Bytes b = PngBuilder::Build(r);
@@ -791,6 +791,7 @@ TEST(PngRowsLimits, SizesAreRefusedWhenTheHeaderIsRead) {
             b[16 + i] = static_cast<std::uint8_t>(w >> (24 - 8 * i));
             b[20 + i] = static_cast<std::uint8_t>(h >> (24 - 8 * i));
         }
+        b[28] = interlaced ? 1 : 0;
         FixCrc(b, Chunks(b)[0]);
         return b;
     };
@@ -805,14 +806,21 @@ TEST(PngRowsLimits, SizesAreRefusedWhenTheHeaderIsRead) {
     } rows[] = {
         {"2^32 pixels against the default limit", claiming(65536, 65536, 8, 0), duvo::kDefaultLimits,
          "Picture too large (65536 x 65536 pixels; the limit is 1073741824 pixels)"},
-        {"16-bit RGBA rows of 7.2 GB against the default 4 GiB", claiming(30000, 30000, 16, 6), duvo::kDefaultLimits,
-         "Picture too large (more than 4294967296 bytes of pixels)"},
+        // Only an interlaced picture is held whole, so only it counts its bytes.
+        {"interlaced 16-bit RGBA rows of 7.2 GB against the default 4 GiB", claiming(30000, 30000, 16, 6, true),
+         duvo::kDefaultLimits,
+         "Picture too large (30000 x 30000 pixels take 7200000000 bytes held whole; the limit is 4294967296 bytes)"},
+        {"16-bit RGBA rows of 7.2 GB in order: streamed", claiming(30000, 30000, 16, 6), duvo::kDefaultLimits, ""},
+        {"interlaced, against the command line's 1 GiB", claiming(20000, 20000, 8, 2, true),
+         duvo::WithPixelLimit({}, std::uint64_t{1} << 29),
+         "Picture too large (20000 x 20000 pixels take 1200000000 bytes held whole; the limit is 1073741824 bytes)"},
         {"one pixel over a caller's limit", claiming(1001, 1, 8, 0), small,
          "Picture too large (1001 x 1 pixels; the limit is 1000 pixels)"},
         {"at the pixel limit", claiming(1000, 1, 8, 0), small, ""},
-        {"rows over a caller's byte limit", claiming(751, 1, 8, 6), small,
-         "Picture too large (more than 3000 bytes of pixels)"},
-        {"rows at the byte limit", claiming(750, 1, 8, 6), small, ""},
+        {"interlaced rows over a caller's byte limit", claiming(751, 1, 8, 6, true), small,
+         "Picture too large (751 x 1 pixels take 3004 bytes held whole; the limit is 3000 bytes)"},
+        {"interlaced rows at the byte limit", claiming(750, 1, 8, 6, true), small, ""},
+        {"rows in order over a caller's byte limit", claiming(751, 1, 8, 6), small, ""},
     };
     for (const auto& row : rows) {
         try {

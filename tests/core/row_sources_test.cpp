@@ -14,6 +14,8 @@
 #include "bmp_builder.h"
 #include "codecs/bmp/bmp_decoder.h"
 #include "codecs/jpeg/jpeg_decoder.h"
+#include "codecs/png/png_rows.h"
+#include "codecs/webp/webp_decoder.h"
 #include "compare/row_convert.h"
 #include "gif_builder.h"
 #include "graphics/bitmap.h"
@@ -23,6 +25,7 @@
 #include "png_builder.h"
 #include "reference/png_spng.h"
 #include "rtl/exceptions.h"
+#include "webp_fixtures.h"
 
 namespace {
 
@@ -179,11 +182,15 @@ struct Shown {
     std::vector<DecodeWarning> warnings;
 };
 
+// Files of the data folders may declare huge pictures; these are refused
+// alike on both paths, before the model would take their memory.
+constexpr Limits kGifLimits{.pixels = std::uint64_t{1} << 24};
+
 Shown ThroughTheModel(const Bytes& bytes) {
     Shown s;
     try {
         TGIFImage gif;
-        gif.LoadFromBytes(bytes, kDefaultLimits);
+        gif.LoadFromBytes(bytes, kGifLimits);
         TBitmap bitmap;
         bitmap.CopyFrom(&gif);
         s.width = bitmap.Width();
@@ -208,7 +215,7 @@ std::vector<DecodeWarning> ModelWarnings(const Bytes& bytes, bool whenRowsSayCut
         const DecodeWarning w{ends ? "truncated" : "corrupt", m};
         if (std::find(out.begin(), out.end(), w) == out.end()) out.push_back(w);
     });
-    gif.LoadFirstFrame(bytes, kDefaultLimits);
+    gif.LoadFirstFrame(bytes, kGifLimits);
     if (gif.Images().Count() > 0) {
         const TGIFSubImage& f = *gif.Images().Frame(0);
         const std::uint64_t total = std::uint64_t(f.Width()) * std::uint64_t(f.Height());
@@ -231,7 +238,7 @@ std::vector<DecodeWarning> ModelWarnings(const Bytes& bytes, bool whenRowsSayCut
 Shown ThroughTheRows(const Bytes& bytes) {
     Shown s;
     try {
-        auto source = OpenGifRows(bytes, kDefaultLimits);
+        auto source = OpenGifRows(bytes, kGifLimits);
         s.width = source->Width();
         s.height = source->Height();
         if (s.width > 0 && s.height > 0)
@@ -467,6 +474,130 @@ TEST(RowSources, AGifCutShortGivesOneWarning) {
         auto source = OpenGifRows(c.bytes, kDefaultLimits);
         Rows(*source);
         EXPECT_EQ(Texts(source->Warnings()), Texts(c.warnings));
+    }
+}
+
+// ---- what is held --------------------------------------------------------------------
+
+// A source says it is not sequential exactly when it holds a whole frame,
+// and only such a frame counts against the byte limit: a small file that
+// declares a large held frame is refused at once, one read in order is not.
+TEST(RowSources, OnlyASourceThatHoldsItsFrameSaysSoAndCountsItsBytes) {
+    using Open = std::function<std::unique_ptr<RowSource>(ByteSpan, const Limits&)>;
+    const Open bmp = [](ByteSpan b, const Limits& l) { return OpenBmpRows(b, l); };
+    const Open jpeg = [](ByteSpan b, const Limits& l) { return OpenJpegRows(b, l); };
+    const Open gif = [](ByteSpan b, const Limits& l) { return OpenGifRows(b, l); };
+    const Open png = [](ByteSpan b, const Limits& l) { return OpenPngRows(b, l); };
+    const Open webp = [](ByteSpan b, const Limits& l) { return OpenWebpRows(b, l); };
+    // A 40 x 30 run-length picture: a run of 40 and an end of line a row.
+    Bytes runs;
+    for (int y = 0; y < 30; ++y) runs.insert(runs.end(), {40, static_cast<std::uint8_t>(y & 1), 0, 0});
+    runs.insert(runs.end(), {0, 1});
+    const Bytes rle = bmptest::BuildBmp({.width = 40,
+                                         .height = 30,
+                                         .bitCount = 8,
+                                         .compression = 1,
+                                         .clrUsed = 2,
+                                         .colors = {0x000000, 0xFFFFFF},
+                                         .pixels = runs});
+    const auto px = giftest::PhotoPixels(40, 30, 64, 1);
+    auto gifFile = [&](bool interlaced) {
+        return giftest::GifWriter()
+            .Header()
+            .ScreenColors(40, 30, Palette256())
+            .ImageColors(40, 30, {}, 0, 0, interlaced)
+            .Pixels(40, 30, px, interlaced)
+            .Trailer()
+            .out;
+    };
+    auto pngFile = [](bool interlaced) {
+        duvo::test::PngRecipe r;
+        r.width = 40;
+        r.height = 30;
+        r.interlaced = interlaced;
+        r.samples.assign(40 * 30 * 3, 77);
+        return duvo::test::PngBuilder::Build(r);
+    };
+    const struct {
+        const char* what;
+        Bytes bytes;
+        Open open;
+        bool sequential;
+    } rows[] = {
+        {"BMP rows where they lie", bmptest::BuildBmp({.width = 40, .height = 30, .pixels = Bytes(120 * 30, 9)}), bmp,
+         true},
+        {"BMP run-length data", rle, bmp, false},
+        {"baseline JPEG", jpegtest::EncodeJpeg({.width = 40, .height = 30}), jpeg, true},
+        {"progressive JPEG: its coefficients", jpegtest::EncodeJpeg({.width = 40, .height = 30, .progressive = true}),
+         jpeg, false},
+        {"GIF", gifFile(false), gif, true},
+        {"interlaced GIF", gifFile(true), gif, false},
+        {"PNG", pngFile(false), png, true},
+        {"interlaced PNG", pngFile(true), png, false},
+        {"WebP", webptest::Encode(webptest::Pixels(40, 30, 3, 5), 40, 30, 3, true), webp, false},
+    };
+    Limits fewBytes;
+    fewBytes.decodedBytes = 100;
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        EXPECT_EQ(row.open(row.bytes, kDefaultLimits)->Sequential(), row.sequential);
+        if (row.sequential) {
+            auto source = row.open(row.bytes, fewBytes);
+            EXPECT_FALSE(Rows(*source).empty());
+        } else {
+            EXPECT_THROW(row.open(row.bytes, fewBytes), EPictureTooLarge);
+        }
+    }
+}
+
+// Small files that declare huge pictures, under the command line's limits
+// (2^29 pixels, 1 GiB for a frame held whole): a frame that must be held is
+// refused at once, naming its size; one read in order is not held at all.
+TEST(RowSources, SmallFilesDeclaringHugeHeldFramesAreRefusedAtOnce) {
+    const Limits cli = WithPixelLimit({}, std::uint64_t{1} << 29);
+    const std::string regress = std::string(DUVO_TEST_DATA) + "/regress/";
+    // Run-length data for 20000 x 20000 pixels that ends at once.
+    const Bytes rle = bmptest::BuildBmp({.width = 20000,
+                                         .height = 20000,
+                                         .bitCount = 8,
+                                         .compression = 1,
+                                         .clrUsed = 2,
+                                         .colors = {0, 0xFFFFFF},
+                                         .pixels = {0, 1}});
+    const struct {
+        const char* what;
+        Bytes bytes;
+        std::function<std::unique_ptr<RowSource>(ByteSpan, const Limits&)> open;
+        std::string refusal;  // empty: opened, and in order
+    } rows[] = {
+        {"an interlaced PNG", ReadAll(regress + "png_interlaced_20000x20000_in_a_hundred_bytes.png"),
+         [](ByteSpan b, const Limits& l) { return OpenPngRows(b, l); },
+         "Picture too large (20000 x 20000 pixels take 1200000000 bytes held whole; the limit is 1073741824 bytes)"},
+        {"a progressive JPEG: its coefficients, 4:2:0",
+         ReadAll(regress + "jpeg_progressive_20000x20000_in_a_few_hundred_bytes.jpg"),
+         [](ByteSpan b, const Limits& l) { return OpenJpegRows(b, l); },
+         "Picture too large (20000 x 20000 pixels take 1200000000 bytes held whole; the limit is 1073741824 bytes)"},
+        {"run-length BMP data", rle, [](ByteSpan b, const Limits& l) { return OpenBmpRows(b, l); },
+         "Picture too large (20000 x 20000 pixels take 1200000000 bytes held whole; the limit is 1073741824 bytes)"},
+        {"a GIF frame that is not interlaced", ReadAll(regress + "gif_23000x23000_frame_from_35_bytes.gif"),
+         [](ByteSpan b, const Limits& l) { return OpenGifRows(b, l); }, ""},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        ASSERT_FALSE(row.bytes.empty());
+        try {
+            auto source = row.open(row.bytes, cli);
+            EXPECT_EQ(row.refusal, "");
+            EXPECT_TRUE(source->Sequential());
+            // The first band: the one pixel the data gives, then the fill.
+            Bytes band(source->Format().RowBytes() * 4);
+            source->ReadRows(band.data(), static_cast<std::ptrdiff_t>(source->Format().RowBytes()), 4);
+            EXPECT_EQ(band[0], 1);
+            EXPECT_EQ(std::count(band.begin(), band.end(), 0), static_cast<std::ptrdiff_t>(band.size() - 1));
+        } catch (const EPictureTooLarge& e) {
+            EXPECT_EQ(e.Message(), row.refusal);
+            EXPECT_TRUE(e.ByLimits());
+        }
     }
 }
 

@@ -377,7 +377,15 @@ std::unique_ptr<RowSource> OpenBmpRows(ByteSpan bytes, const Limits& limits,
                                        std::function<void(std::size_t, std::size_t)> release) {
     const BmpLayout layout = ParseBmp(bytes, limits);
     if (layout.height == 0) throw EInvalidGraphic(msg::InvalidBitmap);
-    if (layout.rle) return std::make_unique<BmpRleRows>(layout);
+    if (layout.rle) {
+        // Decoded whole into 24-bit rows before the first is read.
+        std::size_t stride = 0, total = 0;
+        if (!platform::RasterSize(layout.header.width, layout.height, 24, &stride, &total))
+            throw EOutOfMemory(msg::OutOfMemory);
+        CheckHeldFrame(static_cast<std::uint64_t>(layout.header.width), static_cast<std::uint64_t>(layout.height),
+                       total, limits);
+        return std::make_unique<BmpRleRows>(layout);
+    }
     auto rows = std::make_unique<BmpRows>(layout, std::move(release));
     rows->SetBase(bytes.data());
     return rows;

@@ -43,8 +43,9 @@ RowFormat RowFormatOf(const platform::RasterFormat& format, int width, int heigh
 
 // The file as rows: uncompressed rows are read where they lie in bytes,
 // which must outlive the source (release, when given, is told which byte
-// ranges the reader is done with); run-length data is decoded whole first.
-// A file of no bytes is "Bitmap image is not valid".
+// ranges the reader is done with); run-length data is decoded whole first,
+// within limits.decodedBytes. A file of no bytes is "Bitmap image is not
+// valid".
 std::unique_ptr<RowSource> OpenBmpRows(ByteSpan bytes, const Limits& limits,
                                        std::function<void(std::size_t, std::size_t)> release = {});
 

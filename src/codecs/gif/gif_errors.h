@@ -20,8 +20,8 @@ public:
 // A frame, the frame count or the decoded bytes over the image's Limits.
 class EGIFTooLarge final : public GIFException, public EPictureTooLarge {
 public:
-    explicit EGIFTooLarge(const std::string& message)
-        : EInvalidGraphic(message), GIFException(message), EPictureTooLarge(message) {}
+    explicit EGIFTooLarge(const std::string& message, bool byLimits = true)
+        : EInvalidGraphic(message), GIFException(message), EPictureTooLarge(message, byLimits) {}
 };
 
 namespace msg {
@@ -48,5 +48,12 @@ inline constexpr const char* GIFNotSupported = "GIF: %s is not supported";
 // Frames above this many pixels are refused whatever the Limits say: the
 // frame's pixel buffer is addressed with 32-bit offsets.
 inline constexpr std::uint64_t kGIFMaxFramePixels = std::uint64_t{1} << 30;
+
+// EGIFTooLarge when width x height is above the Limits' pixels or the cap.
+inline void CheckGIFPixels(std::uint64_t width, std::uint64_t height, const Limits& limits) {
+    const std::uint64_t limit = limits.pixels < kGIFMaxFramePixels ? limits.pixels : kGIFMaxFramePixels;
+    if (width * height > limit)
+        throw EGIFTooLarge(PictureTooLargeText(width, height, limit), limits.pixels <= kGIFMaxFramePixels);
+}
 
 }  // namespace duvo

@@ -132,6 +132,10 @@ struct DecodeState {
     bool quantize = false;
     bool cmyk = false;
     bool buffered = false;
+    // More than one scan: the library keeps every coefficient of the picture.
+    bool multiScan = false;
+    // Taken just before the decompression finishes.
+    bool coefficientsComplete = false;
     // The final pass of a progressive view uses these again.
     J_DCT_METHOD dctMethod = JDCT_ISLOW;
     J_DITHER_MODE ditherMode = JDITHER_FS;
@@ -147,21 +151,49 @@ struct DecodeState {
     }
 };
 
+// Whether a progressive file's every coefficient reached its last
+// refinement. Asked before the decompression finishes, which frees the
+// library's record of it.
+bool CoefficientsComplete(const jpeg_decompress_struct& c) {
+    if (!c.progressive_mode || !c.coef_bits) return false;
+    for (int i = 0; i < c.num_components; ++i)
+        for (int k = 0; k < DCTSIZE2; ++k)
+            if (c.coef_bits[i][k] != 0) return false;
+    return true;
+}
+
 // The library's warnings in our words. A file that ends early is the damage
-// people meet; the rest keep the library's own text.
-std::vector<DecodeWarning> JpegWarnings(const JpegDecodeSession& s) {
+// people meet, and one cut is one warning: the library's word that the data
+// ran short of bits is that same cut. The rest keep the library's own text.
+// A file that ended early still gave every row from its own data when the
+// library met the end only where it looked for the next marker: it read
+// one scan without running short of bits, or a progressive file's every
+// coefficient was complete. Files of several sequential scans cannot tell,
+// and are taken as short.
+std::vector<DecodeWarning> JpegWarnings(const JpegDecodeSession& s, bool multiScan, bool coefficientsComplete) {
     std::vector<DecodeWarning> out;
     const JpegBoundary& b = s.b;
     const unsigned height = s.cinfo.output_height;
-    for (int i = 0; i < std::min(b.warningCount, kKeptJpegWarnings); ++i) {
+    const int kept = std::min(b.warningCount, kKeptJpegWarnings);
+    bool ended = false, ranShort = false;
+    for (int i = 0; i < kept; ++i) {
+        ended = ended || b.warnings[i].code == JWRN_JPEG_EOF;
+        ranShort = ranShort || b.warnings[i].code == JWRN_HIT_MARKER;
+    }
+    for (int i = 0; i < kept; ++i) {
         const JpegWarning& w = b.warnings[i];
+        if (ended && w.code == JWRN_HIT_MARKER) continue;
         DecodeWarning warning;
         if (w.code == JWRN_JPEG_EOF) {
             warning.kind = warning_kind::Truncated;
-            warning.message = w.scanline > 0 && w.scanline < height
-                                  ? "the file ends inside the image data (at row " + std::to_string(w.scanline) +
-                                        " of " + std::to_string(height) + "); the rows below are made up"
-                                  : std::string("the file ends inside the image data; what is missing is made up");
+            const bool complete = s.cinfo.progressive_mode ? coefficientsComplete : !multiScan;
+            if (!ranShort && complete)
+                warning.message = "the file ends just before its end marker; every row is there";
+            else if (w.scanline > 0 && w.scanline < height)
+                warning.message = "the file ends inside the image data (at row " + std::to_string(w.scanline) + " of " +
+                                  std::to_string(height) + "); the rows below are made up";
+            else
+                warning.message = "the file ends inside the image data; what is missing is made up";
         } else {
             warning.kind = warning_kind::Corrupt;
             warning.message = w.text[0] ? std::string(w.text) : "JPEG warning #" + std::to_string(w.code);
@@ -180,6 +212,7 @@ void SetupDecompressor(DecodeState& state, ByteSpan bytes, const JpegSettings& s
     state.Check(DecodeCreate(&s, state.progress.report ? ProgressHook : nullptr, &state.progress));
     int multiScan = 0;
     state.Check(DecodeReadHeader(&s, bytes.empty() ? nullptr : bytes.data(), bytes.size(), &multiScan));
+    state.multiScan = multiScan != 0;
     jpeg_decompress_struct& c = s.cinfo;
 
     // Checked on the stored size, which also bounds the coefficient memory
@@ -362,6 +395,7 @@ JpegDecoded DecodeJpeg(ByteSpan bytes, const JpegSettings& settings, const Limit
             takePalette();
             readPass();
         }
+        state.coefficientsComplete = CoefficientsComplete(c);
         state.Check(DecodeFinish(&s));
     } catch (const EAbort&) {
         // A cancel keeps what was decoded so far, on white.
@@ -371,13 +405,29 @@ JpegDecoded DecodeJpeg(ByteSpan bytes, const JpegSettings& settings, const Limit
     picture.raster = std::move(raster);
     // A picture that never got its rows is empty, palette and all.
     if (!picture.raster) picture.palette.reset();
-    picture.warnings = JpegWarnings(state.session);
+    picture.warnings = JpegWarnings(state.session, state.multiScan, state.coefficientsComplete);
     return out;
 }
 
 // ---- rows ---------------------------------------------------------------------
 
 namespace {
+
+// What the library keeps of a picture of several scans: a block of 64
+// two-byte coefficients per 8 x 8 samples of every component, rounded up to
+// whole sampling units, as its coefficient controller asks for them.
+std::uint64_t CoefficientBytes(const jpeg_decompress_struct& c) {
+    std::uint64_t bytes = 0;
+    for (int i = 0; i < c.num_components; ++i) {
+        const jpeg_component_info& comp = c.comp_info[i];
+        const std::uint64_t h = static_cast<std::uint64_t>(std::max(comp.h_samp_factor, 1));
+        const std::uint64_t v = static_cast<std::uint64_t>(std::max(comp.v_samp_factor, 1));
+        const std::uint64_t across = (comp.width_in_blocks + h - 1) / h * h;
+        const std::uint64_t down = (comp.height_in_blocks + v - 1) / v * v;
+        bytes += across * down * sizeof(JBLOCK);
+    }
+    return bytes;
+}
 
 // The file decoded with the default settings, the rows handed out as the
 // library makes them: blue, green, red, or the indices of the color map a
@@ -387,6 +437,10 @@ public:
     JpegRows(ByteSpan bytes, const Limits& limits) {
         SetupDecompressor(state_, bytes, JpegSettings{}, limits);
         JpegDecodeSession& s = state_.session;
+        // A file of several scans has its coefficients held whole from the
+        // start of decompression: refused before the library takes them.
+        if (state_.multiScan)
+            CheckHeldFrame(s.cinfo.image_width, s.cinfo.image_height, CoefficientBytes(s.cinfo), limits);
         state_.Check(DecodeStart(&s));
         const jpeg_decompress_struct& c = s.cinfo;
         format_.width = static_cast<int>(c.output_width);
@@ -406,13 +460,16 @@ public:
         if (state_.cmyk) cmykRow_.resize(std::size_t{c.output_width} * 4);
         adobeInverted_ = c.saw_Adobe_marker ? 1 : 0;
     }
+    // The rows come in order, but from coefficients held whole.
+    bool Sequential() const override { return !state_.multiScan; }
     void ReadRows(std::uint8_t* dst, std::ptrdiff_t stride, int count) override {
         state_.Check(DecodeReadSomeRows(&state_.session, dst, stride, count,
                                         cmykRow_.empty() ? nullptr : cmykRow_.data(), adobeInverted_));
     }
     void Finish() override {
+        state_.coefficientsComplete = CoefficientsComplete(state_.session.cinfo);
         state_.Check(DecodeFinish(&state_.session));
-        warnings_ = JpegWarnings(state_.session);
+        warnings_ = JpegWarnings(state_.session, state_.multiScan, state_.coefficientsComplete);
     }
 
 private:

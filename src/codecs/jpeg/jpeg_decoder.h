@@ -81,8 +81,10 @@ bool JpegOutputSize(ByteSpan bytes, TJPEGScale scale, int* width, int* height);
 // The file as rows, decoded with the default settings (those of a new JPEG
 // image) as they are read: 24-bit blue, green, red, or for a grayscale file
 // the indices of the library's color map. The header is read once, here;
-// EJPEG when the library rejects it, EPictureTooLarge above limits. The
-// bytes must outlive the source. Warnings are complete after Finish.
+// EJPEG when the library rejects it, EPictureTooLarge above limits.pixels
+// or, for a file of several scans (progressive), whose coefficients are
+// held whole, above limits.decodedBytes. The bytes must outlive the
+// source. Warnings are complete after Finish.
 std::unique_ptr<RowSource> OpenJpegRows(ByteSpan bytes, const Limits& limits);
 
 // Compresses width x height rows (blue, green, red) with the library's

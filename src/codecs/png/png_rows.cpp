@@ -341,9 +341,9 @@ private:
         format_.bitDepth = depth;
         interlaced_ = d[12] == 1;
         rowBytes_ = format_.RowBytes();
-        // What the rows hold together, which an interlaced frame keeps at once.
-        if (std::uint64_t{rowBytes_} * height > limits.decodedBytes)
-            throw EPictureTooLarge(duvo::Format(msg::TooManyBytes, {std::to_string(limits.decodedBytes)}));
+        // An interlaced picture is held whole, its rows together; rows in
+        // order are handed out as they come and hold nothing.
+        if (interlaced_) CheckHeldFrame(width, height, std::uint64_t{rowBytes_} * height, limits);
         const int bits = format_.BitsPerPixel();
         pixelBytes_ = std::max(1, bits / 8);
         kernels_ = &png::BestUnfilters(pixelBytes_);

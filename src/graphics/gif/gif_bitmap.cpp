@@ -207,10 +207,7 @@ TBitmap* TGIFImage::Bitmap() {
     }
     // The logical screen is up to 65535 x 65535: refuse what we would not
     // hold before the white background takes its memory.
-    const std::uint64_t limit = std::min(LoadLimits().pixels, kGIFMaxFramePixels);
-    if (static_cast<std::uint64_t>(width) * static_cast<std::uint64_t>(height) > limit)
-        throw EGIFTooLarge(
-            PictureTooLargeText(static_cast<std::uint64_t>(width), static_cast<std::uint64_t>(height), limit));
+    CheckGIFPixels(static_cast<std::uint64_t>(width), static_cast<std::uint64_t>(height), LoadLimits());
     bitmap_->SetPalette(CopyOf(ImagePalette()));
     bitmap_->SetHeight(height);
     bitmap_->SetWidth(width);

@@ -159,9 +159,7 @@ void TGIFSubImage::Clear() {
 }
 
 void TGIFSubImage::CheckPixelLimit() const {
-    const std::uint64_t w = descriptor_.Width, h = descriptor_.Height;
-    const std::uint64_t limit = std::min(Image()->LoadLimits().pixels, kGIFMaxFramePixels);
-    if (w * h > limit) throw EGIFTooLarge(PictureTooLargeText(w, h, limit));
+    CheckGIFPixels(descriptor_.Width, descriptor_.Height, Image()->LoadLimits());
 }
 
 void TGIFSubImage::MakePixelData() {

@@ -91,11 +91,11 @@ public:
         }
         // The logical screen on white, the frame drawn at its place and cut
         // at the screen's edges; refused first when it is too large to hold.
-        const std::uint64_t limit = std::min(limits.pixels, kGIFMaxFramePixels);
-        if (std::uint64_t(width) * std::uint64_t(height) > limit) {
+        try {
+            CheckGIFPixels(static_cast<std::uint64_t>(width), static_cast<std::uint64_t>(height), limits);
+        } catch (const EGIFTooLarge&) {
             DecodeRest();
-            throw EGIFTooLarge(
-                PictureTooLargeText(static_cast<std::uint64_t>(width), static_cast<std::uint64_t>(height), limit));
+            throw;
         }
         format_.layout = RowLayout::Bgr;
         composed_ = true;
