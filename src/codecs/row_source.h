@@ -101,9 +101,12 @@ public:
     int Width() const { return format_.width; }
     int Height() const { return format_.height; }
 
-    // False when the format cannot give its rows in order (an interlaced
-    // frame): such a source decodes its whole frame on the first read, and
-    // only it holds a full-size buffer.
+    // False when the source holds a whole frame before it gives its rows
+    // (an interlaced frame, run-length data, a progressive JPEG's
+    // coefficients), decoded at open or on the first read: only such a
+    // source holds a full-size buffer, and only it counts that buffer
+    // against Limits::decodedBytes. Its rows still come in order through
+    // ReadRows; a reader need not treat it apart.
     virtual bool Sequential() const { return true; }
 
     // The next count rows, top first: row i goes to dst + i * stride and
