@@ -380,6 +380,49 @@ TEST(GifLzw, StreamedFramesLargerThanTheWindowMatchTheWholeFrame) {
             if (HasFailure()) return;
         }
     }
+    // Random codes, most of them naming entries: strings the table can copy
+    // lie between walks of entries it cannot (made from codes past the
+    // table), so the runs moved to the arena have gaps between them.
+    std::mt19937 rng(7);
+    for (int round = 0; round < 6; ++round) {
+        std::vector<int> codes{256};
+        // The decoder's next entry and code width, followed as Codes() does.
+        int next = 258, limit = 512;
+        bool first = true;
+        // The entry made after a code one past the table names itself as
+        // its prefix: a walk of it would never end, so it is not named.
+        std::vector<bool> selfNamed(4096, false);
+        for (int i = 0; i < 120000; ++i) {
+            const int r = static_cast<int>(rng() % 1000);
+            int code = r < 2     ? 256
+                       : r < 150 ? static_cast<int>(rng() % 256)
+                       : r < 998 ? 258 + static_cast<int>(rng() % static_cast<unsigned>(next - 257))
+                                 : next + 1;
+            code = std::min(code, limit - 1);
+            if (code == 257 || (first && code > 256) || (code < 4096 && selfNamed[static_cast<std::size_t>(code)]))
+                code = static_cast<int>(rng() % 256);
+            if (code == next + 1 && code < 4096) selfNamed[static_cast<std::size_t>(code)] = true;
+            codes.push_back(code);
+            if (code == 256) {
+                next = 258, limit = 512, first = true;
+                selfNamed.assign(4096, false);
+            } else if (first) {
+                first = false;
+            } else if (next <= 4095) {
+                ++next;
+                if (next >= limit && limit <= 4095) limit *= 2;
+            }
+        }
+        const Bytes data = Frame(8, Codes(8, codes));
+        const Outcome whole = ::Run(duvo::DecodeLzwFast, data, 1000, 1000, false, 3);
+        ExpectSame(whole, ::Run(duvo::DecodeLzwReference, data, 1000, 1000, false, 3));
+        // Several windows' worth, without the data failing.
+        EXPECT_FALSE(whole.error);
+        EXPECT_GT(whole.decoded, std::size_t{3} << 17);
+        ExpectSame(RunStream(data, 1000, 1000, 3, {1000}), whole);
+        ExpectSame(RunStream(data, 1000, 1000, 3, {7, 65536, 333333}), whole);
+        if (HasFailure()) return;
+    }
 }
 
 // ---- fast against reference on random and damaged data ------------------------------

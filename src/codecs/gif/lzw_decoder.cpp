@@ -550,27 +550,42 @@ private:
             cleared_ = false;
         }
         std::size_t base = arenaCap_;
-        std::size_t lo = ~std::size_t{0}, hi = 0;
-        for (int e = clear_ + 2; e < nextFree_; ++e) {
-            const Known& k = known_[e];
-            if (k.length == 0 || k.start < base) continue;
-            lo = std::min<std::size_t>(lo, k.start);
-            hi = std::max<std::size_t>(hi, std::size_t{k.start} + k.length);
-        }
-        if (lo < hi) {
-            if (arenaEnd_ + (hi - lo) > arenaCap_) {
-                const std::size_t shift = GrowArena(arenaEnd_ + (hi - lo));
-                base += shift, lo += shift, hi += shift;
-            }
-            // One block: the entries' strings lie side by side in the output.
-            std::memmove(buffer_.get() + arenaEnd_, buffer_.get() + lo, hi - lo);
-            const std::size_t shift = lo - arenaEnd_;
+        // The entries made in the window, in the order they were made, name
+        // strings at rising places; strings that touch or overlap form one
+        // run, moved whole, and the output between runs (strings no entry
+        // names) stays behind.
+        auto runs = [&](auto&& move) {
+            std::size_t runLo = 0, runHi = 0, dest = arenaEnd_;
+            bool open = false;
             for (int e = clear_ + 2; e < nextFree_; ++e) {
                 Known& k = known_[e];
-                if (k.length != 0 && k.start >= base) k.start -= static_cast<std::uint32_t>(shift);
+                if (k.length == 0 || k.start < base) continue;
+                const std::size_t s = k.start, end = s + k.length;
+                if (!open || s > runHi) {
+                    if (open) dest = move(runLo, runHi, dest);
+                    runLo = s, runHi = end, open = true;
+                }
+                runHi = std::max(runHi, end);
+                move.entry(k, dest + (s - runLo));
             }
-            arenaEnd_ += hi - lo;
-        }
+            if (open) dest = move(runLo, runHi, dest);
+            return dest;
+        };
+        struct Count {
+            std::size_t operator()(std::size_t lo, std::size_t hi, std::size_t dest) const { return dest + hi - lo; }
+            void entry(Known&, std::size_t) const {}
+        };
+        const std::size_t need = runs(Count{});
+        if (need > arenaCap_) base += GrowArena(need);
+        struct Move {
+            std::uint8_t* buffer;
+            std::size_t operator()(std::size_t lo, std::size_t hi, std::size_t dest) const {
+                std::memmove(buffer + dest, buffer + lo, hi - lo);
+                return dest + hi - lo;
+            }
+            void entry(Known& k, std::size_t at) const { k.start = static_cast<std::uint32_t>(at); }
+        };
+        arenaEnd_ = runs(Move{buffer_.get()});
         std::size_t carry = 0;
         if (prevKnown_) {
             carry = prevLength_;
