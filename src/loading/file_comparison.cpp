@@ -528,11 +528,11 @@ FileComparison CompareFiles(const FileComparisonRequest& request) {
     report.histogram = Normalise(report.result.counts, counted);
     report.nonMatching = report.result.nonMatchingPixels;
     report.antialiased = report.result.antialiasedPixels;
-    if (request.maxNonMatching && *request.maxNonMatching >= counted)
+    if (request.refuseLimitsThatCannotFail && request.maxNonMatching && *request.maxNonMatching >= counted)
         throw EUsageError("--max-changed " + std::to_string(*request.maxNonMatching) + " accepts all " +
                           std::to_string(counted) + " counted pixels: the check could not fail");
-    if (request.maxRegionPixels && *request.maxRegionPixels >= counted && !request.maxNonMatching &&
-        !request.maxNonMatchingShare)
+    if (request.refuseLimitsThatCannotFail && request.maxRegionPixels && *request.maxRegionPixels >= counted &&
+        !request.maxNonMatching && !request.maxNonMatchingShare)
         throw EUsageError("--max-region-pixels " + std::to_string(*request.maxRegionPixels) + " accepts all " +
                           std::to_string(counted) + " counted pixels in one region: the check could not fail");
     report.rule.text = request.RuleText();

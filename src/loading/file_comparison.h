@@ -62,6 +62,9 @@ struct FileComparisonRequest {
     std::optional<double> maxNonMatchingShare;  // percent of the counted pixels, below 100
     // Any warning of a decoder (a cut or damaged file) is a failure.
     bool strict = false;
+    // A limit that accepts every counted pixel is a usage error; a folder
+    // run, whose limits are meant for many pairs, lets that pair pass.
+    bool refuseLimitsThatCannotFail = true;
     int regionGap = 0;
     std::size_t maxRegions = 100;
     unsigned threads = 0;  // 0: every core
