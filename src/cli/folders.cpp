@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -46,7 +47,7 @@ void WriteTextFile(const std::string& file, const std::string& text) {
             std::ofstream f(out.TempPath(), std::ios::binary | std::ios::trunc);
             f << text;
             f.flush();
-            if (!f) throw EWriteError(msg::StreamWrite);
+            if (!f) throw EWriteError(msg::StreamWrite, SystemReason(errno));
         }
         out.Commit();
     } catch (...) {
@@ -695,6 +696,14 @@ void PrintWarnings(const FolderRecord& record) {
 }  // namespace
 
 int RunFolders(const Options& options) {
+    if (options.junit) {
+        // The XML must not take the place of an input.
+        for (const std::string& file : options.merge)
+            if (SameFile(*options.junit, file))
+                throw EUsageError("--junit " + *options.junit + " is the same file as the --merge input " + file +
+                                  ": the XML would overwrite it");
+        if (options.merge.empty()) CheckOutsideTrees("--junit", *options.junit, options);
+    }
     if (!options.merge.empty()) {
         // JUnit files of shards merge into JUnit alone: they hold no reports.
         std::size_t xml = 0;
