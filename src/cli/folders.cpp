@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -11,11 +12,13 @@
 #include <iostream>
 #include <map>
 #include <mutex>
+#include <set>
 #include <sstream>
 
 #include "cli/html_report.h"
 #include "cli/report.h"
 #include "rtl/output_file.h"
+#include "rtl/parallel.h"
 
 namespace duvo::cli {
 
@@ -44,7 +47,7 @@ void WriteTextFile(const std::string& file, const std::string& text) {
             std::ofstream f(out.TempPath(), std::ios::binary | std::ios::trunc);
             f << text;
             f.flush();
-            if (!f) throw EWriteError(msg::StreamWrite);
+            if (!f) throw EWriteError(msg::StreamWrite, SystemReason(errno));
         }
         out.Commit();
     } catch (...) {
@@ -63,11 +66,27 @@ JsonValue ErrorJson(const ECompareFailure& f) {
 std::string Share(const JsonValue& report) {
     const JsonValue* counted = report.Find("countedPixels");
     const JsonValue* miss = report.Find("nonMatchingPixels");
-    if (!counted || !miss || counted->Unsigned() == 0) return {};
+    if (!counted || !miss || counted->Unsigned() == 0 || miss->Unsigned() == 0) return {};
     char buf[32];
     std::snprintf(buf, sizeof buf, "%.4g %%",
                   100.0 * static_cast<double>(miss->Unsigned()) / static_cast<double>(counted->Unsigned()));
     return buf;
+}
+
+// "new truncated, mask corrupt": which files of the pair have warnings.
+std::string WarningMark(const PairRecord& p) {
+    std::string out;
+    const std::pair<const char*, const JsonValue*> sides[] = {
+        {"base", p.report.Find("left")}, {"new", p.report.Find("right")}, {"mask", p.report.Find("ignored")}};
+    for (const auto& [side, picture] : sides) {
+        if (!picture) continue;
+        const JsonValue* list = picture->Find(std::string(side) == "mask" ? "maskWarnings" : "warnings");
+        if (!list) continue;
+        std::set<std::string> kinds;
+        for (const JsonValue& w : list->Items()) kinds.insert(w.Find("kind") ? w.Find("kind")->String() : "");
+        for (const std::string& kind : kinds) out += (out.empty() ? "" : ", ") + std::string(side) + " " + kind;
+    }
+    return out;
 }
 
 // Why a pair is what it is, in a line.
@@ -79,11 +98,26 @@ std::string Why(const PairRecord& p) {
         std::replace(message.begin(), message.end(), '\n', ' ');
         return message;
     }
+    std::string why;
     if (const JsonValue* reason = p.report.Find("reason")) {
         const std::string share = Share(p.report);
-        return reason->String() + (share.empty() ? "" : ", " + share + " of the pixels");
+        why = reason->String() + (share.empty() ? "" : ", " + share + " of the pixels");
     }
-    return {};
+    const std::string mark = WarningMark(p);
+    if (!mark.empty()) why += (why.empty() ? "" : "; ") + std::string("damaged: ") + mark;
+    return why;
+}
+
+const char* StyleName(DifferenceStyle style) {
+    switch (style) {
+        case DifferenceStyle::Highlight:
+            return "highlight";
+        case DifferenceStyle::Mask:
+            return "mask";
+        case DifferenceStyle::Similarity:
+            break;
+    }
+    return "duvo";
 }
 
 // Text for XML: the five escapes, control characters other than line ends
@@ -170,14 +204,34 @@ private:
 
 }  // namespace
 
+std::vector<PairWarning> WarningsOf(const PairRecord& pair) {
+    std::vector<PairWarning> out;
+    const auto add = [&](const JsonValue* list, const std::string& file) {
+        if (!list) return;
+        for (const JsonValue& w : list->Items())
+            out.push_back({file, w.Find("kind") ? w.Find("kind")->String() : "",
+                           w.Find("message") ? w.Find("message")->String() : ""});
+    };
+    for (const char* side : {"left", "right"})
+        if (const JsonValue* picture = pair.report.Find(side))
+            add(picture->Find("warnings"), picture->Find("file") ? picture->Find("file")->String() : "");
+    if (const JsonValue* ignored = pair.report.Find("ignored"))
+        add(ignored->Find("maskWarnings"), ignored->Find("mask") ? ignored->Find("mask")->String() : "");
+    return out;
+}
+
 std::string FolderJson(const FolderRecord& r) {
     const FolderSummary& s = r.summary;
     std::string out = "{\n  \"schema\": " + std::to_string(kJsonSchema) + ",\n";
     out += "  \"base\": " + JsonString(r.baseDir) + ",\n  \"new\": " + JsonString(r.newDir) + ",\n";
+    out += "  \"shard\": {\"index\": " + std::to_string(r.shardIndex) + ", \"count\": " + std::to_string(r.shardCount) +
+           "},\n";
+    out += "  \"diffStyle\": " + (r.diffStyle ? JsonString(*r.diffStyle) : std::string("null")) + ",\n";
     out += "  \"summary\": {\"unchanged\": " + std::to_string(s.unchanged) +
            ", \"changed\": " + std::to_string(s.changed) + ", \"added\": " + std::to_string(s.added) +
            ", \"removed\": " + std::to_string(s.removed) + ", \"failed\": " + std::to_string(s.failed) +
-           ", \"skipped\": " + std::to_string(s.skipped) + "},\n";
+           ", \"skipped\": " + std::to_string(s.skipped) +
+           ", \"repeatedFolders\": " + std::to_string(s.repeatedFolders) + "},\n";
     out += "  \"pairs\": [";
     for (std::size_t i = 0; i < r.pairs.size(); ++i) {
         const PairRecord& p = r.pairs[i];
@@ -194,7 +248,8 @@ std::string FolderJson(const FolderRecord& r) {
 std::string FolderText(const FolderRecord& r) {
     std::string out = "Base: " + Printable(r.baseDir) + "\nNew:  " + Printable(r.newDir) + "\n";
     for (const PairRecord& p : r.pairs) {
-        if (p.status == "unchanged") continue;
+        // Unchanged pairs are listed only when a file of theirs is damaged.
+        if (p.status == "unchanged" && WarningMark(p).empty()) continue;
         std::string status = p.status;
         status.resize(10, ' ');
         const std::string why = Why(p);
@@ -203,7 +258,10 @@ std::string FolderText(const FolderRecord& r) {
     const FolderSummary& s = r.summary;
     out += "Pairs: " + std::to_string(r.pairs.size()) + " (unchanged " + std::to_string(s.unchanged) + ", changed " +
            std::to_string(s.changed) + ", added " + std::to_string(s.added) + ", removed " + std::to_string(s.removed) +
-           ", failed " + std::to_string(s.failed) + "); other files skipped: " + std::to_string(s.skipped) + "\n";
+           ", failed " + std::to_string(s.failed) + "); other files skipped: " + std::to_string(s.skipped) +
+           (s.repeatedFolders ? "; links to folders compared under their own path: " + std::to_string(s.repeatedFolders)
+                              : std::string()) +
+           "\n";
     return out;
 }
 
@@ -214,10 +272,19 @@ std::string JunitXml(const FolderRecord& r) {
                                std::to_string(failures) + "\" errors=\"" + std::to_string(errors) + "\" skipped=\"0\"";
     std::string out = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<testsuites name=\"duvo-compare\"" + counts + ">\n";
     out += "  <testsuite name=\"" + Xml("duvo-compare " + r.baseDir + " " + r.newDir) + "\"" + counts + ">\n";
+    // What --merge checks the files of shards by.
+    out += "    <properties>\n      <property name=\"base\" value=\"" + Xml(r.baseDir) +
+           "\"/>\n      <property name=\"new\" value=\"" + Xml(r.newDir) +
+           "\"/>\n      <property name=\"shard\" value=\"" + std::to_string(r.shardIndex) + "/" +
+           std::to_string(r.shardCount) + "\"/>\n    </properties>\n";
     for (const PairRecord& p : r.pairs) {
         out += "    <testcase classname=\"duvo-compare\" name=\"" + Xml(p.path) + "\"";
+        std::string warnings;
+        for (const PairWarning& w : WarningsOf(p))
+            warnings += "Warning: " + Printable(w.file) + ": " + w.message + " (" + w.kind + ")\n";
+        if (!warnings.empty()) warnings = "      <system-err>" + Xml(warnings) + "</system-err>\n";
         if (p.status == "unchanged") {
-            out += "/>\n";
+            out += warnings.empty() ? "/>\n" : ">\n" + warnings + "    </testcase>\n";
             continue;
         }
         const std::string why = Why(p);
@@ -236,15 +303,61 @@ std::string JunitXml(const FolderRecord& r) {
         const std::string tag = error ? "error" : "failure";
         const std::string type = error && p.error.Find("kind") ? p.error.Find("kind")->String() : p.status;
         out += ">\n      <" + tag + " type=\"" + Xml(type) + "\" message=\"" + Xml(p.status + ": " + why) + "\">" +
-               Xml(details) + "</" + tag + ">\n    </testcase>\n";
+               Xml(details) + "</" + tag + ">\n" + warnings + "    </testcase>\n";
     }
     out += "  </testsuite>\n</testsuites>\n";
     return out;
 }
 
+namespace {
+
+// One file given to --merge, as it says what it is.
+struct ShardOf {
+    std::string file, baseDir, newDir;
+    std::uint64_t index = 1, count = 1;
+};
+
+std::string ShardName(const ShardOf& s) {
+    return "shard " + std::to_string(s.index) + " of " + std::to_string(s.count);
+}
+
+// The files are shards of one run, each once, and when complete, all of them;
+// else EUsageError saying what is wrong.
+void CheckShards(const std::vector<ShardOf>& shards, bool complete) {
+    if (shards.empty()) return;
+    const ShardOf& first = shards.front();
+    for (const ShardOf& s : shards) {
+        if (s.baseDir != first.baseDir || s.newDir != first.newDir)
+            throw EUsageError(s.file + " compares " + s.baseDir + " with " + s.newDir + ", but " + first.file +
+                              " compares " + first.baseDir + " with " + first.newDir +
+                              ": they are no shards of one run");
+        if (s.count != first.count)
+            throw EUsageError(s.file + " is " + ShardName(s) + ", but " + first.file + " is " + ShardName(first) +
+                              ": they are no shards of one run");
+        if (s.index < 1 || s.index > s.count)
+            throw EUsageError(s.file + " names " + ShardName(s) + ", which cannot be");
+    }
+    std::map<std::uint64_t, const ShardOf*> given;
+    for (const ShardOf& s : shards)
+        if (const auto [at, fresh] = given.emplace(s.index, &s); !fresh)
+            throw EUsageError(ShardName(s) + " is given twice: " + at->second->file + " and " + s.file);
+    if (!complete || given.size() == first.count) return;
+    std::string missing;
+    std::uint64_t listed = 0, absent = first.count - given.size();
+    for (std::uint64_t i = 1; i <= first.count && listed < 10; ++i)
+        if (!given.count(i)) missing += (listed++ ? ", " : "") + std::to_string(i);
+    if (absent > listed) missing += " and " + std::to_string(absent - listed) + " more";
+    throw EUsageError((absent == 1 ? "shard " + missing + " of " + std::to_string(first.count) + " is missing"
+                                   : "shards " + missing + " of " + std::to_string(first.count) + " are missing") +
+                      ": the report would not be the whole run's");
+}
+
+}  // namespace
+
 FolderRecord MergeReports(const std::vector<std::string>& files) {
     FolderRecord merged;
     std::map<std::string, PairRecord> byPath;
+    std::vector<ShardOf> shards;
     for (const std::string& file : files) {
         const JsonValue doc = ParseJson(ReadAllText(file), file);
         const JsonValue* summary = doc.Find("summary");
@@ -252,11 +365,29 @@ FolderRecord MergeReports(const std::vector<std::string>& files) {
         if (!summary || !pairs || !doc.Find("schema") || doc.Find("schema")->Unsigned() != kJsonSchema)
             throw EUsageError(file + " is no JSON report of duvo-compare on two folders (schema " +
                               std::to_string(kJsonSchema) + ")");
-        if (merged.baseDir.empty()) {
-            merged.baseDir = doc.Find("base") ? doc.Find("base")->String() : "";
-            merged.newDir = doc.Find("new") ? doc.Find("new")->String() : "";
+        ShardOf shard;
+        shard.file = file;
+        shard.baseDir = doc.Find("base") ? doc.Find("base")->String() : "";
+        shard.newDir = doc.Find("new") ? doc.Find("new")->String() : "";
+        // A report from before shards were written down is a whole run's.
+        if (const JsonValue* s = doc.Find("shard")) {
+            shard.index = s->Find("index") ? s->Find("index")->Unsigned() : 0;
+            shard.count = s->Find("count") ? s->Find("count")->Unsigned() : 0;
+        }
+        shards.push_back(shard);
+        CheckShards(shards, false);  // the first wrong file is the one named
+        const JsonValue* style = doc.Find("diffStyle");
+        const bool highlight = style && style->String() == "highlight";
+        if (shards.size() == 1) {
+            merged.baseDir = shard.baseDir;
+            merged.newDir = shard.newDir;
+            if (style && !style->IsNull()) merged.diffStyle = style->String();
+        } else if (merged.diffStyle != (style && !style->IsNull() ? std::optional(style->String()) : std::nullopt)) {
+            merged.diffStyle.reset();
         }
         merged.summary.skipped += summary->Find("skipped") ? summary->Find("skipped")->Unsigned() : 0;
+        merged.summary.repeatedFolders +=
+            summary->Find("repeatedFolders") ? summary->Find("repeatedFolders")->Unsigned() : 0;
         for (const JsonValue& item : pairs->Items()) {
             PairRecord p;
             p.path = item.Find("path") ? item.Find("path")->String() : "";
@@ -265,6 +396,7 @@ FolderRecord MergeReports(const std::vector<std::string>& files) {
             if (const JsonValue* n = item.Find("new"); n && !n->IsNull()) p.newFile = n->String();
             if (const JsonValue* rep = item.Find("report")) p.report = *rep;
             if (const JsonValue* err = item.Find("error")) p.error = *err;
+            p.highlightDiff = highlight;
             if (byPath.count(p.path))
                 throw EUsageError(p.path + " is in two of the reports: are they shards of one run?");
             byPath.emplace(p.path, std::move(p));
@@ -279,6 +411,7 @@ FolderRecord MergeReports(const std::vector<std::string>& files) {
         merged.summary.Count(status);
         merged.pairs.push_back(std::move(p));
     }
+    CheckShards(shards, true);
     return merged;
 }
 
@@ -319,6 +452,7 @@ ReportPair ReportPairOf(const PairRecord& p, const std::optional<std::string>& d
     r.newFile = p.newFile;
     r.diffFile = diff;
     if (!p.error.IsNull() && p.error.Find("message")) r.message = p.error.Find("message")->String();
+    if (!p.error.IsNull() && p.error.Find("kind")) r.failure = p.error.Find("kind")->String();
     const JsonValue& rep = p.report;
     if (rep.IsNull()) return r;
     if (const JsonValue* area = rep.Find("area")) {
@@ -340,8 +474,7 @@ ReportPair ReportPairOf(const PairRecord& p, const std::optional<std::string>& d
     if (const JsonValue* reason = rep.Find("reason")) r.verdict = reason->String();
     if (const JsonValue* figures = rep.Find("figures"))
         for (const JsonValue& f : figures->Items())
-            r.figures.push_back(
-                {f.Find("caption") ? f.Find("caption")->String() : "", f.Find("text") ? f.Find("text")->String() : ""});
+            r.figures.push_back(f.Find("percent") ? f.Find("percent")->Double() : 0);
     if (const JsonValue* regions = rep.Find("regions"))
         if (const JsonValue* list = regions->Find("list"))
             for (const JsonValue& g : list->Items())
@@ -351,8 +484,9 @@ ReportPair ReportPairOf(const PairRecord& p, const std::optional<std::string>& d
     return r;
 }
 
+// The pair's highlight picture written to --diff DIR, if there is one.
 std::optional<std::string> DiffOf(const PairRecord& p) {
-    if (p.report.IsNull()) return std::nullopt;
+    if (p.report.IsNull() || !p.highlightDiff) return std::nullopt;
     const JsonValue* d = p.report.Find("diff");
     if (!d || d->IsNull()) return std::nullopt;
     return d->String();
@@ -434,12 +568,32 @@ int MergeJunit(const Options& options) {
     };
     std::map<std::string, Case> cases;
     std::string suiteName;
+    std::vector<ShardOf> shards;
     for (const std::string& file : options.merge) {
         const std::string xml = ReadAllText(file);
         const std::size_t suite = xml.find("<testsuite ");
         if (xml.find("<testsuites name=\"duvo-compare\"") == std::string::npos || suite == std::string::npos)
             throw EUsageError(file + " is no JUnit file of duvo-compare on two folders");
         if (suiteName.empty()) suiteName = XmlAttribute(xml.substr(suite, xml.find('>', suite) - suite), "name");
+        // The suite's properties, as JunitXml writes them; a file from before
+        // they were written is a whole run's.
+        const std::size_t firstCase = xml.find("<testcase ", suite);
+        const auto property = [&](const std::string& name) -> std::optional<std::string> {
+            const std::size_t at = xml.find("<property name=\"" + name + "\" ", suite);
+            if (at == std::string::npos || at > firstCase) return std::nullopt;
+            return XmlText(XmlAttribute(xml.substr(at, xml.find('>', at) - at), "value"));
+        };
+        ShardOf shard;
+        shard.file = file;
+        shard.baseDir = property("base").value_or("");
+        shard.newDir = property("new").value_or("");
+        if (const auto value = property("shard")) {
+            const std::size_t slash = value->find('/');
+            shard.index = std::strtoull(value->c_str(), nullptr, 10);
+            shard.count = slash == std::string::npos ? 0 : std::strtoull(value->c_str() + slash + 1, nullptr, 10);
+        }
+        shards.push_back(shard);
+        CheckShards(shards, false);
         for (std::size_t at = xml.find("<testcase ", suite); at != std::string::npos;
              at = xml.find("<testcase ", at + 1)) {
             const std::size_t tagEnd = xml.find('>', at);
@@ -460,6 +614,7 @@ int MergeJunit(const Options& options) {
                 throw EUsageError(name + " is in two of the reports: are they shards of one run?");
         }
     }
+    CheckShards(shards, true);
     std::uint64_t failures = 0, errors = 0;
     for (const auto& [name, c] : cases) {
         failures += c.failure;
@@ -469,6 +624,9 @@ int MergeJunit(const Options& options) {
                                std::to_string(failures) + "\" errors=\"" + std::to_string(errors) + "\" skipped=\"0\"";
     std::string out = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<testsuites name=\"duvo-compare\"" + counts + ">\n";
     out += "  <testsuite name=\"" + suiteName + "\"" + counts + ">\n";
+    out += "    <properties>\n      <property name=\"base\" value=\"" + Xml(shards.front().baseDir) +
+           "\"/>\n      <property name=\"new\" value=\"" + Xml(shards.front().newDir) +
+           "\"/>\n      <property name=\"shard\" value=\"1/1\"/>\n    </properties>\n";
     for (const auto& [name, c] : cases) out += c.text;
     out += "  </testsuite>\n</testsuites>\n";
     if (options.junit) {
@@ -482,7 +640,70 @@ int MergeJunit(const Options& options) {
 
 }  // namespace
 
+namespace {
+
+// Draws a highlight picture into scratch for each changed pair that has none
+// the report can show, by this run's options: the pairs of shards whose
+// pictures are gone or of another style, and those of a run whose --diff
+// pictures are of another style. A pair that can no longer be compared is
+// shown without one.
+std::map<std::string, std::string> DrawHighlights(const FolderRecord& record, const Options& options,
+                                                  std::unique_ptr<ScratchFolder>& scratch) {
+    std::vector<const PairRecord*> todo;
+    for (const PairRecord& p : record.pairs) {
+        const auto diff = DiffOf(p);
+        std::error_code ec;
+        if (p.status == "changed" && p.baseFile && p.newFile && !(diff && fs::exists(*diff, ec))) todo.push_back(&p);
+    }
+    std::map<std::string, std::string> drawn;
+    if (todo.empty()) return drawn;
+    if (!scratch) scratch = std::make_unique<ScratchFolder>(*options.report);
+    std::vector<std::optional<std::string>> files(todo.size());
+    ParallelFor(todo.size(), options.request.threads, [&](std::size_t i) {
+        FileComparisonRequest again = options.request;
+        again.left = *todo[i]->baseFile;
+        again.right = *todo[i]->newFile;
+        again.diff = (scratch->Path() / (std::to_string(i) + ".png")).string();
+        again.diffStyle = DifferenceStyle::Highlight;
+        again.diffOnlyWhenChanged = false;
+        again.refuseLimitsThatCannotFail = false;
+        again.threads = 1;
+        try {
+            FileComparison c = CompareFiles(again);
+            if (c.pendingDiff) c.pendingDiff->Commit();
+            files[i] = again.diff;
+        } catch (...) {
+            // The report shows the pair without its picture.
+        }
+    });
+    for (std::size_t i = 0; i < todo.size(); ++i)
+        if (files[i]) drawn[todo[i]->path] = *files[i];
+    return drawn;
+}
+
+// Each warning once, as the two-file run prints them: a mask's warnings
+// would otherwise come once for every pair.
+void PrintWarnings(const FolderRecord& record) {
+    std::set<std::string> printed;
+    for (const PairRecord& p : record.pairs)
+        for (const PairWarning& w : WarningsOf(p)) {
+            const std::string line = "Warning: " + Printable(w.file) + ": " + w.message + " (" + w.kind + ")\n";
+            if (printed.insert(line).second) std::cerr << line;
+        }
+    std::cerr << std::flush;
+}
+
+}  // namespace
+
 int RunFolders(const Options& options) {
+    if (options.junit) {
+        // The XML must not take the place of an input.
+        for (const std::string& file : options.merge)
+            if (SameFile(*options.junit, file))
+                throw EUsageError("--junit " + *options.junit + " is the same file as the --merge input " + file +
+                                  ": the XML would overwrite it");
+        if (options.merge.empty()) CheckOutsideTrees("--junit", *options.junit, options);
+    }
     if (!options.merge.empty()) {
         // JUnit files of shards merge into JUnit alone: they hold no reports.
         std::size_t xml = 0;
@@ -497,33 +718,9 @@ int RunFolders(const Options& options) {
     }
     FolderRecord record;
     std::unique_ptr<ScratchFolder> scratch;
-    std::map<std::string, std::string> rendered;  // path -> picture made for the report
     if (options.report && options.merge.empty()) CheckOutsideTrees("--report", *options.report, options);
     if (!options.merge.empty()) {
         record = MergeReports(options.merge);
-        if (options.report) {
-            // The shards' pictures are used where they still exist; the other
-            // changed pairs are compared again here, by this run's options,
-            // to draw theirs.
-            for (const PairRecord& p : record.pairs) {
-                const auto diff = DiffOf(p);
-                std::error_code ec;
-                if (p.status != "changed" || !p.baseFile || !p.newFile || (diff && fs::exists(*diff, ec))) continue;
-                if (!scratch) scratch = std::make_unique<ScratchFolder>(*options.report);
-                FileComparisonRequest again = options.request;
-                again.left = *p.baseFile;
-                again.right = *p.newFile;
-                again.diff = (scratch->Path() / (std::to_string(rendered.size()) + ".png")).string();
-                again.diffStyle = DifferenceStyle::Highlight;
-                try {
-                    FileComparison c = CompareFiles(again);
-                    if (c.pendingDiff) c.pendingDiff->Commit();
-                    rendered[p.path] = *again.diff;
-                } catch (...) {
-                    // The report shows the pair without its picture.
-                }
-            }
-        }
     } else {
         FolderComparisonRequest request;
         request.baseDir = options.request.left;
@@ -545,15 +742,23 @@ int RunFolders(const Options& options) {
         const FolderComparison run = CompareFolders(request);
         record.baseDir = request.baseDir;
         record.newDir = request.newDir;
+        record.shardIndex = request.shardIndex;
+        record.shardCount = request.shardCount;
+        if (options.request.diff) record.diffStyle = StyleName(options.request.diffStyle);
         record.summary = run.summary;
-        for (const FolderPair& pair : run.pairs) record.pairs.push_back(RecordOf(pair));
+        for (const FolderPair& pair : run.pairs) {
+            record.pairs.push_back(RecordOf(pair));
+            record.pairs.back().highlightDiff = request.each.diffStyle == DifferenceStyle::Highlight;
+        }
     }
+    PrintWarnings(record);
     if (options.report) {
+        const std::map<std::string, std::string> drawn = DrawHighlights(record, options, scratch);
         std::vector<ReportPair> pairs;
         pairs.reserve(record.pairs.size());
         for (const PairRecord& p : record.pairs) {
             std::optional<std::string> diff = DiffOf(p);
-            if (const auto it = rendered.find(p.path); it != rendered.end()) diff = it->second;
+            if (const auto it = drawn.find(p.path); it != drawn.end()) diff = it->second;
             std::error_code ec;
             if (diff && !fs::exists(*diff, ec)) diff.reset();
             pairs.push_back(ReportPairOf(p, diff));
@@ -562,7 +767,7 @@ int RunFolders(const Options& options) {
         WriteHtmlReport(*options.report, {s.unchanged, s.changed, s.added, s.removed, s.failed, s.skipped}, pairs,
                         record.baseDir, record.newDir, std::string("duvo-compare ") + kVersion);
     }
-    if (scratch && options.merge.empty()) ForgetDiffs(record);
+    if (scratch && options.merge.empty() && !options.request.diff) ForgetDiffs(record);
     scratch.reset();
     if (options.junit) WriteTextFile(*options.junit, JunitXml(record));
     std::cout << (options.json ? FolderJson(record) : FolderText(record)) << std::flush;

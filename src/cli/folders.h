@@ -23,19 +23,34 @@ struct PairRecord {
     std::optional<std::string> baseFile, newFile;
     JsonValue report;  // the pair's single report, or null
     JsonValue error;   // {"kind", "message", "file"}, or null
+    // The report's "diff" is a highlight picture, which the HTML report can show.
+    bool highlightDiff = false;
 };
 
 struct FolderRecord {
     std::string baseDir, newDir;
+    // The shard of the run this record holds; 1 of 1 for a whole run.
+    int shardIndex = 1, shardCount = 1;
+    // The style of the pictures written to --diff DIR ("duvo", "highlight",
+    // "mask"); none without --diff.
+    std::optional<std::string> diffStyle;
     FolderSummary summary;
     std::vector<PairRecord> pairs;  // in the order of their paths
     int ExitStatus() const;
 };
 
+// A warning of a decoder about one file of a pair.
+struct PairWarning {
+    std::string file, kind, message;
+};
+// Every warning in the pair's report: its base, its new file, the mask.
+std::vector<PairWarning> WarningsOf(const PairRecord& pair);
+
 std::string FolderJson(const FolderRecord& record);
 std::string FolderText(const FolderRecord& record);
 std::string JunitXml(const FolderRecord& record);
-// The reports of shards as one; EUsageError for a file that is no such report.
+// The reports of shards as one; EUsageError for a file that is no such report
+// and for a set that is not every shard of one run once.
 FolderRecord MergeReports(const std::vector<std::string>& files);
 
 }  // namespace duvo::cli

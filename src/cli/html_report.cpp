@@ -1,6 +1,7 @@
 #include "cli/html_report.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -139,13 +140,31 @@ struct Descriptor {
     Descriptor& operator=(const Descriptor&) = delete;
 };
 
-// Copies a picture byte for byte. The source failing is Unreadable; the copy
-// failing is the report's error.
+// A picture file opened for reading, known to be a regular file, with the
+// size it had then. The open does not wait: a pipe named like a picture
+// would otherwise block it until a writer came.
+struct RegularFile {
+    Descriptor in;
+    off_t size = 0;
+    explicit RegularFile(const std::string& file)
+        : in(::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY)) {
+        if (in.fd < 0) throw Unreadable{"Cannot open file " + file};
+        struct stat st {};
+        if (::fstat(in.fd, &st) != 0) throw Unreadable{"Cannot read file " + file};
+        // A device would never end (/dev/zero), a pipe might never start.
+        if (!S_ISREG(st.st_mode)) throw Unreadable{file + " is not a regular file"};
+        size = st.st_size;
+    }
+};
+
+// Copies a picture byte for byte, no more bytes than the file had when it
+// was opened. The source failing is Unreadable; the copy failing is the
+// report's error.
 void CopyPicture(const std::string& from, const fs::path& to) {
     const std::string target = to.string();
     if (SameFile(from, target)) return;  // a report made from an earlier one's pictures
-    const Descriptor in(::open(from.c_str(), O_RDONLY | O_CLOEXEC));
-    if (in.fd < 0) throw Unreadable{"Cannot open file " + from};
+    const RegularFile source(from);
+    const int in = source.in.fd;
     RemoveForNew(to);
     Descriptor out(::open(target.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
     if (out.fd < 0) throw ECompareFailure("cannot-create", "Cannot create file " + target, target);
@@ -154,24 +173,33 @@ void CopyPicture(const std::string& from, const fs::path& to) {
     // where it cannot (another file system, an old kernel) it says so at
     // once, and the bytes go through a buffer, where a failure is known to
     // be the reading's or the writing's.
+    off_t left = source.size;
     bool copied = false;
-    for (;;) {
-        const ssize_t n = ::copy_file_range(in.fd, nullptr, out.fd, nullptr, std::size_t{1} << 30, 0);
-        if (n == 0) {
+    while (!copied) {
+        if (left == 0) {
             copied = true;
             break;
         }
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            if (errno == ENOSPC || errno == EFBIG || errno == EDQUOT) throw writeError();
-            if (::lseek(in.fd, 0, SEEK_SET) != 0 || ::ftruncate(out.fd, 0) != 0 || ::lseek(out.fd, 0, SEEK_SET) != 0)
-                throw writeError();
+        const std::size_t chunk = static_cast<std::size_t>(std::min<off_t>(left, off_t{1} << 30));
+        const ssize_t n = ::copy_file_range(in, nullptr, out.fd, nullptr, chunk, 0);
+        if (n == 0) {
+            copied = true;  // the file got shorter since
             break;
         }
+        if (n > 0) {
+            left -= n;
+            continue;
+        }
+        if (errno == EINTR) continue;
+        if (errno == ENOSPC || errno == EFBIG || errno == EDQUOT) throw writeError();
+        if (::lseek(in, 0, SEEK_SET) != 0 || ::ftruncate(out.fd, 0) != 0 || ::lseek(out.fd, 0, SEEK_SET) != 0)
+            throw writeError();
+        left = source.size;
+        break;
     }
     std::vector<char> buffer(copied ? 0 : std::size_t{1} << 20);
-    while (!copied) {
-        const ssize_t n = ::read(in.fd, buffer.data(), buffer.size());
+    while (!copied && left > 0) {
+        const ssize_t n = ::read(in, buffer.data(), static_cast<std::size_t>(std::min<off_t>(left, buffer.size())));
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) {
             ::close(out.fd);
@@ -181,6 +209,7 @@ void CopyPicture(const std::string& from, const fs::path& to) {
             throw Unreadable{"Cannot read file " + from};
         }
         if (n == 0) break;
+        left -= n;
         for (ssize_t done = 0; done < n;) {
             const ssize_t w = ::write(out.fd, buffer.data() + done, static_cast<std::size_t>(n - done));
             if (w < 0 && errno == EINTR) continue;
@@ -196,6 +225,7 @@ void CopyPicture(const std::string& from, const fs::path& to) {
 struct Scaled {
     bool written = false;  // false: the picture is no larger than asked, nothing was written
     int width = 0, height = 0;
+    int sourceWidth = 0, sourceHeight = 0;
 };
 
 // Writes the picture in file as an 8-bit RGB PNG, box-filtered down so that
@@ -204,6 +234,9 @@ struct Scaled {
 // composed over white, as the comparison sees them.
 Scaled WriteScaledPng(const std::string& file, const fs::path& png, int maxSide) {
     OpenedPicture picture;
+    {
+        const RegularFile check(file);  // the decoders would wait on a pipe too
+    }
     try {
         picture = OpenPicture(file, CommandLineLimits());
     } catch (...) {
@@ -212,7 +245,7 @@ Scaled WriteScaledPng(const std::string& file, const fs::path& png, int maxSide)
     RowSource& source = *picture.rows;
     const int w = source.Width(), h = source.Height();
     const int longest = std::max(w, h);
-    if (maxSide > 0 && longest <= maxSide) return {false, w, h};
+    if (maxSide > 0 && longest <= maxSide) return {false, w, h, w, h};
     const auto scale = [&](int side) {
         if (maxSide == 0) return side;
         return std::max(1, static_cast<int>((static_cast<std::int64_t>(side) * maxSide + longest / 2) / longest));
@@ -324,13 +357,17 @@ Scaled WriteScaledPng(const std::string& file, const fs::path& png, int maxSide)
         RaiseOutput(target);
     }
     done = true;
-    return {true, outW, outH};
+    return {true, outW, outH, w, h};
 }
 
 // What a pair has in the report folder, as names relative to it.
 struct PairFiles {
     std::optional<std::string> base, newer, diff, thumb;
     int thumbWidth = 0, thumbHeight = 0;
+    // Sizes measured here, for pairs whose record has none (added, removed).
+    int baseWidth = 0, baseHeight = 0, newWidth = 0, newHeight = 0;
+    // Why a side that has a file shows none: the page puts this in its place.
+    std::string baseWhy, newWhy;
     std::vector<std::string> notes;
     std::vector<std::string> written;  // file names in the picture folder
 };
@@ -341,10 +378,10 @@ std::string Numbered(std::size_t number) {
     return digits;
 }
 
-// Puts one picture of a pair into the folder; its name there, or none (and a
-// note) when it cannot be read.
+// Puts one picture of a pair into the folder; its name there, or none (and
+// why) when it cannot be read.
 std::optional<std::string> PlacePicture(const std::string& file, const fs::path& folder, const std::string& stem,
-                                        const char* role, PairFiles& files) {
+                                        PairFiles& files, std::string& why) {
     const std::string ext = LowerExtension(file);
     const std::string name = stem + (BrowserShows(ext) ? ext : ".png");
     try {
@@ -353,7 +390,7 @@ std::optional<std::string> PlacePicture(const std::string& file, const fs::path&
         else
             WriteScaledPng(file, folder / name, 0);
     } catch (const Unreadable& u) {
-        files.notes.push_back(std::string("The ") + role + " picture is not in the report: " + u.why);
+        why = u.why;
         return std::nullopt;
     }
     files.written.push_back(name);
@@ -363,9 +400,23 @@ std::optional<std::string> PlacePicture(const std::string& file, const fs::path&
 PairFiles MakePairFiles(const ReportPair& pair, std::size_t index, const fs::path& folder) {
     PairFiles files;
     const std::string stem = Numbered(index + 1);
-    if (pair.baseFile) files.base = PlacePicture(*pair.baseFile, folder, stem + "-base", "base", files);
-    if (pair.newFile) files.newer = PlacePicture(*pair.newFile, folder, stem + "-new", "new", files);
-    if (pair.diffFile) files.diff = PlacePicture(*pair.diffFile, folder, stem + "-diff", "difference", files);
+    // A failed pair's files are not copied: a link that leaves the tree
+    // names a file of someone else's, a pipe or a device never ends, and a
+    // damaged picture cannot be shown. Pictures whose only fault is their
+    // sizes were read whole by the comparison and are what the pair is about.
+    if (pair.status == "failed" && pair.failure != "size") {
+        const std::string why = "Not copied into the report: the pair could not be compared.";
+        if (pair.baseFile) files.baseWhy = why;
+        if (pair.newFile) files.newWhy = why;
+        return files;
+    }
+    if (pair.baseFile) files.base = PlacePicture(*pair.baseFile, folder, stem + "-base", files, files.baseWhy);
+    if (pair.newFile) files.newer = PlacePicture(*pair.newFile, folder, stem + "-new", files, files.newWhy);
+    if (pair.diffFile) {
+        std::string why;
+        files.diff = PlacePicture(*pair.diffFile, folder, stem + "-diff", files, why);
+        if (!files.diff) files.notes.push_back("The difference picture is not in the report: " + why);
+    }
 
     // The list shows what tells most at a glance: the difference where there
     // is one, else the new picture, else the base.
@@ -384,10 +435,12 @@ PairFiles MakePairFiles(const ReportPair& pair, std::size_t index, const fs::pat
             }
             files.thumbWidth = s.width;
             files.thumbHeight = s.height;
+            if (k == 1) files.newWidth = s.sourceWidth, files.newHeight = s.sourceHeight;
+            if (k == 2) files.baseWidth = s.sourceWidth, files.baseHeight = s.sourceHeight;
             break;
         } catch (const Unreadable&) {
-            // A damaged file of a failed pair, copied as it is: the list
-            // shows the pair's other picture, if that one can be read.
+            // A picture the browser may still show as it is (a damaged
+            // file copied byte for byte): the list shows the next one.
         }
     }
     return files;
@@ -474,10 +527,10 @@ std::string DataScript(const ReportSummary& summary, const std::vector<ReportPai
         const std::pair<const char*, std::uint64_t> numbers[] = {
             {"width", static_cast<std::uint64_t>(p.width)},
             {"height", static_cast<std::uint64_t>(p.height)},
-            {"baseWidth", static_cast<std::uint64_t>(p.baseWidth)},
-            {"baseHeight", static_cast<std::uint64_t>(p.baseHeight)},
-            {"newWidth", static_cast<std::uint64_t>(p.newWidth)},
-            {"newHeight", static_cast<std::uint64_t>(p.newHeight)},
+            {"baseWidth", static_cast<std::uint64_t>(p.baseWidth ? p.baseWidth : f.baseWidth)},
+            {"baseHeight", static_cast<std::uint64_t>(p.baseWidth ? p.baseHeight : f.baseHeight)},
+            {"newWidth", static_cast<std::uint64_t>(p.newWidth ? p.newWidth : f.newWidth)},
+            {"newHeight", static_cast<std::uint64_t>(p.newWidth ? p.newHeight : f.newHeight)},
             {"counted", p.counted},
             {"nonMatching", p.nonMatching},
             {"antialiased", p.antialiased},
@@ -506,14 +559,18 @@ std::string DataScript(const ReportSummary& summary, const std::vector<ReportPai
         out += ',';
         Key(out, "thumb");
         AppendOptional(out, f.thumb);
+        out += ',';
+        Key(out, "baseWhy");
+        AppendString(out, f.baseWhy);
+        out += ',';
+        Key(out, "newWhy");
+        AppendString(out, f.newWhy);
         out += ",\"figures\":[";
         for (std::size_t k = 0; k < p.figures.size(); ++k) {
             if (k > 0) out += ',';
-            out += '[';
-            AppendString(out, p.figures[k].caption);
-            out += ',';
-            AppendString(out, p.figures[k].text);
-            out += ']';
+            char number[40];
+            std::snprintf(number, sizeof number, "%.17g", p.figures[k]);
+            out += number;
         }
         out += "],\"regions\":[";
         for (std::size_t k = 0; k < p.regions.size(); ++k) {

@@ -16,15 +16,11 @@ struct ReportRegion {
     std::uint64_t pixels;
 };
 
-// One of the seven figures as the tool gives it, e.g. {"Ten sam kolor", "99.5 %"}.
-struct ReportFigure {
-    std::string caption, text;
-};
-
 struct ReportPair {
     std::string path;     // relative path, "/" separated, UTF-8
     std::string status;   // "unchanged", "changed", "added", "removed", "failed"
     std::string message;  // why a pair failed, or empty
+    std::string failure;  // the kind of a failed pair's error ("bad-file", "size", ...)
     // The two pictures, absolute or relative to the working folder; absent for
     // the missing side of an added or removed pair.
     std::optional<std::string> baseFile, newFile;
@@ -34,7 +30,9 @@ struct ReportPair {
     std::uint64_t counted = 0, nonMatching = 0, antialiased = 0;
     std::string rule;     // the rule in force
     std::string verdict;  // why the result is what it is
-    std::vector<ReportFigure> figures;
+    // The seven figures in percent, in the tool's order (same color, then
+    // differences of 0-10 % up to over 50 %); the page gives them captions.
+    std::vector<double> figures;
     std::vector<ReportRegion> regions;  // largest first
 };
 
@@ -50,8 +48,10 @@ inline constexpr int kReportThumbnailSide = 320;
 // its format, else converted to PNG; PNG thumbnails of the pictures the list
 // shows when they are larger than kReportThumbnailSide). Files of an earlier
 // report there are replaced, and its pictures that this one does not have are
-// removed. A picture that cannot be read leaves a note on its pair, not an
-// error. Throws ECompareFailure of kind "cannot-create" or "write-error"
+// removed. Only regular files are read, no more bytes than they had when
+// opened; a failed pair's files are not read at all unless its failure is
+// "size". A picture that cannot be read leaves a note in its place on the
+// page, not an error. Throws ECompareFailure of kind "cannot-create" or "write-error"
 // naming the file in dir that could not be made.
 void WriteHtmlReport(const std::string& dir, const ReportSummary& summary, const std::vector<ReportPair>& pairs,
                      const std::string& baseDir, const std::string& newDir, const std::string& toolVersion);

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
+#include <limits>
 
 #include "loading/open_routes.h"
 
@@ -73,7 +74,8 @@ lets colors match whose channels differ by at most N. Alpha must be equal
 under every rule. --max-changed and --max-changed-share accept that many
 non-matching pixels; --max-region-pixels accepts any number but fails on a
 changed region larger than N pixels. Values that would make the check unable
-to fail are refused. Pictures of different sizes always differ. The figures
+to fail are refused; --threshold 1 is not one of them (black matches white,
+but pure green against black is 1.139). Pictures of different sizes always differ. The figures
 and histogram are always those of the packed colors, whatever the rule.
 
 Anti-aliasing (--antialiasing), as "Anti-aliased Pixel and Intensity Slope
@@ -96,17 +98,35 @@ Exit status:
      "Bląd przy wczytywaniu pliku graficznego !!!" with the decoder's reason,
      "FILE has no pixels (W x H)", or "Nothing left to compare: ..." when the
      ignored areas and the mask cover every pixel.
+On two folders (and with --merge):
+  0  every pair unchanged
+  1  a pair changed (in its pixels or its size), was added or was removed
+  2  a pair failed (a file that cannot be read, a link that leaves its tree
+     or makes a loop, a pipe or device named like a picture, sizes that
+     differ with --fail-on-size, a damaged file with --strict), or the run
+     itself failed (a usage error, a folder that cannot be read, more than a
+     million files and folders in a tree, --merge given a missing, repeated
+     or foreign shard)
+  A limit that accepts every pixel of one pair (--max-changed,
+  --max-region-pixels) lets that pair pass in a folder run; it is refused
+  only for two files.
 
 Damaged files: a file cut short (BMP rows, GIF, JPEG, WebP or TIFF image
 data that end early) is compared with what its decoder fills in, as the
-desktop program does (WebP and TIFF: zeros), and each such file gets a warning on standard error and in the JSON
-report ("warnings": kind "truncated" or "corrupt"). --strict makes any
-warning a failure (exit 2, kind "damaged").
+desktop program does (WebP and TIFF: zeros), and each such file gets a
+warning on standard error and in the JSON report ("warnings": kind
+"truncated" or "corrupt"). --strict makes any warning a failure (exit 2,
+kind "damaged").
 
 The difference picture is never written over LEFT, RIGHT or the mask (that
-is a usage error), and it is written to a temporary file beside OUT that
-takes OUT's name only when the run succeeds: a failed or interrupted run
-leaves an existing OUT as it was.
+is a usage error), and it is made without a name in OUT's folder and takes
+OUT's name only when it is complete, before the report is printed: a failed
+or interrupted run leaves an existing OUT as it was. A link OUT stays a
+link; an OUT that is no regular file is refused. --junit FILE may not lie
+inside either folder nor be a --merge input.
+
+Names and values in messages and in the text report show control characters
+as escapes (\n, \x1b) and a backslash as \\; JSON keeps them as they are.
 )footer";
 
 IgnoreRectangle ParseRectangle(const std::string& text) {
@@ -126,6 +146,24 @@ IgnoreRectangle ParseRectangle(const std::string& text) {
         r.height > kSide)
         throw EUsageError("--ignore wants a positive width and height within 2^32, not \"" + text + "\"");
     return r;
+}
+
+constexpr std::uint64_t kAny = std::numeric_limits<std::uint64_t>::max();
+
+// A whole decimal number from min to max, or a usage error that names the
+// option: CLI11's own conversion lets a minus sign wrap round an unsigned
+// type (-3 became 18446744073709551613) and takes hexadecimal.
+std::uint64_t WholeNumber(const std::string& option, const std::string& text, std::uint64_t min,
+                          std::uint64_t max = kAny) {
+    std::uint64_t v = 0;
+    const char* end = text.data() + text.size();
+    const auto [next, ec] = std::from_chars(text.data(), end, v);
+    if (text.empty() || ec != std::errc() || next != end || v < min || v > max)
+        throw EUsageError(option + " wants a whole number " +
+                          (max == kAny ? "of " + std::to_string(min) + " or more"
+                                       : "from " + std::to_string(min) + " to " + std::to_string(max)) +
+                          ", not \"" + text + "\"");
+    return v;
 }
 
 // RRGGBB (with or without #) as 0x00BBGGRR.
@@ -196,16 +234,16 @@ Options ParseOptions(const std::vector<std::string>& args) {
         ->type_name("COLOR[,COLOR]");
     app.add_option("--aa-color", aaColor, "the color of anti-aliased pixels in highlight pictures (default FFE000)")
         ->type_name("COLOR");
-    app.add_option("--threads", o.threads, "compare on N threads; default: all cores")
-        ->type_name("N")
-        ->check(CLI::Range(1u, 1024u));
+    // Whole numbers are taken as text and converted by WholeNumber.
+    std::string threads;
+    app.add_option("--threads", threads, "compare on N threads (1 to 1024); default: all cores")->type_name("N");
     double threshold = 0;
     auto* thresholdOption =
         app.add_option("--threshold", threshold,
-                       "a pixel matches when the perceptual distance of its colors is at most T (0 <= T < 1; "
+                       "a pixel matches when the perceptual distance of its colors is at most T (0 <= T <= 1; "
                        "black against white is 1; the distance pixelmatch 8 uses); default: only equal colors")
             ->type_name("T");
-    int channelTolerance = 0;
+    std::string channelTolerance;
     auto* channelOption =
         app.add_option("--channel-tolerance", channelTolerance,
                        "a pixel matches when no channel differs by more than N (0 to 254), for re-encodes and "
@@ -214,28 +252,30 @@ Options ParseOptions(const std::vector<std::string>& args) {
     app.add_flag("--antialiasing", o.antialiasing,
                  "count pixels that differ only as anti-aliased edges do apart (antialiasedPixels); they never "
                  "make the pictures different (see Anti-aliasing below)");
-    std::uint64_t maxRegion = 0;
+    std::string maxRegion;
     auto* maxRegionOption =
         app.add_option("--max-region-pixels", maxRegion,
                        "accept scattered changes but fail when any changed region (touching pixels, see "
                        "--region-gap) has more than N pixels; non-matching pixels are then accepted unless "
                        "--max-changed or --max-changed-share limit them")
             ->type_name("N");
-    std::string tolerance;
-    auto* toleranceOption = app.add_option("--tolerance", tolerance)->group("");
-    std::uint64_t maxChanged = 0;
+    std::string maxChanged;
     auto* maxChangedOption =
         app.add_option("--max-changed", maxChanged, "accept up to N non-matching pixels (default 0)")->type_name("N");
     double share = 0;
     auto* shareOption = app.add_option("--max-changed-share", share,
                                        "accept non-matching pixels up to P percent of the counted pixels (P < 100)")
                             ->type_name("P");
-    app.add_option("--max-pixels", o.limits.pixels,
-                   "refuse pictures of more than N pixels at once, before their memory is taken (default 2^29), "
-                   "and a frame that its format must hold whole (interlaced, progressive, run-length) above 2N "
-                   "bytes")
-        ->type_name("N")
-        ->check(CLI::Range(std::uint64_t{1}, std::uint64_t{1} << 34));
+    std::string maxPixels, maxInput;
+    app.add_option("--max-pixels", maxPixels,
+                   "refuse pictures of more than N pixels at once, before their memory is taken (1 to 2^34; "
+                   "default 2^29), and a frame that its format must hold whole (interlaced, progressive, "
+                   "run-length) above 2N bytes")
+        ->type_name("N");
+    app.add_option("--max-input-bytes", maxInput,
+                   "read at most N bytes from an input that is no regular file (a pipe, a device, <(command)); "
+                   "default 2^31. Regular files are mapped, not read into memory")
+        ->type_name("N");
     app.add_flag("--strict", o.strict,
                  "fail (exit 2, kind \"damaged\") when a file is cut short or damaged, instead of comparing the "
                  "pixels its decoder filled in");
@@ -247,13 +287,22 @@ Options ParseOptions(const std::vector<std::string>& args) {
     app.add_option("--mask", mask,
                    "leave out the non-white pixels of a picture of the compared area's size (any format read)")
         ->type_name("FILE");
-    app.add_option("--region-gap", o.regionGap,
-                   "changed regions at most G pixels apart are merged (default 0: touching pixels only)")
-        ->type_name("G")
-        ->check(CLI::Range(0, 4096));
-    app.add_option("--max-regions", o.maxRegions, "list at most N changed regions in JSON (default 100)")
-        ->type_name("N")
-        ->check(CLI::Range(std::size_t{0}, std::size_t{1} << 20));
+    std::string regionGap, maxRegions;
+    app.add_option("--region-gap", regionGap,
+                   "changed regions at most G pixels apart are merged (0 to 4096; default 0: touching pixels only)")
+        ->type_name("G");
+    app.add_option("--max-regions", maxRegions, "list at most N changed regions in JSON (0 to 2^20; default 100)")
+        ->type_name("N");
+
+    // The retired option in any form, with its value, without one or with
+    // the files after it taken for its value, says what replaced it.
+    for (const std::string& a : args) {
+        if (a == "--") break;
+        if (a == "--tolerance" || a.rfind("--tolerance=", 0) == 0)
+            throw EUsageError(
+                "--tolerance is no more: it matched similarity bins of the packed colors, so that black matched "
+                "pure red; use --threshold T (the perceptual distance, 0 to 1) or --channel-tolerance N (0 to 254)");
+    }
 
     std::vector<std::string> reversed(args.rbegin(), args.rend());
     try {
@@ -267,22 +316,37 @@ Options ParseOptions(const std::vector<std::string>& args) {
     } catch (const CLI::ParseError& e) {
         throw EUsageError(e.what());
     }
-    o.limits = WithPixelLimit(o.limits, o.limits.pixels);
     if (!options.merge.empty()) {
         if (!o.left.empty() || !o.right.empty())
             throw EUsageError("--merge takes the reports of shards, not LEFT and RIGHT");
     } else if (o.left.empty() || o.right.empty()) {
         throw EUsageError("LEFT and RIGHT are required (two pictures, or two folders)");
     }
-    std::error_code ec;
-    options.folders = !options.merge.empty() ||
-                      (std::filesystem::is_directory(o.left, ec) && std::filesystem::is_directory(o.right, ec));
+    if (options.merge.empty()) {
+        // An existing folder makes it a run over folders, so a mistyped
+        // other one is named as such, not read as a picture.
+        std::error_code ec;
+        const bool leftFolder = std::filesystem::is_directory(o.left, ec);
+        const bool rightFolder = std::filesystem::is_directory(o.right, ec);
+        if (leftFolder != rightFolder)
+            throw EUsageError((leftFolder ? o.right : o.left) + " is not a folder, but " +
+                              (leftFolder ? o.left : o.right) + " is: give two folders or two pictures");
+        options.folders = leftFolder;
+    } else {
+        options.folders = true;
+    }
     if (app.count("--shard")) {
-        int i = 0, n = 0;
-        char slash = 0, rest = 0;
-        if (std::sscanf(shard.c_str(), "%d%c%d%c", &i, &slash, &n, &rest) != 3 || slash != '/' || n < 1 || i < 1 ||
-            i > n)
-            throw EUsageError("--shard wants I/N with 1 <= I <= N, not \"" + shard + "\"");
+        const auto slash = shard.find('/');
+        const auto part = [&](std::size_t from, std::size_t to) {
+            std::uint64_t v = 0;
+            const char* end = shard.data() + to;
+            const auto [next, ec] = std::from_chars(shard.data() + from, end, v);
+            return ec == std::errc() && next == end && v <= 1u << 20 ? static_cast<int>(v) : 0;
+        };
+        const int i = slash == std::string::npos ? 0 : part(0, slash);
+        const int n = slash == std::string::npos ? 0 : part(slash + 1, shard.size());
+        if (n < 1 || i < 1 || i > n)
+            throw EUsageError("--shard wants I/N with 1 <= I <= N <= 1048576, not \"" + shard + "\"");
         options.shardIndex = i;
         options.shardCount = n;
     }
@@ -297,25 +361,27 @@ Options ParseOptions(const std::vector<std::string>& args) {
     if (app.count("--report")) options.report = report;
     if (!options.folders && (options.junit || options.report || app.count("--shard") || options.failOnSize))
         throw EUsageError("--junit, --report, --shard and --fail-on-size are for two folders");
-    if (toleranceOption->count())
-        throw EUsageError(
-            "--tolerance is no more: it matched similarity bins of the packed colors, so that black matched pure "
-            "red; use --threshold T (the perceptual distance, 0 to 1) or --channel-tolerance N (0 to 254)");
+    if (app.count("--threads")) o.threads = static_cast<unsigned>(WholeNumber("--threads", threads, 1, 1024));
+    // One number for both: the pixels, and twice as many bytes for a frame held whole.
+    if (app.count("--max-pixels"))
+        o.limits = WithPixelLimit(o.limits, WholeNumber("--max-pixels", maxPixels, 1, std::uint64_t{1} << 34));
+    if (app.count("--max-input-bytes"))
+        o.limits.inputBytes = WholeNumber("--max-input-bytes", maxInput, 1, std::uint64_t{1} << 40);
+    if (app.count("--region-gap")) o.regionGap = static_cast<int>(WholeNumber("--region-gap", regionGap, 0, 4096));
+    if (app.count("--max-regions"))
+        o.maxRegions = static_cast<std::size_t>(WholeNumber("--max-regions", maxRegions, 0, 1u << 20));
     if (thresholdOption->count()) {
-        if (!(threshold >= 0) || !std::isfinite(threshold))
-            throw EUsageError("--threshold wants a distance from 0 to 1");
-        if (threshold >= 1)
-            throw EUsageError("--threshold 1 or more would let black match white: the check could not fail");
+        // Black against white is 1; brighter pairs go a little further
+        // (green against black is 1.139), so 1 still fails on those.
+        if (!(threshold >= 0 && threshold <= 1)) throw EUsageError("--threshold wants a distance from 0 to 1");
         o.threshold = threshold;
     }
     if (channelOption->count()) {
-        if (channelTolerance < 0 || channelTolerance > 255)
-            throw EUsageError("--channel-tolerance wants a whole number from 0 to 254");
-        if (channelTolerance == 255)
+        if (channelTolerance == "255")
             throw EUsageError("--channel-tolerance 255 lets every color match: the check could not fail");
-        o.channelTolerance = channelTolerance;
+        o.channelTolerance = static_cast<int>(WholeNumber("--channel-tolerance", channelTolerance, 0, 254));
     }
-    if (maxRegionOption->count()) o.maxRegionPixels = maxRegion;
+    if (maxRegionOption->count()) o.maxRegionPixels = WholeNumber("--max-region-pixels", maxRegion, 0);
     o.diffStyle = style == "highlight" ? DifferenceStyle::Highlight
                   : style == "mask"    ? DifferenceStyle::Mask
                                        : DifferenceStyle::Similarity;
@@ -326,7 +392,7 @@ Options ParseOptions(const std::vector<std::string>& args) {
             comma == std::string::npos ? o.diffColors.darker : ParseColor(diffColor.substr(comma + 1), "--diff-color");
     }
     if (app.count("--aa-color")) o.diffColors.antialiased = ParseColor(aaColor, "--aa-color");
-    if (maxChangedOption->count()) o.maxNonMatching = maxChanged;
+    if (maxChangedOption->count()) o.maxNonMatching = WholeNumber("--max-changed", maxChanged, 0);
     if (shareOption->count()) {
         if (!(share >= 0) || !std::isfinite(share))
             throw EUsageError("--max-changed-share: a percentage of at least 0 is needed");

@@ -1,5 +1,6 @@
 #include "cli/report.h"
 
+#include <algorithm>
 #include <cstdio>
 
 #include "compare/summary.h"
@@ -69,7 +70,9 @@ std::string Box(const ChangedRegion& r) {
 
 }  // namespace
 
-std::string Printable(const std::string& name) {
+namespace {
+
+std::string Escaped(const std::string& name, bool keepLineBreaks) {
     std::string out;
     auto hex = [&](unsigned char c) {
         char buf[8];
@@ -93,13 +96,16 @@ std::string Printable(const std::string& name) {
         }
         switch (c) {
             case '\n':
-                out += "\\n";
+                out += keepLineBreaks ? "\n" : "\\n";
                 break;
             case '\r':
                 out += "\\r";
                 break;
             case '\t':
                 out += "\\t";
+                break;
+            case '\\':
+                out += "\\\\";
                 break;
             default:
                 if (c < 0x20 || c == 0x7F)
@@ -110,6 +116,36 @@ std::string Printable(const std::string& name) {
         ++i;
     }
     return out;
+}
+
+}  // namespace
+
+std::string Printable(const std::string& name) { return Escaped(name, false); }
+
+std::string ShownText(const std::string& message, const std::vector<std::string>& names) {
+    // Only a name with a line break shows otherwise than the text around it.
+    std::vector<const std::string*> broken;
+    for (const std::string& name : names)
+        if (name.find('\n') != std::string::npos && name.find_first_not_of('\n') != std::string::npos)
+            broken.push_back(&name);
+    // Longer names first, so that a name inside another is not taken for it.
+    std::sort(broken.begin(), broken.end(),
+              [](const std::string* a, const std::string* b) { return a->size() > b->size(); });
+    std::string out;
+    std::size_t plain = 0;
+    for (std::size_t i = 0; i < message.size();) {
+        const auto found = std::find_if(broken.begin(), broken.end(), [&](const std::string* name) {
+            return message.compare(i, name->size(), *name) == 0;
+        });
+        if (found == broken.end()) {
+            ++i;
+            continue;
+        }
+        out += Escaped(message.substr(plain, i - plain), true) + Printable(**found);
+        i += (*found)->size();
+        plain = i;
+    }
+    return out + Escaped(message.substr(plain), true);
 }
 
 std::string TextReport(const FileComparison& r) {

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -42,6 +43,15 @@ std::string FileComparisonRequest::RuleText() const {
     return text;
 }
 
+namespace {
+
+// The described message, and on the command line the system's reason after it.
+std::string WithReason(const EStreamError& e) {
+    return ErrorDisplayText(e.Reason().empty() ? e.Message() : e.Message() + ": " + e.Reason());
+}
+
+}  // namespace
+
 ECompareFailure FailureOf(std::exception_ptr error, const std::optional<std::string>& file) {
     const bool named = file.has_value();
     try {
@@ -51,9 +61,9 @@ ECompareFailure FailureOf(std::exception_ptr error, const std::optional<std::str
     } catch (const EFOpenError& e) {
         return {"cannot-open", ErrorDisplayText(e.Message()), file};
     } catch (const EFCreateError& e) {
-        return {"cannot-create", ErrorDisplayText(e.Message()), file};
+        return {"cannot-create", WithReason(e), file};
     } catch (const EWriteError& e) {
-        return {"write-error", ErrorDisplayText(e.Message()), file, named};
+        return {"write-error", WithReason(e), file, named};
     } catch (const EStreamError& e) {
         return {"read-error", ErrorDisplayText(e.Message()), file, named};
     } catch (const EInvalidGraphic& e) {
@@ -145,7 +155,7 @@ class BmpSink final : public DifferenceSink {
 public:
     BmpSink(int width, int height, const std::string& path) : width_(width), height_(height) {
         fd_ = ::open(path.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
-        if (fd_ < 0) throw EFCreateError(Format(msg::FCreate, {path}));
+        if (fd_ < 0) throw EFCreateError(Format(msg::FCreate, {path}), SystemReason(errno));
         stride_ = (static_cast<std::size_t>(width) * 3 + 3) & ~std::size_t{3};
         const std::uint64_t image = stride_ * static_cast<std::uint64_t>(height);
         const std::uint64_t size = 54 + image;
@@ -163,7 +173,7 @@ public:
         put(34, static_cast<std::uint32_t>(std::min<std::uint64_t>(image, 0xFFFFFFFFu)), 4);
         Write(h, sizeof h, 0);
         // The file takes its whole size at once; the padding bytes stay zero.
-        if (::ftruncate(fd_, static_cast<off_t>(size)) != 0) throw EWriteError(msg::StreamWrite);
+        if (::ftruncate(fd_, static_cast<off_t>(size)) != 0) throw EWriteError(msg::StreamWrite, SystemReason(errno));
     }
     ~BmpSink() override {
         if (fd_ >= 0) ::close(fd_);
@@ -176,7 +186,7 @@ public:
     void Finish() {
         const int fd = fd_;
         fd_ = -1;
-        if (::close(fd) != 0) throw EWriteError(msg::StreamWrite);
+        if (::close(fd) != 0) throw EWriteError(msg::StreamWrite, SystemReason(errno));
     }
 
 private:
@@ -184,7 +194,8 @@ private:
         while (n > 0) {
             const ssize_t w = ::pwrite(fd_, data, n, static_cast<off_t>(at));
             if (w < 0 && errno == EINTR) continue;
-            if (w <= 0) throw EWriteError(msg::StreamWrite);
+            // A write of nothing says the device is full.
+            if (w <= 0) throw EWriteError(msg::StreamWrite, SystemReason(w < 0 ? errno : ENOSPC));
             data += w, n -= static_cast<std::size_t>(w), at += static_cast<std::size_t>(w);
         }
     }
@@ -530,11 +541,11 @@ FileComparison CompareFiles(const FileComparisonRequest& request) {
     report.histogram = Normalise(report.result.counts, counted);
     report.nonMatching = report.result.nonMatchingPixels;
     report.antialiased = report.result.antialiasedPixels;
-    if (request.maxNonMatching && *request.maxNonMatching >= counted)
+    if (request.refuseLimitsThatCannotFail && request.maxNonMatching && *request.maxNonMatching >= counted)
         throw EUsageError("--max-changed " + std::to_string(*request.maxNonMatching) + " accepts all " +
                           std::to_string(counted) + " counted pixels: the check could not fail");
-    if (request.maxRegionPixels && *request.maxRegionPixels >= counted && !request.maxNonMatching &&
-        !request.maxNonMatchingShare)
+    if (request.refuseLimitsThatCannotFail && request.maxRegionPixels && *request.maxRegionPixels >= counted &&
+        !request.maxNonMatching && !request.maxNonMatchingShare)
         throw EUsageError("--max-region-pixels " + std::to_string(*request.maxRegionPixels) + " accepts all " +
                           std::to_string(counted) + " counted pixels in one region: the check could not fail");
     report.rule.text = request.RuleText();

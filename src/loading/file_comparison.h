@@ -48,7 +48,7 @@ struct FileComparisonRequest {
     std::vector<IgnoreRectangle> ignore;
     // The rule that decides whether a pixel matches; exact without either:
     // the same color, alpha and samples.
-    std::optional<double> threshold;      // perceptual distance at most this, 0 <= T < 1
+    std::optional<double> threshold;      // perceptual distance at most this, 0 <= T <= 1
     std::optional<int> channelTolerance;  // no channel differs by more than this, 0..254
     bool antialiasing = false;            // anti-aliased pixels are counted apart and match
     // The largest changed region accepted, in pixels.
@@ -58,6 +58,9 @@ struct FileComparisonRequest {
     std::optional<double> maxNonMatchingShare;  // percent of the counted pixels, below 100
     // Any warning of a decoder (a cut or damaged file) is a failure.
     bool strict = false;
+    // A limit that accepts every counted pixel is a usage error; a folder
+    // run, whose limits are meant for many pairs, lets that pair pass.
+    bool refuseLimitsThatCannotFail = true;
     int regionGap = 0;
     std::size_t maxRegions = 100;
     unsigned threads = 0;  // 0: every core
@@ -105,8 +108,9 @@ struct FileComparison {
     int regionGap = 0;
     // Why the verdict is what it is, e.g. "3 regions, largest 412 px > 100".
     std::string reason;
-    // The difference picture, complete under a temporary name: Commit gives
-    // it its name once the report is out; dropping it removes it.
+    // The difference picture, complete but without its name yet: Commit
+    // gives it the name before the report that names it is printed;
+    // dropping it drops the picture.
     std::unique_ptr<ReplacingFile> pendingDiff;
 
     bool SameSize() const { return left.width == right.width && left.height == right.height; }

@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <atomic>
 #include <filesystem>
 #include <map>
@@ -64,7 +65,7 @@ namespace {
 
 // What one relative path is in one tree.
 struct Entry {
-    enum Kind { Picture, Other, Bad } kind = Other;
+    enum Kind { Picture, Other, Bad, Repeated } kind = Other;
     std::string file;     // the path to open
     std::string problem;  // for Bad: why it cannot be compared
 };
@@ -74,37 +75,58 @@ bool Inside(const fs::path& root, const fs::path& p) {
     return s == r || (s.size() > r.size() && s.compare(0, r.size(), r) == 0 && s[r.size()] == '/');
 }
 
-// Every file under root by its relative path. Links are followed while their
-// target stays inside the tree and does not lead back into a folder on the
-// way there; a link that leaves, loops or leads nowhere is a Bad entry.
-void Walk(const fs::path& root, std::map<std::string, Entry>& out) {
+// Every file under root by its relative path. Folders are walked under their
+// own path only, each (by device and inode) once: a link to a folder inside
+// the tree names one that is walked where it lies, so following it would
+// only repeat its pictures under a second name, and a web of such links
+// would repeat them exponentially. Such a link is Repeated, one to a folder
+// above it a loop (Bad). Links to files are followed while their target
+// stays inside the tree; a link that leaves it or leads nowhere is Bad.
+void Walk(const fs::path& root, std::size_t maxEntries, std::map<std::string, Entry>& out) {
     std::error_code ec;
     const fs::path top = fs::canonical(root, ec);
     if (ec || !fs::is_directory(top)) throw EUsageError(root.string() + " is not a folder that can be read");
     struct Folder {
         fs::path path;
         std::string prefix;
-        std::vector<fs::path> chain;  // canonical folders from the top down to this one
+        fs::path canonical;  // the folder's own path, no link in it
     };
-    std::vector<Folder> todo{{root, "", {top}}};
+    std::set<std::pair<std::uint64_t, std::uint64_t>> walked;  // device, inode
+    std::size_t entries = 0;
+    std::vector<Folder> todo{{root, "", top}};
     while (!todo.empty()) {
         const Folder folder = std::move(todo.back());
         todo.pop_back();
-        fs::directory_iterator it(folder.path, ec), end;
-        if (ec) {
-            out[folder.prefix.empty() ? "." : folder.prefix] = {Entry::Bad, folder.path.string(),
-                                                                "the folder cannot be read"};
+        struct stat own {};
+        if (::stat(folder.path.c_str(), &own) == 0 && !folder.prefix.empty() &&
+            !walked.insert({static_cast<std::uint64_t>(own.st_dev), static_cast<std::uint64_t>(own.st_ino)}).second) {
+            // The same folder mounted twice inside the tree.
+            out[folder.prefix.substr(0, folder.prefix.size() - 1)] = {Entry::Repeated, folder.path.string(), ""};
             continue;
         }
+        fs::directory_iterator it(folder.path, ec), end;
+        if (ec) {
+            out[folder.prefix.empty() ? "." : folder.prefix.substr(0, folder.prefix.size() - 1)] = {
+                Entry::Bad, folder.path.string(), "the folder cannot be read"};
+            continue;
+        }
+        // Sorted, so that which of two names of one folder is walked does
+        // not depend on the order the file system lists them in.
+        std::vector<fs::path> names;
         for (; it != end; it.increment(ec)) {
             if (ec) break;
-            const fs::path p = it->path();
+            if (++entries > maxEntries)
+                throw ECompareFailure("too-many-files", root.string() + " holds more than " +
+                                                            std::to_string(maxEntries) + " files and folders");
+            names.push_back(it->path());
+        }
+        std::sort(names.begin(), names.end(), std::greater<>());  // the last pushed is walked first
+        for (const fs::path& p : names) {
             const std::string rel = folder.prefix + p.filename().string();
-            Entry entry{Entry::Other, p.string(), ""};
             const fs::file_status link = fs::symlink_status(p, ec);
-            fs::path target = p;
-            if (fs::is_symlink(link)) {
-                target = fs::canonical(p, ec);
+            const bool isLink = fs::is_symlink(link);
+            if (isLink) {
+                const fs::path target = fs::canonical(p, ec);
                 if (ec) {
                     out[rel] = {Entry::Bad, p.string(), "the link leads nowhere"};
                     continue;
@@ -113,24 +135,21 @@ void Walk(const fs::path& root, std::map<std::string, Entry>& out) {
                     out[rel] = {Entry::Bad, p.string(), "the link leads out of " + root.string()};
                     continue;
                 }
-            }
-            const fs::file_status st = fs::status(p, ec);
-            if (fs::is_directory(st)) {
-                const fs::path canon = fs::canonical(p, ec);
-                bool loop = false;
-                for (const fs::path& c : folder.chain) loop = loop || c == canon;
-                if (loop) {
-                    out[rel] = {Entry::Bad, p.string(), "the link makes a loop"};
+                if (fs::is_directory(target, ec)) {
+                    if (Inside(target, folder.canonical))
+                        out[rel] = {Entry::Bad, p.string(), "the link makes a loop"};
+                    else
+                        out[rel] = {Entry::Repeated, p.string(), ""};
                     continue;
                 }
-                auto chain = folder.chain;
-                chain.push_back(canon);
-                todo.push_back({p, rel + "/", std::move(chain)});
+            }
+            const fs::file_status st = fs::status(p, ec);
+            if (!isLink && fs::is_directory(st)) {
+                todo.push_back({p, rel + "/", folder.canonical / p.filename()});
                 continue;
             }
-            const bool picture = FindRoute(rel, RouteUser::CommandLine) != nullptr;
-            if (!picture) {
-                out[rel] = entry;
+            if (!FindRoute(rel, RouteUser::CommandLine)) {
+                out[rel] = {Entry::Other, p.string(), ""};
                 continue;
             }
             // Only regular files are read: a pipe or a device named like a
@@ -165,8 +184,8 @@ FolderComparison CompareFolders(const FolderComparisonRequest& request) {
     if (request.shardCount < 1 || request.shardIndex < 1 || request.shardIndex > request.shardCount)
         throw EUsageError("--shard wants I/N with 1 <= I <= N");
     std::map<std::string, Entry> base, fresh;
-    Walk(request.baseDir, base);
-    Walk(request.newDir, fresh);
+    Walk(request.baseDir, request.maxEntries, base);
+    Walk(request.newDir, request.maxEntries, fresh);
     if (request.diffDir) {
         // Pictures written into a compared tree would be compared next time,
         // and could take an input's name.
@@ -190,7 +209,8 @@ FolderComparison CompareFolders(const FolderComparisonRequest& request) {
         const bool pb = eb && eb->kind == Entry::Picture, pn = en && en->kind == Entry::Picture;
         const Entry* bad = eb && eb->kind == Entry::Bad ? eb : en && en->kind == Entry::Bad ? en : nullptr;
         if (!bad && !pb && !pn) {
-            ++out.summary.skipped;
+            const bool repeated = (eb && eb->kind == Entry::Repeated) || (en && en->kind == Entry::Repeated);
+            ++(repeated ? out.summary.repeatedFolders : out.summary.skipped);
             continue;
         }
         FolderPair pair;
@@ -238,6 +258,9 @@ FolderComparison CompareFolders(const FolderComparisonRequest& request) {
             each.right = *pair.newFile;
             each.threads = 1;
             each.diff.reset();
+            // A limit that accepts every pixel of one small pair is no
+            // mistake of the command line when it is meant for the others.
+            each.refuseLimitsThatCannotFail = false;
             if (diffs[i]) {
                 std::error_code ec;
                 fs::create_directories(fs::path(*diffs[i]).parent_path(), ec);

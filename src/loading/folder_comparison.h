@@ -1,8 +1,10 @@
 // Two folders of pictures compared pair by pair: every picture file with the
 // same relative path in both, each pair in one pass on a worker of its own,
 // every option of a comparison applying to each pair. Files no route takes
-// are skipped and counted. Symbolic links are followed only while they stay
-// inside their tree; one that leaves it or makes a loop is a failed pair.
+// are skipped and counted. Links to files are followed only while they stay
+// inside their tree; one that leaves it is a failed pair. Each folder is
+// walked once, under its own path: a link to a folder of the tree is not
+// followed (counted), one to a folder above it is a loop and a failed pair.
 #pragma once
 
 #include <cstdint>
@@ -35,6 +37,9 @@ struct FolderPair {
 
 struct FolderSummary {
     std::uint64_t unchanged = 0, changed = 0, added = 0, removed = 0, failed = 0, skipped = 0;
+    // Links to folders of the tree (and folders mounted twice in it), not
+    // walked again.
+    std::uint64_t repeatedFolders = 0;
     void Count(PairStatus status);
 };
 
@@ -48,6 +53,9 @@ struct FolderComparisonRequest {
     // This run takes every count-th pair, starting at the index-th (1-based),
     // in the order of their paths.
     int shardIndex = 1, shardCount = 1;
+    // Files and folders a tree may hold; more is an ECompareFailure of kind
+    // "too-many-files" before anything is compared.
+    std::size_t maxEntries = 1'000'000;
     // Pairs compared at once (0: every core); each pair on one thread.
     unsigned threads = 0;
     // Where the difference picture of each pair that differs goes: the

@@ -1,5 +1,7 @@
 #include "rtl/exceptions.h"
 
+#include <cstring>
+
 #include "rtl/byte_reader.h"
 
 namespace duvo {
@@ -16,6 +18,12 @@ std::string Format(const char* pattern, std::initializer_list<std::string> args)
         }
     }
     return out;
+}
+
+std::string SystemReason(int error) {
+    char buf[256];
+    // The GNU strerror_r returns its text, which need not be in buf.
+    return ::strerror_r(error, buf, sizeof buf);
 }
 
 std::string ErrorDisplayText(const std::string& message) {

@@ -30,11 +30,25 @@ DUVO_EXCEPTION(EConvertError, Exception);
 DUVO_EXCEPTION(EInvalidOperation, Exception);
 DUVO_EXCEPTION(EInvalidGraphic, Exception);
 DUVO_EXCEPTION(EInvalidGraphicOperation, Exception);
-DUVO_EXCEPTION(EStreamError, Exception);
 DUVO_EXCEPTION(EWin32Error, Exception);
 DUVO_EXCEPTION(EOutOfMemory, Exception);
 DUVO_EXCEPTION(EZeroDivide, Exception);
 DUVO_EXCEPTION(EInvalidOp, Exception);
+
+// A failure of reading or writing a file. The system's reason (strerror's
+// text), when one is known, travels beside the message rather than in it,
+// so that the desktop program keeps its described texts and the command
+// line can still say why.
+class EStreamError : public Exception {
+public:
+    explicit EStreamError(std::string message, std::string reason = {})
+        : Exception(std::move(message)), reason_(std::move(reason)) {}
+    const std::string& Reason() const noexcept { return reason_; }
+
+private:
+    std::string reason_;
+};
+
 DUVO_EXCEPTION(EFOpenError, EStreamError);
 DUVO_EXCEPTION(EFCreateError, EStreamError);
 DUVO_EXCEPTION(EFilerError, EStreamError);
@@ -98,6 +112,9 @@ inline constexpr const char* AbstractError = "Abstract Error";
 // Fills "%s" placeholders in order. Only %s and %d style text replacement is
 // needed by the messages above; arguments are already strings.
 std::string Format(const char* pattern, std::initializer_list<std::string> args);
+
+// The system's text for an errno value ("No space left on device").
+std::string SystemReason(int error);
 
 // The text the application's default error display shows: a full stop is
 // appended when the message's last character sorts after ".".

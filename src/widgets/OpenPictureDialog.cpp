@@ -197,11 +197,11 @@ std::unique_ptr<QFileDialog> TOpenPictureDialog::MakeWindow() const {
         QObject::connect(files, &QAbstractItemModel::rowsInserted, preview, settled, Qt::QueuedConnection);
     }
     // The list drops a file from its selection without a word when another
-    // filter hides it or another folder is entered.
-    for (auto changed : {&QFileDialog::filterSelected, &QFileDialog::directoryEntered})
-        QObject::connect(window.get(), changed, preview, [dialog, preview] {
-            if (!preview->ShownFile().isEmpty() && !Listed(*dialog, preview->ShownFile())) preview->Clear();
-        });
+    // filter hides it; entering another folder clears the selection, and
+    // the selection's handler above clears the preview.
+    QObject::connect(window.get(), &QFileDialog::filterSelected, preview, [dialog, preview] {
+        if (!preview->ShownFile().isEmpty() && !Listed(*dialog, preview->ShownFile())) preview->Clear();
+    });
     // The file chosen last is selected again; show it before the user moves.
     if (!FileName.isEmpty()) preview->ShowFile(FileName);
     return window;

@@ -397,17 +397,40 @@ TEST_F(CompareTool, FailuresWithJsonPrintAnErrorObjectAndStillExitTwo) {
 
 TEST_F(CompareTool, UsageErrorsNameTheOptionAndExitTwo) {
     const auto a = Solid("a.bmp", 3, 3, 0);
+    fs::create_directories(Path("folder"));
     const struct {
         std::vector<std::string> args;
-        const char* named;
+        std::string named;
     } rows[] = {
+        // The retired option in every form names both that replace it.
         {{"--tolerance", "1", a, a}, "--threshold"},
         {{"--tolerance", "1", a, a}, "--channel-tolerance"},
-        {{"--threshold", "1", a, a}, "--threshold"},
+        {{a, a, "--tolerance"}, "use --threshold T (the perceptual distance, 0 to 1) or --channel-tolerance N"},
+        {{"--tolerance", a, a}, "use --threshold T (the perceptual distance, 0 to 1) or --channel-tolerance N"},
+        {{"--tolerance=3", a, a}, "use --threshold T (the perceptual distance, 0 to 1) or --channel-tolerance N"},
+        {{"--threshold", "1.0001", a, a}, "--threshold wants a distance from 0 to 1"},
         {{"--threshold", "-0.1", a, a}, "--threshold"},
         {{"--threshold", "nan", a, a}, "--threshold"},
-        {{"--channel-tolerance", "255", a, a}, "--channel-tolerance"},
+        {{"--threshold", "inf", a, a}, "--threshold"},
+        {{"--channel-tolerance", "255", a, a}, "--channel-tolerance 255 lets every color match"},
+        {{"--channel-tolerance", "256", a, a}, "--channel-tolerance wants a whole number from 0 to 254, not \"256\""},
         {{"--channel-tolerance", "-1", a, a}, "--channel-tolerance"},
+        {{"--diff-color", "FF0000,blue", a, a}, "--diff-color wants a color as RRGGBB, not \"blue\""},
+        // Whole numbers: no sign to wrap round, no hexadecimal, no overflow.
+        {{"--max-region-pixels", "-3", a, a}, "--max-region-pixels wants a whole number of 0 or more, not \"-3\""},
+        {{"--max-region-pixels", "many", a, a}, "--max-region-pixels wants a whole number of 0 or more, not \"many\""},
+        {{"--max-changed", "-1", a, a}, "--max-changed wants a whole number of 0 or more, not \"-1\""},
+        {{"--max-changed", "0x10", a, a}, "not \"0x10\""},
+        {{"--max-changed", "99999999999999999999", a, a}, "--max-changed wants a whole number"},
+        {{"--threads", "-3", a, a}, "--threads wants a whole number from 1 to 1024, not \"-3\""},
+        {{"--max-pixels", "-1", a, a}, "--max-pixels wants a whole number from 1 to 17179869184, not \"-1\""},
+        {{"--max-regions", "-1", a, a}, "--max-regions wants a whole number from 0 to 1048576, not \"-1\""},
+        {{"--max-input-bytes", "0", a, a}, "--max-input-bytes wants a whole number from 1 to"},
+        {{"--region-gap", "+3", a, a}, "--region-gap wants a whole number from 0 to 4096, not \"+3\""},
+        // An existing folder makes it a run over folders.
+        {{Path("folder"), Path("folde")}, Path("folde") + " is not a folder, but " + Path("folder") + " is"},
+        {{Path("missing"), Path("folder")}, Path("missing") + " is not a folder, but " + Path("folder") + " is"},
+        {{Path("folder"), a}, a + " is not a folder, but " + Path("folder") + " is"},
         {{"--diff-style", "sparkle", a, a}, "--diff-style"},
         {{"--diff-style", "mask", "--diff", "out.bmp", a, a}, "--diff-style mask"},
         {{"--diff-color", "red", a, a}, "--diff-color"},

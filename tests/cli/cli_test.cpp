@@ -96,7 +96,7 @@ TEST_F(CompareTool, FailuresExitTwoWithTheirMessageOnStderr) {
         {"dot only in a folder name", {a, Path("dir.bmp/file")}, unknown + Path("dir.bmp/file") + "\n"},
         {"diff not writable",
          {a, a, "--diff", Path("no/such/folder/diff.bmp")},
-         "Cannot create file " + Path("no/such/folder/diff.bmp") + ".\n"},
+         "Cannot create file " + Path("no/such/folder/diff.bmp") + ": " + duvo::SystemReason(ENOENT) + ".\n"},
     };
     for (const auto& row : rows) {
         const Outcome o = Run(row.args);

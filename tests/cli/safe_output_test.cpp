@@ -2,11 +2,15 @@
 // difference picture is never an input and never left half-written, cut
 // and damaged files are reported, and names cannot reach the terminal raw.
 #include <fcntl.h>
+#include <linux/fs.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <fstream>
 #include <string>
@@ -39,6 +43,7 @@ struct Start {
     rlim_t fileSizeLimit = RLIM_INFINITY;  // bytes one file may grow to
     bool closedOutput = false;             // standard output a pipe nobody reads
     int killAfterMs = -1;                  // SIGTERM this long after the start
+    std::string errors = "/dev/null";      // where standard error goes
 };
 
 int RunProcess(const std::vector<std::string>& args, const Start& how) {
@@ -51,8 +56,8 @@ int RunProcess(const std::vector<std::string>& args, const Start& how) {
             ::setrlimit(RLIMIT_FSIZE, &limit);
         }
         ::dup2(out[1], 1);
-        const int null = ::open("/dev/null", O_WRONLY);
-        ::dup2(null, 2);
+        const int err = ::open(how.errors.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        ::dup2(err, 2);
         ::close(out[0]);
         ::close(out[1]);
         std::vector<char*> argv{const_cast<char*>(DUVO_COMPARE_TOOL)};
@@ -164,15 +169,25 @@ TEST_F(CompareTool, AFailedOrStoppedRunLeavesTheOldDifferencePicture) {
     const auto left = Random("left.bmp", 400, 300, rng, duvo::pk24Bit);
     const auto right = Random("right.bmp", 400, 300, rng, duvo::pk24Bit);
     const Bytes old{'o', 'l', 'd'};
+    // Standard error goes to a file outside the folder, which must not change.
+    const std::string errors = dir_.string() + ".stderr";
+    const std::string tooLarge = "Stream write error: " + duvo::SystemReason(EFBIG) + ".\nFile: ";
     const struct {
         const char* what;
         std::string diff;
         Start how;
+        std::string message;  // on standard error, the start of it
     } rows[] = {
-        {"a full device (the file size limit) for a BMP", "out.bmp", {4096, false, -1}},
-        {"a full device (the file size limit) for a PNG", "out.png", {4096, false, -1}},
-        {"a closed output pipe, BMP", "out.bmp", {RLIM_INFINITY, true, -1}},
-        {"a closed output pipe, PNG", "out.png", {RLIM_INFINITY, true, -1}},
+        {"a full device (the file size limit) for a BMP", "out.bmp", {4096, false, -1, errors}, tooLarge},
+        {"a full device (the file size limit) for a PNG", "out.png", {4096, false, -1, errors}, tooLarge},
+        {"a closed output pipe, BMP",
+         "out.bmp",
+         {RLIM_INFINITY, true, -1, errors},
+         "The report could not be written to standard output"},
+        {"a closed output pipe, PNG",
+         "out.png",
+         {RLIM_INFINITY, true, -1, errors},
+         "The report could not be written to standard output"},
     };
     for (const auto& row : rows) {
         const std::string target = Path(row.diff);
@@ -181,7 +196,9 @@ TEST_F(CompareTool, AFailedOrStoppedRunLeavesTheOldDifferencePicture) {
         EXPECT_EQ(RunProcess({"--diff", target, left, right}, row.how), 2) << row.what;
         EXPECT_EQ(FileBytes(target), old) << row.what;
         EXPECT_EQ(Names(dir_), names) << row.what << ": a temporary file was left behind";
+        EXPECT_EQ(ReadFile(errors).substr(0, row.message.size()), row.message) << row.what;
     }
+    fs::remove(errors);
     // A run ended by a signal at any moment leaves the old picture or the
     // whole new one, and no temporary file.
     const std::string target = Path("out.bmp");
@@ -195,6 +212,271 @@ TEST_F(CompareTool, AFailedOrStoppedRunLeavesTheOldDifferencePicture) {
         const Bytes now = FileBytes(target);
         EXPECT_TRUE(now == old || now == whole) << "killed after " << ms << " ms: " << now.size() << " bytes";
         EXPECT_EQ(Names(dir_), names) << "killed after " << ms << " ms";
+    }
+}
+
+// Where the descriptors of a process lead, for those that lead into folder.
+std::vector<std::string> OpenIn(pid_t pid, const std::string& folder) {
+    std::vector<std::string> out;
+    std::error_code ec;
+    for (const auto& e : fs::directory_iterator("/proc/" + std::to_string(pid) + "/fd", ec)) {
+        std::error_code gone;
+        const std::string to = fs::read_symlink(e.path(), gone).string();
+        if (!gone && to.rfind(folder + "/", 0) == 0) out.push_back(to);
+    }
+    return out;
+}
+
+pid_t Start(const std::vector<std::string>& args) {
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        const int null = ::open("/dev/null", O_WRONLY);
+        ::dup2(null, 1);
+        ::dup2(null, 2);
+        std::vector<char*> argv{const_cast<char*>(DUVO_COMPARE_TOOL)};
+        for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        ::execv(DUVO_COMPARE_TOOL, argv.data());
+        ::_exit(127);
+    }
+    return pid;
+}
+
+// SIGKILL cannot be caught, so nothing the program does at its end can
+// remove a file it made: the difference picture must have no name until it
+// is complete. The run is stopped (SIGSTOP) again and again until it is
+// caught with its file for the picture open, and killed there.
+TEST_F(CompareTool, ARunKilledWhileWritingLeavesNoFileBehind) {
+    const auto left = Solid("left.bmp", 2000, 2000, 0x000000);
+    const auto right = Solid("right.bmp", 2000, 2000, 0xFFFFFF);
+    const std::string folder = fs::canonical(dir_).string();
+    const Bytes old{'o', 'l', 'd'};
+    const struct {
+        const char* what;
+        const char* diff;
+        bool exists;  // an old picture is there
+    } rows[] = {
+        {"a BMP over an old one", "out.bmp", true},
+        {"a PNG over an old one", "out.png", true},
+        {"a new BMP", "new.bmp", false},
+        {"a new PNG", "new.png", false},
+    };
+    for (const auto& row : rows) {
+        const std::string target = Path(row.diff);
+        if (row.exists) WriteBytes(target, old, old.size());
+        const auto names = Names(dir_);
+        const pid_t pid = Start({"--threads", "1", "--diff", target, left, right});
+        ASSERT_GT(pid, 0);
+        bool caught = false;
+        for (;;) {
+            ::kill(pid, SIGSTOP);
+            int status = 0;
+            ::waitpid(pid, &status, WUNTRACED);
+            if (!WIFSTOPPED(status)) break;  // it ended first
+            std::vector<std::string> open = OpenIn(pid, folder);
+            std::erase_if(open, [&](const std::string& p) { return p == left || p == right || p == target; });
+            if (!open.empty()) {
+                ::kill(pid, SIGKILL);
+                ::waitpid(pid, &status, 0);
+                caught = true;
+                break;
+            }
+            ::kill(pid, SIGCONT);
+            // Only to let it run between two looks; how long does not matter.
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
+        }
+        ASSERT_TRUE(caught) << row.what << ": the run ended before its picture was open";
+        EXPECT_EQ(Names(dir_), names) << row.what << ": a file was left behind";
+        if (row.exists) EXPECT_EQ(FileBytes(target), old) << row.what;
+        fs::remove(target);
+    }
+}
+
+// The file system refuses the rename over an immutable file, after the
+// picture was made: the run fails, and stdout holds no report naming the
+// picture, just one JSON document (the error).
+TEST_F(CompareTool, APictureThatCannotTakeItsNameIsReportedAloneAndOnce) {
+    const auto a = Solid("a.bmp", 20, 10, 0x000000);
+    const auto b = Solid("b.bmp", 20, 10, 0xFFFFFF);
+    const std::string target = Path("locked.png");
+    const Bytes old{'o', 'l', 'd'};
+    WriteBytes(target, old, old.size());
+    const auto setImmutable = [&](bool on) {
+        const int fd = ::open(target.c_str(), O_RDONLY);
+        int flags = 0;
+        const bool done = fd >= 0 && ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0 &&
+                          (flags = on ? flags | FS_IMMUTABLE_FL : flags & ~FS_IMMUTABLE_FL,
+                           ::ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0);
+        if (fd >= 0) ::close(fd);
+        return done;
+    };
+    if (!setImmutable(true)) GTEST_SKIP() << "no immutable files here (needs CAP_LINUX_IMMUTABLE)";
+    const auto names = Names(dir_);
+    const Outcome json = Run({"--json", "--diff", target, a, b});
+    const Outcome text = Run({"--diff", target, a, b});
+    setImmutable(false);
+    EXPECT_EQ(json.status, 2);
+    Json j;
+    ASSERT_NO_THROW(j = Parse(json)) << json.out;
+    EXPECT_EQ(j["error"]["kind"].String(), "write-error");
+    EXPECT_EQ(j["error"]["file"].String(), target);
+    EXPECT_EQ(text.status, 2);
+    EXPECT_EQ(text.out, "");
+    EXPECT_EQ(text.err, "Stream write error: " + duvo::SystemReason(EPERM) + ".\nFile: " + target + "\n");
+    EXPECT_EQ(FileBytes(target), old);
+    auto after = Names(dir_);
+    std::erase(after, "stderr.txt");
+    EXPECT_EQ(after, names);
+}
+
+// JUnit XML is an output like the difference picture: never over a merged
+// report, never inside a compared folder, where the next run would find it.
+TEST_F(CompareTool, TheJunitFileIsNeverAnInput) {
+    fs::create_directories(Path("base"));
+    fs::create_directories(Path("new"));
+    Solid("base/p.bmp", 4, 4, 0x000000);
+    Solid("new/p.bmp", 4, 4, 0x000001);
+    const std::string base = Path("base"), fresh = Path("new");
+    const Outcome shard = Run({"--json", base, fresh});
+    ASSERT_EQ(shard.status, 1) << shard.err;
+    std::ofstream(Path("s1.json"), std::ios::binary) << shard.out;
+    ASSERT_EQ(Run({"--junit", Path("s1.xml"), base, fresh}).status, 1);
+    fs::create_symlink("s1.json", Path("s1-link.json"));
+    const struct {
+        const char* what;
+        std::vector<std::string> args;
+        std::string junit;
+        std::string named;  // the input the message names
+    } rows[] = {
+        {"a picture of the base folder", {base, fresh}, Path("base/p.bmp"), "the compared folder " + base},
+        {"a picture of the new folder", {base, fresh}, Path("new/p.bmp"), "the compared folder " + fresh},
+        {"a new file in a compared folder", {base, fresh}, Path("new/out.xml"), "the compared folder " + fresh},
+        {"a merged JSON report", {"--merge", Path("s1.json")}, Path("s1.json"), "the --merge input " + Path("s1.json")},
+        {"a link to a merged JSON report",
+         {"--merge", Path("s1.json")},
+         Path("s1-link.json"),
+         "the --merge input " + Path("s1.json")},
+        {"a merged JUnit file", {"--merge", Path("s1.xml")}, Path("s1.xml"), "the --merge input " + Path("s1.xml")},
+    };
+    for (const auto& row : rows) {
+        const bool existed = fs::exists(row.junit);
+        const std::string before = existed ? ReadFile(row.junit) : "";
+        std::vector<std::string> args = row.args;
+        args.insert(args.end(), {"--junit", row.junit});
+        const Outcome o = Run(args);
+        EXPECT_EQ(o.status, 2) << row.what;
+        EXPECT_NE(o.err.find("--junit " + row.junit), std::string::npos) << row.what << "\n" << o.err;
+        EXPECT_NE(o.err.find(row.named), std::string::npos) << row.what << "\n" << o.err;
+        EXPECT_EQ(fs::exists(row.junit), existed) << row.what;
+        if (existed) EXPECT_EQ(ReadFile(row.junit), before) << row.what;
+    }
+}
+
+// Every text for the terminal, not only the file names of a report: usage
+// errors, values of options, --merge names, warnings. A backslash is
+// doubled, so that a name holding the characters \x1b is told from ESC.
+TEST_F(CompareTool, EveryMessageShowsControlCharactersAsEscapes) {
+    const auto a = Solid("a.bmp", 8, 8, 0x000000);
+    const auto b = Solid("b.bmp", 8, 8, 0xFFFFFF);
+    const auto whiteMask = Solid(
+        "m\x1b"
+        "ask.bmp",
+        8, 8, 0xFFFFFF);
+    const Bytes whole = FileBytes(b);
+    WriteBytes(Path("cut\x1b.bmp"), whole, whole.size() / 2);
+    // No "BM" signature: the decoder's reason goes on a line of its own.
+    std::ofstream(Path("bad\n.bmp"), std::ios::binary) << "XX" << std::string(100, '\0');
+    fs::copy_file(a, Path("back\\x1b.bmp"));
+    fs::create_directories(Path("base"));
+    fs::create_directories(Path("new"));
+    const struct {
+        const char* what;
+        std::vector<std::string> args;
+        bool onStdout;
+        std::string shown;  // a part of the output
+    } rows[] = {
+        {"an argument too many", {a, b, "extra\x1b[2J"}, false, "not expected: extra\\x1b[2J"},
+        {"an argument with a line break", {a, b, "extra\nline"}, false, "not expected: extra\\nline"},
+        {"a --merge name", {"--merge", Path("m\x1b[2J.json")}, false, "Cannot open file " + Path("m\\x1b[2J.json.")},
+        {"a --merge name with a line break",
+         {"--merge", Path("m\n.json")},
+         false,
+         "Cannot open file " + Path("m\\n.json.")},
+        {"an --ignore value", {"--ignore", "1,2,3\x1b", a, b}, false, "not \"1,2,3\\x1b\""},
+        {"a second --diff-color", {"--diff-color", "FF0000,\x1b[31m", a, b}, false, "not \"\\x1b[31m\""},
+        {"a --shard value", {"--shard", "1/\x1b", Path("base"), Path("new")}, false, "not \"1/\\x1b\""},
+        {"a warning", {a, Path("cut\x1b.bmp")}, false, "Warning: " + Path("cut\\x1b.bmp") + ": "},
+        {"the message's own line breaks stay, the name's do not",
+         {Path("bad\n.bmp"), a},
+         false,
+         "!!!\nBitmap image is not valid.\nFile: " + Path("bad\\n.bmp") + "\n"},
+        {"the mask line", {"--mask", whiteMask, a, b}, true, "mask " + Path("m\\x1bask.bmp") + ")\n"},
+        {"the difference picture line",
+         {"--diff", Path("d\nx.png"), a, b},
+         true,
+         "Difference picture: " + Path("d\\nx.png") + "\n"},
+        {"a backslash", {Path("back\\x1b.bmp"), b}, true, "Left:   " + Path("back\\\\x1b.bmp") + "  8 x 8\n"},
+    };
+    for (const auto& row : rows) {
+        const Outcome o = Run(row.args);
+        const std::string& text = row.onStdout ? o.out : o.err;
+        EXPECT_NE(text.find(row.shown), std::string::npos) << row.what << "\n" << text;
+        for (const std::string* stream : {&o.out, &o.err})
+            EXPECT_EQ(stream->find('\x1b'), std::string::npos) << row.what << "\n" << *stream;
+    }
+    // JSON keeps the names, escaped as JSON escapes them.
+    const Json j = Parse(Run({"--json", "--mask", whiteMask, "--diff", Path("d\nx.png"), a, b}));
+    EXPECT_EQ(j["ignored"]["mask"].String(), whiteMask);
+    EXPECT_EQ(j["diff"].String(), Path("d\nx.png"));
+}
+
+// A pipe or a device is read no further than the input limit: memory stays
+// near the limit, never at the 2 GiB the default would let it take.
+TEST_F(CompareTool, PipesAndDevicesStopAtTheInputLimit) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "a sanitizer's shadow memory counts in the peak";
+#endif
+    const auto picture = Solid("p.bmp", 4, 4, 0);
+    fs::create_symlink("/dev/zero", Path("zero.bmp"));
+    ASSERT_EQ(::mkfifo(Path("pipe.bmp").c_str(), 0600), 0);
+    const std::uint64_t limit = 16 << 20;
+    const std::string limitText = std::to_string(limit);
+    for (const char* name : {"zero.bmp", "pipe.bmp"}) {
+        // The pipe is fed until its reader goes away; a feeder that never
+        // found a reader stops when the run is over.
+        std::atomic<bool> over{false};
+        std::thread feeder;
+        if (name == std::string("pipe.bmp"))
+            feeder = std::thread([&] {
+                // EPIPE, not SIGPIPE, when the reader goes.
+                sigset_t pipeSignal;
+                sigemptyset(&pipeSignal);
+                sigaddset(&pipeSignal, SIGPIPE);
+                ::pthread_sigmask(SIG_BLOCK, &pipeSignal, nullptr);
+                int fd = -1;
+                while (fd < 0 && !over) {
+                    fd = ::open(Path("pipe.bmp").c_str(), O_WRONLY | O_NONBLOCK);
+                    if (fd < 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+                }
+                if (fd < 0) return;
+                ::fcntl(fd, F_SETFL, 0);
+                const std::vector<char> block(1 << 16, 'x');
+                while (::write(fd, block.data(), block.size()) > 0) {
+                }
+                ::close(fd);
+            });
+        std::string out;
+        rusage usage{};
+        const int status = RunMeasured({"--max-input-bytes", limitText, "--json", Path(name), picture}, out, usage);
+        over = true;
+        if (feeder.joinable()) feeder.join();
+        EXPECT_EQ(status, 2) << name;
+        const Json j = JsonParser(out).ParseDocument();
+        EXPECT_EQ(j["error"]["kind"].String(), "read-error") << name;
+        EXPECT_EQ(j["error"]["message"].String(), "Input too large (more than " + limitText + " bytes)") << name;
+        EXPECT_EQ(j["error"]["file"].String(), Path(name)) << name;
+        // ru_maxrss is in kilobytes: the limit, a read buffer and the program.
+        EXPECT_LT(usage.ru_maxrss, static_cast<long>(limit / 1024) + 32 * 1024) << name;
     }
 }
 
@@ -269,6 +551,42 @@ TEST_F(CompareTool, CutFilesAreReportedAndStrictMakesThemAFailure) {
     }
 }
 
+// A cut file against a whole one, as CI meets it: a screenshot uploaded half
+// way. The pair differs, and the report says which file is broken; --strict
+// fails on a damaged mask as on a damaged picture.
+TEST_F(CompareTool, ACutFileAgainstAWholeOneIsComparedWithAWarning) {
+    std::mt19937 rng(5);
+    const auto whole = Random("whole.bmp", 64, 48, rng, duvo::pk24Bit);
+    const Bytes bytes = FileBytes(whole);
+    WriteBytes(Path("cut.bmp"), bytes, bytes.size() / 2);
+    const auto white = Solid("white.bmp", 64, 48, 0xFFFFFF);
+    const Bytes mask = FileBytes(white);
+    WriteBytes(Path("cut-mask.bmp"), mask, mask.size() / 2);
+
+    const Outcome text = Run({whole, Path("cut.bmp")});
+    EXPECT_EQ(text.status, 1) << text.err;
+    EXPECT_NE(text.err.find("Warning: " + Path("cut.bmp") + ": "), std::string::npos) << text.err;
+    EXPECT_NE(text.err.find("(truncated)"), std::string::npos) << text.err;
+    EXPECT_EQ(text.err.find("Warning: " + whole), std::string::npos) << text.err;
+    const Outcome json = Run({"--json", whole, Path("cut.bmp")});
+    EXPECT_EQ(json.status, 1);
+    const Json j = Parse(json);
+    EXPECT_TRUE(j["left"]["warnings"].Array().empty());
+    ASSERT_EQ(j["right"]["warnings"].Array().size(), 1u);
+    EXPECT_EQ(j["right"]["warnings"][0]["kind"].String(), "truncated");
+    EXPECT_GT(j["nonMatchingPixels"].Number(), 0);
+
+    // A damaged mask: a warning without --strict, a failure with it.
+    const Outcome warned = Run({"--json", whole, whole, "--mask", Path("cut-mask.bmp")});
+    EXPECT_EQ(warned.status, 0) << warned.err;
+    EXPECT_EQ(Parse(warned)["ignored"]["maskWarnings"][0]["kind"].String(), "truncated");
+    const Outcome strict = Run({"--json", "--strict", whole, whole, "--mask", Path("cut-mask.bmp")});
+    EXPECT_EQ(strict.status, 2);
+    const Json e = Parse(strict);
+    EXPECT_EQ(e["error"]["kind"].String(), "damaged");
+    EXPECT_EQ(e["error"]["file"].String(), Path("cut-mask.bmp"));
+}
+
 // Two files with equal bytes are decoded once; that must change nothing
 // the report says: a damaged file is still a failure or a warning on both
 // sides, each side keeps its own name, and a one-byte change still counts.
@@ -329,6 +647,9 @@ TEST_F(CompareTool, EmptyPicturesAndEmptyAreasSayWhatIsEmpty) {
     const auto picture = Solid("p.bmp", 20, 10, 0x123456);
     WriteBytes(Path("empty.bmp"), {}, 0);
     const auto mask = Solid("mask.bmp", 20, 10, 0);
+    // A GIF whose screen and only frame are 0 x 0.
+    const Bytes emptyGif = giftest::GifWriter().Header().Screen(0, 0).Image(0, 0).Data(2, {0x44, 0x01}).Trailer().out;
+    WriteBytes(Path("empty.gif"), emptyGif, emptyGif.size());
     const struct {
         const char* what;
         std::vector<std::string> args;
@@ -336,6 +657,18 @@ TEST_F(CompareTool, EmptyPicturesAndEmptyAreasSayWhatIsEmpty) {
         const char* kind;
     } rows[] = {
         {"a BMP of no bytes", {Path("empty.bmp"), picture}, Path("empty.bmp") + " has no pixels (0 x 0)", "no-pixels"},
+        {"a GIF of 0 x 0 pixels",
+         {picture, Path("empty.gif")},
+         Path("empty.gif") + " has no pixels (0 x 0)",
+         "no-pixels"},
+        {"a mask of no bytes",
+         {picture, picture, "--mask", Path("empty.bmp")},
+         Path("empty.bmp") + " has no pixels (0 x 0)",
+         "no-pixels"},
+        {"a mask of 0 x 0 pixels",
+         {picture, picture, "--mask", Path("empty.gif")},
+         Path("empty.gif") + " has no pixels (0 x 0)",
+         "no-pixels"},
         {"ignored rectangles over everything",
          {picture, picture, "--ignore", "-5,-5,100,100"},
          "Nothing left to compare: the ignored areas and the mask cover all 20 x 10 pixels",

@@ -56,6 +56,34 @@ TEST_F(CompareTool, EveryRuleHasAPairThatPassesOnlyWithIt) {
         // The figures are those of the packed colors whatever the rule.
         EXPECT_EQ(j["counts"][100].Number(), Parse(without)["counts"][100].Number()) << row.what;
     }
+    // The text report counts the anti-aliased pixels and says they decided.
+    const Outcome text = Run({"--antialiasing", edgeA, edgeB});
+    EXPECT_EQ(text.status, 0);
+    EXPECT_NE(text.out.find("\nAnti-aliased pixels: 30\n"), std::string::npos) << text.out;
+    EXPECT_NE(text.out.find("\nResult: the same (every pixel matches but anti-aliasing)\n"), std::string::npos)
+        << text.out;
+    EXPECT_EQ(Run({edgeA, edgeB}).out.find("Anti-aliased pixels:"), std::string::npos);
+}
+
+// The threshold reaches 1 (black against white), and even there the
+// brightest pairs still differ: green against black is 1.139.
+TEST_F(CompareTool, AThresholdOfOneIsLegalAndCanStillFail) {
+    const auto black = Solid("black.bmp", 30, 30, 0x000000);
+    const auto white = Solid("white.bmp", 30, 30, 0xFFFFFF);
+    const auto green = Solid("green.bmp", 30, 30, 0x00FF00);
+    const struct {
+        const char* what;
+        std::string other;
+        int status;
+    } rows[] = {
+        {"black against white is at 1", white, 0},
+        {"green against black is beyond it", green, 1},
+    };
+    for (const auto& row : rows) {
+        const Outcome o = Run({"--json", "--threshold", "1", black, row.other});
+        EXPECT_EQ(o.status, row.status) << row.what << "\n" << o.err;
+        EXPECT_EQ(Parse(o)["rule"]["threshold"].Number(), 1) << row.what;
+    }
 }
 
 TEST_F(CompareTool, NoLegalRuleLetsRedMatchBlackOrBlackMatchWhite) {
@@ -81,8 +109,6 @@ TEST_F(CompareTool, NoLegalRuleLetsRedMatchBlackOrBlackMatchWhite) {
     for (const auto& rule : rules)
         for (const auto& [other, what] :
              {std::pair{redOnGray, "red against black"}, {whiteOnGray, "white against black"}}) {
-            if (what == std::string("red against black") && rule[0] == "--channel-tolerance" && rule[1] == "254")
-                continue;  // 255 against 0 in red: one more than 254, so it fails, as checked below
             std::vector<std::string> args = rule;
             args.insert(args.end(), {"--json", blackOnGray, other});
             const Outcome o = Run(args);
@@ -91,8 +117,6 @@ TEST_F(CompareTool, NoLegalRuleLetsRedMatchBlackOrBlackMatchWhite) {
             EXPECT_EQ(o.status, 1) << shown << what;
             EXPECT_GE(Parse(o)["nonMatchingPixels"].Number(), 400) << shown << what;
         }
-    // Red 255 against 0 is beyond a tolerance of 254 by one.
-    EXPECT_EQ(Run({"--channel-tolerance", "254", blackOnGray, redOnGray}).status, 1);
 }
 
 TEST_F(CompareTool, DifferencePicturesShowWhatChanged) {
@@ -122,6 +146,12 @@ TEST_F(CompareTool, DifferencePicturesShowWhatChanged) {
         {{"--diff-style", "mask"}, 1, 1, {255, 0, 0, 255}},
         {{"--diff-style", "mask"}, 30, 15, {0, 0, 0, 0}},
         {{"--diff-style", "mask", "--antialiasing"}, 25, 10, {0, 0, 0, 0}},
+        // The darker square ignored: hatched in two greys in the highlight
+        // picture, never red, and transparent in the mask picture.
+        {{"--diff-style", "highlight", "--ignore", "0,0,4,4"}, 1, 1, {0xE4, 0xE4, 0xE4, -1}},
+        {{"--diff-style", "highlight", "--ignore", "0,0,4,4"}, 3, 2, {0xC8, 0xC8, 0xC8, -1}},
+        {{"--diff-style", "mask", "--ignore", "0,0,4,4"}, 1, 1, {0, 0, 0, 0}},
+        {{"--diff-style", "mask", "--ignore", "0,0,4,4"}, 11, 1, {0, 192, 0, 255}},
         {{}, 30, 15, {255, 255, 255, -1}},
     };
     for (const auto& row : rows) {

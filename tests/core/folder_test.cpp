@@ -121,11 +121,17 @@ TEST_F(Folders, LinksAreFollowedOnlyInsideTheirTreeAndNeverLoop) {
     fs::create_directory_symlink("..", root_ / "base" / "real" / "up");  // a loop
     fs::create_symlink(root_ / "base" / "outside.bmp", root_ / "new" / "leaves.bmp");
     fs::create_symlink("nowhere.bmp", root_ / "new" / "dangling.bmp");
+    fs::create_symlink("real/a.bmp", root_ / "new" / "same picture.bmp");
+    Bmp("base", "same picture.bmp", 0x123456);
     ASSERT_EQ(::mkfifo((root_ / "new" / "pipe.bmp").c_str(), 0600), 0);
     const FolderComparison c = CompareFolders(Request());
     const auto statuses = Statuses(c);
     EXPECT_EQ(statuses.at("real/a.bmp"), "unchanged");
-    EXPECT_EQ(statuses.at("alias/a.bmp"), "unchanged");  // a link within the tree is followed
+    // A folder is compared under its own path only: the link to it is
+    // counted, not walked.
+    EXPECT_EQ(statuses.count("alias/a.bmp"), 0u);
+    EXPECT_EQ(c.summary.repeatedFolders, 1u);
+    EXPECT_EQ(statuses.at("same picture.bmp"), "unchanged");  // a link to a file of the tree is followed
     EXPECT_EQ(statuses.at("real/up"), "failed");
     EXPECT_EQ(statuses.at("leaves.bmp"), "failed");
     EXPECT_EQ(statuses.at("dangling.bmp"), "failed");
@@ -141,6 +147,62 @@ TEST_F(Folders, LinksAreFollowedOnlyInsideTheirTreeAndNeverLoop) {
         }
 }
 
+// Folders that each link to all the others: followed, every path through
+// them would be a pair of its own, n! of them. Each folder is walked once.
+TEST_F(Folders, AWebOfFolderLinksIsWalkedOnce) {
+    constexpr int kFolders = 6;
+    for (const char* side : {"base", "new"})
+        for (int i = 0; i < kFolders; ++i) {
+            Bmp(side, "d" + std::to_string(i) + "/shot.bmp", static_cast<std::uint32_t>(i));
+            for (int k = 0; k < kFolders; ++k)
+                if (k != i)
+                    fs::create_directory_symlink("../d" + std::to_string(k),
+                                                 root_ / side / ("d" + std::to_string(i)) / ("to" + std::to_string(k)));
+        }
+    const FolderComparison c = CompareFolders(Request());
+    ASSERT_EQ(c.pairs.size(), static_cast<std::size_t>(kFolders));
+    for (int i = 0; i < kFolders; ++i) EXPECT_EQ(c.pairs[i].path, "d" + std::to_string(i) + "/shot.bmp");
+    EXPECT_EQ(c.summary.unchanged, static_cast<std::uint64_t>(kFolders));
+    EXPECT_EQ(c.summary.repeatedFolders, static_cast<std::uint64_t>(kFolders * (kFolders - 1)));
+    EXPECT_EQ(c.ExitStatus(), 0);
+}
+
+TEST_F(Folders, ATreeOfTooManyEntriesIsRefusedBeforeAnyComparison) {
+    for (int i = 0; i < 12; ++i) Text("new", "many/" + std::to_string(i) + ".txt", "x");
+    FolderComparisonRequest r = Request();
+    r.maxEntries = 10;
+    try {
+        CompareFolders(r);
+        ADD_FAILURE() << "13 entries passed a limit of 10";
+    } catch (const ECompareFailure& e) {
+        EXPECT_EQ(e.Kind(), "too-many-files");
+        EXPECT_NE(e.Message().find("more than 10 files and folders"), std::string::npos) << e.Message();
+    }
+    r.maxEntries = 13;  // "many" and its twelve files
+    EXPECT_EQ(CompareFolders(r).summary.skipped, 12u);
+}
+
+// A limit meant for many pairs may accept all pixels of a small one: that
+// pair passes on it, where two files alone would be a usage error.
+TEST_F(Folders, ALimitThatAcceptsASmallPairWhollyLetsItPass) {
+    Bmp("base", "small.bmp", 0x000000, 3);
+    Bmp("new", "small.bmp", 0xFFFFFF, 3);
+    Bmp("base", "large.bmp", 0x000000, 9);
+    Bmp("new", "large.bmp", 0xFFFFFF, 9);
+    for (const bool region : {false, true}) {
+        FolderComparisonRequest r = Request();
+        (region ? r.each.maxRegionPixels : r.each.maxNonMatching) = 5;
+        const auto statuses = Statuses(CompareFolders(r));
+        EXPECT_EQ(statuses.at("small.bmp"), "unchanged") << region;
+        EXPECT_EQ(statuses.at("large.bmp"), "changed") << region;
+        FileComparisonRequest alone;
+        alone.left = (root_ / "base" / "small.bmp").string();
+        alone.right = (root_ / "new" / "small.bmp").string();
+        (region ? alone.maxRegionPixels : alone.maxNonMatching) = 5;
+        EXPECT_THROW(CompareFiles(alone), EUsageError) << region;
+    }
+}
+
 TEST_F(Folders, ShardsAddUpToTheWhole) {
     for (int i = 0; i < 23; ++i) {
         const std::string name = "p" + std::to_string(i) + ".bmp";
@@ -149,7 +211,17 @@ TEST_F(Folders, ShardsAddUpToTheWhole) {
     }
     Text("base", "a.txt", "x");
     Text("new", "b.txt", "y");
+    Text("base", "broken1.bmp", "no picture");
+    Text("new", "broken1.bmp", "no picture");
+    Text("base", "broken2.bmp", "no picture");
+    Bmp("new", "broken2.bmp", 0);
+    fs::create_directory_symlink("..", root_ / "new" / "loop");
+    fs::create_directory_symlink(".", root_ / "base" / "self");
+    Bmp("base", "sub/x.bmp", 1);
+    fs::create_directory_symlink("sub", root_ / "base" / "alias");
     const FolderComparison whole = CompareFolders(Request());
+    ASSERT_EQ(whole.summary.failed, 4u);
+    ASSERT_EQ(whole.summary.repeatedFolders, 1u);
     for (int n : {1, 2, 3, 7, 40}) {
         std::map<std::string, std::string> joined;
         FolderSummary sum;
@@ -162,13 +234,16 @@ TEST_F(Folders, ShardsAddUpToTheWhole) {
             sum.unchanged += part.summary.unchanged, sum.changed += part.summary.changed;
             sum.added += part.summary.added, sum.removed += part.summary.removed;
             sum.failed += part.summary.failed, sum.skipped += part.summary.skipped;
+            sum.repeatedFolders += part.summary.repeatedFolders;
         }
         EXPECT_EQ(joined, Statuses(whole)) << n << " shards";
         EXPECT_EQ(sum.unchanged, whole.summary.unchanged);
         EXPECT_EQ(sum.changed, whole.summary.changed);
         EXPECT_EQ(sum.added, whole.summary.added);
         EXPECT_EQ(sum.removed, whole.summary.removed);
+        EXPECT_EQ(sum.failed, whole.summary.failed);
         EXPECT_EQ(sum.skipped, whole.summary.skipped);
+        EXPECT_EQ(sum.repeatedFolders, whole.summary.repeatedFolders);
     }
     FolderComparisonRequest bad = Request();
     bad.shardIndex = 3;

@@ -2,7 +2,7 @@
 // again, for the end-to-end test: a shell loop of xwininfo and xwd takes
 // 50 to 100 ms a round on a busy machine, longer than some comparisons last.
 //
-//   duvo_e2e_capture WINDOW OUTDIR
+//   duvo_e2e_capture [--late MS] WINDOW OUTDIR
 //
 // Waits up to 30 s for WINDOW (an X window id, decimal or 0x hex) to be on
 // the screen, then writes OUTDIR/NNN.ppm about every 10 ms while it stays
@@ -10,6 +10,13 @@
 // captures). Prints one line per capture: its number and the milliseconds
 // since the window was first seen on the screen. Exit status 1 when the
 // window never showed.
+//
+// With --late, the window's inside stays hidden for its first MS ms on the
+// screen, as under a window manager that shows the frame a while after it
+// has mapped the window: a black child window covers it, so the server
+// neither shows what the program paints there nor tells it that the window
+// is exposed. Times then count from the moment the cover goes. Exit status 3
+// when the window leaves the screen while still covered.
 #include <xcb/xcb.h>
 
 #include <chrono>
@@ -64,8 +71,14 @@ bool Capture(xcb_connection_t* c, xcb_window_t window, const std::string& path) 
 }  // namespace
 
 int main(int argc, char* argv[]) {
-    if (argc != 3) {
-        std::fprintf(stderr, "usage: duvo_e2e_capture WINDOW OUTDIR\n");
+    int late = 0;
+    if (argc == 5 && std::string(argv[1]) == "--late") {
+        late = std::atoi(argv[2]);
+        argv += 2;
+        argc -= 2;
+    }
+    if (argc != 3 || late < 0) {
+        std::fprintf(stderr, "usage: duvo_e2e_capture [--late MS] WINDOW OUTDIR\n");
         return 2;
     }
     const auto window = static_cast<xcb_window_t>(std::strtoul(argv[1], nullptr, 0));
@@ -76,10 +89,43 @@ int main(int argc, char* argv[]) {
         return 2;
     }
 
+    // The cover is made before the window is shown, so that no moment of
+    // the window's inside reaches the screen early; it is far larger than
+    // the window, which clips it, whatever size the window is shown at.
+    xcb_window_t cover = XCB_NONE;
+    if (late > 0) {
+        cover = xcb_generate_id(c);
+        const std::uint32_t black = 0;
+        Reply<xcb_generic_error_t> made(
+            xcb_request_check(c, xcb_create_window_checked(c, XCB_COPY_FROM_PARENT, cover, window, 0, 0, 8192, 8192, 0,
+                                                           XCB_WINDOW_CLASS_INPUT_OUTPUT, XCB_COPY_FROM_PARENT,
+                                                           XCB_CW_BACK_PIXEL, &black)),
+            &std::free);
+        Reply<xcb_generic_error_t> mapped(xcb_request_check(c, xcb_map_window_checked(c, cover)), &std::free);
+        if (made || mapped) {
+            std::fprintf(stderr, "duvo_e2e_capture: cannot cover window %s\n", argv[1]);
+            return 2;
+        }
+    }
+
     const auto deadline = Clock::now() + std::chrono::seconds(30);
     while (!Viewable(c, window)) {
         if (Clock::now() > deadline) return 1;
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    if (cover != XCB_NONE) {
+        const auto came = Clock::now();
+        while (Clock::now() - came < std::chrono::milliseconds(late)) {
+            if (!Viewable(c, window)) {
+                std::fprintf(stderr, "off the screen %lld ms after it came, still covered\n",
+                             static_cast<long long>(
+                                 std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - came).count()));
+                return 3;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+        xcb_destroy_window(c, cover);
+        xcb_flush(c);
     }
     const auto shown = Clock::now();
     auto lastSeen = shown;

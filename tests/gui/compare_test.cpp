@@ -1,6 +1,7 @@
 // The compare command: its checks and boxes, the progress window, the result
 // windows chosen by the flags, and the figures in the percentages window.
 #include <QApplication>
+#include <QElapsedTimer>
 #include <QEvent>
 #include <QLineEdit>
 #include <QMouseEvent>
@@ -9,6 +10,7 @@
 #include <QScrollArea>
 #include <QScrollBar>
 #include <QTest>
+#include <QTimer>
 #include <QToolButton>
 
 #include "app/Forms.h"
@@ -398,6 +400,45 @@ TEST_F(CompareTest, OpenResultWindowKeepsItsPlaceAndScrollsAReopenedOneReturnsTo
     // The scale window keeps the place the user gave it.
     EXPECT_TRUE(Forms.Form1->isVisible());
     EXPECT_EQ(Forms.Form1->pos(), QPoint(600, 400));
+
+    // 100 x 80: a client of 102 x 82, but not narrower than the frame's
+    // caption and buttons need: 160 outer, here 156 inside Qt's own frame of
+    // 2 pixels a side.
+    w.close();
+    PlaceBoth(100, 80, Gradient, Black);
+    Compare();
+    EXPECT_EQ(w.pos(), QPoint(400, 20));
+    ASSERT_EQ(FrameMargins(&w), QMargins(2, 2, 2, 2));
+    EXPECT_EQ(w.size(), QSize(156, 82));
+    EXPECT_EQ(w.frameGeometry().size(), QSize(160, 86));
+    EXPECT_EQ(w.WynikImage->geometry(), QRect(0, 0, 100, 80));
+}
+
+// A window the window system never shows on the screen (here the progress
+// window kept off it) does not hold the comparison up: the loop waits for it
+// no longer than the limit, and then runs all its steps.
+TEST_F(CompareTest, ProgressWindowNeverShownOnTheScreenHoldsTheLoopUpOnlyForTheLimit) {
+    TProgressForm& p = *Forms.ProgressForm;
+    p.setAttribute(Qt::WA_DontShowOnScreen);
+    PlaceBoth(3, 10, Gradient, Black);
+    ProgressWatch watch(&p);
+    // Should the wait not end by itself, the window is hidden after a while,
+    // which ends it, and the checks below fail rather than the test hanging.
+    QTimer rescue;
+    rescue.setSingleShot(true);
+    QObject::connect(&rescue, &QTimer::timeout, &p, [&p] { p.hide(); });
+    rescue.start(TProgressForm::kExposeWaitMs + 5000);
+    QElapsedTimer took;
+    took.start();
+    Compare();
+    const qint64 ms = took.elapsed();
+    p.setAttribute(Qt::WA_DontShowOnScreen, false);
+    EXPECT_EQ(watch.shown, 1);
+    EXPECT_EQ(watch.finalValues, std::vector<int>{9});
+    EXPECT_TRUE(Forms.WynikForm->isVisible());
+    // It did wait, and not much longer than the limit.
+    EXPECT_GE(ms, TProgressForm::kExposeWaitMs);
+    EXPECT_LT(ms, TProgressForm::kExposeWaitMs + 4000);
 }
 
 // Its frame stands at 400, 20 and ends at the screen's edge where the

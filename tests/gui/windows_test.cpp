@@ -205,7 +205,9 @@ TEST_F(WindowsTest, CloseFromTheWindowSystemLeavesTheButtonlessWindowsShown) {
 }
 
 // The program's message boxes get the side dialog's title bar: the dialog
-// type and the hints without buttons.
+// type and the hints without buttons. The window types asked of the window
+// manager depend on which one runs; the end-to-end test checks them under
+// openbox.
 TEST_F(WindowsTest, MessageBoxesAskForTheSideDialogsTitleBar) {
     for (const QMessageBox::StandardButtons buttons :
          {QMessageBox::StandardButtons(QMessageBox::Ok), QMessageBox::Yes | QMessageBox::No}) {
@@ -213,7 +215,6 @@ TEST_F(WindowsTest, MessageBoxesAskForTheSideDialogsTitleBar) {
         const auto box = MakeMessageBox(QStringLiteral("t"), QStringLiteral("c"), buttons, QMessageBox::Critical);
         EXPECT_EQ(box->windowType(), Qt::Dialog);
         EXPECT_EQ(RequestedMotifHints(box.get()), NoButtonsHints());
-        EXPECT_EQ(RequestedWindowTypes(box.get()), RequestedWindowTypes(Forms.PanelForm));
         for (Qt::WindowType button : {Qt::WindowSystemMenuHint, Qt::WindowMinimizeButtonHint,
                                       Qt::WindowMaximizeButtonHint, Qt::WindowCloseButtonHint})
             EXPECT_FALSE(box->windowFlags().testFlag(button)) << button;

@@ -3,10 +3,16 @@
 // leaves of the first, and the errors. The page itself is tested in a
 // browser (report_browser_test.py).
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <fstream>
+#include <functional>
 #include <iterator>
+#include <set>
 #include <sstream>
 
 #include "compare/compare_rows.h"
@@ -202,20 +208,103 @@ TEST_F(HtmlReportTest, SecondReportReplacesTheFirst) {
         EXPECT_NE(entry.path().filename().string()[0], '.') << entry.path();
 }
 
-TEST_F(HtmlReportTest, UnreadablePicturesAreNotesNotErrors) {
+// The pair's entry in data.js, from its path to the end of its object.
+std::string PairData(const std::string& data, const std::string& path) {
+    const std::size_t at = data.find("{\"path\":\"" + path + "\"");
+    if (at == std::string::npos) return {};
+    return data.substr(at, data.find("]}", data.find("\"notes\":", at)) - at);
+}
+
+// Writes the report in a child process that may take at most 20 seconds and
+// write at most 8 MB a file: a report that waits on a pipe or copies a
+// device without end fails the test instead of hanging it or filling the
+// disk. True when the report was written.
+bool WriteGuarded(const std::function<void()>& write) {
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::alarm(20);
+        const rlimit size{8 << 20, 8 << 20};
+        ::setrlimit(RLIMIT_FSIZE, &size);
+        ::signal(SIGXFSZ, SIG_IGN);
+        try {
+            write();
+        } catch (...) {
+            ::_exit(1);
+        }
+        ::_exit(0);
+    }
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+// Only the pictures of pairs that could be compared are copied (and those of
+// a pair that failed on its sizes alone), and only from regular files: a
+// link out of the tree, a pipe, a device and a missing file get a reason in
+// their picture's place.
+TEST_F(HtmlReportTest, OnlyRegularFilesOfComparedPairsAreCopied) {
     MadeUpComparison& c = *comparison_;
+    const fs::path secret = root_ / "secret.png";
+    std::ofstream(secret) << "someone else's bytes";
+    const fs::path links = root_ / "inputs" / "new";
+    fs::create_symlink(secret, links / "escape.png");
+    fs::create_symlink("/dev/zero", links / "zero.png");
+    fs::create_symlink("/dev/zero", links / "zero.tif");  // converted, not copied
+    ASSERT_EQ(::mkfifo((links / "pipe.png").c_str(), 0600), 0);
+    ASSERT_EQ(::mkfifo((links / "pipe.tif").c_str(), 0600), 0);
+
     c.Broken("broken.png", Screen(400, 200), "PNG error");
-    cli::ReportPair gone = c.Pairs().back();
-    gone.baseFile = (root_ / "no such file.png").string();
-    c.Again(gone, "gone.png");
-    const fs::path dir = Write();
+    c.Refused("sizes.png", Screen(120, 90), Screen(120, 80), "The sizes differ");
+    cli::ReportPair escape = c.Pairs()[1];
+    escape.newFile = (links / "escape.png").string();
+    escape.failure = "bad-file";
+    escape.message = "the link leads out of the tree";
+    c.Again(escape, "escape.png");
+    const struct {
+        const char* path;
+        const char* status;  // of a pair whose new file is the path in links/
+        std::string why;     // what the page says in the picture's place
+    } rows[] = {
+        {"broken.png", "failed", "Not copied into the report: the pair could not be compared."},
+        {"sizes.png", "failed", ""},
+        {"escape.png", "failed", "Not copied into the report: the pair could not be compared."},
+        {"zero.png", "added", (links / "zero.png").string() + " is not a regular file"},
+        {"zero.tif", "added", (links / "zero.tif").string() + " is not a regular file"},
+        {"pipe.png", "added", (links / "pipe.png").string() + " is not a regular file"},
+        {"pipe.tif", "added", (links / "pipe.tif").string() + " is not a regular file"},
+        {"gone.png", "added", "Cannot open file " + (links / "gone.png").string()},
+    };
+    cli::ReportPair added;
+    added.status = "added";
+    for (const auto& row : rows)
+        if (std::string(row.status) == "added") {
+            added.newFile = (links / row.path).string();
+            c.Again(added, row.path);
+        }
+    const fs::path dir = root_ / "report";
+    ASSERT_TRUE(WriteGuarded([&] {
+        cli::WriteHtmlReport(dir.string(), c.Summary(0), c.Pairs(), c.BaseDir(), c.NewDir(), "duvo-compare 1.0");
+    }));
+
     const std::string data = ReadFile(dir / "data.js");
-    // The damaged file is copied as it is; the thumbnail comes from the new
-    // picture, which can be read.
-    EXPECT_TRUE(fs::exists(dir / "pictures/0001-base.png"));
-    EXPECT_TRUE(fs::exists(dir / "pictures/0001-thumb.png"));
-    EXPECT_FALSE(fs::exists(dir / "pictures/0002-base.png"));
-    EXPECT_NE(data.find("The base picture is not in the report: Cannot open file "), std::string::npos);
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.path);
+        const std::string pair = PairData(data, row.path);
+        ASSERT_FALSE(pair.empty());
+        const bool shown = row.why.empty();
+        EXPECT_EQ(pair.find("\"new\":null") == std::string::npos, shown) << pair;
+        EXPECT_NE(pair.find("\"newWhy\":\"" + row.why + "\""), std::string::npos) << pair;
+    }
+    // The failed pair of two pictures of different sizes shows both.
+    EXPECT_EQ(ReadFile(dir / "pictures/0002-new.png"), ReadFile(*c.Pairs()[1].newFile));
+    // Nothing else came into the folder: not the secret, not the device.
+    std::set<std::string> files;
+    for (const auto& e : fs::directory_iterator(dir / "pictures")) {
+        files.insert(e.path().filename().string());
+        EXPECT_NE(ReadFile(e.path()), ReadFile(secret)) << e.path();
+        EXPECT_LT(fs::file_size(e.path()), 1u << 20) << e.path();
+    }
+    EXPECT_EQ(files, (std::set<std::string>{"0002-base.png", "0002-new.png"}));
 }
 
 TEST_F(HtmlReportTest, FailuresNameTheFileThatCouldNotBeMade) {

@@ -2,7 +2,9 @@
 """The HTML report in a real headless Chromium.
 
 Writes two reports with duvo_report_fixture (a few pairs of every status with
-awkward names, and 500 pairs), opens them from file:// and drives the page
+awkward names, and 500 pairs) and one with duvo-compare itself (a small tree
+with links out of it, a pipe and a picture that changed size), opens them
+from file:// and drives the page
 over the DevTools protocol on a pipe (--remote-debugging-pipe: JSON messages
 ended by NUL, commands on the browser's fd 3, answers on its fd 4). Fails on
 any request that leaves the report folder, any script error or CSP report,
@@ -19,11 +21,13 @@ import os
 import queue
 import re
 import shutil
+import struct
 import subprocess
 import sys
 import tempfile
 import threading
 import time
+import zlib
 from pathlib import Path
 
 SKIP = 77
@@ -255,10 +259,15 @@ def path_key(path):
 
 
 STATUS_ORDER = ["changed", "failed", "added", "removed", "unchanged"]
+FIGURE_CAPTIONS = ["Same color", "Differ by under 10 %", "Differ by 10–20 %", "Differ by 20–30 %",
+                   "Differ by 30–40 %", "Differ by 40–50 %", "Differ by over 50 %"]
 
 
 def expected_order(pairs, sort):
     def share(p):
+        # A picture of another size counts as changed through and through.
+        if p.get("resized") and p["status"] == "changed":
+            return 1
         return p["nonMatching"] / p["counted"] if p["counted"] else None
 
     def key(p):
@@ -520,6 +529,24 @@ def few_pairs(check, page, work, expected, shots):
     check(not page.eval("document.querySelector('#stage .overlay').getClientRects().length"), "b did not hide boxes")
     page.key("b")
 
+    # The seven figures under English captions, with at most two decimals.
+    facts = page.eval("[...document.querySelectorAll('#facts .figure')].map(r => "
+                      "[r.querySelector('dt').textContent, r.querySelector('dd').textContent])")
+    check.equal([f[0] for f in facts], FIGURE_CAPTIONS, "captions of the figures")
+    for caption, text in facts:
+        check(re.fullmatch(r"([<>] )?\d+(\.\d{1,2})? %", text) is not None, f"figure {caption}: {text!r}")
+    keys = page.eval("document.getElementById('keys').textContent")
+    check("J/K" in keys and "j/k" in keys, f"the footer names the keys between pairs: {keys!r}")
+
+    # A picture of another size: both sizes in its row, and listed first.
+    resized = next(p for p in expected if p["resized"] and p["status"] == "changed")
+    check.equal(expected_order(expected, "share")[0], resized["index"], "the resized pair first")
+    page.open(url + f"#pair={resized['index']}")
+    meta = page.eval(f"document.querySelector('#row-{resized['index']} .share').textContent")
+    check.equal(meta, "1,280 × 720 → 1,280 × 700", "the resized pair's row")
+    check("the sizes differ" in page.eval("document.getElementById('pair-sub').textContent"),
+          "the resized pair's subtitle")
+
     # Other statuses: one picture, or the reason of the failure.
     for p in expected:
         if p["status"] not in ("added", "removed", "failed"):
@@ -534,10 +561,16 @@ def few_pairs(check, page, work, expected, shots):
             check(scene["viewButtonsDisabled"], f"{p['path']}: view buttons enabled")
         else:
             check(scene["message"] and len(scene["message"]) > 10, f"{p['path']}: no failure message")
-            if p["base"] and p["new"]:
+            if p["failure"] == "size":
+                # Both pictures were read whole: they are what the pair is about.
                 check.equal(scene["view"], "side", f"{p['path']}: view")
+                check(all(scene["loaded"]), f"{p['path']}: pictures not shown")
+            else:
+                # Nothing of a pair that could not be compared is copied:
+                # each of its files gets a note in its place.
+                check.equal((scene["view"], scene["roles"], scene["missing"]),
+                            ("single", [], p["base"] + p["new"]), f"{p['path']}: placeholders")
         if p["path"] == "broken/corrupt.png":
-            check.equal(scene["missing"], 1, "a damaged base picture is said to be missing")
             check("Bląd przy wczytywaniu" in scene["message"], "failure message shown as given")
 
     # A shared link: the hash brings back the pair and the view.
@@ -599,6 +632,102 @@ def many_pairs(check, page, work, expected):
     return figures
 
 
+def write_png(path, width, height, color_at):
+    """An 8-bit RGB PNG of color_at(x, y) -> (r, g, b)."""
+    raw = b"".join(b"\0" + bytes(c for x in range(width) for c in color_at(x, y)) for y in range(height))
+
+    def chunk(kind, data):
+        return struct.pack(">I", len(data)) + kind + data + struct.pack(">I", zlib.crc32(kind + data))
+
+    path.parent.mkdir(parents=True, exist_ok=True)
+    path.write_bytes(b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", struct.pack(">IIBBBBB", width, height, 8, 2, 0, 0, 0)) +
+                     chunk(b"IDAT", zlib.compress(raw)) + chunk(b"IEND", b""))
+
+
+def page_picture(box):
+    """A white page with a blue box (x0, y0, x1, y1)."""
+    return lambda x, y: (37, 99, 235) if box[0] <= x < box[2] and box[1] <= y < box[3] else (255, 255, 255)
+
+
+def tool_report(check, browser, tool, work, shots):
+    """A report made by duvo-compare itself, of a tree made here."""
+    base, new = work / "base", work / "new"
+    write_png(base / "page" / "home.png", 200, 120, page_picture((20, 20, 80, 60)))
+    write_png(new / "page" / "home.png", 200, 120, page_picture((30, 20, 90, 60)))
+    write_png(base / "banner.png", 200, 60, page_picture((10, 10, 50, 30)))
+    write_png(new / "banner.png", 200, 50, page_picture((10, 10, 50, 30)))
+    for side in (base, new):
+        write_png(side / "same.png", 40, 30, page_picture((5, 5, 10, 10)))
+    write_png(new / "added.png", 200, 120, page_picture((0, 0, 10, 10)))
+    write_png(base / "removed.png", 64, 48, page_picture((0, 0, 10, 10)))
+    (base / "broken.png").write_bytes(b"\x89PNG\r\n\x1a\n not a picture")
+    write_png(new / "broken.png", 200, 120, page_picture((0, 0, 10, 10)))
+    (work / "secret.png").write_bytes(b"someone else's file")
+    os.symlink(work / "secret.png", new / "escape.png")
+    os.mkfifo(new / "pipe.png")
+    os.symlink(".", new / "loop")
+    os.symlink("page", new / "alias")
+    report = work / "report"
+    out = subprocess.run([tool, "--report", str(report), str(base), str(new)], capture_output=True, text=True,
+                         timeout=60)
+    check.equal(out.returncode, 2, "duvo-compare --report status (failed pairs)")
+    expected = {"page/home.png": "changed", "banner.png": "changed", "same.png": "unchanged", "added.png": "added",
+                "removed.png": "removed", "broken.png": "failed", "escape.png": "failed", "pipe.png": "failed",
+                "loop": "failed"}
+
+    page = Page(browser)
+    url = (report / "index.html").resolve().as_uri()
+    page.open(url)
+    rows = page.eval(LISTED)
+    check.equal({r["title"]: r["status"] for r in rows}, expected, "pairs of the tool's report")
+    check.equal([r["title"] for r in rows[:2]], ["banner.png", "page/home.png"],
+                "changed pairs first, the resized one before the other")
+    index = {r["title"]: r["index"] for r in rows}
+    check.equal(page.eval(f"document.querySelector('#row-{index['banner.png']} .share').textContent"),
+                "200 × 60 → 200 × 50", "the resized pair's row")
+
+    page.open(url + f"#pair={index['page/home.png']}&view=side")
+    page.eval(IMAGES_LOADED)
+    scene = page.eval(SCENE)
+    check.equal((scene["roles"], scene["loaded"], scene["natural"]),
+                (["base", "diff", "new"], [True] * 3, [[200, 120]] * 3), "the changed pair's three pictures")
+    # The difference pane holds the highlight picture the tool draws for the
+    # pair (the tool compares the two pictures' pixels).
+    shown = page.eval("document.querySelector('#stage img[data-role=diff]').getAttribute('src')")
+    want = work / "highlight.png"
+    subprocess.run([tool, "--diff-style", "highlight", "--diff", str(want), str(base / "page" / "home.png"),
+                    str(new / "page" / "home.png")], capture_output=True, timeout=60)
+    same = subprocess.run([tool, str(want), str(report / shown)], capture_output=True, timeout=60)
+    check.equal(same.returncode, 0, "the difference pane shows the highlight picture")
+    facts = page.eval("[...document.querySelectorAll('#facts .figure')].map(r => "
+                      "[r.querySelector('dt').textContent, r.querySelector('dd').textContent])")
+    check.equal([f[0] for f in facts], FIGURE_CAPTIONS, "captions of the tool's figures")
+    for caption, text in facts:
+        check(re.fullmatch(r"([<>] )?\d+(\.\d{1,2})? %", text) is not None, f"figure {caption}: {text!r}")
+    if shots:
+        page.screenshot(shots / "report-tool.png")
+
+    sizes = """Object.fromEntries([...document.querySelectorAll('#facts .counts-list dt')].map(t =>
+        [t.textContent, t.nextElementSibling.textContent]))"""
+    page.open(url + f"#pair={index['added.png']}")
+    check.equal(page.eval(sizes).get("New"), "200 × 120", "the size of an added picture")
+
+    # Nothing of a failed pair is in the report: a note in each picture's
+    # place, no broken picture, and the link out of the tree not followed.
+    for path, files in (("broken.png", 2), ("escape.png", 1), ("pipe.png", 1), ("loop", 1)):
+        page.open(url + f"#pair={index[path]}")
+        scene = page.eval(SCENE)
+        check.equal((scene["roles"], scene["missing"]), ([], files), f"{path}: placeholders")
+        text = page.eval("document.getElementById('stage').textContent")
+        check("Not copied into the report" in text, f"{path}: placeholder text {text!r}")
+        check("Nieznany" not in text + (scene["message"] or ""), f"{path}: a note of the desktop program")
+    check(not any("secret" in u for u in page.requests), "the file a link leads to was requested")
+    copied = [f.read_bytes() for f in (report / "pictures").iterdir()]
+    check(all(b"someone else" not in c for c in copied), "the file a link leads to was copied")
+    check_requests(check, page, report, "the tool's report")
+    check(not page.errors, f"errors in the tool's report: {page.errors[:10]}")
+
+
 def dump_dom(check, chromium, url, pair, profile):
     out = subprocess.run([chromium, *CHROMIUM_FLAGS, "--user-data-dir=" + str(profile), "--dump-dom",
                           url + f"#pair={pair}&view=blink"], capture_output=True, text=True, timeout=120)
@@ -612,6 +741,7 @@ def dump_dom(check, chromium, url, pair, profile):
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--fixture", required=True)
+    parser.add_argument("--tool", required=True, help="duvo-compare")
     parser.add_argument("--work", required=True, type=Path)
     parser.add_argument("--chromium", default=shutil.which("chromium") or shutil.which("chromium-browser"))
     parser.add_argument("--screenshots", type=Path, help="folder for screenshots (default: WORK/screenshots)")
@@ -642,6 +772,8 @@ def main():
                 many_pairs(check, fast, many_dir, many)
                 check_requests(check, fast, many_dir / "report", "500 pairs")
                 check(not fast.errors, f"errors in the 500-pair page: {fast.errors[:10]}")
+
+                tool_report(check, browser, args.tool, args.work / "tool", shots)
 
                 # The page's policy stops a request that would leave the
                 # folder, and the recording sees such requests at all.

@@ -44,7 +44,10 @@ void WriteExpected(const fs::path& file, const std::vector<cli::ReportPair>& pai
             << ", \"nonMatching\": " << p.nonMatching << ", \"regions\": " << p.regions.size()
             << ", \"base\": " << (p.baseFile ? "true" : "false") << ", \"new\": " << (p.newFile ? "true" : "false")
             << ", \"diff\": " << (p.diffFile ? "true" : "false") << ", \"listWidth\": " << w
-            << ", \"listHeight\": " << h << "}";
+            << ", \"listHeight\": " << h << ", \"failure\": " << Json(p.failure) << ", \"resized\": "
+            << (p.baseWidth && p.newWidth && (p.baseWidth != p.newWidth || p.baseHeight != p.newHeight) ? "true"
+                                                                                                        : "false")
+            << "}";
     }
     out << "\n]}\n";
 }
@@ -60,6 +63,7 @@ void Few(MadeUpComparison& c) {
     icon2.Fill(12, 12, 24, 24, {37, 99, 235});
     icon2.Fill(20, 20, 8, 8, {250, 204, 21});
     c.Compared("icons/tiny icon.png", icon, icon2);
+    c.Compared("resized/banner.png", screen, Screen(1280, 700));
     c.Compared("wide/panorama strip.png", Screen(2400, 300), Screen(2400, 300, {.badge = true}));
     c.Compared("checkout/cart.png", screen, screen);
     c.Compared("checkout/summary 10.png", screen, screen);

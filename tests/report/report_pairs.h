@@ -1,7 +1,7 @@
 // Made-up folder comparisons for the report's tests: pictures drawn in a
-// work folder, changed pairs compared by the engine (its counts, figures and
-// regions), and a highlight picture like the tool's: the base faded, the
-// changed pixels red.
+// work folder, each pair of two pictures compared as duvo-compare compares it
+// (its counts, rule, verdict, figures and regions, and its highlight picture
+// drawn by the engine).
 #pragma once
 
 #include <filesystem>
@@ -22,20 +22,6 @@ namespace fs = std::filesystem;
 using cli::ReportPair;
 using cli::ReportSummary;
 
-inline Canvas Highlight(const Canvas& base, const Canvas& changed) {
-    Canvas out(base.Width(), base.Height(), {255, 255, 255});
-    for (int y = 0; y < out.Height(); ++y)
-        for (int x = 0; x < out.Width(); ++x) {
-            const std::size_t i = (static_cast<std::size_t>(y) * base.Width() + x) * 3;
-            const auto& a = base.Bgr();
-            const auto& b = changed.Bgr();
-            const bool same = a[i] == b[i] && a[i + 1] == b[i + 1] && a[i + 2] == b[i + 2];
-            const auto fade = [&](int k) { return static_cast<std::uint8_t>(255 - (255 - a[i + k]) / 4); };
-            out.Set(x, y, same ? Rgb{fade(2), fade(1), fade(0)} : Rgb{230, 20, 60});
-        }
-    return out;
-}
-
 // A folder comparison under root: root/base, root/new and root/diff.
 class MadeUpComparison {
 public:
@@ -52,26 +38,25 @@ public:
         FileComparisonRequest request;
         request.left = b;
         request.right = n;
-        const FileComparison r = CompareFiles(request);
+        request.diff = (root_ / "diff" / (std::to_string(pairs_.size()) + ".png")).string();
+        request.diffStyle = DifferenceStyle::Highlight;
+        request.diffOnlyWhenChanged = true;
+        FileComparison r = CompareFiles(request);
         ReportPair p = Sides(path, b, n, r.left.width, r.left.height, r.right.width, r.right.height);
         p.status = r.WithinTolerance() ? "unchanged" : "changed";
         p.width = r.result.width;
         p.height = r.result.height;
         p.counted = r.result.CountedPixels();
         p.nonMatching = r.nonMatching;
-        p.antialiased = r.nonMatching / 7;
-        p.rule = "tolerance 0: only identical colors match";
-        const auto texts = RangeTexts(r.histogram, ".");
-        for (int i = 0; i < kRangeFigures; ++i) p.figures.push_back({kRangeCaptions[i], texts[i]});
+        p.antialiased = r.antialiased;
+        p.rule = r.rule.text;
+        p.verdict = r.reason;
+        for (const long double f : RangeSums(r.histogram)) p.figures.push_back(static_cast<double>(f));
         for (const ChangedRegion& g : r.regions.regions)
             p.regions.push_back({g.x0, g.y0, g.x1 - g.x0, g.y1 - g.y0, g.pixels});
-        p.verdict = p.regions.empty() ? "no pixel differs"
-                                      : std::to_string(r.regions.found) + " regions, largest " +
-                                            std::to_string(p.regions[0].pixels) + " px";
-        if (p.status == "changed") {
-            const fs::path diff = root_ / "diff" / (std::to_string(pairs_.size()) + ".png");
-            Highlight(base, changed).WritePng(diff.string());
-            p.diffFile = diff.string();
+        if (r.pendingDiff) {
+            r.pendingDiff->Commit();
+            p.diffFile = r.diffFile;
         }
         Add(std::move(p));
     }
@@ -95,6 +80,7 @@ public:
         const std::string n = Place("new", path, changed);
         ReportPair p = Sides(path, b.string(), n, 0, 0, changed.Width(), changed.Height());
         p.status = "failed";
+        p.failure = "load-error";
         p.message = message;
         Add(std::move(p));
     }
@@ -103,6 +89,7 @@ public:
         const std::string b = Place("base", path, base), n = Place("new", path, changed);
         ReportPair p = Sides(path, b, n, base.Width(), base.Height(), changed.Width(), changed.Height());
         p.status = "failed";
+        p.failure = "size";
         p.message = message;
         Add(std::move(p));
     }

@@ -28,11 +28,26 @@
   const THUMB_H = 56;
   const SVG = "http://www.w3.org/2000/svg";
   const numberFormat = new Intl.NumberFormat("en-US");
+  // The seven figures in the tool's order: the share of identical colors,
+  // then of colors apart by up to 10 %, 10 to 20 %, ... over 50 %.
+  const FIGURE_CAPTIONS = [
+    "Same color",
+    "Differ by under 10 %",
+    "Differ by 10–20 %",
+    "Differ by 20–30 %",
+    "Differ by 30–40 %",
+    "Differ by 40–50 %",
+    "Differ by over 50 %",
+  ];
 
   const pairs = data.pairs.map((p, index) => {
     const share = p.counted > 0 ? p.nonMatching / p.counted : null;
+    const resized = p.baseWidth > 0 && p.newWidth > 0 && (p.baseWidth !== p.newWidth || p.baseHeight !== p.newHeight);
+    // A picture of another size is changed through and through, whatever
+    // share of the common area differs.
+    const rank = resized && p.status === "changed" ? 1 : share;
     const cut = p.path.lastIndexOf("/");
-    return Object.assign({}, p, { index, share, dir: p.path.slice(0, cut + 1), name: p.path.slice(cut + 1) });
+    return Object.assign({}, p, { index, share, resized, rank, dir: p.path.slice(0, cut + 1), name: p.path.slice(cut + 1) });
   });
 
   const state = {
@@ -81,6 +96,20 @@
 
   function sizeText(w, h) {
     return w > 0 && h > 0 ? count(w) + " × " + count(h) : "—";
+  }
+
+  // A figure in percent with at most two decimals; never 0 or 100 when it is not.
+  function percentText(v) {
+    if (!Number.isFinite(v)) return "—";
+    if (v <= 0) return "0 %";
+    if (v >= 100) return "100 %";
+    if (v < 0.01) return "< 0.01 %";
+    if (v > 99.99) return "> 99.99 %";
+    return String(Math.round(v * 100) / 100) + " %";
+  }
+
+  function resizeText(p) {
+    return sizeText(p.baseWidth, p.baseHeight) + " → " + sizeText(p.newWidth, p.newHeight);
   }
 
   function element(tag, className, text) {
@@ -190,10 +219,10 @@
       (p) => (state.status === "all" || p.status === state.status) && (!q || p.path.toLowerCase().includes(q)),
     );
     const byShare = (a, b, sign) => {
-      if (a.share === b.share) return 0;
-      if (a.share === null) return 1;
-      if (b.share === null) return -1;
-      return sign * (a.share - b.share);
+      if (a.rank === b.rank) return 0;
+      if (a.rank === null) return 1;
+      if (b.rank === null) return -1;
+      return sign * (a.rank - b.rank);
     };
     list.sort((a, b) => {
       const r = statusRank(a.status) - statusRank(b.status);
@@ -244,7 +273,8 @@
 
   function rowHtml(p) {
     const meta = [`<span class="badge">${p.status}</span>`];
-    if (p.share !== null && p.status !== "unchanged") meta.push(`<span class="share">${shareText(p.share)}</span>`);
+    if (p.resized) meta.push(`<span class="share">${escapeHtml(resizeText(p))}</span>`);
+    else if (p.share !== null && p.status !== "unchanged") meta.push(`<span class="share">${shareText(p.share)}</span>`);
     if (p.status === "changed" && p.regions.length)
       meta.push(`<span>${p.regions.length} region${p.regions.length === 1 ? "" : "s"}</span>`);
     if (p.status === "failed" && p.message) meta.push(`<span class="why">${escapeHtml(p.message.split("\n")[0])}</span>`);
@@ -367,7 +397,8 @@
     sub.textContent = "";
     if (!p) return;
     sub.append(element("span", "badge st-" + p.status, p.status));
-    if (p.share !== null && p.status !== "unchanged") sub.append(element("span", "", shareText(p.share) + " of the pixels differ"));
+    if (p.resized) sub.append(element("span", "", "the sizes differ: " + resizeText(p)));
+    else if (p.share !== null && p.status !== "unchanged") sub.append(element("span", "", shareText(p.share) + " of the pixels differ"));
     const changedOrder = order.filter((i) => pairs[i].status === "changed");
     if (p.status === "changed" && changedOrder.includes(p.index))
       sub.append(element("span", "", "changed pair " + (changedOrder.indexOf(p.index) + 1) + " of " + changedOrder.length));
@@ -410,6 +441,8 @@
         img.dataset.role = role;
         img.addEventListener("load", () => grow(s, img));
         img.addEventListener("error", () => {
+          // The note instead of the browser's broken-picture sign.
+          img.remove();
           const missing = element("div", "picture-missing", "The " + which + " cannot be shown.");
           parent.append(missing);
         });
@@ -445,6 +478,18 @@
       return c;
     };
     const sizeOf = (w, h) => (w > 0 ? w + " × " + h : "");
+    // A side whose file is not in the report: a pane with the reason.
+    const placeholder = (label, why, role) => {
+      const el = element("div", "pane");
+      el.dataset.role = role + "-missing";
+      const head = element("div", "pane-label");
+      head.append(element("b", "", label));
+      const body = element("div", "viewport placeholder");
+      body.append(element("div", "picture-missing", why));
+      el.append(head, body);
+      stage.append(el);
+      s.panes.push(el);
+    };
 
     if (view === "side") {
       let vp = pane("Base", sizeOf(p.baseWidth, p.baseHeight));
@@ -483,15 +528,17 @@
       overlay(vp);
       s.blinkCorner = corner(vp, "left", "Base");
     } else {
+      if (p.baseWhy) placeholder("Base", p.baseWhy, "base");
       const only = p.new ? ["New", p.new, "new", p.newWidth, p.newHeight] : ["Base", p.base, "base", p.baseWidth, p.baseHeight];
       if (only[1]) {
         const label = p.status === "added" ? "New (only in the new folder)" : p.status === "removed" ? "Base (only in the base folder)" : only[0];
         const vp = pane(label, sizeOf(only[3], only[4]));
         canvas(vp, only[1], only[2], only[0].toLowerCase() + " picture");
         overlay(vp);
-      } else if (p.status !== "failed") {
+      } else if (p.status !== "failed" && !p.baseWhy && !p.newWhy) {
         stage.append(element("p", "picture-missing", "No picture of this pair is in the report."));
       }
+      if (p.newWhy) placeholder("New", p.newWhy, "new");
     }
     return s;
   }
@@ -810,10 +857,9 @@
     if (p.figures.length) {
       heading("Similarity");
       const table = element("dl", "figures");
-      for (const [caption, text] of p.figures) {
+      p.figures.forEach((value, i) => {
         const row = element("div", "figure");
-        row.append(element("dt", "", caption), element("dd", "", text));
-        const value = Number.parseFloat(String(text).replace(",", "."));
+        row.append(element("dt", "", FIGURE_CAPTIONS[i] || ""), element("dd", "", percentText(value)));
         if (Number.isFinite(value)) {
           const bar = element("span", "figure-bar");
           bar.setAttribute("aria-hidden", "true");
@@ -823,7 +869,7 @@
           row.append(bar);
         }
         table.append(row);
-      }
+      });
       facts.append(table);
     }
 
@@ -842,11 +888,15 @@
         ["Anti-aliased", count(p.antialiased)],
       ]);
     }
-    list("Sizes", [
-      ["Compared area", sizeText(p.width, p.height)],
-      ["Base", p.base || p.baseWidth ? sizeText(p.baseWidth, p.baseHeight) : "none"],
-      ["New", p.new || p.newWidth ? sizeText(p.newWidth, p.newHeight) : "none"],
-    ]);
+    // A side without a file says so; one whose size no one measured (a
+    // failed pair's) says that.
+    const side = (file, why, w, h) => (w > 0 ? sizeText(w, h) : file || why ? "not known" : "none");
+    const sizes = [
+      ["Base", side(p.base, p.baseWhy, p.baseWidth, p.baseHeight)],
+      ["New", side(p.new, p.newWhy, p.newWidth, p.newHeight)],
+    ];
+    if (compared) sizes.unshift(["Compared area", sizeText(p.width, p.height)]);
+    list("Sizes", sizes);
     const words = [];
     if (p.rule) words.push(["Rule", p.rule, true]);
     if (p.verdict) words.push(["Verdict", p.verdict, true]);

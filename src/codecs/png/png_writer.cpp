@@ -5,6 +5,7 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -149,7 +150,7 @@ PngBlockWriter::PngBlockWriter(int width, int height, const std::string& fileNam
     : width_(width), height_(height), channels_(alpha ? 4 : 3) {
     if (width <= 0 || height <= 0) throw EInvalidGraphic(msg::InvalidBitmap);
     file_ = std::fopen(fileName.c_str(), "wb");
-    if (!file_) throw EFCreateError(Format(msg::FCreate, {fileName}));
+    if (!file_) throw EFCreateError(Format(msg::FCreate, {fileName}), SystemReason(errno));
     const std::uint8_t signature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
     ok_ = std::fwrite(signature, 1, 8, file_) == 8;
     std::uint8_t ihdr[13] = {};
@@ -180,6 +181,7 @@ void PngBlockWriter::Chunk(const char* type,
     std::uint8_t tail[4];
     PutU32(tail, static_cast<std::uint32_t>(crc));
     ok_ = ok_ && std::fwrite(tail, 1, 4, file_) == 4;
+    if (!ok_ && error_ == 0) error_ = errno ? errno : EIO;
 }
 
 void PngBlockWriter::Block(int y0, int y1, const std::uint8_t* rows, std::ptrdiff_t stride) {
@@ -242,7 +244,7 @@ void PngBlockWriter::Block(int y0, int y1, const std::uint8_t* rows, std::ptrdif
     std::lock_guard<std::mutex> g(lock_);
     waiting_.push_back(std::move(s));
     WriteReady();
-    if (!ok_) throw EWriteError(msg::StreamWrite);
+    if (!ok_) throw EWriteError(msg::StreamWrite, SystemReason(error_));
 }
 
 void PngBlockWriter::WriteReady() {
@@ -276,10 +278,11 @@ void PngBlockWriter::Finish() {
     std::lock_guard<std::mutex> g(lock_);
     if (next_ != height_ || !waiting_.empty()) throw EInvalidGraphic(msg::InvalidBitmap);
     Chunk("IEND", {});
-    if (!ok_ || std::fflush(file_) != 0 || std::ferror(file_)) throw EWriteError(msg::StreamWrite);
+    if (!ok_) throw EWriteError(msg::StreamWrite, SystemReason(error_));
+    if (std::fflush(file_) != 0 || std::ferror(file_)) throw EWriteError(msg::StreamWrite, SystemReason(errno));
     std::FILE* f = file_;
     file_ = nullptr;
-    if (std::fclose(f) != 0) throw EWriteError(msg::StreamWrite);
+    if (std::fclose(f) != 0) throw EWriteError(msg::StreamWrite, SystemReason(errno));
 }
 
 }  // namespace duvo

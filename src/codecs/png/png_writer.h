@@ -59,6 +59,7 @@ private:
     int next_ = 0;                // the first row not yet written
     unsigned long adler_ = 1;
     bool ok_ = true;
+    int error_ = 0;  // errno of the first failed write
     std::FILE* file_ = nullptr;
 };
 

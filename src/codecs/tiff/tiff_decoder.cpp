@@ -180,10 +180,6 @@ public:
         UpdateWarnings();
     }
 
-    ~TiffRows() override {
-        if (converterStarted_) TIFFRGBAImageEnd(&image_);
-    }
-
     void ReadRows(std::uint8_t* dst, std::ptrdiff_t stride, int count) override {
         for (int i = 0; i < count; ++i, ++next_) {
             std::uint8_t* out = dst + i * stride;
@@ -401,7 +397,7 @@ private:
             // The converter's words can be as short as "can not handle image".
             Fail(std::string(why) + " (photometric " + std::to_string(photometric) + ", " + std::to_string(bits) +
                  " bits per sample, " + std::to_string(samples) + " samples per pixel)");
-        converterStarted_ = true;
+        converter_.started = true;
         // The rows as stored, never turned: the converter flips nothing
         // when asked for the file's own orientation.
         image_.req_orientation = image_.orientation;
@@ -857,9 +853,19 @@ private:
     std::vector<std::uint8_t> mixed_;  // per plane: a row of held and missing tiles
     std::vector<std::uint8_t> zeros_;
 
-    // The converter.
-    TIFFRGBAImage image_{};
-    bool converterStarted_ = false;
+    // The converter, ended before the file closes (it is declared after
+    // it), also when a later check of the constructor throws.
+    struct Converter {
+        TIFFRGBAImage image{};
+        bool started = false;
+        Converter() = default;
+        Converter(const Converter&) = delete;
+        Converter& operator=(const Converter&) = delete;
+        ~Converter() {
+            if (started) TIFFRGBAImageEnd(&image);
+        }
+    } converter_;
+    TIFFRGBAImage& image_ = converter_.image;
     int converterPlanes_ = 1;
     std::unique_ptr<std::uint8_t[]> raster_;
 
