@@ -135,8 +135,9 @@ TEST_F(Folders, ATreeOfPairsGivesItsSummaryExitStatusAndJunit) {
     EXPECT_EQ(status["łódź.bmp"], "unchanged");
     EXPECT_EQ(status["nested/loop"], "failed");
     for (const Json& p : j["pairs"].Array())
-        if (p["status"].String() == "changed")
+        if (p["status"].String() == "changed") {
             EXPECT_EQ(p["report"]["nonMatchingPixels"].Number(), 24);  // a whole 6 x 4 picture
+        }
 
     const Element junit = XmlReader(ReadFile(Path("junit.xml"))).Document();
     ASSERT_EQ(junit.name, "testsuites");
@@ -149,8 +150,9 @@ TEST_F(Folders, ATreeOfPairsGivesItsSummaryExitStatusAndJunit) {
     for (const Element& c : suite.children) {
         ASSERT_EQ(c.name, "testcase");
         outcome[c.attributes.at("name")] = c.children.empty() ? "passed" : c.children[0].name;
-        if (c.attributes.at("name") == "nested/deeper/changed one.bmp")
+        if (c.attributes.at("name") == "nested/deeper/changed one.bmp") {
             EXPECT_NE(c.children[0].attributes.at("message").find("24 non-matching pixels"), std::string::npos);
+        }
     }
     const std::map<std::string, std::string> want = {
         {"same.bmp", "passed"},   {"łódź.bmp", "passed"},     {"nested/deeper/changed one.bmp", "failure"},
@@ -285,7 +287,9 @@ TEST_F(Folders, TheHtmlReportShowsEveryPairWithHighlightPictures) {
     check(Path("report"), run, "one run");
     const Json runJson = Parse(run);
     for (const Json& p : runJson["pairs"].Array())
-        if (!p["report"].IsNull()) EXPECT_TRUE(p["report"]["diff"].IsNull()) << p["path"].String();
+        if (!p["report"].IsNull()) {
+            EXPECT_TRUE(p["report"]["diff"].IsNull()) << p["path"].String();
+        }
 
     std::vector<std::string> merge = {"--report", Path("merged"), "--merge"};
     for (int i = 1; i <= 2; ++i) {

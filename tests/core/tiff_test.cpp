@@ -288,8 +288,12 @@ TEST(TiffRows, AssociatedAlphaBecomesStraightAlpha) {
             ASSERT_EQ(at(i + 3), a) << i;
             for (int c = 0; c < 3; ++c) {
                 const std::uint32_t out = at(i + c);
-                if (a == max) ASSERT_EQ(out, p.samples[i + c]) << i;
-                if (a == 0) ASSERT_EQ(out, 0u) << i;
+                if (a == max) {
+                    ASSERT_EQ(out, p.samples[i + c]) << i;
+                }
+                if (a == 0) {
+                    ASSERT_EQ(out, 0u) << i;
+                }
                 const std::uint64_t again = (std::uint64_t{out} * a + max / 2) / max;
                 ASSERT_LE(again > p.samples[i + c] ? again - p.samples[i + c] : p.samples[i + c] - again, 1u) << i;
             }

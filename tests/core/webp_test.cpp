@@ -224,10 +224,11 @@ TEST(WebpRows, AnAnimationGivesItsFirstCanvas) {
     // The lossless one is the first frame that was given, where it is seen.
     const Decoded d = Decode(lossless);
     for (std::size_t i = 0; i < d.rows.size(); i += 4)
-        if (frames[0][i + 3] == 255)
+        if (frames[0][i + 3] == 255) {
             ASSERT_TRUE(std::equal(d.rows.begin() + static_cast<std::ptrdiff_t>(i),
                                    d.rows.begin() + static_cast<std::ptrdiff_t>(i + 4), frames[0].begin() + i))
                 << i / 4;
+        }
     // The placed one is transparent black around its frame.
     const Decoded placed = Decode(cases[2].file);
     const Bytes inner = webptest::Pixels(20, 10, 3, 9);
