@@ -14,7 +14,16 @@ set(probes
   "duvo_compare|graphics/bitmap.h|loading/open_routes.h"
   "duvo_loading|compare/compare.h|widgets/Dialogs.h"
   "duvo_widgets|loading/open_routes.h|results/Wynik.h"
-  "duvo_results|widgets/Dialogs.h|app/Main.h")
+  "duvo_results|widgets/Dialogs.h|app/Main.h"
+  # The codecs only duvo-compare reads and writes lie beside the layers the
+  # desktop program is built from, which do not see them.
+  "duvo_codecs|codecs/bmp/bmp_decoder.h|codecs/png/png_rows.h"
+  "duvo_graphics|codecs/jpeg/jpeg_decoder.h|codecs/webp/webp_decoder.h"
+  "duvo_loading|loading/open_routes.h|codecs/tiff/tiff_decoder.h"
+  "duvo_widgets|loading/open_routes.h|codecs/png/png_writer.h"
+  "duvo_widgets|loading/open_routes.h|loading/file_comparison.h"
+  "duvo_codecs_cli|codecs/png/png_rows.h|graphics/bitmap.h"
+  "duvo_loading_cli|codecs/webp/webp_decoder.h|widgets/Dialogs.h")
 
 string(REPLACE "|" ";" qt_includes "${QT_INCLUDES}")
 list(TRANSFORM qt_includes PREPEND "-I")
