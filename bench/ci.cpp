@@ -7,15 +7,17 @@
 #include <benchmark/benchmark.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <filesystem>
 #include <memory>
 
+#include "codecs/png/png_writer.h"
 #include "compare/compare.h"
 #include "compare/regions.h"
-#include "graphics/png.h"
-#include "reference/png_spng.h"
+#include "platform/raster.h"
 #include "rng.h"
+#include "rtl/parallel.h"
 
 namespace {
 
@@ -98,13 +100,26 @@ void BM_CompareWithRegions(benchmark::State& state) {
 }
 BENCHMARK(BM_CompareWithRegions)->ArgsProduct({{0, 1}, {0, 1}})->Unit(benchmark::kMillisecond)->UseRealTime();
 
+// The difference picture through the PNG writer in bands of 64 rows on every
+// core, as the pass hands its bands over.
+void WritePng(const TBitmap& diff, const std::string& file) {
+    const duvo::platform::Raster* r = diff.Raster();
+    duvo::PngBlockWriter writer(r->Width(), r->Height(), file);
+    const int bands = (r->Height() + 63) / 64;
+    duvo::ParallelFor(static_cast<std::size_t>(bands), duvo::HardwareThreads(), [&](std::size_t i) {
+        const int y0 = static_cast<int>(i) * 64, y1 = std::min(r->Height(), y0 + 64);
+        writer.Block(y0, y1, r->Row(y0), r->RowStep());
+    });
+    writer.Finish();
+}
+
 void BM_WriteDifferencePng(benchmark::State& state) {
     Pair& p = Pictures(false);
     TBitmap diff;
     duvo::CountSimilarity(p.left, p.right, diff, {});
     const std::string file =
         (std::filesystem::temp_directory_path() / ("duvo-bench-" + std::to_string(::getpid()) + ".png")).string();
-    for (auto _ : state) duvo::WritePngFile(diff, file);
+    for (auto _ : state) WritePng(diff, file);
     state.counters["bytes"] = static_cast<double>(std::filesystem::file_size(file));
     std::filesystem::remove(file);
 }

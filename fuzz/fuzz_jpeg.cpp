@@ -1,8 +1,16 @@
 // Loads arbitrary bytes as a JPEG, decodes them and reads every pixel, so the
-// sanitizers see any row the decoder left unwritten or wrote past.
+// sanitizers see any row the decoder left unwritten or wrote past; then
+// holds duvo-compare's row source against the whole decode with the default
+// settings: the same rows byte for byte, read in bands the input chooses,
+// the same warnings, and the same error where the whole decode fails.
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
 
+#include "codecs/jpeg/jpeg_decoder.h"
 #include "graphics/bitmap.h"
 #include "graphics/jpeg.h"
 #include "platform/raster.h"
@@ -11,6 +19,9 @@
 #include "rtl/streams.h"
 
 namespace {
+
+// The cap keeps every picture a fuzz input may declare within memory.
+constexpr duvo::Limits kLimits{.pixels = std::uint64_t{1} << 22};
 
 void ReadEveryPixel(duvo::TBitmap& bitmap) {
     const duvo::platform::Raster* raster = bitmap.Raster();
@@ -29,18 +40,60 @@ void ReadEveryPixel(duvo::TBitmap& bitmap) {
 
 void Decode(const std::uint8_t* data, std::size_t size, duvo::TJPEGOutputDepth depth, bool progressiveView) {
     duvo::TJPEGImage image;
-    // The cap keeps every picture a fuzz input may declare within memory.
-    duvo::Limits limits;
-    limits.pixels = 1u << 22;
     image.SetOutputDepth(depth);
     image.SetProgressiveView(progressiveView);
     try {
-        image.LoadFromBytes({data, size}, limits);
+        image.LoadFromBytes({data, size}, kLimits);
         (void)image.Width();
         ReadEveryPixel(*image.DecodedBitmap());
     } catch (const duvo::EInvalidGraphic&) {
     } catch (const duvo::EOutOfMemory&) {
     }
+}
+
+// What a decode gave: its rows top to bottom, its warnings, or its error.
+struct Seen {
+    std::string error;
+    int width = 0, height = 0;
+    std::vector<std::uint8_t> rows;
+    std::vector<duvo::DecodeWarning> warnings;
+    bool operator==(const Seen&) const = default;
+};
+
+Seen Whole(const std::uint8_t* data, std::size_t size) {
+    Seen s;
+    try {
+        duvo::JpegDecoded whole = duvo::DecodeJpeg({data, size}, duvo::JpegSettings{}, kLimits);
+        const duvo::platform::Raster& r = *whole.picture.raster;
+        s.width = r.Width();
+        s.height = r.Height();
+        const std::size_t rowBytes = (static_cast<std::size_t>(r.Width()) * r.BitCount() + 7) / 8;
+        for (int y = 0; y < r.Height(); ++y) s.rows.insert(s.rows.end(), r.Row(y), r.Row(y) + rowBytes);
+        s.warnings = whole.picture.warnings;
+    } catch (const duvo::Exception& e) {
+        s.error = e.Message();
+    }
+    return s;
+}
+
+Seen Rows(const std::uint8_t* data, std::size_t size, int band) {
+    Seen s;
+    try {
+        auto rows = duvo::OpenJpegRows({data, size}, kLimits);
+        s.width = rows->Width();
+        s.height = rows->Height();
+        const std::size_t rowBytes = rows->Format().RowBytes();
+        s.rows.resize(rowBytes * static_cast<std::size_t>(s.height));
+        for (int y = 0; y < s.height; y += band)
+            rows->ReadRows(s.rows.data() + rowBytes * static_cast<std::size_t>(y),
+                           static_cast<std::ptrdiff_t>(rowBytes), std::min(band, s.height - y));
+        rows->Finish();
+        s.warnings = rows->Warnings();
+    } catch (const duvo::Exception& e) {
+        s = Seen{};
+        s.error = e.Message();
+    }
+    return s;
 }
 
 }  // namespace
@@ -50,5 +103,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // are fuzzed too; bytes after the end-of-image marker change it freely.
     const std::size_t mode = size & 3;
     Decode(data, size, (mode & 1) ? duvo::od8Bit : duvo::od24Bit, (mode & 2) != 0);
+    const Seen whole = Whole(data, size);
+    if (!(Rows(data, size, 1 + static_cast<int>(size % 7)) == whole)) std::abort();
     return 0;
 }

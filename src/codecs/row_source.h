@@ -111,8 +111,9 @@ public:
 
     // The next count rows, top first: row i goes to dst + i * stride and
     // takes Format().RowBytes() bytes. Rows are read once each, in order, and
-    // never past the last. Throws the format's exception for damage that
-    // leaves no picture.
+    // never past the last. A stride of 0 (every row into one buffer) is for
+    // count 1 only: a source may read the row above from dst (PNG's filters
+    // do). Throws the format's exception for damage that leaves no picture.
     virtual void ReadRows(std::uint8_t* dst, std::ptrdiff_t stride, int count) = 0;
 
     // Row y where it already lies in memory (an uncompressed bitmap in a

@@ -72,7 +72,7 @@ struct CompareOptions {
     // small pictures), 1 does all the work on the calling thread. The result
     // does not depend on it.
     unsigned threads = 0;
-    // Rows a worker takes at a time; 0 chooses about 2^18 pixels' worth.
+    // Rows a worker takes at a time; 0 chooses about 2^17 pixels' worth.
     int rowsPerBlock = 0;
     // The plain inner loops even where vector ones exist (tests, benchmarks).
     bool scalarOnly = false;

@@ -6,9 +6,9 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
-#include <stdexcept>
 
 #include "compare/perceptual_kernels.h"
+#include "rtl/exceptions.h"
 
 namespace duvo::perceptual {
 
@@ -173,7 +173,7 @@ float FloatAtMost(double v) {
 }  // namespace
 
 Threshold::Threshold(double t, Kernels kernels) : t_(t) {
-    if (!(t >= 0 && t <= 1)) throw std::invalid_argument("the perceptual threshold lies in 0..1");
+    if (!(t >= 0 && t <= 1)) throw EUsageError("the perceptual threshold lies in 0..1");
     // The kernels measure undivided distances, so the limit is scaled instead.
     const double raw = t * detail::RawBlackWhite();
     sureUnder_ = FloatAtMost(raw - detail::kGuardBand);

@@ -44,7 +44,7 @@ public:
         kPlain,  // plain C++, the vector kernels' oracle in the tests
     };
 
-    // 0 <= t <= 1, else std::invalid_argument.
+    // 0 <= t <= 1, else EUsageError.
     explicit Threshold(double t, Kernels kernels = Kernels::kBest);
 
     double Value() const { return t_; }

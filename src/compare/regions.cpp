@@ -3,8 +3,6 @@
 #include <algorithm>
 #include <numeric>
 
-#include "platform/raster.h"
-
 namespace duvo {
 
 void NormaliseSpans(std::vector<PixelSpan>& row) {
@@ -41,34 +39,6 @@ void AddSpans(SpanRows& into, const SpanRows& more) {
         row.insert(row.end(), more[y].begin(), more[y].end());
         NormaliseSpans(row);
     }
-}
-
-SpanRows MaskSpans(const TBitmap& mask) {
-    TBitmap converted;
-    const TBitmap* source = &mask;
-    if (mask.PixelKind() != pk24Bit || !mask.Raster()) {
-        converted.CopyFrom(&mask);
-        converted.SetPixelKind(pk24Bit);
-        source = &converted;
-    }
-    SpanRows rows(static_cast<std::size_t>(std::max(mask.Height(), 0)));
-    const platform::Raster* raster = source->Raster();
-    if (!raster) return rows;
-    const int width = raster->Width();
-    for (int y = 0; y < raster->Height() && static_cast<std::size_t>(y) < rows.size(); ++y) {
-        const std::uint8_t* p = raster->Row(y);
-        auto& row = rows[static_cast<std::size_t>(y)];
-        for (int x = 0; x < width;) {
-            if ((p[3 * x] & p[3 * x + 1] & p[3 * x + 2]) == 0xFF) {
-                ++x;
-                continue;
-            }
-            const int start = x;
-            while (x < width && (p[3 * x] & p[3 * x + 1] & p[3 * x + 2]) != 0xFF) ++x;
-            row.push_back({start, x});
-        }
-    }
-    return rows;
 }
 
 namespace {

@@ -8,7 +8,6 @@
 #include <vector>
 
 #include "compare/compare.h"
-#include "graphics/bitmap.h"
 
 namespace duvo {
 
@@ -22,9 +21,6 @@ void AddRectangle(SpanRows& rows, int width, int height, std::int64_t x, std::in
 
 // Adds every span of more to into, row by row.
 void AddSpans(SpanRows& into, const SpanRows& more);
-
-// The spans of a mask picture's pixels that are not white.
-SpanRows MaskSpans(const TBitmap& mask);
 
 // A bounding box [x0, x1) x [y0, y1) and the pixels inside it that belong.
 struct ChangedRegion {

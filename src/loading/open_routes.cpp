@@ -5,9 +5,6 @@
 
 #include "codecs/bmp/bmp_decoder.h"
 #include "codecs/jpeg/jpeg_decoder.h"
-#include "codecs/png/png_rows.h"
-#include "codecs/tiff/tiff_decoder.h"
-#include "codecs/webp/webp_decoder.h"
 #include "graphics/bitmap.h"
 #include "graphics/gif/gif_image.h"
 #include "graphics/gif/gif_rows.h"
@@ -89,54 +86,41 @@ private:
     std::unique_ptr<RowSource> rows_;
 };
 
-std::unique_ptr<RowSource> Hold(const std::shared_ptr<const FileBytes>& file, std::unique_ptr<RowSource> rows) {
+}  // namespace
+
+std::unique_ptr<RowSource> HoldingFile(const std::shared_ptr<const FileBytes>& file, std::unique_ptr<RowSource> rows) {
     return std::make_unique<Holding>(file, std::move(rows));
 }
 
+namespace {
+
 std::unique_ptr<RowSource> BmpRows(const std::shared_ptr<const FileBytes>& file, const Limits& limits) {
     const FileBytes* bytes = file.get();
-    return Hold(file, OpenBmpRows(file->Bytes(), limits,
-                                  [bytes](std::size_t begin, std::size_t end) { bytes->ReleaseRange(begin, end); }));
+    return HoldingFile(file, OpenBmpRows(file->Bytes(), limits, [bytes](std::size_t begin, std::size_t end) {
+                           bytes->ReleaseRange(begin, end);
+                       }));
 }
 
 std::unique_ptr<RowSource> JpegRows(const std::shared_ptr<const FileBytes>& file, const Limits& limits) {
-    return Hold(file, OpenJpegRows(file->Bytes(), limits));
+    return HoldingFile(file, OpenJpegRows(file->Bytes(), limits));
 }
 
 std::unique_ptr<RowSource> GifRows(const std::shared_ptr<const FileBytes>& file, const Limits& limits) {
-    return Hold(file, OpenGifRows(file->Bytes(), limits));
-}
-
-// A PNG file is read once, front to back, so a mapped file's pages are let go
-// behind the decoder.
-std::unique_ptr<RowSource> PngRows(const std::shared_ptr<const FileBytes>& file, const Limits& limits) {
-    const FileBytes* bytes = file.get();
-    return Hold(file, OpenPngRows(file->Bytes(), limits, [bytes](std::size_t done) { bytes->ReleaseRange(0, done); }));
-}
-
-// A WebP file is decoded whole when it is opened; its bytes are done with then.
-std::unique_ptr<RowSource> WebpRows(const std::shared_ptr<const FileBytes>& file, const Limits& limits) {
-    const FileBytes* bytes = file.get();
-    return Hold(file, OpenWebpRows(file->Bytes(), limits, [bytes] { bytes->ReleaseRange(0, bytes->Bytes().size()); }));
-}
-
-// A TIFF file's strips are read where they lie, and let go behind the decoder.
-std::unique_ptr<RowSource> TiffRows(const std::shared_ptr<const FileBytes>& file, const Limits& limits) {
-    const FileBytes* bytes = file.get();
-    return Hold(file, OpenTiffRows(file->Bytes(), limits,
-                                   [bytes](std::size_t begin, std::size_t end) { bytes->ReleaseRange(begin, end); }));
+    return HoldingFile(file, OpenGifRows(file->Bytes(), limits));
 }
 
 // The routes in the order the open command tests them. ".jpeg" is offered by
 // the filter but taken by no route: such a file gets the unknown-format box.
-constexpr std::array kRoutes{
+// The command-line rows' decoders come from SupplyRowDecoder; the table is
+// constant-initialised, so it is complete before any supplier runs.
+constinit std::array kRoutes{
     Route{".bmp", "BMP", false, BmpPicture, BmpRows},
     Route{".jpg", "JPEG", false, JpegPicture, JpegRows},
     Route{".gif", "GIF", false, GifPicture, GifRows, false, true},
-    Route{".png", "PNG", true, nullptr, PngRows, true},
-    Route{".webp", "WebP", true, nullptr, WebpRows},
-    Route{".tif", "TIFF", true, nullptr, TiffRows, true},
-    Route{".tiff", "TIFF", true, nullptr, TiffRows, true},
+    Route{".png", "PNG", true, nullptr, nullptr, true},
+    Route{".webp", "WebP", true, nullptr, nullptr},
+    Route{".tif", "TIFF", true, nullptr, nullptr, true},
+    Route{".tiff", "TIFF", true, nullptr, nullptr, true},
 };
 
 constexpr std::array kFilters{
@@ -155,6 +139,11 @@ void InitializeFormats() {
         RegisterJPEGFormats();
         RegisterGIFFormats();
     });
+}
+
+void SupplyRowDecoder(std::string_view format, RowOpener openRows) {
+    for (Route& route : kRoutes)
+        if (route.commandLineOnly && route.format == format) route.openRows = openRows;
 }
 
 std::span<const Route> Routes() { return kRoutes; }

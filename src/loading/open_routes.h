@@ -3,8 +3,10 @@
 // carries its decoder twice over: as the desktop program's open command
 // loads it (into a picture, as a plain bitmap) and as a comparison reads it
 // (as rows). The desktop program and duvo-compare both go through here, so
-// they accept the same files. No windows here: the caller shows the boxes for
-// the outcomes.
+// they accept the same files. The rows of the formats duvo-compare alone
+// reads get their decoders from the library that holds those codecs
+// (loading/command_line_routes.cpp), which the desktop program does not
+// link. No windows here: the caller shows the boxes for the outcomes.
 #pragma once
 
 #include <memory>
@@ -25,6 +27,11 @@ enum class LoadOutcome {
     UnknownFormat,  // no route takes the extension; picture unchanged
 };
 
+// A comparison's way into a file: its rows. The source may read the file's
+// bytes where they lie and holds the file for that. The decoder's failures
+// pass on as its exceptions.
+using RowOpener = std::unique_ptr<RowSource> (*)(const std::shared_ptr<const FileBytes>& file, const Limits& limits);
+
 struct Route {
     std::string_view extension;  // with its dot, lower case
     // A short name of the format, for lists of what a tool reads.
@@ -37,11 +44,9 @@ struct Route {
     // failures are the LoadError outcome, or pass on where the route says so.
     // None for a command-line route.
     LoadOutcome (*loadPicture)(ByteSpan bytes, TPicture& picture, const Limits& limits) = nullptr;
-    // A comparison: the file as rows. The source may read the file's bytes
-    // where they lie and holds the file for that. The decoder's failures pass
-    // on as its exceptions.
-    std::unique_ptr<RowSource> (*openRows)(const std::shared_ptr<const FileBytes>& file,
-                                           const Limits& limits) = nullptr;
+    // A comparison: the file as rows. Supplied by SupplyRowDecoder for a
+    // command-line route, so none in a program that does not link its codec.
+    RowOpener openRows = nullptr;
     // The report gives the bits per sample as the file stores them (PNG,
     // TIFF); 8 for the others.
     bool storedDepth = false;
@@ -65,6 +70,16 @@ struct FilterGroup {
 // format units' registrations. Safe to call often and from any thread; call it
 // before pictures are loaded on several threads.
 void InitializeFormats();
+
+// Gives the command-line routes of a format their decoder. Called before
+// main only, from the registration that comes with the format's codec: the
+// table is not guarded against a write while it is read.
+void SupplyRowDecoder(std::string_view format, RowOpener openRows);
+
+// A source that keeps the file its rows come from (the mapping they may be
+// read from), and checks after the last row that the file was not cut
+// meanwhile.
+std::unique_ptr<RowSource> HoldingFile(const std::shared_ptr<const FileBytes>& file, std::unique_ptr<RowSource> rows);
 
 // Every route, in the order the open command tests them, those for
 // duvo-compare alone included.

@@ -12,7 +12,6 @@
 
 #include "cli_fixture.h"
 #include "compare/compare.h"
-#include "graphics/png.h"
 #include "platform/raster.h"
 #include "png_builder.h"
 #include "reference/png_spng.h"

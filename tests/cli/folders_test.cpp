@@ -236,8 +236,9 @@ TEST_F(Folders, ATreeOfPairsGivesItsSummaryExitStatusAndJunit) {
     EXPECT_EQ(status["łódź.bmp"], "unchanged");
     EXPECT_EQ(status["nested/loop"], "failed");
     for (const Json& p : j["pairs"].Array())
-        if (p["status"].String() == "changed")
+        if (p["status"].String() == "changed") {
             EXPECT_EQ(p["report"]["nonMatchingPixels"].Number(), 24);  // a whole 6 x 4 picture
+        }
 
     const Element junit = Junit(Path("junit.xml"));
     ASSERT_EQ(junit.name, "testsuites");
@@ -246,10 +247,12 @@ TEST_F(Folders, ATreeOfPairsGivesItsSummaryExitStatusAndJunit) {
     EXPECT_EQ(suite.attributes.at("tests"), "7");
     EXPECT_EQ(suite.attributes.at("failures"), "3");  // changed, added, removed
     EXPECT_EQ(suite.attributes.at("errors"), "2");
-    for (const Element* c : suite.All("testcase"))
-        if (c->attributes.at("name") == "nested/deeper/changed one.bmp")
+    for (const Element* c : suite.All("testcase")) {
+        if (c->attributes.at("name") == "nested/deeper/changed one.bmp") {
             EXPECT_NE(c->All("failure").at(0)->attributes.at("message").find("24 non-matching pixels"),
                       std::string::npos);
+        }
+    }
     const std::map<std::string, std::string> want = {
         {"same.bmp", "passed"},   {"łódź.bmp", "passed"},     {"nested/deeper/changed one.bmp", "failure"},
         {"added.bmp", "failure"}, {"removed.bmp", "failure"}, {"broken.bmp", "error"},
@@ -386,7 +389,9 @@ TEST_F(Folders, TheHtmlReportShowsEveryPairWithHighlightPictures) {
     check(Path("report"), run, "one run");
     const Json runJson = Parse(run);
     for (const Json& p : runJson["pairs"].Array())
-        if (!p["report"].IsNull()) EXPECT_TRUE(p["report"]["diff"].IsNull()) << p["path"].String();
+        if (!p["report"].IsNull()) {
+            EXPECT_TRUE(p["report"]["diff"].IsNull()) << p["path"].String();
+        }
 
     std::vector<std::string> merge = {"--report", Path("merged"), "--merge"};
     for (int i = 1; i <= 2; ++i) {

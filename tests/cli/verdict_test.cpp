@@ -171,7 +171,9 @@ TEST_F(CompareTool, DifferencePicturesShowWhatChanged) {
         }
         EXPECT_EQ((std::array<int, 3>{p[2], p[1], p[0]}), (std::array<int, 3>{row.rgba[0], row.rgba[1], row.rgba[2]}))
             << row.x << "," << row.y << " " << (row.options.empty() ? "duvo" : row.options[1]);
-        if (row.rgba[3] > 0) EXPECT_EQ(png.side.alpha[at], 255);
+        if (row.rgba[3] > 0) {
+            EXPECT_EQ(png.side.alpha[at], 255);
+        }
     }
     // Unchanged pixels of a highlight picture are the left one faded to light grey.
     Run({"--diff-style", "highlight", "--diff", Path("h.png"), left, right});

@@ -478,7 +478,9 @@ TEST(DibWriter, TheWriteBackIsWhatTheBmpReaderMakesOfTheStream) {
         EXPECT_EQ(b.Image()->description.header.clrUsed, fromStream.Image()->description.header.clrUsed);
         EXPECT_EQ(b.Image()->description.header.sizeImage, fromStream.Image()->description.header.sizeImage);
         ASSERT_EQ(b.GetPalette() != nullptr, fromStream.GetPalette() != nullptr);
-        if (b.GetPalette()) EXPECT_EQ(b.GetPalette()->entries.size(), fromStream.GetPalette()->entries.size());
+        if (b.GetPalette()) {
+            EXPECT_EQ(b.GetPalette()->entries.size(), fromStream.GetPalette()->entries.size());
+        }
 
         // Rows nobody asked for keep the bitmap's pixels, in the new format.
         TBitmap kept;

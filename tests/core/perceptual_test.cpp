@@ -7,10 +7,10 @@
 #include <cmath>
 #include <cstdio>
 #include <random>
-#include <stdexcept>
 #include <vector>
 
 #include "compare/perceptual_kernels.h"
+#include "rtl/exceptions.h"
 
 namespace duvo::perceptual {
 namespace {
@@ -261,7 +261,7 @@ TEST(PerceptualThreshold, VectorKernelsAgreeWithThePlainOnes) {
 }
 
 TEST(PerceptualThreshold, RefusesThresholdsOutsideTheRange) {
-    for (double t : {-0.01, 1.01, std::nan("")}) EXPECT_THROW(Threshold{t}, std::invalid_argument) << t;
+    for (double t : {-0.01, 1.01, std::nan("")}) EXPECT_THROW(Threshold{t}, EUsageError) << t;
     EXPECT_NO_THROW(Threshold{0.0});
     EXPECT_NO_THROW(Threshold{1.0});
 }

@@ -1,15 +1,11 @@
-// PNG reading through libspng against pictures made by the tests' own
-// writer: every color type and bit depth, interlaced or not, with and
-// without tRNS, checked pixel by pixel against the samples of the recipe;
-// then damaged files, the size limits, and the difference picture's writer.
-#include "graphics/png.h"
-
+// The tests' reference PNG decoder (libspng, tests/reference) is itself held
+// against pictures made by the tests' own writer: every color type and bit
+// depth, interlaced or not, with and without tRNS, pixel by pixel against
+// the samples of the recipe, so that what our decoder and the one pass are
+// compared with is known to be right. Then the reductions it and the engine
+// share, and the PNG route.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
-#include <algorithm>
-#include <filesystem>
-#include <fstream>
 #include <random>
 
 #include "graphics/bitmap.h"
@@ -199,112 +195,6 @@ TEST(PngDecode, ReductionsRoundAndComposeOverWhite) {
     for (const auto& row : rows) EXPECT_EQ(row.got, row.expected) << row.what;
 }
 
-std::vector<std::uint8_t> SmallRgb() {
-    PngRecipe r = R(16, 16, 8, 2);
-    return PngBuilder::Build(Filled(r, 42));
-}
-
-TEST(PngDecode, DamagedFilesAreInvalidGraphicsNamingTheFault) {
-    const auto good = SmallRgb();
-    auto flipped = good;
-    flipped[good.size() / 2] ^= 0x40;  // inside IDAT: its CRC no longer matches
-    auto badSignature = good;
-    badSignature[1] = 'Q';
-    auto hugeChunk = good;
-    // The IHDR length claims four gigabytes.
-    hugeChunk[8] = hugeChunk[9] = hugeChunk[10] = hugeChunk[11] = 0xFF;
-    const struct {
-        const char* what;
-        std::vector<std::uint8_t> bytes;
-        const char* message;  // part of the message, or "" for any
-    } rows[] = {
-        {"cut inside the image data",
-         {good.begin(), good.begin() + static_cast<std::ptrdiff_t>(good.size() / 2)},
-         "PNG error: the file ends too early"},
-        {"cut after the header", {good.begin(), good.begin() + 33}, "PNG error: the file ends too early"},
-        {"no bytes", {}, "PNG error: the file ends too early"},
-        {"a flipped bit", flipped, "PNG error: "},
-        {"not a PNG signature", badSignature, "PNG error: "},
-        {"a chunk length past the format's maximum", hugeChunk, "PNG error: "},
-    };
-    for (const auto& row : rows) {
-        try {
-            duvo::DecodePng(row.bytes, duvo::kDefaultLimits);
-            ADD_FAILURE() << row.what << ": accepted";
-        } catch (const duvo::EPictureTooLarge&) {
-            ADD_FAILURE() << row.what << ": taken as too large";
-        } catch (const duvo::EInvalidGraphic& e) {
-            EXPECT_NE(e.Message().find(row.message), std::string::npos) << row.what << ": " << e.Message();
-        }
-    }
-}
-
-TEST(PngDecode, SizesAreRefusedBeforeAnyAllocation) {
-    // A 100-byte file that claims 65536 x 65536 pixels: the pixel limit says
-    // no before anything is decoded (the data would be missing anyway).
-    PngRecipe one = R(1, 1, 1, 0);
-    one.samples = {0};
-    auto header = PngBuilder::Build(one);
-    // Patch width and height in IHDR and its CRC.
-    auto patch = [&](std::uint32_t w, std::uint32_t h) {
-        auto b = header;
-        for (int i = 0; i < 4; ++i) {
-            b[16 + i] = static_cast<std::uint8_t>(w >> (24 - 8 * i));
-            b[20 + i] = static_cast<std::uint8_t>(h >> (24 - 8 * i));
-        }
-        const std::uint32_t crc = duvo::test::PngCrc(b.data() + 12, 17) ^ 0xFFFFFFFFu;
-        for (int i = 0; i < 4; ++i) b[29 + i] = static_cast<std::uint8_t>(crc >> (24 - 8 * i));
-        return b;
-    };
-    duvo::Limits small;
-    small.pixels = 1000;
-    const struct {
-        const char* what;
-        std::vector<std::uint8_t> bytes;
-        duvo::Limits limits;
-        const char* message;
-    } rows[] = {
-        {"2^32 pixels against the default limit", patch(65536, 65536), duvo::kDefaultLimits,
-         "Picture too large (65536 x 65536 pixels; the limit is 1073741824 pixels)"},
-        {"just over a caller's limit", patch(1001, 1), small, "Picture too large (1001 x 1 pixels"},
-        {"one side past the limit alone", patch(1, 2000), small, "Picture too large"},
-    };
-    for (const auto& row : rows) {
-        try {
-            duvo::DecodePng(row.bytes, row.limits);
-            ADD_FAILURE() << row.what;
-        } catch (const duvo::EInvalidGraphic& e) {
-            EXPECT_NE(e.Message().find(row.message), std::string::npos) << row.what << ": " << e.Message();
-        }
-    }
-    // At the limit it is a picture (here cut short, so a plain PNG error).
-    try {
-        duvo::DecodePng(patch(1000, 1), small);
-    } catch (const duvo::EPictureTooLarge& e) {
-        ADD_FAILURE() << "at the limit: " << e.Message();
-    } catch (const duvo::EInvalidGraphic&) {
-    }
-    // The byte limit counts the side planes too: 16-bit RGBA keeps 12 bytes a pixel.
-    PngRecipe deep = Filled(R(10, 10, 16, 6), 3);
-    duvo::Limits bytes;
-    bytes.decodedBytes = 1199;
-    EXPECT_THROW(duvo::DecodePng(PngBuilder::Build(deep), bytes), duvo::EPictureTooLarge);
-    bytes.decodedBytes = 1200;
-    EXPECT_NO_THROW(duvo::DecodePng(PngBuilder::Build(deep), bytes));
-}
-
-TEST(PngDecode, TheConsumerHearsOfBytesTheDecoderIsDoneWith) {
-    // About 24 MB of stored data, so that the decoder reports along the way.
-    PngRecipe r = R(2048, 4096, 8, 2);
-    r.samples.assign(static_cast<std::size_t>(r.width) * r.height * 3, 7);
-    const auto bytes = PngBuilder::Build(r);
-    std::vector<std::size_t> reports;
-    duvo::DecodePng(bytes, duvo::kDefaultLimits, [&](std::size_t done) { reports.push_back(done); });
-    ASSERT_GE(reports.size(), 2u);
-    EXPECT_TRUE(std::is_sorted(reports.begin(), reports.end()));
-    EXPECT_LE(reports.back(), bytes.size());
-}
-
 TEST(PngRoute, TakenByTheCommandLineAloneAndTheDesktopFilterUnchanged) {
     EXPECT_EQ(duvo::FindRoute("shot.png"), nullptr);
     EXPECT_EQ(duvo::FindRoute("shot.PNG"), nullptr);
@@ -315,39 +205,6 @@ TEST(PngRoute, TakenByTheCommandLineAloneAndTheDesktopFilterUnchanged) {
     EXPECT_NE(route->openRows, nullptr);
     EXPECT_EQ(duvo::FindRoute("a.bmp", duvo::RouteUser::CommandLine), duvo::FindRoute("a.bmp"));
     EXPECT_EQ(duvo::OpenDialogFilter().find("png"), std::string::npos);
-}
-
-TEST(PngWrite, TheDifferencePictureReadsBackUnchanged) {
-    std::mt19937 rng(8);
-    // 300 x 200 on three threads: three strips whose deflate streams join.
-    for (const auto& size : {std::pair{1, 1}, std::pair{7, 3}, std::pair{300, 41}, std::pair{300, 200}}) {
-        duvo::TBitmap b;
-        b.SetPixelKind(duvo::pk24Bit);
-        b.SetWidth(size.first);
-        b.SetHeight(size.second);
-        for (int y = 0; y < size.second; ++y)
-            for (int x = 0; x < size.first; ++x)
-                b.Canvas().WritePixel(x, y, (x + y) % 5 ? 0xFFFFFF : static_cast<duvo::TColor>(rng() & 0xFFFFFF));
-        const std::string file =
-            (std::filesystem::temp_directory_path() / ("duvo-png-" + std::to_string(::getpid()) + ".png")).string();
-        duvo::WritePngFile(b, file, 3);
-        std::ifstream in(file, std::ios::binary);
-        const std::vector<std::uint8_t> bytes{std::istreambuf_iterator<char>(in), {}};
-        std::filesystem::remove(file);
-        const duvo::PngDecoded back = duvo::DecodePng(bytes, duvo::kDefaultLimits);
-        EXPECT_EQ(back.colorType, 2);
-        EXPECT_EQ(back.bitDepth, 8);
-        EXPECT_TRUE(back.side.Empty());
-        ASSERT_EQ(back.picture.raster->Width(), size.first);
-        ASSERT_EQ(back.picture.raster->Height(), size.second);
-        for (int y = 0; y < size.second; ++y)
-            for (int x = 0; x < size.first; ++x)
-                ASSERT_EQ(back.picture.raster->GetPixel(x, y), b.Canvas().ReadPixel(x, y)) << x << "," << y;
-    }
-    duvo::TBitmap b;
-    b.SetWidth(2);
-    b.SetHeight(2);
-    EXPECT_THROW(duvo::WritePngFile(b, "/no/such/folder/x.png"), duvo::EFCreateError);
 }
 
 }  // namespace

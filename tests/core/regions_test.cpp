@@ -14,6 +14,7 @@
 #include "compare/compare.h"
 #include "compare/engine.h"
 #include "graphics/bitmap.h"
+#include "graphics/bitmap_rows.h"
 #include "rtl/exceptions.h"
 
 namespace duvo {
@@ -153,6 +154,15 @@ TEST(Regions, SpansOfRectanglesAreCutToTheAreaAndJoined) {
 }
 
 TEST(Regions, MaskPixelsThatAreNotWhiteAreLeftOut) {
+    // Black against white: every pixel the mask leaves in is a change.
+    TBitmap black, white;
+    for (TBitmap* b : {&black, &white}) {
+        b->SetPixelKind(pk24Bit);
+        b->SetWidth(5);
+        b->SetHeight(2);
+    }
+    for (int y = 0; y < 2; ++y)
+        for (int x = 0; x < 5; ++x) black.Canvas().WritePixel(x, y, 0x000000);
     for (TPixelKind kind : {pk24Bit, pk8Bit, pk32Bit}) {
         TBitmap mask;
         mask.SetPixelKind(kind);
@@ -162,7 +172,15 @@ TEST(Regions, MaskPixelsThatAreNotWhiteAreLeftOut) {
         // Almost white is not white (an 8-bit table has no such color).
         mask.Canvas().WritePixel(1, 0, kind == pk8Bit ? 0x0000FF : 0xFEFFFF);
         mask.Canvas().WritePixel(4, 1, 0x808080);
-        EXPECT_EQ(MaskSpans(mask), Drawn({"##...", "....#"})) << static_cast<int>(kind);
+        const auto left = BitmapRows(black), right = BitmapRows(white), maskRows = BitmapRows(mask);
+        CompareRequest request;
+        request.left = left.get();
+        request.right = right.get();
+        request.mask = maskRows.get();
+        request.collectChanges = true;
+        const CompareOutcome got = RunComparison(request);
+        EXPECT_EQ(got.ignoredCount, 3u) << static_cast<int>(kind);
+        EXPECT_EQ(got.changes, Drawn({"..###", "####."})) << static_cast<int>(kind);
     }
 }
 

@@ -101,7 +101,8 @@ TEST(Routes, TheCommandLineTakesMoreFormatsThanTheDesktop) {
         SCOPED_TRACE(c.name);
         const Route* route = FindRoute(c.name, RouteUser::CommandLine);
         EXPECT_EQ(route ? std::string(route->format) : "", c.format);
-        if (route) EXPECT_TRUE(route->openRows);
+        // Every route duvo-compare takes has its decoder in this program.
+        EXPECT_EQ(route != nullptr && route->openRows != nullptr, *c.format != '\0');
         EXPECT_EQ(FindRoute(c.name, RouteUser::Desktop) != nullptr, c.desktop);
     }
 }

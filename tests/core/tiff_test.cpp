@@ -4,10 +4,12 @@
 // oversized files with their exact outcome.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -288,8 +290,12 @@ TEST(TiffRows, AssociatedAlphaBecomesStraightAlpha) {
             ASSERT_EQ(at(i + 3), a) << i;
             for (int c = 0; c < 3; ++c) {
                 const std::uint32_t out = at(i + c);
-                if (a == max) ASSERT_EQ(out, p.samples[i + c]) << i;
-                if (a == 0) ASSERT_EQ(out, 0u) << i;
+                if (a == max) {
+                    ASSERT_EQ(out, p.samples[i + c]) << i;
+                }
+                if (a == 0) {
+                    ASSERT_EQ(out, 0u) << i;
+                }
                 const std::uint64_t again = (std::uint64_t{out} * a + max / 2) / max;
                 ASSERT_LE(again > p.samples[i + c] ? again - p.samples[i + c] : p.samples[i + c] - again, 1u) << i;
             }
@@ -643,32 +649,96 @@ TEST(TiffRows, LibtiffsWarningsAreCorruptWarningsButPrivateTagsAreNone) {
     }
 }
 
-// The fuzzer's seeds and every TIFF reproducer it found decode, or fail as
-// invalid graphics, without touching memory they do not own.
-TEST(TiffRows, DataFilesDecode) {
+// The fuzzer's seeds and every TIFF reproducer it found, each with its
+// outcome (tests/data/tiff/README.md says how the seeds were written): the
+// layout the rows keep, or what the RGBA converter makes of the rest; a
+// file without a row fails the test.
+TEST(TiffRows, DataFilesHaveTheirExactOutcome) {
+    struct Outcome {
+        int width = 0, height = 0;
+        RowLayout layout = RowLayout::Rgb;
+        int bitDepth = 8;
+        int paletteSize = 0;
+        std::vector<DecodeWarning> warnings;
+        std::string error;  // the message of a file refused
+    };
+    const std::map<std::string, Outcome> outcomes = {
+        {"tiff/gray1_packbits.tif", {17, 13, RowLayout::Gray, 1, 0, {}, ""}},
+        {"tiff/gray4_tiles.tif", {17, 13, RowLayout::Gray, 4, 0, {}, ""}},
+        {"tiff/gray8_min_is_white_lzw.tif", {17, 13, RowLayout::Gray, 8, 0, {}, ""}},
+        {"tiff/gray16_deflate_predictor_big_endian.tif", {17, 13, RowLayout::Gray, 16, 0, {}, ""}},
+        {"tiff/gray_alpha8.tif", {17, 13, RowLayout::GrayAlpha, 8, 0, {}, ""}},
+        {"tiff/palette4_lzw.tif", {17, 13, RowLayout::Index, 4, 16, {}, ""}},
+        {"tiff/palette8_lzw.tif", {17, 13, RowLayout::Index, 8, 256, {}, ""}},
+        {"tiff/rgb8_none.tif", {17, 13, RowLayout::Rgb, 8, 0, {}, ""}},
+        {"tiff/rgb8_lzw_predictor.tif", {17, 13, RowLayout::Rgb, 8, 0, {}, ""}},
+        {"tiff/rgb8_deflate_tiles.tif", {17, 13, RowLayout::Rgb, 8, 0, {}, ""}},
+        {"tiff/rgb8_planes_tiles.tif", {17, 13, RowLayout::Rgb, 8, 0, {}, ""}},
+        {"tiff/rgb16_lzw_big_endian.tif", {17, 13, RowLayout::Rgb, 16, 0, {}, ""}},
+        {"tiff/rgba8_associated_packbits.tif", {17, 13, RowLayout::Rgba, 8, 0, {}, ""}},
+        {"tiff/rgba16_planes.tif", {17, 13, RowLayout::Rgba, 16, 0, {}, ""}},
+        // Through libtiff's converter: colors, opaque.
+        {"tiff/jpeg_ycbcr.tif", {24, 16, RowLayout::Rgb, 8, 0, {}, ""}},
+        {"tiff/cmyk8_lzw.tif", {17, 13, RowLayout::Rgb, 8, 0, {}, ""}},
+        {"tiff/cielab8.tif", {17, 13, RowLayout::Rgb, 8, 0, {}, ""}},
+        {"tiff/jpeg_gray.tif", {16, 16, RowLayout::Gray, 8, 0, {}, ""}},
+        // The first page only.
+        {"tiff/two_pages.tif", {17, 13, RowLayout::Gray, 8, 0, {}, ""}},
+        // Strips of 4 rows; the file ends inside the second one.
+        {"tiff/rgb8_lzw_cut.tif",
+         {17,
+          13,
+          RowLayout::Rgb,
+          8,
+          0,
+          {{"truncated",
+            "the file ends inside the image data, at the strip of rows 4 to 7; what the file does not hold is zero"}},
+          ""}},
+    };
     const std::filesystem::path root(DUVO_TEST_DATA);
-    int seen = 0;
-    for (const char* folder : {"tiff", "regress"}) {
-        if (!std::filesystem::exists(root / folder)) continue;
+    std::size_t seen = 0;
+    for (const char* folder : {"tiff", "regress"})
         for (const auto& entry : std::filesystem::directory_iterator(root / folder)) {
             const std::string ext = entry.path().extension().string();
             if (ext != ".tif" && ext != ".tiff") continue;
-            SCOPED_TRACE(entry.path().filename().string());
+            const std::string name = std::string(folder) + "/" + entry.path().filename().string();
+            SCOPED_TRACE(name);
+            const auto want = outcomes.find(name);
+            ASSERT_NE(want, outcomes.end()) << "a file without its outcome";
             ++seen;
             std::ifstream in(entry.path(), std::ios::binary);
             const Bytes bytes{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
             Limits limits;
             limits.pixels = std::uint64_t{1} << 22;
             limits.decodedBytes = std::uint64_t{1} << 26;
+            Outcome got;
             try {
                 const Decoded d = Decode(bytes, limits);
-                EXPECT_GT(d.format.RowBytes(), 0u);
+                got = {d.format.width,
+                       d.format.height,
+                       d.format.layout,
+                       d.format.bitDepth,
+                       d.format.paletteSize,
+                       d.warnings,
+                       ""};
+                if (name == "tiff/rgb8_lzw_cut.tif") {
+                    // The rows of the strips after the cut are zero.
+                    const std::size_t from = d.format.RowBytes() * 8;
+                    EXPECT_EQ(std::count(d.rows.begin() + static_cast<std::ptrdiff_t>(from), d.rows.end(), 0),
+                              static_cast<std::ptrdiff_t>(d.rows.size() - from));
+                }
             } catch (const EInvalidGraphic& e) {
-                EXPECT_EQ(std::string(folder), "regress") << e.Message();
+                got.error = e.Message();
             }
+            EXPECT_EQ(got.error, want->second.error);
+            EXPECT_EQ(got.width, want->second.width);
+            EXPECT_EQ(got.height, want->second.height);
+            EXPECT_EQ(got.layout, want->second.layout);
+            EXPECT_EQ(got.bitDepth, want->second.bitDepth);
+            EXPECT_EQ(got.paletteSize, want->second.paletteSize);
+            EXPECT_EQ(got.warnings, want->second.warnings);
         }
-    }
-    EXPECT_GE(seen, 5);
+    EXPECT_EQ(seen, outcomes.size()) << "a file of the table is missing";
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include <memory>
 #include <utility>
 
+#include "codecs/png/png_writer.h"
 #include "rtl/exceptions.h"
 
 namespace duvo {
@@ -30,27 +31,19 @@ void Check(int rc) {
     if (rc != 0) Fail(rc);
 }
 
-// Hands the library the bytes in order and tells the caller, every few
-// megabytes, how far it got.
-struct Source {
-    ByteSpan bytes;
-    std::size_t pos = 0;
-    std::size_t reported = 0;
-    const std::function<void(std::size_t)>* consumed;
-
-    static int Read(spng_ctx*, void* user, void* dest, std::size_t length) {
-        auto& s = *static_cast<Source*>(user);
-        if (length > s.bytes.size() - s.pos) return SPNG_IO_EOF;
-        std::memcpy(dest, s.bytes.data() + s.pos, length);
-        s.pos += length;
-        constexpr std::size_t kReportEvery = std::size_t{8} << 20;
-        if (*s.consumed && s.pos - s.reported >= kReportEvery) {
-            s.reported = s.pos;
-            (*s.consumed)(s.pos);
-        }
-        return 0;
-    }
-};
+// The library reads the bytes where they lie; its sides are checked against
+// the format's maximum only, the pixel limit is ours, checked before the
+// library allocates anything.
+Ctx Open(ByteSpan bytes, const Limits& limits, spng_ihdr& ihdr) {
+    Ctx ctx(spng_ctx_new(0));
+    if (!ctx) throw EOutOfMemory(msg::OutOfMemory);
+    Check(spng_set_png_buffer(ctx.get(), bytes.data(), bytes.size()));
+    Check(spng_set_image_limits(ctx.get(), 0x7FFFFFFF, 0x7FFFFFFF));
+    Check(spng_set_chunk_limits(ctx.get(), std::size_t{16} << 20, std::size_t{64} << 20));
+    Check(spng_get_ihdr(ctx.get(), &ihdr));
+    CheckPictureSize(ihdr.width, ihdr.height, limits);
+    return ctx;
+}
 
 // Red and blue change places: the library gives R, G, B and a 24-bit raster
 // holds B, G, R.
@@ -82,21 +75,9 @@ void FromRgba16(const std::uint16_t* src, int width, std::uint8_t* out, std::uin
 
 }  // namespace
 
-PngDecoded DecodePng(ByteSpan bytes, const Limits& limits, const std::function<void(std::size_t)>& consumed) {
-    Ctx ctx(spng_ctx_new(0));
-    if (!ctx) throw EOutOfMemory(msg::OutOfMemory);
-    Source source{bytes, 0, 0, &consumed};
-    Check(spng_set_png_stream(ctx.get(), Source::Read, &source));
-    // The library checks sides against the format's maximum only; the
-    // pixel limit is ours, checked before the library allocates anything.
-    Check(spng_set_image_limits(ctx.get(), 0x7FFFFFFF, 0x7FFFFFFF));
-    // Text, profiles and unknown chunks are not used; a huge one must not be
-    // held in memory either.
-    Check(spng_set_chunk_limits(ctx.get(), std::size_t{16} << 20, std::size_t{64} << 20));
-
+PngDecoded DecodePng(ByteSpan bytes, const Limits& limits) {
     spng_ihdr ihdr{};
-    Check(spng_get_ihdr(ctx.get(), &ihdr));
-    CheckPictureSize(ihdr.width, ihdr.height, limits);
+    const Ctx ctx = Open(bytes, limits, ihdr);
     const int width = static_cast<int>(ihdr.width);
     const int height = static_cast<int>(ihdr.height);
     const std::uint64_t pixels = std::uint64_t{ihdr.width} * ihdr.height;
@@ -109,13 +90,8 @@ PngDecoded DecodePng(ByteSpan bytes, const Limits& limits, const std::function<v
     const bool deep = ihdr.bit_depth == 16;
     const bool interlaced = ihdr.interlace_method != 0;
 
-    // Everything this decode keeps or holds at once, against the byte limit.
     const int fmt = deep ? SPNG_FMT_RGBA16 : hasAlpha ? SPNG_FMT_RGBA8 : SPNG_FMT_RGB8;
     const std::uint64_t decodeBytesPerPixel = deep ? 8 : hasAlpha ? 4 : 0;
-    const std::uint64_t total =
-        pixels * (3 + (hasAlpha ? 1 : 0) + (deep ? 8 : 0)) + (interlaced ? pixels * decodeBytesPerPixel : 0);
-    if (total > limits.decodedBytes)
-        throw EPictureTooLarge(Format(msg::TooManyBytes, {std::to_string(limits.decodedBytes)}));
 
     PngDecoded out;
     out.bitDepth = ihdr.bit_depth;
@@ -179,15 +155,9 @@ namespace {
 // for a plain file, the whole frame first for an interlaced one.
 class SpngRows final : public RowSource {
 public:
-    SpngRows(ByteSpan bytes, const Limits& limits, std::function<void(std::size_t)> consumed)
-        : consumed_(std::move(consumed)), ctx_(spng_ctx_new(0)), source_{bytes, 0, 0, &consumed_} {
-        if (!ctx_) throw EOutOfMemory(msg::OutOfMemory);
-        Check(spng_set_png_stream(ctx_.get(), Source::Read, &source_));
-        Check(spng_set_image_limits(ctx_.get(), 0x7FFFFFFF, 0x7FFFFFFF));
-        Check(spng_set_chunk_limits(ctx_.get(), std::size_t{16} << 20, std::size_t{64} << 20));
+    SpngRows(ByteSpan bytes, const Limits& limits) {
         spng_ihdr ihdr{};
-        Check(spng_get_ihdr(ctx_.get(), &ihdr));
-        CheckPictureSize(ihdr.width, ihdr.height, limits);
+        ctx_ = Open(bytes, limits, ihdr);
         format_.width = static_cast<int>(ihdr.width);
         format_.height = static_cast<int>(ihdr.height);
         format_.bitDepth = ihdr.bit_depth;
@@ -227,18 +197,14 @@ public:
                                    : std::array<std::uint16_t, 3>{trns.red, trns.green, trns.blue};
         }
         interlaced_ = ihdr.interlace_method != 0;
-        const std::uint64_t rowBytes = format_.RowBytes();
         if (interlaced_) {
             std::size_t size = 0;
             Check(spng_decoded_image_size(ctx_.get(), SPNG_FMT_RAW, &size));
-            if (size > limits.decodedBytes)
-                throw EPictureTooLarge(duvo::Format(msg::TooManyBytes, {std::to_string(limits.decodedBytes)}));
             frame_.resize(size);
             Check(spng_decode_image(ctx_.get(), frame_.data(), frame_.size(), SPNG_FMT_RAW, 0));
         } else {
             Check(spng_decode_image(ctx_.get(), nullptr, 0, SPNG_FMT_RAW, SPNG_DECODE_PROGRESSIVE));
         }
-        (void)rowBytes;
     }
     bool Sequential() const override { return !interlaced_; }
     void ReadRows(std::uint8_t* dst, std::ptrdiff_t stride, int count) override {
@@ -254,9 +220,7 @@ public:
     }
 
 private:
-    std::function<void(std::size_t)> consumed_;
     Ctx ctx_;
-    Source source_;
     bool interlaced_ = false;
     std::vector<std::uint8_t> frame_;
     int next_ = 0;
@@ -264,9 +228,8 @@ private:
 
 }  // namespace
 
-std::unique_ptr<RowSource> OpenPngRowsWithSpng(ByteSpan bytes, const Limits& limits,
-                                               std::function<void(std::size_t)> consumed) {
-    return std::make_unique<SpngRows>(bytes, limits, std::move(consumed));
+std::unique_ptr<RowSource> OpenPngRowsWithSpng(ByteSpan bytes, const Limits& limits) {
+    return std::make_unique<SpngRows>(bytes, limits);
 }
 
 }  // namespace duvo

@@ -1,22 +1,20 @@
-// PNG reading through libspng, for duvo-compare only: the desktop program's
-// open command takes no ".png".
+// libspng as the tests' reference PNG decoder: what our decoder
+// (codecs/png) and the one pass are held against, in the tests and the
+// benchmarks. Nothing the programs run links it.
 //
-// Every color type and bit depth becomes a 24-bit picture. Transparent
-// pixels are composed over white, and 16-bit samples are rounded to 8 bits.
-// What that loses (the alpha itself, the bits below 8) is kept in side
-// planes, and only when the file has it, so that a comparison can still tell
-// such pixels apart. Gamma, color profiles and background chunks are not
-// applied: a screenshot's bytes are compared as they are stored.
+// DecodePng makes the plain whole picture of the old way: every color type
+// and bit depth as 24-bit colors, transparent pixels composed over white,
+// 16-bit samples rounded to 8 bits, and what that loses (the alpha, the
+// bits below 8) in side planes, only when the file has it. Gamma, color
+// profiles and background chunks are not applied.
 #pragma once
 
 #include <cstdint>
-#include <functional>
 #include <memory>
 #include <vector>
 
 #include "codecs/compose.h"
 #include "codecs/decoded.h"
-#include "codecs/png/png_writer.h"
 #include "codecs/row_source.h"
 #include "rtl/byte_reader.h"
 #include "rtl/limits.h"
@@ -44,16 +42,13 @@ struct PngDecoded {
     bool interlaced = false;
 };
 
-// Decodes a whole PNG file. Library errors, a damaged or truncated file among
-// them, raise EInvalidGraphic ("PNG error: ..."); a picture above
-// limits.pixels, or whose planes together exceed limits.decodedBytes, raises
-// EPictureTooLarge before anything is allocated for it. consumed, if given,
-// is told from time to time how many leading bytes the decoder is done with.
-PngDecoded DecodePng(ByteSpan bytes, const Limits& limits, const std::function<void(std::size_t)>& consumed = {});
+// Decodes a whole PNG file. The library's errors raise EInvalidGraphic
+// ("PNG error: ..."), a picture above limits.pixels EPictureTooLarge before
+// anything is allocated for it.
+PngDecoded DecodePng(ByteSpan bytes, const Limits& limits);
 
 // The same file as rows in its own layout (gray, RGB, RGBA, indices; 16-bit
 // samples big-endian), decoded one row at a time.
-std::unique_ptr<RowSource> OpenPngRowsWithSpng(ByteSpan bytes, const Limits& limits,
-                                               std::function<void(std::size_t)> consumed = {});
+std::unique_ptr<RowSource> OpenPngRowsWithSpng(ByteSpan bytes, const Limits& limits);
 
 }  // namespace duvo
