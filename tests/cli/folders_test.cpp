@@ -735,8 +735,11 @@ TEST_F(Folders, TheReportShowsHighlightPicturesWhateverTheDiffStyle) {
         EXPECT_TRUE(same(Path(std::string("want-") + style + ".png"), diff + "/a.bmp.png"));
         // The JSON names the --diff picture, not one of the report's.
         const Json j = Parse(o);
-        for (const Json& p : j["pairs"].Array())
-            if (p["path"].String() == "a.bmp") EXPECT_EQ(p["report"]["diff"].String(), diff + "/a.bmp.png");
+        for (const Json& p : j["pairs"].Array()) {
+            if (p["path"].String() == "a.bmp") {
+                EXPECT_EQ(p["report"]["diff"].String(), diff + "/a.bmp.png");
+            }
+        }
         EXPECT_EQ(j["diffStyle"].String(), style);
 
         // Merged shards: the shards' pictures when they are highlight ones.

@@ -78,7 +78,9 @@ TEST_P(OutputFile, TheFileHasNoNameUntilItIsCommitted) {
         // Written, closed and opened again, as the BMP and PNG writers do.
         Write(file.TempPath(), "first");
         Write(file.TempPath(), "new");
-        if (Unnamed()) EXPECT_EQ(Names(), before) << "the data must have no name while it is written";
+        if (Unnamed()) {
+            EXPECT_EQ(Names(), before) << "the data must have no name while it is written";
+        }
         EXPECT_EQ(Read(At("old.png")), "old");
         file.Commit();
     }

@@ -287,7 +287,9 @@ TEST_F(CompareTool, ARunKilledWhileWritingLeavesNoFileBehind) {
         }
         ASSERT_TRUE(caught) << row.what << ": the run ended before its picture was open";
         EXPECT_EQ(Names(dir_), names) << row.what << ": a file was left behind";
-        if (row.exists) EXPECT_EQ(FileBytes(target), old) << row.what;
+        if (row.exists) {
+            EXPECT_EQ(FileBytes(target), old) << row.what;
+        }
         fs::remove(target);
     }
 }
@@ -368,7 +370,9 @@ TEST_F(CompareTool, TheJunitFileIsNeverAnInput) {
         EXPECT_NE(o.err.find("--junit " + row.junit), std::string::npos) << row.what << "\n" << o.err;
         EXPECT_NE(o.err.find(row.named), std::string::npos) << row.what << "\n" << o.err;
         EXPECT_EQ(fs::exists(row.junit), existed) << row.what;
-        if (existed) EXPECT_EQ(ReadFile(row.junit), before) << row.what;
+        if (existed) {
+            EXPECT_EQ(ReadFile(row.junit), before) << row.what;
+        }
     }
 }
 
