@@ -30,6 +30,9 @@ constexpr std::uint64_t kReleaseStep = std::uint64_t{1} << 20;
 // whatever the pixel limit: they are not pixels, and a tiny limit must not
 // refuse the handle itself.
 constexpr std::uint64_t kLibraryFloor = std::uint64_t{16} << 20;
+// The most sample bits of one pixel read: eight samples of 16 bits, which
+// holds CMYK or RGB with alpha and extra samples at 16 bits.
+constexpr std::uint32_t kMostBitsPerPixel = 128;
 
 // What the library said about one file, through the handlers of its handle:
 // each handle has its own, so files decode on several threads at once.
@@ -236,6 +239,14 @@ private:
         if (!TIFFGetField(t, TIFFTAG_PHOTOMETRIC, &photometric))
             photometric = spp >= 3 ? PHOTOMETRIC_RGB : PHOTOMETRIC_MINISBLACK;
         if (spp == 0) Fail("a picture of no samples per pixel");
+        // Every sample of a row is read, and most are then dropped: a small
+        // file of thousands of samples a pixel would cost time far beyond its
+        // pixels. Color, alpha and a few more samples fit.
+        if (std::uint32_t{spp} * bits > kMostBitsPerPixel)
+            throw EInvalidGraphic(
+                duvo::Format(msg::TIFFError,
+                             {std::to_string(spp) + " samples of " + std::to_string(bits) + " bits a pixel; at most " +
+                              std::to_string(kMostBitsPerPixel / 8) + " bytes a pixel are read"}));
         bits_ = bits;
         compression_ = compression;
         tiled_ = TIFFIsTiled(t) != 0;
