@@ -596,6 +596,10 @@ public:
     void AddDecodedBytes(std::uint64_t n);
 
 private:
+    // The whole file from bytes, with the progress reports of a load;
+    // consumed: where reading stopped, also when it throws.
+    void ReadAll(ByteSpan bytes, std::uint64_t streamOffset, const Limits& limits, std::size_t& consumed);
+
     std::unique_ptr<TGIFImageList> images_;
     std::unique_ptr<TGIFHeader> header_;
     TGIFWarning onWarning_;

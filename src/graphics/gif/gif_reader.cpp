@@ -314,27 +314,39 @@ void TGIFImage::ReadBlocks(ByteReader& reader, std::uint64_t streamOffset) {
 void TGIFImage::ReadFromStream(TStream& stream) { ReadFromStream(stream, kDefaultLimits); }
 
 void TGIFImage::ReadFromStream(TStream& stream, const Limits& limits) {
+    std::vector<std::uint8_t> holder;
+    const std::int64_t start = stream.Position();
+    const ByteSpan bytes = StreamBytes(stream, holder, limits.inputBytes);
+    std::size_t consumed = 0;
+    try {
+        ReadAll(bytes, static_cast<std::uint64_t>(start), limits, consumed);
+    } catch (...) {
+        SkipConsumed(stream, start, bytes, consumed);
+        throw;
+    }
+    SkipConsumed(stream, start, bytes, consumed);
+}
+
+// The file's bytes go to the block reader where they lie: no stream between.
+void TGIFImage::LoadFromBytes(ByteSpan bytes, const Limits& limits, std::shared_ptr<const void>) {
+    std::size_t consumed = 0;
+    ReadAll(bytes, 0, limits, consumed);
+}
+
+void TGIFImage::ReadAll(ByteSpan bytes, std::uint64_t streamOffset, const Limits& limits, std::size_t& consumed) {
     limits_ = limits;
     framesWanted_ = ~std::uint64_t{0};
     ReportProgress(this, TProgressStage::psStarting, 0, false, TRect{}, msg::GIFLoading);
-    std::vector<std::uint8_t> holder;
-    const std::int64_t start = stream.Position();
-    const ByteSpan bytes = StreamBytes(stream, holder, limits_.inputBytes);
     ByteReader reader(bytes, RaisePrematureEnd);
     try {
-        ReadBlocks(reader, static_cast<std::uint64_t>(start));
+        ReadBlocks(reader, streamOffset);
     } catch (...) {
-        SkipConsumed(stream, start, bytes, reader.Position());
+        consumed = reader.Position();
         ReportProgress(this, TProgressStage::psEnding, 0, true, TRect{}, msg::GIFLoading);
         throw;
     }
-    SkipConsumed(stream, start, bytes, reader.Position());
+    consumed = reader.Position();
     ReportProgress(this, TProgressStage::psEnding, 100, true, TRect{}, msg::GIFLoading);
-}
-
-void TGIFImage::LoadFromBytes(ByteSpan bytes, const Limits& limits, std::shared_ptr<const void>) {
-    TBytesStream stream(bytes.data(), bytes.size());
-    ReadFromStream(stream, limits);
 }
 
 std::size_t TGIFImage::LoadFirstFrame(ByteSpan bytes, const Limits& limits, bool deferData) {
