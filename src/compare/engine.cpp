@@ -231,6 +231,8 @@ private:
     std::vector<std::uint8_t> taken_, compared_;
     int nextCompare_ = 0;  // the lowest band not yet taken
     int watermark_ = 0;    // the lowest band not yet compared
+    int released_ = 0;     // rows in place let go so far
+    int releaseRows_ = 1;  // rows let go at once
     int stepped_ = 0;      // rows whose progress went out
     int mark_ = 0;         // the progress mark
     bool stop_ = false;
@@ -298,6 +300,11 @@ void Comparison::Prepare() {
                                         left_.reader->Deep() || rightRows_->reader->Deep());
         sideDeep_ = left_.reader->Deep() || rightRows_->reader->Deep();
     }
+    // About 8 MB of the widest picture's rows in place at a time.
+    std::size_t widest = 1;
+    for (const Source* s : {&left_, &right_, &mask_})
+        if (s->rows && s->inPlace) widest = std::max(widest, s->rowBytes);
+    releaseRows_ = static_cast<int>(std::max<std::size_t>(bandRows_, (std::size_t{8} << 20) / widest));
     taken_.assign(static_cast<std::size_t>(bands_), 0);
     compared_.assign(static_cast<std::size_t>(bands_), 0);
     if (request_.collectChanges) changes_.assign(static_cast<std::size_t>(height_), {});
@@ -684,12 +691,23 @@ void Comparison::Work(unsigned self) {
                 if (source->decoded == bands_) source->done = true;
             } else {
                 CompareBand(band, tally, *scratch);
-                // The band's rows are done with, whatever the others do.
-                for (Source* s : {&left_, &right_, &mask_})
-                    if (s->rows && s->inPlace) s->rows->Release(band * bandRows_, BandEnd(band));
-                std::lock_guard<std::mutex> g(lock_);
-                compared_[static_cast<std::size_t>(band)] = 1;
-                while (watermark_ < bands_ && compared_[static_cast<std::size_t>(watermark_)]) ++watermark_;
+                int release0 = 0, release1 = 0;
+                {
+                    std::lock_guard<std::mutex> g(lock_);
+                    compared_[static_cast<std::size_t>(band)] = 1;
+                    while (watermark_ < bands_ && compared_[static_cast<std::size_t>(watermark_)]) ++watermark_;
+                    // Rows in place are let go below the watermark, a few
+                    // megabytes at a time: each release costs the other
+                    // cores a flush of their address caches.
+                    const int done = watermark_ >= bands_ ? height_ : watermark_ * bandRows_ - halo_;
+                    if (done - released_ >= releaseRows_ || (done == height_ && done > released_)) {
+                        release0 = released_;
+                        release1 = released_ = done;
+                    }
+                }
+                if (release1 > release0)
+                    for (Source* s : {&left_, &right_, &mask_})
+                        if (s->rows && s->inPlace) s->rows->Release(release0, release1);
             }
             changed_.notify_all();
         }
