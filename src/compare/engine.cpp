@@ -531,6 +531,17 @@ void Comparison::CompareRun(int y, int x0, int n, const std::uint8_t* ra, const 
     }
     markLeftOut();
 
+    if (exactRule_ && !side_ && !(out && !similarity)) {
+        // The bins decide alone: a pixel fails exactly when its bin is below
+        // the matching one (left-out pixels are above every bin).
+        int nonMatching = 0;
+        for (int i = 0; i < n; ++i) nonMatching += s.bins[i] < matchingBin_;
+        tally.nonMatching += static_cast<std::uint64_t>(nonMatching);
+        if (changes && nonMatching > 0) CollectChanges(s.bins, x0, n, matchingBin_, *changes);
+        tally.Add(s.bins, n);
+        return;
+    }
+
     // Whether each pixel's colors fail the rule: the bin, or the distance.
     if (exactRule_) {
         for (int i = 0; i < n; ++i) s.miss[i] = s.bins[i] < matchingBin_;
