@@ -577,7 +577,9 @@ void Comparison::CompareRun(int y, int x0, int n, const std::uint8_t* ra, const 
         // (below 8 bits only by the exact rule).
         A.Side(ra, x0, n, s.alphaA, sideDeep_ ? s.deepA : nullptr);
         B.Side(rb, x0, n, s.alphaB, sideDeep_ ? s.deepB : nullptr);
-        for (int i = 0; i < n; ++i) {
+        // Mostly the alpha of a run is equal, and only it is to be looked at.
+        const bool sideEqual = !sideDeep_ && std::memcmp(s.alphaA, s.alphaB, static_cast<std::size_t>(n)) == 0;
+        for (int i = 0; i < n && !sideEqual; ++i) {
             const std::uint8_t bin = s.bins[i];
             if (bin == kIgnoredBin) continue;
             bool extra = false;
