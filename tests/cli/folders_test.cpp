@@ -473,14 +473,14 @@ TEST_F(Folders, MergeRefusesAnIncompleteOrMixedSetOfShards) {
         Put("new/p" + std::to_string(i) + ".bmp", i == 2 ? 9 : i);
         Put("other/p" + std::to_string(i) + ".bmp", i);
     }
-    const auto shard = [&](const std::string& spec, const char* newDir, const std::string& ext) {
-        std::string file = spec;
+    const auto shard = [&](const std::string& which, const char* newDir, const std::string& ext) {
+        std::string file = which;
         std::replace(file.begin(), file.end(), '/', '-');
         file = Path(std::string(newDir) + "-" + file + ext);
         if (ext == ".json")
-            std::ofstream(file) << Run({"--json", "--shard", spec, Path("base"), Path(newDir)}).out;
+            std::ofstream(file) << Run({"--json", "--shard", which, Path("base"), Path(newDir)}).out;
         else
-            Run({"--junit", file, "--shard", spec, Path("base"), Path(newDir)});
+            Run({"--junit", file, "--shard", which, Path("base"), Path(newDir)});
         return file;
     };
     for (const std::string ext : {".json", ".xml"}) {
