@@ -272,18 +272,6 @@ TEST_F(CompareTool, RegionsListTheChangedGroupsLargestFirst) {
 
 // ---- JSON: the document, errors, file names ------------------------------------------------------
 
-// Leaf paths of a JSON value: "a.b", "a[].b", "a[]" (also an empty array).
-void Leaves(const Json& j, const std::string& path, std::set<std::string>& out) {
-    if (const auto* o = std::get_if<JsonObject>(&j.value)) {
-        for (const auto& [key, value] : *o) Leaves(value, path.empty() ? key : path + "." + key, out);
-    } else if (const auto* a = std::get_if<JsonArray>(&j.value)) {
-        if (a->empty()) out.insert(path + "[]");
-        for (const Json& e : *a) Leaves(e, path + "[]", out);
-    } else {
-        out.insert(path);
-    }
-}
-
 // The fields a table of docs/json.md lists, from its first column.
 std::set<std::string> DocumentedFields(const std::string& section) {
     const std::string doc = ReadFile(DUVO_JSON_DOC);

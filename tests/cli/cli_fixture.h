@@ -15,6 +15,7 @@
 #include <map>
 #include <memory>
 #include <random>
+#include <set>
 #include <sstream>
 #include <string>
 #include <variant>
@@ -146,6 +147,18 @@ private:
     const std::string& s_;
     std::size_t p_ = 0;
 };
+
+// Leaf paths of a JSON value: "a.b", "a[].b", "a[]" (also an empty array).
+inline void Leaves(const Json& j, const std::string& path, std::set<std::string>& out) {
+    if (const auto* o = std::get_if<JsonObject>(&j.value)) {
+        for (const auto& [key, value] : *o) Leaves(value, path.empty() ? key : path + "." + key, out);
+    } else if (const auto* a = std::get_if<JsonArray>(&j.value)) {
+        if (a->empty()) out.insert(path + "[]");
+        for (const Json& e : *a) Leaves(e, path + "[]", out);
+    } else {
+        out.insert(path);
+    }
+}
 
 // ---- running the tool -------------------------------------------------------------
 

@@ -771,18 +771,6 @@ TEST_F(Folders, ProgressGoesToATerminalOnly) {
     EXPECT_NE(tty.out.find("Pairs: 5 (unchanged 4, changed 1"), std::string::npos) << tty.out;
 }
 
-// Leaf paths of a JSON value: "a.b", "a[].b", "a[]" (also an empty array).
-void Leaves(const Json& j, const std::string& path, std::set<std::string>& out) {
-    if (const auto* o = std::get_if<JsonObject>(&j.value)) {
-        for (const auto& [key, value] : *o) Leaves(value, path.empty() ? key : path + "." + key, out);
-    } else if (const auto* a = std::get_if<JsonArray>(&j.value)) {
-        if (a->empty()) out.insert(path + "[]");
-        for (const Json& e : *a) Leaves(e, path + "[]", out);
-    } else {
-        out.insert(path);
-    }
-}
-
 // The folder part of docs/json.md lists exactly the fields a folder run
 // writes (a pair's own report is the two-file report, checked on its own).
 TEST_F(Folders, TheFolderReportHasExactlyTheDocumentedFields) {
