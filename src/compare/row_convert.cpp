@@ -232,6 +232,16 @@ struct Reading<void> {
     // alpha byte cleared, the rest composed over white.
     static const std::uint32_t* Rgba8(const RowReader&, const std::uint8_t* row, int x0, int n, std::uint32_t* dst) {
         const std::uint8_t* p = row + static_cast<std::size_t>(x0) * 4;
+        // A run wholly opaque is its words with the alpha bytes cleared, in a
+        // loop without branches.
+        std::uint32_t opaque = 0xFF000000u;
+        for (int i = 0; i < n; ++i) {
+            std::uint32_t w;
+            std::memcpy(&w, p + 4 * i, 4);
+            opaque &= w;
+            dst[i] = w & 0xFFFFFF;
+        }
+        if (opaque == 0xFF000000u) return dst;
         for (int i = 0; i < n; ++i, p += 4) {
             std::uint32_t w;
             std::memcpy(&w, p, 4);
@@ -239,6 +249,15 @@ struct Reading<void> {
             dst[i] = a == 255 ? (w & 0xFFFFFF) : Pack(OverWhite8(p[0], a), OverWhite8(p[1], a), OverWhite8(p[2], a));
         }
         return dst;
+    }
+    // The alpha of 8-bit RGBA without taking the pixels apart; the samples
+    // by the general reader.
+    static void Rgba8Side(const RowReader& r, const std::uint8_t* row, int x0, int n, std::uint8_t* alpha,
+                          std::uint16_t* deep) {
+        if (deep) return Reading<RgbaPixel>::Side(r, row, x0, n, alpha, deep);
+        if (!alpha) return;
+        const std::uint8_t* p = row + static_cast<std::size_t>(x0) * 4 + 3;
+        for (int i = 0; i < n; ++i) alpha[i] = p[4 * i];
     }
 };
 
@@ -293,7 +312,7 @@ RowReader::RowReader(const RowFormat& format, const Kernels& kernels) : format_(
             break;
         case RowLayout::Rgba:
             colors_ = format.bitDepth == 16 ? Reading<Rgba16Pixel>::Colors : Fast::Rgba8;
-            side_ = format.bitDepth == 16 ? Reading<Rgba16Pixel>::Side : Reading<RgbaPixel>::Side;
+            side_ = format.bitDepth == 16 ? Reading<Rgba16Pixel>::Side : Fast::Rgba8Side;
             break;
         case RowLayout::Bgr:
             colors_ = Fast::Bgr;
