@@ -89,14 +89,27 @@ std::string WarningMark(const PairRecord& p) {
     return out;
 }
 
-// Why a pair is what it is, in a line.
-std::string Why(const PairRecord& p) {
+// Why a pair is what it is, in a line; shown: as the terminal shows it,
+// control characters escaped.
+std::string Why(const PairRecord& p, bool shown) {
     if (p.status == "added") return "only in the new folder";
     if (p.status == "removed") return "only in the base folder";
     if (!p.error.IsNull()) {
-        std::string message = p.error.Find("message") ? p.error.Find("message")->String() : "";
-        std::replace(message.begin(), message.end(), '\n', ' ');
-        return message;
+        const std::string message = p.error.Find("message") ? p.error.Find("message")->String() : "";
+        const std::string file = p.error.Find("file") ? p.error.Find("file")->String() : "";
+        // The message's own lines are joined; the file's name in it keeps
+        // its line breaks, escaped, so that it reads as the name it is.
+        std::string out;
+        for (std::size_t at = 0;;) {
+            const std::size_t hit = file.empty() ? std::string::npos : message.find(file, at);
+            std::string piece = message.substr(at, hit == std::string::npos ? std::string::npos : hit - at);
+            std::replace(piece.begin(), piece.end(), '\n', ' ');
+            out += shown ? Printable(piece) : piece;
+            if (hit == std::string::npos) break;
+            out += shown ? Printable(file) : file;
+            at = hit + file.size();
+        }
+        return out;
     }
     std::string why;
     if (const JsonValue* reason = p.report.Find("reason")) {
@@ -105,7 +118,7 @@ std::string Why(const PairRecord& p) {
     }
     const std::string mark = WarningMark(p);
     if (!mark.empty()) why += (why.empty() ? "" : "; ") + std::string("damaged: ") + mark;
-    return why;
+    return shown ? Printable(why) : why;
 }
 
 const char* StyleName(DifferenceStyle style) {
@@ -252,8 +265,8 @@ std::string FolderText(const FolderRecord& r) {
         if (p.status == "unchanged" && WarningMark(p).empty()) continue;
         std::string status = p.status;
         status.resize(10, ' ');
-        const std::string why = Why(p);
-        out += status + Printable(p.path) + (why.empty() ? "" : "  (" + Printable(why) + ")") + "\n";
+        const std::string why = Why(p, true);
+        out += status + Printable(p.path) + (why.empty() ? "" : "  (" + why + ")") + "\n";
     }
     const FolderSummary& s = r.summary;
     out += "Pairs: " + std::to_string(r.pairs.size()) + " (unchanged " + std::to_string(s.unchanged) + ", changed " +
@@ -287,7 +300,7 @@ std::string JunitXml(const FolderRecord& r) {
             out += warnings.empty() ? "/>\n" : ">\n" + warnings + "    </testcase>\n";
             continue;
         }
-        const std::string why = Why(p);
+        const std::string why = Why(p, false);
         std::string details;
         if (const JsonValue* rep = p.report.IsNull() ? nullptr : &p.report) {
             for (const char* key : {"countedPixels", "nonMatchingPixels", "antialiasedPixels"})

@@ -279,6 +279,24 @@ TEST_F(Folders, ATreeOfPairsGivesItsSummaryExitStatusAndJunit) {
 // --diff with folders: a picture for each pair that differs and none for
 // the others (equal bytes or only equal pixels), named by the pair's path,
 // no temporary file left; a folder inside a compared tree is refused.
+// Names found while walking the trees reach the terminal with their
+// control characters escaped, in the pair's line and in the reason a
+// message gives, which names the file too.
+TEST_F(Folders, NamesFromTheTreesAreShownEscaped) {
+    Put("base/x\ny.bmp", 0x000000);
+    Put("new/x\ny.bmp", 0x0000FF);
+    fs::create_directories(Path("base"));
+    fs::create_symlink("/nonexistent", Path("base/l\nk\x1b.bmp"));
+    fs::create_symlink("/nonexistent", Path("new/l\nk\x1b.bmp"));
+    const Outcome o = Run({Path("base"), Path("new")});
+    EXPECT_EQ(o.status, 2) << o.err;
+    EXPECT_NE(o.out.find("changed   x\\ny.bmp  ("), std::string::npos) << o.out;
+    EXPECT_NE(o.out.find("failed    l\\nk\\x1b.bmp  (" + Path("base") + "/l\\nk\\x1b.bmp: "), std::string::npos)
+        << o.out;
+    for (const char c : o.out) EXPECT_FALSE(c == '\x1b') << o.out;
+    EXPECT_EQ(std::count(o.out.begin(), o.out.end(), '\n'), 5) << o.out;  // two folders, two pairs, the sum
+}
+
 TEST_F(Folders, DifferencePicturesOnlyForPairsThatDiffer) {
     Put("base/same.bmp", 0x101010);
     Put("new/same.bmp", 0x101010);
