@@ -75,17 +75,15 @@ std::string Share(const JsonValue& report) {
 
 // "new truncated, mask corrupt": which files of the pair have warnings.
 std::string WarningMark(const PairRecord& p) {
-    std::string out;
-    const std::pair<const char*, const JsonValue*> sides[] = {
-        {"base", p.report.Find("left")}, {"new", p.report.Find("right")}, {"mask", p.report.Find("ignored")}};
-    for (const auto& [side, picture] : sides) {
-        if (!picture) continue;
-        const JsonValue* list = picture->Find(std::string(side) == "mask" ? "maskWarnings" : "warnings");
-        if (!list) continue;
-        std::set<std::string> kinds;
-        for (const JsonValue& w : list->Items()) kinds.insert(w.Find("kind") ? w.Find("kind")->String() : "");
-        for (const std::string& kind : kinds) out += (out.empty() ? "" : ", ") + std::string(side) + " " + kind;
+    // Each side's kinds once and sorted; WarningsOf gives a side's together.
+    std::vector<std::pair<std::string, std::set<std::string>>> sides;
+    for (const PairWarning& w : WarningsOf(p)) {
+        if (sides.empty() || sides.back().first != w.side) sides.push_back({w.side, {}});
+        sides.back().second.insert(w.kind);
     }
+    std::string out;
+    for (const auto& [side, kinds] : sides)
+        for (const std::string& kind : kinds) out += (out.empty() ? "" : ", ") + side + " " + kind;
     return out;
 }
 
@@ -219,17 +217,17 @@ private:
 
 std::vector<PairWarning> WarningsOf(const PairRecord& pair) {
     std::vector<PairWarning> out;
-    const auto add = [&](const JsonValue* list, const std::string& file) {
+    const auto add = [&](const char* side, const JsonValue* list, const std::string& file) {
         if (!list) return;
         for (const JsonValue& w : list->Items())
-            out.push_back({file, w.Find("kind") ? w.Find("kind")->String() : "",
+            out.push_back({side, file, w.Find("kind") ? w.Find("kind")->String() : "",
                            w.Find("message") ? w.Find("message")->String() : ""});
     };
-    for (const char* side : {"left", "right"})
-        if (const JsonValue* picture = pair.report.Find(side))
-            add(picture->Find("warnings"), picture->Find("file") ? picture->Find("file")->String() : "");
+    for (const auto& [key, side] : {std::pair{"left", "base"}, std::pair{"right", "new"}})
+        if (const JsonValue* picture = pair.report.Find(key))
+            add(side, picture->Find("warnings"), picture->Find("file") ? picture->Find("file")->String() : "");
     if (const JsonValue* ignored = pair.report.Find("ignored"))
-        add(ignored->Find("maskWarnings"), ignored->Find("mask") ? ignored->Find("mask")->String() : "");
+        add("mask", ignored->Find("maskWarnings"), ignored->Find("mask") ? ignored->Find("mask")->String() : "");
     return out;
 }
 

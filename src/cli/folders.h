@@ -41,6 +41,7 @@ struct FolderRecord {
 
 // A warning of a decoder about one file of a pair.
 struct PairWarning {
+    std::string side;  // "base", "new" or "mask"
     std::string file, kind, message;
 };
 // Every warning in the pair's report: its base, its new file, the mask.

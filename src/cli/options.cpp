@@ -75,8 +75,9 @@ under every rule. --max-changed and --max-changed-share accept that many
 non-matching pixels; --max-region-pixels accepts any number but fails on a
 changed region larger than N pixels. Values that would make the check unable
 to fail are refused; --threshold 1 is not one of them (black matches white,
-but pure green against black is 1.139). Pictures of different sizes always differ. The figures
-and histogram are always those of the packed colors, whatever the rule.
+but pure green against black is 1.139). Pictures of different sizes always
+differ. The figures and histogram are always those of the packed colors,
+whatever the rule.
 
 Anti-aliasing (--antialiasing), as "Anti-aliased Pixel and Intensity Slope
 Detector" (V. Vysniauskas, 2009) with pixelmatch's choices: a pixel that fails

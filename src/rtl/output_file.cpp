@@ -112,7 +112,7 @@ fs::path Resolved(const std::string& name, int* error) {
 
 // 0666 less the umask. Read from /proc where it can be: umask() sets the
 // mask while it reads it, and a file another thread made meanwhile would get
-// none; that way it is read once.
+// none; without /proc that is risked once, and the mode kept.
 unsigned NewFileMode() {
     std::ifstream status("/proc/self/status");
     for (std::string line; std::getline(status, line);)

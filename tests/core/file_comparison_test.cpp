@@ -19,6 +19,7 @@
 
 #include "bmp_builder.h"
 #include "rtl/exceptions.h"
+#include "scratch_folder.h"
 
 namespace duvo {
 namespace {
@@ -26,29 +27,14 @@ namespace {
 using Bytes = std::vector<std::uint8_t>;
 namespace fs = std::filesystem;
 
-class FileComparisonFailures : public ::testing::Test {
+class FileComparisonFailures : public scratchtest::ScratchFolderTest {
 protected:
-    void SetUp() override {
-        dir_ = fs::temp_directory_path() / ("duvo-file-comparison-" + std::to_string(::getpid()));
-        fs::remove_all(dir_);
-        fs::create_directories(dir_);
-    }
-    void TearDown() override { fs::remove_all(dir_); }
-
-    std::string Path(const std::string& name) const { return (dir_ / name).string(); }
-    std::string Write(const std::string& name, const Bytes& bytes) const {
-        std::ofstream(Path(name), std::ios::binary)
-            .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-        return Path(name);
-    }
     // A w x h 24-bit BMP of one gray, cut to its first keep bytes of pixels if asked.
     std::string Bmp(const std::string& name, int w, int h, std::optional<std::size_t> keep = std::nullopt) const {
         Bytes pixels(static_cast<std::size_t>((w * 3 + 3) / 4 * 4) * static_cast<std::size_t>(h), 0x80);
         if (keep) pixels.resize(*keep);
         return Write(name, bmptest::BuildBmp({.width = w, .height = h, .pixels = pixels}));
     }
-
-    fs::path dir_;
 };
 
 struct Failure {

@@ -24,6 +24,7 @@
 #include "rtl/file_bytes.h"
 #include "rtl/limits.h"
 #include "rtl/streams.h"
+#include "scratch_folder.h"
 
 namespace {
 
@@ -31,25 +32,14 @@ using namespace duvo;
 using namespace bmptest;
 namespace fs = std::filesystem;
 
-class Input : public ::testing::Test {
+class Input : public scratchtest::ScratchFolderTest {
 protected:
-    void SetUp() override { fs::create_directories(dir_); }
-    void TearDown() override { fs::remove_all(dir_); }
-
-    std::string Path(const std::string& name) const { return (dir_ / name).string(); }
-    std::string Write(const std::string& name, const Bytes& bytes) const {
-        std::ofstream(Path(name), std::ios::binary)
-            .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-        return Path(name);
-    }
     // A named pipe whose writer sends bytes once a reader opens it.
     std::string Fifo(const std::string& name) const {
         const std::string path = Path(name);
         if (::mkfifo(path.c_str(), 0600) != 0) throw std::runtime_error("mkfifo");
         return path;
     }
-
-    const fs::path dir_ = fs::temp_directory_path() / ("duvo_input_test_" + std::to_string(::getpid()));
 };
 
 // Writes bytes into the pipe from another thread, then closes it. A reader

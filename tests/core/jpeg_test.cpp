@@ -18,6 +18,7 @@
 #include "loading/open_routes.h"
 #include "rtl/exceptions.h"
 #include "rtl/streams.h"
+#include "scratch_folder.h"
 
 namespace {
 
@@ -727,14 +728,8 @@ TEST(JpegRegistry, BothExtensionsNameTheJpegClass) {
     EXPECT_EQ(*(jpeg + 1), "jpg");
 }
 
-class JpegRoute : public ::testing::Test {
+class JpegRoute : public scratchtest::ScratchFolderTest {
 protected:
-    void SetUp() override { std::filesystem::create_directories(dir_); }
-    void TearDown() override { std::filesystem::remove_all(dir_); }
-    std::string Write(const std::string& name, const Bytes& bytes) {
-        WriteFile((dir_ / name).string(), bytes);
-        return (dir_ / name).string();
-    }
     // The scratch picture holds an earlier file's 5 x 5 bitmap.
     void Prefill(TPicture& picture) {
         TBitmap previous;
@@ -742,8 +737,6 @@ protected:
         previous.SetHeight(5);
         picture.SetGraphic(&previous);
     }
-    const std::filesystem::path dir_ =
-        std::filesystem::temp_directory_path() / ("duvo_jpeg_route_" + std::to_string(::getpid()));
     const Bytes good_ = EncodeJpeg(Recipe(40, 30));
 };
 

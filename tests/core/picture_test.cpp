@@ -12,6 +12,7 @@
 #include "graphics/image.h"
 #include "rtl/exceptions.h"
 #include "rtl/streams.h"
+#include "scratch_folder.h"
 
 namespace {
 
@@ -34,21 +35,7 @@ Bytes SmallBmp(TColor topLeft = 0x123456) {
     return BuildBmp({.width = 2, .height = 2, .pixels = PackRows(24, {{0x000000, 0x0000FF}, {top, 0xFFFFFF}})});
 }
 
-class Files : public ::testing::Test {
-protected:
-    void SetUp() override { fs::create_directories(dir_); }
-    void TearDown() override { fs::remove_all(dir_); }
-
-    std::string Write(const std::string& name, const Bytes& bytes) {
-        const fs::path path = dir_ / name;
-        fs::create_directories(path.parent_path());
-        std::ofstream(path, std::ios::binary)
-            .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-        return path.string();
-    }
-
-    const fs::path dir_ = fs::temp_directory_path() / ("duvo_picture_test_" + std::to_string(::getpid()));
-};
+using Files = scratchtest::ScratchFolderTest;
 
 TBitmap& BitmapOf(TPicture& p) {
     auto* b = dynamic_cast<TBitmap*>(p.Graphic());

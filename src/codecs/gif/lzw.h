@@ -54,9 +54,9 @@ class LzwFastDecoder;
 // The fast decoder over a frame that is not interlaced, a piece at a time:
 // its pixels, in order, go where the caller asks, and the decoder holds
 // about 300 KB with its tables (more only while the strings the table names
-// are longer, up to a few megabytes), never the frame. Pixels, warnings, errors and the reader's final position are
-// those of DecodeLzwFast over the whole frame; errors come as the data that
-// causes them is reached.
+// are longer, up to a few megabytes), never the frame. Pixels, warnings,
+// errors and the reader's final position are those of DecodeLzwFast over
+// the whole frame; errors come as the data that causes them is reached.
 class LzwStream {
 public:
     // Reads the minimum code size byte: GIFException for one above 11.

@@ -24,9 +24,9 @@ namespace duvo {
 // Reads the signature and the chunks up to the image data; the source's
 // Format() is then known. A picture above limits.pixels, or an interlaced
 // one (which is held whole) whose rows hold more than limits.decodedBytes,
-// raises EPictureTooLarge before anything is allocated for it. consumed, if given, is told every few megabytes how many
-// leading bytes of the input the decoder is done with. bytes must outlive
-// the source.
+// raises EPictureTooLarge before anything is allocated for it. consumed, if
+// given, is told every few megabytes how many leading bytes of the input
+// the decoder is done with. bytes must outlive the source.
 std::unique_ptr<RowSource> OpenPngRows(ByteSpan bytes, const Limits& limits,
                                        std::function<void(std::size_t)> consumed = {});
 
